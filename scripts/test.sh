@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the server and runs every test.
+#   scripts/test.sh              Release build in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-sanitize/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [[ "${1:-}" == "--sanitize" ]]; then
+    dir=build-sanitize
+    args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARN_SANITIZE=ON)
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+else
+    dir=build
+    args=(-DCMAKE_BUILD_TYPE=Release)
+fi
+
+cmake -S . -B "$dir" -G Ninja -DVARN_WERROR=ON "${args[@]}"
+cmake --build "$dir"
+ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300

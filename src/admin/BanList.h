@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/PeerAddress.h"
+
+namespace varn {
+
+// The banned IPv4 addresses, kept in a plain text file of one entry per line. An octet written as 0
+// matches any value, so one entry can ban a range. Every change is written to the file at once.
+class BanList {
+public:
+    BanList() = default;
+    ~BanList();
+    BanList(const BanList&) = delete;
+    BanList& operator=(const BanList&) = delete;
+
+    static BanList& instance();
+    // Saves and ends the process-wide list.
+    static void destroyInstance();
+
+    bool load(const std::string& path);
+    bool save();
+    bool add(std::string_view ipText);
+    bool addAddress(const PeerAddress& address);
+    bool remove(std::string_view text);
+    bool isBanned(std::string_view ipText) const;
+    bool isBannedAddress(const PeerAddress& address) const;
+    // Writes every entry followed by '|' into out, stopping before the first entry (with its '|')
+    // that does not fit; returns the number of bytes written.
+    std::size_t listText(std::span<char> out) const;
+
+    const std::vector<std::string>& entries() const { return entries_; }
+    const std::string& filePath() const { return filePath_; }
+
+private:
+    std::vector<std::string> entries_;
+    std::string filePath_;
+};
+
+}  // namespace varn

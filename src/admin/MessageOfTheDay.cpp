@@ -1,0 +1,33 @@
+#include <algorithm>
+#include <string>
+
+#include "game/GameServer.h"
+#include "log/ServerLog.h"
+#include "platform/Files.h"
+
+namespace varn {
+
+namespace {
+
+constexpr std::uint8_t kMotdId = 21;
+constexpr const char* kMotdFile = "motd.txt";
+
+}  // namespace
+
+bool GameServer::loadMessageOfTheDay() {
+    std::string text;
+    if (!platform::readTextFile(kMotdFile, text, kMotdTextCapacity)) {
+        ServerLog::instance().write("ERROR: 'motd.txt' could not be opened for reading.");
+        return false;
+    }
+    // The last byte read gives way to the end of the text: a final line break is dropped, and a
+    // file without one loses its last character. An empty file gives an empty text.
+    if (!text.empty()) text.pop_back();
+    motdPacket.fill(0);
+    motdPacket[0] = kMotdId;
+    std::copy(text.begin(), text.end(), motdPacket.begin() + 1);
+    motdLoaded = 1;
+    return true;
+}
+
+}  // namespace varn

@@ -1,0 +1,343 @@
+#include "app/Server.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include "admin/BanList.h"
+#include "config/CommandLine.h"
+#include "config/ConfigFile.h"
+#include "game/GameServer.h"
+#include "log/ServerLog.h"
+#include "net/UdpEndpoint.h"
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/Signals.h"
+#include "platform/Wait.h"
+
+namespace varn {
+
+namespace {
+
+constexpr int kExitNormal = 0;
+constexpr int kExitFailure = 1;
+constexpr std::size_t kReceiveBufferSize = 1024;
+constexpr std::int32_t kDefaultAdminPort = 4003;
+constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
+constexpr std::int32_t kTimeoutSeconds = 15;
+constexpr std::int64_t kClientCrcInterval = 30;
+constexpr int kKeyQuitLower = 'q';
+constexpr int kKeyQuitUpper = 'Q';
+constexpr char kStatSeparator = static_cast<char>(0xA9);
+
+class Server {
+public:
+    Server(platform::Console& console, const platform::Clock& clock) : console_(console), clock_(clock) {}
+
+    int run(int argumentCount, const char* const* arguments);
+
+private:
+    // The three early exits: wait for a key and end without destroying anything, so the log keeps
+    // no closing marker.
+    [[noreturn]] void waitForKeyAndExit(int status);
+    bool startUp();
+    void startAdminServer();
+    void writeServerInitLine();
+    void runLoop();
+    void drainGameSocket();
+    void drainAdminSocket();
+    void readConsoleKey();
+    void waitForNextPass();
+    void shutDown();
+    void shortShutDown();
+
+    platform::Console& console_;
+    const platform::Clock& clock_;
+    std::unique_ptr<GameServer> gameServer_;
+    std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};
+    PeerAddress sender_;
+    std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
+    bool adminActive_ = false;
+    std::int64_t secondRef_ = 0;
+    std::int64_t sendLimitRef_ = 0;
+    std::int64_t crcRef_ = 0;
+    int lastKey_ = 0;
+};
+
+void Server::waitForKeyAndExit(int status) {
+    console_.waitForKey();
+    console_.restore();
+    std::cout.flush();
+    std::_Exit(status);
+}
+
+int Server::run(int argumentCount, const char* const* arguments) {
+    ServerLog& log = ServerLog::instance();
+    CommandLine& commandLine = CommandLine::instance();
+    commandLine.parse(argumentCount, arguments);
+
+    if (commandLine.has("-h") || commandLine.has("--help")) {
+        writeVersionBanner();
+        writeUsageText();
+        console_.waitForKey();
+        console_.restore();
+        std::cout.flush();
+        std::_Exit(kExitNormal);
+    }
+    if (commandLine.has("-q") || commandLine.has("--quiet")) log.setQuiet(true);
+
+    if (!loadConfigurationFromOptions()) {
+        writeVersionBanner();
+        log.write("ERROR: The configuration file could not be loaded.");
+        waitForKeyAndExit(kExitFailure);
+    }
+    if (!openLogFromOptions()) {
+        writeVersionBanner();
+        log.write("ERROR: Unable to setup log for writing ... no file logging available.");
+        log.write("");
+    } else {
+        writeVersionBanner();
+    }
+    if (!validateConfiguration()) {
+        log.write(
+            "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
+            "configuration file.");
+        waitForKeyAndExit(kExitFailure);
+    }
+
+    if (!startUp()) {
+        shortShutDown();
+        return kExitFailure;
+    }
+    runLoop();
+    const bool stoppedBySendLimit = !UdpEndpoint::gameInstance().isOpen;
+    shutDown();
+    return stoppedBySendLimit ? kExitFailure : kExitNormal;
+}
+
+bool Server::startUp() {
+    ServerLog& log = ServerLog::instance();
+    ConfigFile& config = ConfigFile::instance();
+
+    BanList& bans = BanList::instance();
+    if (!bans.load(*config.getString("BannedFile"))) {
+        log.write("ERROR: Unable to open existing Banned IP list. Starting clean.");
+    }
+
+    chatFloodMaxCount_ = config.getInt("ChatFloodMaxCount");
+    if (chatFloodMaxCount_ <= 0) chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
+
+    UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
+    UdpEndpoint::adminInstance();
+
+    const std::string* gameAddress = config.getString("GameIPAddress");
+    if (!gameEndpoint.open(config.getInt("ServerPort"), gameAddress ? gameAddress->c_str() : nullptr)) {
+        log.write("SERVER: unable to start the server.");
+        return false;
+    }
+
+    log.write("ServerName = '", false);
+    log.write(*config.getString("ServerName"), false);
+    log.write("'");
+    log.write("ServerPort = ", false);
+    log.write(*config.getString("ServerPort"));
+    if (gameAddress != nullptr) {
+        log.write("Game Listening IP: ", false);
+        log.write(ipTextOf(gameEndpoint.bindAddress.address).view());
+    }
+
+    gameServer_ = std::make_unique<GameServer>();
+
+    if (config.isOn("Testmode")) {
+        log.write("PLEASE NOTE: Testmode is on.");
+        log.write("");
+    }
+    log.write("SERVER: successfully started the server (port ", false);
+    log.write(gameEndpoint.port, false);
+    log.write(")");
+    if (config.isOn("StatLogging")) writeServerInitLine();
+
+    if (config.isOn("MOTDEnabled")) {
+        gameServer_->loadMessageOfTheDay();
+    } else {
+        gameServer_->motdLoaded = 0;
+    }
+
+    if (config.isOn("ServerPasswordEnabled")) {
+        if (config.has("ServerPassword") && config.getString("ServerPassword") != nullptr) {
+            log.write("SERVER: Server password enabled successfully.");
+            gameServer_->passwordEnabled = 1;
+        } else {
+            log.write("ERROR: Server password enabled, but no password found. Server password disabled.");
+        }
+    }
+
+    log.write("SERVER: press 'q' or 'Q' to shutdown the server.");
+
+    if (config.isOn("AdminServer")) startAdminServer();
+
+    if (config.isOn("ASE")) {
+        log.write("SERVER: ASE registration is enabled ... will attempt to register (if possible).");
+    }
+
+    receiveBuffer_.fill(0);
+    secondRef_ = sendLimitRef_ = crcRef_ = clock_.calendarSeconds();
+    lastKey_ = 0;
+    return true;
+}
+
+void Server::startAdminServer() {
+    ServerLog& log = ServerLog::instance();
+    ConfigFile& config = ConfigFile::instance();
+    UdpEndpoint& adminEndpoint = UdpEndpoint::adminInstance();
+    const std::string* adminAddress = config.getString("AdminIPAddress");
+    std::int32_t adminPort = config.getInt("AdminPort");
+    if (adminPort <= 0) adminPort = kDefaultAdminPort;
+    if (!adminEndpoint.open(adminPort, adminAddress ? adminAddress->c_str() : nullptr)) {
+        log.write("ADMINSERVER: Could not start admin server.");
+        return;
+    }
+    if (config.getString("AdminPassword") == nullptr) {
+        // The socket stays bound but is never read and never answers.
+        log.write("ADMINSERVER: No password set, cannot start server.");
+        return;
+    }
+    log.write("ADMINSERVER: successfully started the server (port ", false);
+    log.write(adminEndpoint.port, false);
+    log.write(")");
+    adminActive_ = true;
+}
+
+void Server::writeServerInitLine() {
+    ConfigFile& config = ConfigFile::instance();
+    std::string line = "ServerInit: ";
+    line += *config.getString("ServerName");
+    line += kStatSeparator;
+    line += *config.getString("ServerPort");
+    line += kStatSeparator;
+    line += "Skyr:PB";
+    line += kStatSeparator;
+    line += std::to_string(config.getInt("MaxPlayers"));
+    line += kStatSeparator;
+    ServerLog::instance().write(line, true, false);
+}
+
+void Server::runLoop() {
+    UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
+    UdpEndpoint& adminEndpoint = UdpEndpoint::adminInstance();
+    GameServer& server = *gameServer_;
+    for (;;) {
+        if (lastKey_ == kKeyQuitLower || !gameEndpoint.isOpen || server.shutdownRequested != 0 ||
+            platform::StopSignals::stopRequested()) {
+            break;
+        }
+        const std::int64_t now = clock_.calendarSeconds();
+        if (now - secondRef_ >= 1) {
+            server.checkChatFlood(chatFloodMaxCount_);
+            server.resetChatCounters();
+            server.checkJoinFlood();
+            server.checkTimeouts(kTimeoutSeconds);
+            server.addIdleTime(1);
+            server.sendPings();
+            secondRef_ = now;
+        }
+        if (now - sendLimitRef_ >= 1) {
+            gameEndpoint.resetSendPeriod();
+            // The admin endpoint gets a new period too, or it would fall silent for good.
+            adminEndpoint.resetSendPeriod();
+            sendLimitRef_ = now;
+        }
+        if (now - crcRef_ >= kClientCrcInterval) {
+            server.checkClientCrc();
+            crcRef_ = now;
+        }
+        drainGameSocket();
+        if (adminActive_) drainAdminSocket();
+        readConsoleKey();
+        if (lastKey_ == kKeyQuitUpper) break;
+        if (lastKey_ != kKeyQuitLower) waitForNextPass();
+    }
+}
+
+void Server::drainGameSocket() {
+    UdpEndpoint& endpoint = UdpEndpoint::gameInstance();
+    while (endpoint.isReadable(1)) {
+        const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
+        if (received < 1) break;
+        gameServer_->processCommand(static_cast<std::int8_t>(receiveBuffer_[0]), receiveBuffer_.data() + 1,
+                                    sender_, received);
+    }
+}
+
+void Server::drainAdminSocket() {
+    UdpEndpoint& endpoint = UdpEndpoint::adminInstance();
+    while (endpoint.isReadable(0)) {
+        const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
+        if (received < 1) break;
+        gameServer_->processAdminCommand(static_cast<std::int8_t>(receiveBuffer_[0]),
+                                         receiveBuffer_.data() + 1, sender_, received);
+    }
+}
+
+void Server::readConsoleKey() {
+    if (!console_.keyWaiting()) return;
+    const int key = console_.readKey();
+    if (key != 0) lastKey_ = key;
+}
+
+void Server::waitForNextPass() {
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or the calendar second turns.
+    const std::array<int, 4> handles = {
+        UdpEndpoint::gameInstance().waitHandle(),
+        adminActive_ ? UdpEndpoint::adminInstance().waitHandle() : -1,
+        console_.waitHandle(),
+        platform::StopSignals::waitHandle(),
+    };
+    platform::waitForInput(handles, clock_.millisecondsToNextSecond());
+    platform::StopSignals::drain();
+}
+
+void Server::shutDown() {
+    ServerLog& log = ServerLog::instance();
+    UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
+    if (adminActive_) {
+        UdpEndpoint::adminInstance().close();
+        log.write("ADMINSERVER: successfully shutdown the server.");
+    }
+    UdpEndpoint::destroyAdminInstance();
+    log.write("SERVER: A total of ", false);
+    log.write(gameEndpoint.bytesReceived, false);
+    log.write(" bytes were received and ", false);
+    log.write(gameEndpoint.bytesSent, false);
+    log.write(" bytes were sent.");
+    gameEndpoint.close();
+    log.write("SERVER: successfully shutdown the server.");
+    gameServer_.reset();
+    shortShutDown();
+}
+
+void Server::shortShutDown() {
+    BanList::instance().save();
+    BanList::destroyInstance();
+    UdpEndpoint::destroyGameInstance();
+    CommandLine::destroyInstance();
+    ServerLog::destroyInstance();
+    console_.restore();
+}
+
+}  // namespace
+
+int runServer(int argumentCount, const char* const* arguments) {
+    ServerLog::instance();
+    platform::Console console;
+    console.start();
+    platform::StopSignals::install(console.readsKeys());
+    Server server(console, platform::SystemClock::instance());
+    return server.run(argumentCount, arguments);
+}
+
+}  // namespace varn

@@ -1,0 +1,141 @@
+#include "config/CommandLine.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "config/ConfigFile.h"
+#include "log/ServerLog.h"
+
+namespace varn {
+
+namespace {
+
+std::unique_ptr<CommandLine>& processCommandLine() {
+    static std::unique_ptr<CommandLine> commandLine;
+    return commandLine;
+}
+
+bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The value of an option that takes exactly one, or nullptr after writing the argument-count error.
+const std::string* singleOptionValue(const CommandLine& commandLine, std::string_view name) {
+    if (commandLine.valueCount(name) != 1) {
+        auto& log = ServerLog::instance();
+        log.write("ERROR: Invalid number of arguments for '", false);
+        log.write(name, false);
+        log.write("'.");
+        return nullptr;
+    }
+    return commandLine.getValue(name);
+}
+
+// Where both the short and the long form are given, the short form is the one used.
+const char* firstGivenOf(const CommandLine& commandLine, const char* shortName, const char* longName) {
+    if (commandLine.has(shortName)) return shortName;
+    if (commandLine.has(longName)) return longName;
+    return nullptr;
+}
+
+}  // namespace
+
+CommandLine& CommandLine::instance() {
+    auto& commandLine = processCommandLine();
+    if (!commandLine) commandLine = std::make_unique<CommandLine>();
+    return *commandLine;
+}
+
+void CommandLine::destroyInstance() { processCommandLine().reset(); }
+
+int CommandLine::parse(int argumentCount, const char* const* arguments) {
+    options_.clear();
+    int index = 1;
+    while (index < argumentCount) {
+        const std::string_view argument = arguments[index] != nullptr ? arguments[index] : "";
+        ++index;
+        if (!isOption(argument)) continue;
+
+        std::vector<std::string> values;
+        std::string_view name = argument;
+        if (const auto equals = argument.find('='); equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            values.emplace_back(argument.substr(equals + 1));
+        }
+        while (index < argumentCount && arguments[index] != nullptr && !isOption(arguments[index])) {
+            values.emplace_back(arguments[index]);
+            ++index;
+        }
+        if (const auto entry = options_.find(name); entry != options_.end()) {
+            entry->second = std::move(values);
+        } else {
+            options_.emplace(std::string(name), std::move(values));
+        }
+    }
+    return static_cast<int>(options_.size());
+}
+
+bool CommandLine::has(std::string_view name) const { return options_.find(name) != options_.end(); }
+
+std::int32_t CommandLine::valueCount(std::string_view name) const {
+    const auto entry = options_.find(name);
+    if (entry == options_.end()) return -1;
+    return static_cast<std::int32_t>(entry->second.size());
+}
+
+const std::string* CommandLine::getValue(std::string_view name, std::uint32_t index) const {
+    const auto entry = options_.find(name);
+    if (entry == options_.end() || index >= entry->second.size()) return nullptr;
+    return &entry->second[index];
+}
+
+bool CommandLine::isOption(std::string_view argument) {
+    return argument.size() >= 2 && argument[0] == '-' && !isDecimalDigit(argument[1]);
+}
+
+bool loadConfigurationFromOptions() {
+    const CommandLine& commandLine = CommandLine::instance();
+    if (const char* option = firstGivenOf(commandLine, "-c", "--conf")) {
+        const std::string* path = singleOptionValue(commandLine, option);
+        return path != nullptr && ConfigFile::instance().load(*path);
+    }
+    return ConfigFile::instance().load(std::string(kDefaultConfigurationFile));
+}
+
+bool openLogFromOptions() {
+    const CommandLine& commandLine = CommandLine::instance();
+    if (const char* option = firstGivenOf(commandLine, "-l", "--log")) {
+        const std::string* path = singleOptionValue(commandLine, option);
+        return path != nullptr && ServerLog::instance().open(*path);
+    }
+    const ConfigFile& config = ConfigFile::instance();
+    if (!config.has("LogFile")) return true;
+    if (config.valueCount("LogFile") != 1) {
+        ServerLog::instance().write("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
+        return false;
+    }
+    return ServerLog::instance().open(*config.getString("LogFile"));
+}
+
+void writeVersionBanner() {
+    auto& log = ServerLog::instance();
+    log.write("Varn Server for Varn:PB 0.3 (Server: 0.3.1)");
+    log.write("");
+}
+
+void writeUsageText() {
+    auto& log = ServerLog::instance();
+    log.write("Usage: VarnServer [OPTION]...");
+    log.write("");
+    log.write("  -c, --conf=PATH       specify the path to the configuration file");
+    log.write("  -l, --log=PATH        specify the path to the file you wish to log to");
+    log.write("  -h, --help            display this help and exit");
+    log.write("  -q, --quiet           enter quiet mode (absolutely no output to STDOUT)");
+    log.write("");
+    log.write("By default, the configuration file (varnserver.conf) will be read from the");
+    log.write("the current directory.");
+    log.write("");
+    log.write("Report bugs to ", false);
+    log.write(kProjectAddress);
+}
+
+}  // namespace varn

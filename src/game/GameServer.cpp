@@ -1,0 +1,103 @@
+#include "game/GameServer.h"
+
+#include "admin/BanList.h"
+#include "config/ConfigFile.h"
+#include "log/ServerLog.h"
+#include "net/UdpEndpoint.h"
+#include "platform/Clock.h"
+
+namespace varn {
+
+namespace {
+
+constexpr std::uint8_t kWelcomeId = 1;
+constexpr std::uint32_t kRegularCheckValue = 0x490C0E21;
+constexpr std::uint32_t kStuntCheckValue = 0x5D8533CA;
+constexpr std::uint32_t kSecondCheckValue = 0xE63869A0;
+constexpr std::uint32_t kThirdCheckValue = 0x118D5814;
+constexpr std::size_t kMaxMotdDatagram = 1000;
+constexpr std::uint8_t kWelcomeEntryEnd = 7;
+
+}  // namespace
+
+GameServer::GameServer()
+    : GameServer(PlayerRegistry::instance(), UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(),
+                 BanList::instance(), ConfigFile::instance(), platform::SystemClock::instance()) {}
+
+GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, UdpEndpoint& adminSocket,
+                       BanList& banList, ConfigFile& configFile, const platform::Clock& clock)
+    : players(playerRegistry),
+      gameEndpoint(gameSocket),
+      adminEndpoint(adminSocket),
+      bans_(banList),
+      config_(configFile),
+      clock_(clock) {
+    auto& log = ServerLog::instance();
+    game = config_.getInt("Game");
+    log.write("Game = ", false);
+    log.write(game == 1 ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", false);
+    log.write(game, false);
+    log.write(") ");
+
+    gameMode = config_.getInt("GameMode");
+    log.write("GameMode = ", false);
+    log.write(gameMode == 2 ? "Stunt (#" : "Regular (#", false);
+    log.write(gameMode, false);
+    log.write(") ");
+
+    maxPlayers = config_.getInt("MaxPlayers");
+    log.write("MaxPlayers = ", false);
+    log.write(maxPlayers);
+    log.write("");
+
+    logChat = config_.getInt("DoNotOutputChatToLog") == 1 ? 0 : 1;
+}
+
+GameServer::~GameServer() { players.clear(); }
+
+void GameServer::sendTo(UdpEndpoint& endpoint, const PeerAddress& to, const std::uint8_t* data,
+                        std::size_t length) {
+    endpoint.send(to, data, length);
+}
+
+void GameServer::broadcast(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId,
+                           bool alsoAdmins) {
+    for (const auto& [id, record] : players.records()) {
+        if (record.active != 0 && id != exceptId) sendTo(gameEndpoint, record.address, packet, length);
+    }
+    if (!alsoAdmins) return;
+    for (const auto& entry : admins.records()) {
+        if (entry.second.active != 0) sendTo(adminEndpoint, entry.second.address, packet, length);
+    }
+}
+
+void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, bool toAdmin) {
+    // 17 bytes of header and at most 26 entries of 1 + 2 + 13 + 1 bytes.
+    PacketWriter<1024> welcome;
+    welcome.byte(kWelcomeId)
+        .byte(static_cast<std::uint8_t>(game))
+        .byte(static_cast<std::uint8_t>(gameMode))
+        .byte(static_cast<std::uint8_t>(id))
+        .byte(static_cast<std::uint8_t>(maxPlayers))
+        .uint32(gameMode == 2 ? kStuntCheckValue : kRegularCheckValue)
+        .uint32(kSecondCheckValue)
+        .uint32(kThirdCheckValue);
+    for (const auto& [playerId, record] : players.records()) {
+        if (record.active == 0 || record.name.empty()) continue;
+        if (!toAdmin && playerId == id) continue;
+        welcome.byte(static_cast<std::uint8_t>(playerId))
+            .uint16(static_cast<std::uint16_t>(record.score))
+            .text(record.name)
+            .byte(kWelcomeEntryEnd);
+    }
+    sendTo(toAdmin ? adminEndpoint : gameEndpoint, peer, welcome.data(), welcome.size());
+
+    if (motdLoaded == 0) return;
+    // The id, the text and its NUL, cut at 1000 bytes.
+    std::size_t length = 1;
+    while (length < motdPacket.size() && motdPacket[length] != 0) ++length;
+    if (length < motdPacket.size()) ++length;
+    sendTo(gameEndpoint, peer, motdPacket.data(), std::min(length, kMaxMotdDatagram));
+}
+
+}  // namespace varn

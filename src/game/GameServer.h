@@ -1,0 +1,96 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "game/PlayerRegistry.h"
+#include "net/Packet.h"
+#include "net/PeerAddress.h"
+
+namespace varn {
+
+class BanList;
+class ConfigFile;
+class UdpEndpoint;
+namespace platform {
+class Clock;
+}
+
+inline constexpr std::size_t kMotdPacketSize = 2024;
+inline constexpr std::size_t kMotdTextCapacity = kMotdPacketSize - 1;
+inline constexpr std::size_t kMaxLoggedPlayers = 50;
+
+// A join-flood table entry: once-per-second passes seen, and joins from the address meanwhile.
+struct JoinRecord {
+    std::uint32_t ticks = 0;
+    std::uint32_t attempts = 0;
+};
+
+// The game session: the players and administrators, the two endpoints, the session settings and
+// the state the protocol handlers share.
+class GameServer {
+public:
+    // Uses the process-wide registry, endpoints, ban list, configuration and the system clock.
+    GameServer();
+    GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, UdpEndpoint& adminSocket,
+               BanList& banList, ConfigFile& configFile, const platform::Clock& clock);
+    ~GameServer();
+    GameServer(const GameServer&) = delete;
+    GameServer& operator=(const GameServer&) = delete;
+
+    // One game datagram: its signed first byte, the bytes after it, the sender, the whole length.
+    void processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
+                        std::int32_t numbytes);
+    // One admin datagram, with the same four arguments.
+    void processAdminCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
+                             std::int32_t numbytes);
+
+    // Sends to every active player but exceptId (-1: nobody), then, with alsoAdmins, to every admin.
+    void broadcast(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId, bool alsoAdmins);
+    void sendWelcome(const PeerAddress& peer, std::int32_t id, bool toAdmin);
+
+    // The once-per-second pass and the 30-second tick.
+    void checkChatFlood(std::int32_t maxCount);
+    void resetChatCounters();
+    void checkJoinFlood();
+    void checkTimeouts(std::int32_t limitSeconds);
+    void addIdleTime(std::int32_t seconds);
+    void sendPings();
+    void checkClientCrc();
+
+    // Reads "motd.txt" into motdPacket; false (with its error line) when it cannot be opened.
+    bool loadMessageOfTheDay();
+
+    PlayerRegistry& players;
+    PlayerRegistry admins;
+    std::int32_t game = 0;
+    std::int32_t gameMode = 0;
+    std::int32_t maxPlayers = 0;
+    UdpEndpoint& gameEndpoint;
+    UdpEndpoint& adminEndpoint;
+    std::uint8_t shutdownRequested = 0;
+    std::uint8_t killFirstReceived = 0;
+    std::int32_t killFirstTime = 0;
+    std::uint8_t logChat = 1;
+    std::int32_t lastChatCycle = 0;
+    std::uint32_t expectedClientCrc = 0x1C3D6C3F;
+    std::map<std::string, JoinRecord, std::less<>> recentJoins;
+    std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle{};
+    std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon{};
+    std::uint8_t passwordEnabled = 0;
+    std::array<std::uint8_t, kMotdPacketSize> motdPacket{};
+    std::uint8_t motdLoaded = 0;
+
+private:
+    void sendTo(UdpEndpoint& endpoint, const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+
+    BanList& bans_;
+    ConfigFile& config_;
+    const platform::Clock& clock_;
+};
+
+}  // namespace varn

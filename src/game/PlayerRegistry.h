@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/PeerAddress.h"
+
+namespace varn {
+
+inline constexpr std::size_t kMaxRecordNameLength = 13;
+
+// The last state of a vehicle that a player reported driving or riding in.
+struct VehicleRecord {
+    std::uint32_t driverWord = 0;
+    float position[3] = {0, 0, 0};
+    float syncTag14[3] = {0, 0, 0};
+};
+
+// Every vehicle ever named by a sync report; entries are never removed, so references stay valid.
+class VehicleTable {
+public:
+    static VehicleTable& instance();
+
+    bool exists(std::int32_t vehicleId) const { return vehicles_.contains(vehicleId); }
+    void add(std::int32_t vehicleId) { vehicles_.try_emplace(vehicleId); }
+    VehicleRecord* get(std::int32_t vehicleId);
+
+private:
+    std::map<std::int32_t, VehicleRecord> vehicles_;
+};
+
+// Everything the server knows about one peer (a player, or an administrator in the admin table).
+struct PlayerRecord {
+    PeerAddress address;
+    IpText ipText;
+    std::uint8_t active = 1;
+    std::int32_t idleSeconds = 0;
+    std::string name;
+    std::int16_t score = 0;
+    std::uint16_t pongTime = 0;
+    std::uint16_t pingTime = 0;
+    std::uint16_t ping = 0;
+    std::uint16_t lastPing = 0;
+    std::int32_t chatCount = 0;
+    std::string lastChat;
+    std::uint8_t inVehicle = 0;
+    std::uint8_t isPassenger = 0;
+    std::uint8_t vehicleId = 0;
+    std::uint32_t footWord = 0;
+    float position[3] = {0, 0, 0};
+    std::uint32_t syncTag8 = 0;
+    VehicleRecord* vehicle = nullptr;
+    std::int32_t sharedByte = 0;
+    std::int32_t syncTag2 = 0;
+    std::int32_t syncTag5 = 0;
+    std::int32_t syncTag4 = 0;
+    std::int32_t syncTag3 = 0;
+    std::int32_t syncTag6 = 0;
+    std::int32_t syncTag7 = 0;
+    std::uint32_t syncTag9 = 0;
+    std::int32_t crcPending = 0;
+    std::int32_t killReports = 0;
+};
+
+// The table of peers by small integer id: the lowest free id first, always walked in ascending order.
+class PlayerRegistry {
+public:
+    using Records = std::map<std::int32_t, PlayerRecord>;
+
+    static PlayerRegistry& instance();
+
+    // The new id, or a negative value when none can be given.
+    std::int32_t add(const PeerAddress& address, std::string_view name);
+    void remove(std::int32_t id) { records_.erase(id); }
+    void clear() { records_.clear(); }
+    bool exists(std::int32_t id) const { return records_.contains(id); }
+    int countActive() const;
+    int size() const { return static_cast<int>(records_.size()); }
+    std::int32_t findByAddress(const PeerAddress& address) const;
+    std::int32_t findByName(std::string_view name) const;
+    std::optional<std::string> nameOf(std::int32_t id) const;
+    std::optional<PeerAddress> addressOf(std::int32_t id) const;
+    std::int16_t score(std::int32_t id) const;
+    void setScore(std::int32_t id, std::int16_t value);
+    std::int32_t killReports(std::int32_t id) const;
+    void addKillReport(std::int32_t id);
+    void addChat(std::int32_t id);
+    void resetChatCount(std::int32_t id);
+    // True for a repeat of the last accepted chat text; otherwise keeps the text and gives false.
+    bool checkRepeatChat(std::int32_t id, std::string_view text);
+    void clearLastChat(std::int32_t id);
+    void resetIdle(std::int32_t id) { setIdle(id, 0); }
+    void setIdle(std::int32_t id, std::int32_t seconds);
+    void resetCrcPending(std::int32_t id);
+    std::int32_t sharedByte(std::int32_t id) const;
+    void setSharedByte(std::int32_t id, std::int32_t value);
+
+    // The record under id, or nullptr.
+    PlayerRecord* find(std::int32_t id);
+    const PlayerRecord* find(std::int32_t id) const;
+    // Walked in ascending id order.
+    Records& records() { return records_; }
+    const Records& records() const { return records_; }
+
+private:
+    Records records_;
+};
+
+// Names compare ignoring the case of ASCII letters only.
+bool namesEqualIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace varn

@@ -1,0 +1,62 @@
+#include "log/ServerLog.h"
+
+#include <iostream>
+
+namespace varn {
+
+namespace {
+
+std::unique_ptr<ServerLog>& processLog() {
+    static std::unique_ptr<ServerLog> log;
+    return log;
+}
+
+}  // namespace
+
+ServerLog::ServerLog() : console_(&std::cout) {}
+
+ServerLog::~ServerLog() { close(); }
+
+ServerLog& ServerLog::instance() {
+    auto& log = processLog();
+    if (!log) log = std::make_unique<ServerLog>();
+    return *log;
+}
+
+void ServerLog::destroyInstance() { processLog().reset(); }
+
+bool ServerLog::open(const std::string& path) {
+    close();
+    file_.clear();
+    file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!file_.is_open()) return false;
+    file_ << "- VarnServer log opened -\n";
+    file_.flush();
+    return true;
+}
+
+void ServerLog::close() {
+    if (!file_.is_open()) return;
+    file_ << "- VarnServer log closed -\n";
+    file_.flush();
+    file_.close();
+}
+
+void ServerLog::write(std::string_view text, bool endLine, bool echo) {
+    if (file_.is_open()) {
+        file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (endLine) {
+            file_.put('\n');
+            file_.flush();
+        }
+    }
+    if (!quiet_ && echo && console_ != nullptr) {
+        console_->write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (endLine) {
+            console_->put('\n');
+            console_->flush();
+        }
+    }
+}
+
+}  // namespace varn

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace varn {
+
+// The dotted-decimal text of an IPv4 address, without the port, as inet_ntoa writes it.
+struct IpText {
+    char text[16] = {};
+    std::uint8_t length = 0;
+
+    std::string_view view() const { return {text, length}; }
+    const char* c_str() const { return text; }
+};
+
+// An IPv4 socket address: address and port in network byte order, as received. Peers are told
+// apart by address and port.
+struct PeerAddress {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+
+    static PeerAddress fromHostOrder(std::uint32_t hostAddress, std::uint16_t hostPort);
+    std::uint32_t hostAddress() const;
+    std::uint16_t hostPort() const;
+    IpText ipText() const;
+
+    friend bool operator==(const PeerAddress&, const PeerAddress&) = default;
+};
+
+// Text form of an address in network byte order.
+IpText ipTextOf(std::uint32_t networkAddress);
+
+}  // namespace varn

@@ -1,0 +1,140 @@
+#include "net/UdpEndpoint.h"
+
+#include "config/ConfigFile.h"
+#include "log/ServerLog.h"
+
+namespace varn {
+
+namespace {
+
+constexpr std::int32_t kHighestPort = 65535;
+constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
+
+std::unique_ptr<UdpEndpoint>& gameSlot() {
+    static std::unique_ptr<UdpEndpoint> endpoint;
+    return endpoint;
+}
+
+std::unique_ptr<UdpEndpoint>& adminSlot() {
+    static std::unique_ptr<UdpEndpoint> endpoint;
+    return endpoint;
+}
+
+}  // namespace
+
+UdpEndpoint::UdpEndpoint(SocketFactory socketFactory)
+    : UdpEndpoint(ConfigFile::instance(), std::move(socketFactory)) {}
+
+UdpEndpoint::UdpEndpoint(const ConfigFile& config, SocketFactory socketFactory)
+    : config_(config), socketFactory_(std::move(socketFactory)) {
+    if (config.getInt("ServerSendLimitEnabled") == 1) {
+        sendLimit = static_cast<std::uint32_t>(config.getInt("ServerSendLimit"));
+        sendLimitActive = sendLimit != 0;
+    }
+    sendMaxAllowed = static_cast<std::uint32_t>(config.getInt("ServerSendLimitMaxAllowed"));
+}
+
+UdpEndpoint::~UdpEndpoint() { close(); }
+
+UdpEndpoint& UdpEndpoint::gameInstance() {
+    auto& slot = gameSlot();
+    if (!slot) slot = std::make_unique<UdpEndpoint>();
+    return *slot;
+}
+
+UdpEndpoint& UdpEndpoint::adminInstance() {
+    auto& slot = adminSlot();
+    if (!slot) slot = std::make_unique<UdpEndpoint>();
+    return *slot;
+}
+
+void UdpEndpoint::destroyGameInstance() { gameSlot().reset(); }
+
+void UdpEndpoint::destroyAdminInstance() { adminSlot().reset(); }
+
+bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
+    if (isOpen) close();
+    if (portNumber <= 0) return isOpen;
+    bytesReceived = 0;
+    bytesSent = 0;
+    socket_ = socketFactory_();
+    if (!socket_ || !socket_->create()) {
+        socket_.reset();
+        ServerLog::instance().write("ERROR: Unable to get an open socket.");
+        return false;
+    }
+    const std::uint32_t address = ipText != nullptr ? platform::addressFromText(ipText) : 0;
+    bindAddress = PeerAddress{address, PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(portNumber)).port};
+    port = portNumber;
+    // A port above 65535 or an address text that does not convert is never bound to something
+    // the operator did not name.
+    if (portNumber > kHighestPort || address == kInvalidAddress ||
+        !socket_->bind(bindAddress.address, bindAddress.port)) {
+        socket_.reset();
+        ServerLog::instance().write("ERROR: Unable to bind to the socket.");
+        return false;
+    }
+    isOpen = true;
+    return true;
+}
+
+bool UdpEndpoint::close() {
+    if (isOpen) {
+        socket_->close();
+        isOpen = false;
+    }
+    return true;
+}
+
+bool UdpEndpoint::isReadable(std::uint32_t waitMicroseconds) {
+    if (!isOpen) return false;
+    return socket_->waitReadable(waitMicroseconds);
+}
+
+std::int32_t UdpEndpoint::receive(PeerAddress& from, std::uint8_t* buffer, std::size_t capacity) {
+    if (!isOpen) return 0;
+    const int received = socket_->receiveFrom(buffer, capacity, from.address, from.port);
+    if (received > 0) bytesReceived += static_cast<std::uint64_t>(received);
+    return received;
+}
+
+std::int32_t UdpEndpoint::send(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+    // A closed endpoint sends nothing; once the limit has shut it, the rest of the pass's sends must
+    // not repeat the shut-down line.
+    if (!isOpen || !socket_) return -1;
+    if (sendLimitActive && periodSent >= sendLimit) {
+        dropDatagram(length);
+        return 0;
+    }
+    const int sent = socket_->sendTo(to.address, to.port, data, length);
+    if (sent > 0) {
+        const auto count = static_cast<std::uint32_t>(sent);
+        bytesSent += count;
+        periodSent += count;
+        periodSentAndDropped += count;
+    }
+    return sent;
+}
+
+void UdpEndpoint::dropDatagram(std::size_t length) {
+    periodSentAndDropped += static_cast<std::uint32_t>(length);
+    auto& log = ServerLog::instance();
+    if (config_.getInt("ServerSendLimitLogDropped") == 1) {
+        log.write("SERVER-WARNING: ", false);
+        log.write(static_cast<std::uint64_t>(length), false);
+        log.write(" bytes dropped due to exceeding limit.");
+    }
+    if (sendMaxAllowed != 0 && periodSentAndDropped > sendMaxAllowed) {
+        log.write("SERVER-ERROR: Maximum allowed send limit (sent/dropped) per reset hit.  Server will shut down.");
+        close();
+    }
+}
+
+void UdpEndpoint::resetSendPeriod() {
+    periodSent = 0;
+    periodSentAndDropped = 0;
+}
+
+int UdpEndpoint::waitHandle() const { return isOpen && socket_ ? socket_->waitHandle() : -1; }
+
+}  // namespace varn

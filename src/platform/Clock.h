@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+
+namespace varn::platform {
+
+// The three clocks the server reads: the calendar clock in whole seconds (policing schedule,
+// time-outs, flood windows), a 16-bit millisecond clock for pings and a wrapping 32-bit
+// millisecond tick for the heartbeat schedule. Tests substitute a ManualClock.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::int64_t calendarSeconds() const = 0;
+    virtual std::uint16_t pingMilliseconds() const = 0;
+    virtual std::uint32_t tickMilliseconds() const = 0;
+    // Milliseconds until the calendar clock's whole second changes (1..1000); bounds the loop's wait.
+    virtual int millisecondsToNextSecond() const = 0;
+};
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t calendarSeconds() const override;
+    std::uint16_t pingMilliseconds() const override;
+    std::uint32_t tickMilliseconds() const override;
+    int millisecondsToNextSecond() const override;
+
+    static SystemClock& instance();
+};
+
+// A clock that only moves when told to.
+class ManualClock final : public Clock {
+public:
+    explicit ManualClock(std::int64_t seconds = 1'000'000, std::uint32_t milliseconds = 0)
+        : seconds_(seconds), milliseconds_(milliseconds) {}
+
+    std::int64_t calendarSeconds() const override { return seconds_; }
+    std::uint16_t pingMilliseconds() const override { return static_cast<std::uint16_t>(milliseconds_); }
+    std::uint32_t tickMilliseconds() const override { return milliseconds_; }
+    int millisecondsToNextSecond() const override { return 1000; }
+
+    void setSeconds(std::int64_t seconds) { seconds_ = seconds; }
+    void advanceSeconds(std::int64_t seconds) { seconds_ += seconds; }
+    void setMilliseconds(std::uint32_t milliseconds) { milliseconds_ = milliseconds; }
+    void advanceMilliseconds(std::uint32_t milliseconds) { milliseconds_ += milliseconds; }
+
+private:
+    std::int64_t seconds_;
+    std::uint32_t milliseconds_;
+};
+
+}  // namespace varn::platform

@@ -1,0 +1,45 @@
+#pragma once
+
+namespace varn::platform {
+
+// Key codes that match no key the server acts on: an escape sequence (cursor, function, keypad
+// and Alt keys) is one key of this code.
+inline constexpr int kEscapeSequenceKey = 1000 + 27;
+
+// Single key presses on the console, without Enter and without echo. Keys are read only when
+// standard input is a terminal and the process is in its foreground; Ctrl+C still raises SIGINT.
+class Console {
+public:
+    Console() = default;
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+    ~Console();
+
+    // Switches the terminal to single keys when standard input is one.
+    void start();
+    // Restores the terminal's settings; safe to call more than once.
+    void restore();
+
+    // Whether keys are read at all (a terminal, and no end of file or hang-up seen).
+    bool readsKeys() const { return readsKeys_; }
+    // The handle to include in the loop's readiness wait, or -1 when keys are not read right now.
+    int waitHandle() const;
+    // A key is waiting (non-blocking).
+    bool keyWaiting();
+    // Reads one key code; 0 when none could be read.
+    int readKey();
+    // Blocks until one key is pressed (the early exits); returns at once when keys are not read.
+    void waitForKey();
+
+private:
+    bool fillBuffer(bool block);
+    bool inForeground() const;
+
+    bool readsKeys_ = false;
+    bool terminalChanged_ = false;
+    unsigned char buffer_[32] = {};
+    int bufferLength_ = 0;
+    int bufferPosition_ = 0;
+};
+
+}  // namespace varn::platform

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace varn::platform {
+
+// One IPv4 datagram socket. Addresses and ports are in network byte order, as on the wire.
+class DatagramSocket {
+public:
+    virtual ~DatagramSocket() = default;
+
+    // Creates the socket; false when the system refuses one.
+    virtual bool create() = 0;
+    virtual bool bind(std::uint32_t address, std::uint16_t port) = 0;
+    virtual bool setNonBlocking() = 0;
+    // Waits at most the given time for a datagram; false on time-out or error.
+    virtual bool waitReadable(std::uint32_t waitMicroseconds) = 0;
+    // Receives one datagram. A datagram larger than capacity is consumed and refused (-1), never cut.
+    // Returns -1 on failure or when nothing is waiting on a non-blocking socket.
+    virtual int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,
+                            std::uint16_t& port) = 0;
+    virtual int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
+                       std::size_t length) = 0;
+    virtual void close() = 0;
+    // The handle the loop's readiness wait watches; -1 when there is none.
+    virtual int waitHandle() const = 0;
+    // The local port after bind, network byte order.
+    virtual std::uint16_t localPort() const = 0;
+};
+
+std::unique_ptr<DatagramSocket> createUdpSocket();
+
+// The address a dotted IPv4 text stands for, as the platform's inet_addr reads it (one to four
+// parts, octal and hexadecimal numbers); 0xFFFFFFFF (255.255.255.255) for a text it does not
+// accept, and for an empty text.
+std::uint32_t addressFromText(const char* text);
+
+// Looks a host name up; 0 when it cannot be resolved. Network byte order.
+std::uint32_t lookupHostAddress(const char* hostName);
+
+}  // namespace varn::platform

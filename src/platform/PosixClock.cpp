@@ -1,0 +1,43 @@
+#include <time.h>
+
+#include "platform/Clock.h"
+
+namespace varn::platform {
+
+namespace {
+
+std::uint64_t monotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
+}
+
+}  // namespace
+
+std::int64_t SystemClock::calendarSeconds() const {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec);
+}
+
+std::uint16_t SystemClock::pingMilliseconds() const {
+    return static_cast<std::uint16_t>(monotonicMilliseconds());
+}
+
+std::uint32_t SystemClock::tickMilliseconds() const {
+    return static_cast<std::uint32_t>(monotonicMilliseconds());
+}
+
+int SystemClock::millisecondsToNextSecond() const {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // One millisecond past the boundary, so the wait never ends just before the second turns.
+    return static_cast<int>(1000 - now.tv_nsec / 1'000'000) + 1;
+}
+
+SystemClock& SystemClock::instance() {
+    static SystemClock clock;
+    return clock;
+}
+
+}  // namespace varn::platform

@@ -1,0 +1,116 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/Files.h"
+
+namespace varn::platform {
+
+namespace {
+
+bool writeAll(int fd, std::string_view content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t written = ::write(fd, content.data() + done, content.size() - done);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// The file a save really replaces: the target of a symbolic link, so the link stays a link.
+std::string resolvedTarget(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        char resolved[PATH_MAX];
+        if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+    }
+    return path;
+}
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool replaceAtomically(const std::string& path, std::string_view content) {
+    const std::string target = resolvedTarget(path);
+    std::string temporary = directoryOf(target) + "/.varn-save-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return false;
+    struct stat old {};
+    mode_t mode = 0644;
+    if (::stat(target.c_str(), &old) == 0) {
+        mode = old.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+bool rewriteInPlace(const std::string& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.flush();
+    return true;  // the file could be opened: write errors are not the caller's business
+}
+
+}  // namespace
+
+bool readTextFile(const std::string& path, std::string& content, std::size_t maxBytes) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    content.clear();
+    char chunk[4096];
+    bool pendingCarriageReturn = false;
+    while (content.size() < maxBytes) {
+        in.read(chunk, sizeof chunk);
+        const std::streamsize got = in.gcount();
+        if (got <= 0) break;
+        for (std::streamsize i = 0; i < got && content.size() < maxBytes; ++i) {
+            const char byte = chunk[i];
+            if (pendingCarriageReturn) {
+                pendingCarriageReturn = false;
+                if (byte != '\n') {
+                    content.push_back('\r');
+                    if (content.size() >= maxBytes) break;
+                }
+            }
+            if (byte == '\r') {
+                pendingCarriageReturn = true;
+                continue;
+            }
+            content.push_back(byte);
+        }
+    }
+    if (pendingCarriageReturn && content.size() < maxBytes) content.push_back('\r');
+    return true;
+}
+
+bool replaceFileContent(const std::string& path, std::string_view content) {
+    if (path.empty()) return false;
+    if (replaceAtomically(path, content)) return true;
+    return rewriteInPlace(path, content);
+}
+
+}  // namespace varn::platform

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include "game/PlayerRegistry.h"
+
+namespace varn {
+namespace {
+
+PeerAddress peer(std::uint32_t lastOctet, std::uint16_t port = 5000) {
+    return PeerAddress::fromHostOrder(0x7F000000u | lastOctet, port);
+}
+
+TEST(PlayerRegistryTest, IdsFillTheLowestGapFirst) {
+    PlayerRegistry registry;
+    EXPECT_EQ(registry.add(peer(1), "a"), 0);
+    EXPECT_EQ(registry.add(peer(2), "b"), 1);
+    EXPECT_EQ(registry.add(peer(3), "c"), 2);
+    registry.remove(1);
+    EXPECT_EQ(registry.add(peer(4), "d"), 1);
+    EXPECT_EQ(registry.add(peer(5), "e"), 3);
+    EXPECT_EQ(registry.size(), 4);
+    EXPECT_EQ(registry.countActive(), 4);
+    registry.clear();
+    EXPECT_EQ(registry.add(peer(6), "f"), 0);
+}
+
+TEST(PlayerRegistryTest, NewRecordStartsFromItsAddressAndACutName) {
+    PlayerRegistry registry;
+    const std::int32_t id = registry.add(peer(7, 4100), "FourteenLetter");
+    const PlayerRecord* record = registry.find(id);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->name, "FourteenLette");
+    EXPECT_EQ(record->ipText.view(), "127.0.0.7");
+    EXPECT_EQ(record->active, 1);
+    EXPECT_EQ(record->idleSeconds, 0);
+    EXPECT_EQ(record->vehicle, nullptr);
+}
+
+TEST(PlayerRegistryTest, LookupsByAddressAndName) {
+    PlayerRegistry registry;
+    registry.add(peer(1), "alice");
+    registry.add(peer(2), "");
+    EXPECT_EQ(registry.findByAddress(peer(1)), 0);
+    EXPECT_EQ(registry.findByAddress(peer(1, 5001)), -1) << "the port tells peers apart";
+    EXPECT_EQ(registry.findByName("ALICE"), 0);
+    EXPECT_EQ(registry.findByName("alic"), -1);
+    EXPECT_EQ(registry.nameOf(1), std::optional<std::string>(""));
+    EXPECT_EQ(registry.nameOf(9), std::nullopt);
+    EXPECT_EQ(registry.addressOf(0), std::optional<PeerAddress>(peer(1)));
+    EXPECT_EQ(registry.addressOf(9), std::nullopt);
+    EXPECT_FALSE(namesEqualIgnoringCase("\xE9", "\xC9")) << "only ASCII letters fold";
+}
+
+TEST(PlayerRegistryTest, CountersAndUnknownIds) {
+    PlayerRegistry registry;
+    const std::int32_t id = registry.add(peer(1), "a");
+    registry.setScore(id, 0);
+    registry.setScore(id, static_cast<std::int16_t>(registry.score(id) - 1));
+    EXPECT_EQ(registry.score(id), -1);
+    registry.setScore(id, 32767);
+    registry.setScore(id, static_cast<std::int16_t>(registry.score(id) + 1));
+    EXPECT_EQ(registry.score(id), -32768);
+
+    EXPECT_FALSE(registry.checkRepeatChat(id, "hello"));
+    EXPECT_TRUE(registry.checkRepeatChat(id, "hello"));
+    EXPECT_FALSE(registry.checkRepeatChat(id, "Hello"));
+    registry.clearLastChat(id);
+    EXPECT_TRUE(registry.checkRepeatChat(id, "")) << "an empty last chat equals only an empty text";
+    EXPECT_FALSE(registry.checkRepeatChat(id, "Hello"));
+
+    registry.addKillReport(id);
+    registry.addChat(id);
+    registry.setSharedByte(id, -3);
+    EXPECT_EQ(registry.killReports(id), 1);
+    EXPECT_EQ(registry.find(id)->chatCount, 1);
+    EXPECT_EQ(registry.sharedByte(id), -3);
+    registry.resetChatCount(id);
+    EXPECT_EQ(registry.find(id)->chatCount, 0);
+
+    // Unknown ids read as neutral values and change nothing.
+    const std::int32_t unknown = 42;
+    registry.addKillReport(unknown);
+    registry.setIdle(unknown, 5);
+    EXPECT_EQ(registry.killReports(unknown), 0);
+    EXPECT_EQ(registry.sharedByte(unknown), 0);
+    EXPECT_EQ(registry.score(unknown), 0);
+    EXPECT_FALSE(registry.checkRepeatChat(unknown, "x"));
+    EXPECT_EQ(registry.size(), 1);
+}
+
+TEST(VehicleTableTest, EntriesStayPutOnceAdded) {
+    VehicleTable table;
+    EXPECT_EQ(table.get(7), nullptr);
+    table.add(7);
+    VehicleRecord* record = table.get(7);
+    ASSERT_NE(record, nullptr);
+    record->driverWord = 99;
+    for (int id = 1; id <= 100; ++id) table.add(id);
+    EXPECT_EQ(table.get(7), record);
+    EXPECT_EQ(table.get(7)->driverWord, 99u) << "adding an existing id changes nothing";
+}
+
+}  // namespace
+}  // namespace varn

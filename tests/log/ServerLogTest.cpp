@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "log/ServerLog.h"
+
+namespace varn {
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+class ServerLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = std::filesystem::temp_directory_path() /
+                    ("varn-log-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::filesystem::create_directories(directory);
+        log.setConsole(&console);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    std::filesystem::path directory;
+    std::ostringstream console;
+    ServerLog log;
+};
+
+TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
+    const auto path = directory / "server.log";
+    std::ofstream(path) << "old content\n";
+    ASSERT_TRUE(log.open(path.string()));
+    log.write("SERVER: A total of ", false);
+    log.write(std::uint64_t{5'000'000'000}, false);
+    log.write(" bytes were received and ", false);
+    log.write(-7, false);
+    log.write(" bytes were sent.");
+    log.write("Join: 0\xA9name\xA9", true, false);
+    log.write("");
+    log.close();
+    EXPECT_EQ(readFile(path),
+              "- VarnServer log opened -\n"
+              "SERVER: A total of 5000000000 bytes were received and -7 bytes were sent.\n"
+              "Join: 0\xA9name\xA9\n"
+              "\n"
+              "- VarnServer log closed -\n");
+    EXPECT_EQ(console.str(), "SERVER: A total of 5000000000 bytes were received and -7 bytes were sent.\n\n");
+}
+
+TEST_F(ServerLogTest, QuietModeSilencesTheConsoleOnly) {
+    const auto path = directory / "quiet.log";
+    log.setQuiet(true);
+    ASSERT_TRUE(log.open(path.string()));
+    log.write("JOIN: 'a', PlayerID = ", false);
+    log.write(0, false);
+    log.write(" (127.0.0.1)");
+    log.close();
+    EXPECT_EQ(console.str(), "");
+    EXPECT_NE(readFile(path).find("JOIN: 'a', PlayerID = 0 (127.0.0.1)\n"), std::string::npos);
+}
+
+TEST_F(ServerLogTest, UnopenableFileLeavesTheConsole) {
+    EXPECT_FALSE(log.open((directory / "missing" / "server.log").string()));
+    EXPECT_FALSE(log.isOpen());
+    log.write("still here");
+    EXPECT_EQ(console.str(), "still here\n");
+}
+
+TEST_F(ServerLogTest, ReopeningClosesTheFirstFileWithItsMarker) {
+    const auto first = directory / "first.log", second = directory / "second.log";
+    ASSERT_TRUE(log.open(first.string()));
+    ASSERT_TRUE(log.open(second.string()));
+    EXPECT_EQ(readFile(first), "- VarnServer log opened -\n- VarnServer log closed -\n");
+}
+
+}  // namespace
+}  // namespace varn

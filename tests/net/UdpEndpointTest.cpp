@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "config/ConfigFile.h"
+#include "net/UdpEndpoint.h"
+#include "support/FakeNetwork.h"
+#include "support/LogCapture.h"
+
+namespace varn {
+namespace {
+
+using testing::FakeNetwork;
+using testing::LogCapture;
+
+const PeerAddress kPeer = PeerAddress::fromHostOrder(0x7F000002, 5000);
+
+struct SendLimitCase {
+    const char* name;
+    const char* configuration;
+    int datagrams;              // 400-byte datagrams sent in one period
+    int expectedSent;           // how many of them go out
+    bool expectedOpenAfter;
+    std::vector<std::string> expectedLog;
+};
+
+TEST(UdpEndpointTest, SendLimitDropsAndShutsAsConfigured) {
+    const std::string warning = "SERVER-WARNING: 400 bytes dropped due to exceeding limit.";
+    const std::string fatal =
+        "SERVER-ERROR: Maximum allowed send limit (sent/dropped) per reset hit.  Server will shut down.";
+    const SendLimitCase cases[] = {
+        {"limit off", "ServerSendLimit 1000\n", 10, 10, true, {}},
+        {"enabled without limit", "ServerSendLimitEnabled 1\n", 10, 10, true, {}},
+        {"limit zero is off", "ServerSendLimitEnabled 1\nServerSendLimit 0\n", 10, 10, true, {}},
+        // 0, 400, 800 are below 1000, so the third datagram still goes and crosses the limit.
+        {"limit 1000, silent", "ServerSendLimitEnabled 1\nServerSendLimit 1000\nServerSendLimitMaxAllowed 0\n", 6,
+         3, true, {}},
+        {"limit 1000, logged, shut above 1500",
+         "ServerSendLimitEnabled 1\nServerSendLimit 1000\nServerSendLimitMaxAllowed 1500\n"
+         "ServerSendLimitLogDropped 1\n",
+         5, 3, false, {warning, fatal}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ConfigFile config;
+        config.loadText(testCase.configuration);
+        ConfigFile::instance().clear();
+        ConfigFile::instance().loadText(testCase.configuration);
+        FakeNetwork network;
+        UdpEndpoint endpoint(config, network.factory());
+        ASSERT_TRUE(endpoint.open(4000, nullptr));
+        LogCapture log;
+        const std::vector<std::uint8_t> datagram(400, 0xAB);
+        int sent = 0;
+        for (int i = 0; i < testCase.datagrams; ++i) {
+            if (endpoint.send(kPeer, datagram.data(), datagram.size()) > 0) ++sent;
+        }
+        EXPECT_EQ(sent, testCase.expectedSent);
+        EXPECT_EQ(static_cast<int>(network.sent.size()), testCase.expectedSent);
+        EXPECT_EQ(endpoint.isOpen, testCase.expectedOpenAfter);
+        EXPECT_EQ(log.lines(), testCase.expectedLog);
+        EXPECT_EQ(endpoint.bytesSent, static_cast<std::uint64_t>(testCase.expectedSent) * 400u);
+    }
+    ConfigFile::instance().clear();
+}
+
+TEST(UdpEndpointTest, NewPeriodResumesSending) {
+    ConfigFile config;
+    config.loadText("ServerSendLimitEnabled 1\nServerSendLimit 100\nServerSendLimitMaxAllowed 0\n");
+    FakeNetwork network;
+    UdpEndpoint endpoint(config, network.factory());
+    ASSERT_TRUE(endpoint.open(4000, nullptr));
+    const std::uint8_t datagram[100] = {};
+    EXPECT_EQ(endpoint.send(kPeer, datagram, sizeof datagram), 100);
+    EXPECT_EQ(endpoint.send(kPeer, datagram, sizeof datagram), 0);
+    endpoint.resetSendPeriod();
+    EXPECT_EQ(endpoint.send(kPeer, datagram, sizeof datagram), 100);
+}
+
+TEST(UdpEndpointTest, OpenRefusalsAndTheirMessages) {
+    struct Case {
+        const char* name;
+        std::int32_t port;
+        const char* address;
+        bool failCreate;
+        const char* expectedLog;
+    };
+    const Case cases[] = {
+        {"port zero", 0, nullptr, false, ""},
+        {"negative port", -4, nullptr, false, ""},
+        {"port above 65535", 65536 + 4000, nullptr, false, "ERROR: Unable to bind to the socket.\n"},
+        {"octet above 255", 4000, "127.0.0.256", false, "ERROR: Unable to bind to the socket.\n"},
+        {"not an address", 4000, "localhost", false, "ERROR: Unable to bind to the socket.\n"},
+        {"no socket", 4000, nullptr, true, "ERROR: Unable to get an open socket.\n"},
+    };
+    ConfigFile config;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        FakeNetwork network;
+        network.failCreate = testCase.failCreate;
+        UdpEndpoint endpoint(config, network.factory());
+        LogCapture log;
+        EXPECT_FALSE(endpoint.open(testCase.port, testCase.address));
+        EXPECT_FALSE(endpoint.isOpen);
+        EXPECT_EQ(log.text(), testCase.expectedLog);
+    }
+}
+
+TEST(UdpEndpointTest, ReopenRestartsTotalsAndClosedEndpointDoesNothing) {
+    ConfigFile config;
+    FakeNetwork network;
+    UdpEndpoint endpoint(config, network.factory());
+    ASSERT_TRUE(endpoint.open(4000, "127.0.0.1"));
+    EXPECT_EQ(endpoint.bindAddress.ipText().view(), "127.0.0.1");
+    network.inbound.push_back({0, kPeer, {1, 2, 3}});
+    std::uint8_t buffer[16];
+    PeerAddress from;
+    ASSERT_TRUE(endpoint.isReadable(1));
+    EXPECT_EQ(endpoint.receive(from, buffer, sizeof buffer), 3);
+    EXPECT_EQ(from, kPeer);
+    EXPECT_EQ(endpoint.send(kPeer, buffer, 3), 3);
+    EXPECT_EQ(endpoint.bytesReceived, 3u);
+    EXPECT_EQ(endpoint.bytesSent, 3u);
+
+    endpoint.close();
+    EXPECT_EQ(endpoint.bytesReceived, 3u) << "totals survive a close for the shut-down report";
+    EXPECT_FALSE(endpoint.isReadable(0));
+    EXPECT_EQ(endpoint.receive(from, buffer, sizeof buffer), 0);
+    EXPECT_EQ(endpoint.send(kPeer, buffer, 3), -1);
+
+    ASSERT_TRUE(endpoint.open(4001, nullptr));
+    EXPECT_EQ(endpoint.bytesReceived, 0u);
+    EXPECT_EQ(endpoint.bytesSent, 0u);
+    EXPECT_EQ(endpoint.port, 4001);
+}
+
+// The real socket layer: an oversized datagram is refused, not cut, and does not block the next one.
+TEST(UdpEndpointTest, LoopbackRefusesOversizedDatagramAndReceivesTheNext) {
+    ConfigFile config;
+    UdpEndpoint endpoint(config, platform::createUdpSocket);
+    std::int32_t port = 0;
+    for (std::int32_t candidate = 47000; candidate < 47100 && port == 0; ++candidate) {
+        LogCapture quiet;
+        if (endpoint.open(candidate, "127.0.0.1")) port = candidate;
+    }
+    ASSERT_NE(port, 0);
+
+    const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(client, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(0x7F000001);
+    const std::vector<std::uint8_t> big(1500, 7), small = {9, 8, 7};
+    ::sendto(client, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::sendto(client, small.data(), small.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+
+    std::uint8_t buffer[1024];
+    PeerAddress from;
+    ASSERT_TRUE(endpoint.isReadable(2'000'000));
+    EXPECT_EQ(endpoint.receive(from, buffer, sizeof buffer), -1);
+    ASSERT_TRUE(endpoint.isReadable(2'000'000));
+    EXPECT_EQ(endpoint.receive(from, buffer, sizeof buffer), 3);
+    EXPECT_EQ(buffer[0], 9);
+    EXPECT_EQ(endpoint.bytesReceived, 3u);
+    ::close(client);
+}
+
+}  // namespace
+}  // namespace varn

@@ -1,0 +1,74 @@
+#include "support/FakeNetwork.h"
+
+namespace varn::testing {
+
+namespace {
+
+class FakeSocket final : public platform::DatagramSocket {
+public:
+    FakeSocket(FakeNetwork& network, int index) : network_(network), index_(index) {}
+
+    bool create() override { return !network_.failCreate; }
+    bool bind(std::uint32_t, std::uint16_t port) override {
+        port_ = port;
+        return !network_.failBind;
+    }
+    bool setNonBlocking() override { return true; }
+    bool waitReadable(std::uint32_t) override { return nextInbound() != network_.inbound.end(); }
+    int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,
+                    std::uint16_t& port) override {
+        const auto next = nextInbound();
+        if (next == network_.inbound.end()) return -1;
+        FakeNetwork::Datagram datagram = *next;
+        network_.inbound.erase(next);
+        address = datagram.peer.address;
+        port = datagram.peer.port;
+        if (datagram.bytes.size() > capacity) return -1;
+        std::copy(datagram.bytes.begin(), datagram.bytes.end(), buffer);
+        return static_cast<int>(datagram.bytes.size());
+    }
+    int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
+               std::size_t length) override {
+        network_.sent.push_back({index_, PeerAddress{address, port}, std::vector<std::uint8_t>(data, data + length)});
+        return static_cast<int>(length);
+    }
+    void close() override {}
+    int waitHandle() const override { return -1; }
+    std::uint16_t localPort() const override { return port_; }
+
+private:
+    std::deque<FakeNetwork::Datagram>::iterator nextInbound() {
+        for (auto it = network_.inbound.begin(); it != network_.inbound.end(); ++it) {
+            if (it->socket == index_) return it;
+        }
+        return network_.inbound.end();
+    }
+
+    FakeNetwork& network_;
+    int index_;
+    std::uint16_t port_ = 0;
+};
+
+}  // namespace
+
+UdpEndpoint::SocketFactory FakeNetwork::factory() {
+    return [this]() -> std::unique_ptr<platform::DatagramSocket> {
+        return std::make_unique<FakeSocket>(*this, socketsCreated++);
+    };
+}
+
+std::vector<std::vector<std::uint8_t>> FakeNetwork::sentTo(const PeerAddress& peer) const {
+    std::vector<std::vector<std::uint8_t>> result;
+    for (const auto& datagram : sent) {
+        if (datagram.peer == peer) result.push_back(datagram.bytes);
+    }
+    return result;
+}
+
+std::vector<std::uint8_t> bytesOf(std::initializer_list<int> values) {
+    std::vector<std::uint8_t> bytes;
+    for (int value : values) bytes.push_back(static_cast<std::uint8_t>(value));
+    return bytes;
+}
+
+}  // namespace varn::testing

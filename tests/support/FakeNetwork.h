@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "net/PeerAddress.h"
+#include "net/UdpEndpoint.h"
+#include "platform/DatagramSocket.h"
+
+namespace varn::testing {
+
+// What the fake sockets of one test saw: every datagram sent, in order, and the datagrams queued
+// for them to receive.
+struct FakeNetwork {
+    struct Datagram {
+        int socket;  // which fake socket (in creation order) sent or receives it
+        PeerAddress peer;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    std::vector<Datagram> sent;
+    std::deque<Datagram> inbound;
+    int socketsCreated = 0;
+    bool failCreate = false;
+    bool failBind = false;
+
+    // A factory for UdpEndpoint that makes fake sockets reporting to this network.
+    UdpEndpoint::SocketFactory factory();
+
+    // The datagrams sent to one peer, in order.
+    std::vector<std::vector<std::uint8_t>> sentTo(const PeerAddress& peer) const;
+    void clearSent() { sent.clear(); }
+};
+
+std::vector<std::uint8_t> bytesOf(std::initializer_list<int> values);
+
+}  // namespace varn::testing

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "admin/BanList.h"
+#include "config/ConfigFile.h"
+#include "game/GameServer.h"
+#include "net/UdpEndpoint.h"
+#include "platform/Clock.h"
+#include "support/FakeNetwork.h"
+#include "support/LogCapture.h"
+
+namespace varn::testing {
+
+inline constexpr const char* kBaseConfiguration =
+    "ServerName \"Test Server\"\nServerPort 4000\nMaxPlayers 4\nGame 2\nGameMode 1\nBannedFile banned.txt\n";
+
+// A GameServer over fake sockets, with its own registry, ban list and a manual clock. The game
+// endpoint is fake socket 0 and the admin endpoint fake socket 1. The process-wide configuration
+// holds the base settings plus what a test adds before calling start().
+class GameServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ConfigFile::instance().clear();
+        ConfigFile::instance().loadText(kBaseConfiguration);
+    }
+
+    void TearDown() override {
+        server.reset();
+        ConfigFile::instance().clear();
+    }
+
+    // Adds configuration lines (they replace earlier values of the same keys).
+    void configure(const std::string& lines) { ConfigFile::instance().loadText(lines); }
+
+    void start() {
+        gameEndpoint = std::make_unique<UdpEndpoint>(ConfigFile::instance(), network.factory());
+        adminEndpoint = std::make_unique<UdpEndpoint>(ConfigFile::instance(), network.factory());
+        ASSERT_TRUE(gameEndpoint->open(4000, nullptr));
+        ASSERT_TRUE(adminEndpoint->open(4003, nullptr));
+        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, ConfigFile::instance(),
+                                              clock);
+        log.clear();
+    }
+
+    // Hands a datagram to the game dispatcher as the main loop does.
+    void receiveGame(const PeerAddress& from, const std::vector<std::uint8_t>& datagram) {
+        server->processCommand(static_cast<std::int8_t>(datagram[0]), datagram.data() + 1, from,
+                               static_cast<std::int32_t>(datagram.size()));
+    }
+    void receiveAdmin(const PeerAddress& from, const std::vector<std::uint8_t>& datagram) {
+        server->processAdminCommand(static_cast<std::int8_t>(datagram[0]), datagram.data() + 1, from,
+                                    static_cast<std::int32_t>(datagram.size()));
+    }
+
+    std::vector<std::vector<std::uint8_t>> gameSentTo(const PeerAddress& peer) const {
+        std::vector<std::vector<std::uint8_t>> result;
+        for (const auto& datagram : network.sent) {
+            if (datagram.socket == 0 && datagram.peer == peer) result.push_back(datagram.bytes);
+        }
+        return result;
+    }
+    std::vector<std::vector<std::uint8_t>> adminSentTo(const PeerAddress& peer) const {
+        std::vector<std::vector<std::uint8_t>> result;
+        for (const auto& datagram : network.sent) {
+            if (datagram.socket == 1 && datagram.peer == peer) result.push_back(datagram.bytes);
+        }
+        return result;
+    }
+
+    static PeerAddress peer(std::uint32_t lastOctet, std::uint16_t port = 5000) {
+        return PeerAddress::fromHostOrder(0x7F000000u | lastOctet, port);
+    }
+
+    LogCapture log;
+    FakeNetwork network;
+    PlayerRegistry players;
+    BanList bans;
+    platform::ManualClock clock;
+    std::unique_ptr<UdpEndpoint> gameEndpoint;
+    std::unique_ptr<UdpEndpoint> adminEndpoint;
+    std::unique_ptr<GameServer> server;
+};
+
+}  // namespace varn::testing
