@@ -62,8 +62,24 @@ public:
     void sendPings();
     void checkClientCrc();
 
+    // Relays a player's state report to the others: the full packet to players in range, the
+    // reduced one to the rest.
+    void relaySync(std::int32_t senderId, const PacketReader& payload);
+
     // Reads "motd.txt" into motdPacket; false (with its error line) when it cannot be opened.
     bool loadMessageOfTheDay();
+
+    // What the handlers of each concern share.
+    BanList& bans() { return bans_; }
+    ConfigFile& config() { return config_; }
+    const ConfigFile& config() const { return config_; }
+    const platform::Clock& clock() const { return clock_; }
+    void sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+        sendTo(gameEndpoint, to, data, length);
+    }
+    void sendToAdmin(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+        sendTo(adminEndpoint, to, data, length);
+    }
 
     PlayerRegistry& players;
     PlayerRegistry admins;
