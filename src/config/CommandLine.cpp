@@ -16,7 +16,9 @@ std::unique_ptr<CommandLine>& processCommandLine() {
     return commandLine;
 }
 
-bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDecimalDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The value of an option that takes exactly one, or nullptr after writing the argument-count error.
 const std::string* singleOptionValue(const CommandLine& commandLine, std::string_view name) {
@@ -32,8 +34,10 @@ const std::string* singleOptionValue(const CommandLine& commandLine, std::string
 
 // Where both the short and the long form are given, the short form is the one used.
 const char* firstGivenOf(const CommandLine& commandLine, const char* shortName, const char* longName) {
-    if (commandLine.has(shortName)) return shortName;
-    if (commandLine.has(longName)) return longName;
+    if (commandLine.has(shortName))
+        return shortName;
+    if (commandLine.has(longName))
+        return longName;
     return nullptr;
 }
 
@@ -41,11 +45,14 @@ const char* firstGivenOf(const CommandLine& commandLine, const char* shortName, 
 
 CommandLine& CommandLine::instance() {
     auto& commandLine = processCommandLine();
-    if (!commandLine) commandLine = std::make_unique<CommandLine>();
+    if (!commandLine)
+        commandLine = std::make_unique<CommandLine>();
     return *commandLine;
 }
 
-void CommandLine::destroyInstance() { processCommandLine().reset(); }
+void CommandLine::destroyInstance() {
+    processCommandLine().reset();
+}
 
 int CommandLine::parse(int argumentCount, const char* const* arguments) {
     options_.clear();
@@ -53,7 +60,8 @@ int CommandLine::parse(int argumentCount, const char* const* arguments) {
     while (index < argumentCount) {
         const std::string_view argument = arguments[index] != nullptr ? arguments[index] : "";
         ++index;
-        if (!isOption(argument)) continue;
+        if (!isOption(argument))
+            continue;
 
         std::vector<std::string> values;
         std::string_view name = argument;
@@ -74,17 +82,21 @@ int CommandLine::parse(int argumentCount, const char* const* arguments) {
     return static_cast<int>(options_.size());
 }
 
-bool CommandLine::has(std::string_view name) const { return options_.find(name) != options_.end(); }
+bool CommandLine::has(std::string_view name) const {
+    return options_.find(name) != options_.end();
+}
 
 std::int32_t CommandLine::valueCount(std::string_view name) const {
     const auto entry = options_.find(name);
-    if (entry == options_.end()) return -1;
+    if (entry == options_.end())
+        return -1;
     return static_cast<std::int32_t>(entry->second.size());
 }
 
 const std::string* CommandLine::getValue(std::string_view name, std::uint32_t index) const {
     const auto entry = options_.find(name);
-    if (entry == options_.end() || index >= entry->second.size()) return nullptr;
+    if (entry == options_.end() || index >= entry->second.size())
+        return nullptr;
     return &entry->second[index];
 }
 
@@ -108,9 +120,11 @@ bool openLogFromOptions() {
         return path != nullptr && ServerLog::instance().open(*path);
     }
     const ConfigFile& config = ConfigFile::instance();
-    if (!config.has("LogFile")) return true;
+    if (!config.has("LogFile"))
+        return true;
     if (config.valueCount("LogFile") != 1) {
-        ServerLog::instance().write("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
+        ServerLog::instance().write(
+            "ERROR: Invalid number of values for 'LogFile' in the configuration file.");
         return false;
     }
     return ServerLog::instance().open(*config.getString("LogFile"));

@@ -21,7 +21,8 @@ constexpr std::int32_t kStuntGameMode = 2;
 // Only the space byte is trimmed; a tab is part of the text.
 std::string_view trimSpaces(std::string_view text) {
     const auto first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) return {};
+    if (first == std::string_view::npos)
+        return {};
     const auto last = text.find_last_not_of(kSpace);
     return text.substr(first, last - first + 1);
 }
@@ -48,24 +49,33 @@ std::vector<std::string> splitValues(std::string_view rest, std::uint32_t lineNu
                 reportUnmatchedQuotation(lineNumber);
                 break;
             }
-            if (closing > quote + 1) values.emplace_back(rest.substr(quote + 1, closing - quote - 1));
+            if (closing > quote + 1)
+                values.emplace_back(rest.substr(quote + 1, closing - quote - 1));
             position = closing + 1;
         } else if (space != std::string_view::npos) {
-            if (space > position) values.emplace_back(rest.substr(position, space - position));
+            if (space > position)
+                values.emplace_back(rest.substr(position, space - position));
             position = space + 1;
         } else {
-            if (position < rest.size()) values.emplace_back(rest.substr(position));
+            if (position < rest.size())
+                values.emplace_back(rest.substr(position));
             break;
         }
     }
     return values;
 }
 
-bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool isWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-bool isPresentAndNotEmpty(const std::string* value) { return value != nullptr && !value->empty(); }
+bool isPresentAndNotEmpty(const std::string* value) {
+    return value != nullptr && !value->empty();
+}
 
 bool fail(const char* message) {
     ServerLog::instance().write(message);
@@ -81,7 +91,8 @@ ConfigFile& ConfigFile::instance() {
 
 bool ConfigFile::load(const std::string& path) {
     std::string text;
-    if (!platform::readTextFile(path, text)) return false;
+    if (!platform::readTextFile(path, text))
+        return false;
     loadText(text);
     return true;
 }
@@ -91,7 +102,8 @@ void ConfigFile::loadText(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {
         auto end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
+        if (end == std::string_view::npos)
+            end = text.size();
         ++lineNumber;
         parseLine(text.substr(start, end - start));
         start = end + 1;
@@ -100,7 +112,8 @@ void ConfigFile::loadText(std::string_view text) {
 
 void ConfigFile::parseLine(std::string_view line) {
     line = trimSpaces(line);
-    if (line.empty() || line.front() == '#') return;
+    if (line.empty() || line.front() == '#')
+        return;
     const auto space = line.find(kSpace);
     if (space == std::string_view::npos) {
         setValues(line, {});
@@ -116,27 +129,33 @@ void ConfigFile::clear() {
 
 const std::string* ConfigFile::getString(std::string_view key, std::uint32_t index) const {
     const auto entry = entries_.find(key);
-    if (entry == entries_.end() || index >= entry->second.size()) return nullptr;
+    if (entry == entries_.end() || index >= entry->second.size())
+        return nullptr;
     return &entry->second[index];
 }
 
 std::int32_t ConfigFile::getInt(std::string_view key, std::uint32_t index) const {
     const std::string* value = getString(key, index);
-    if (value == nullptr) return -1;
+    if (value == nullptr)
+        return -1;
     return configTextToInt(*value);
 }
 
-bool ConfigFile::has(std::string_view key) const { return entries_.find(key) != entries_.end(); }
+bool ConfigFile::has(std::string_view key) const {
+    return entries_.find(key) != entries_.end();
+}
 
 std::int32_t ConfigFile::valueCount(std::string_view key) const {
     const auto entry = entries_.find(key);
-    if (entry == entries_.end()) return -1;
+    if (entry == entries_.end())
+        return -1;
     return static_cast<std::int32_t>(entry->second.size());
 }
 
 bool ConfigFile::setValue(std::string_view key, std::string_view text, std::uint32_t index) {
     const auto entry = entries_.find(key);
-    if (entry == entries_.end() || index >= entry->second.size()) return false;
+    if (entry == entries_.end() || index >= entry->second.size())
+        return false;
     entry->second[index] = std::string(text);
     return true;
 }
@@ -152,7 +171,8 @@ void ConfigFile::setValues(std::string_view key, std::vector<std::string> values
 
 std::int32_t configTextToInt(std::string_view text) {
     std::size_t position = 0;
-    while (position < text.size() && isWhiteSpace(text[position])) ++position;
+    while (position < text.size() && isWhiteSpace(text[position]))
+        ++position;
     bool negative = false;
     if (position < text.size() && (text[position] == '+' || text[position] == '-')) {
         negative = text[position] == '-';
@@ -164,11 +184,14 @@ std::int32_t configTextToInt(std::string_view text) {
         magnitude = magnitude * 10u + static_cast<std::uint32_t>(text[position] - '0');
         ++position;
     }
-    if (negative) magnitude = 0u - magnitude;
+    if (negative)
+        magnitude = 0u - magnitude;
     return static_cast<std::int32_t>(magnitude);
 }
 
-bool validateConfiguration() { return validateConfiguration(ConfigFile::instance()); }
+bool validateConfiguration() {
+    return validateConfiguration(ConfigFile::instance());
+}
 
 bool validateConfiguration(const ConfigFile& config) {
     const std::string* serverName = config.getString("ServerName");

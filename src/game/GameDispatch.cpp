@@ -1,8 +1,55 @@
+#include <cstdio>
+
+#include "config/ConfigFile.h"
+#include "game/GameCommands.h"
+#include "game/GameProtocol.h"
 #include "game/GameServer.h"
+#include "log/ServerLog.h"
 
 namespace varn {
 
-void GameServer::processCommand(std::int32_t /*commandId*/, const std::uint8_t* /*payload*/,
-                                const PeerAddress& /*from*/, std::int32_t /*numbytes*/) {}
+namespace {
+
+void writeDebugLine(std::int32_t commandId, const PeerAddress& from, std::int32_t numbytes, std::int32_t senderId) {
+    char line[100];
+    std::snprintf(line, sizeof line, "SERVER-DEBUG: processCommand: %d from '%s' (numbytes = %d) - %d", commandId,
+                  from.ipText().c_str(), numbytes, senderId);
+    ServerLog::instance().write(line);
+}
+
+}  // namespace
+
+void GameServer::processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
+                                std::int32_t numbytes) {
+    const std::int32_t senderId = players.findByAddress(from);
+    if (senderId != -1) players.resetIdle(senderId);
+    if (config_.getInt("DebugOutput") == 1) writeDebugLine(commandId, from, numbytes, senderId);
+
+    // The payload is what follows the id byte in this datagram and nothing beyond it.
+    const PacketReader reader(payload, numbytes > 1 ? static_cast<std::size_t>(numbytes - 1) : 0);
+    if (commandId == command::kJoin) {
+        gameplay::join(*this, reader, from, senderId);
+        return;
+    }
+    if (commandId == command::kPingRequest) {
+        gameplay::answerPingRequest(*this, from);
+        return;
+    }
+    // Everything else is served to registered players only.
+    if (senderId == -1) return;
+    switch (commandId) {
+        case command::kQuit: gameplay::quit(*this, senderId); break;
+        case command::kChat: gameplay::chat(*this, reader, senderId); break;
+        case command::kPingReply: gameplay::pingReply(*this, senderId); break;
+        case command::kSync: relaySync(senderId, reader); break;
+        case command::kDeath: gameplay::deathReport(*this, reader, senderId); break;
+        case command::kTrainerReport: gameplay::trainerReport(*this, senderId); break;
+        case command::kNameQuery: gameplay::nameQuery(*this, reader, from); break;
+        case command::kSharedByte: gameplay::sharedByteAnnounce(*this, reader, senderId); break;
+        case command::kSharedByteQuery: gameplay::sharedByteQuery(*this, reader, from); break;
+        case command::kClientCrc: gameplay::clientCrcReply(*this, reader, senderId); break;
+        default: break;  // ids the server only sends, and unknown ids
+    }
+}
 
 }  // namespace varn

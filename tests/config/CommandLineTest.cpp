@@ -1,5 +1,3 @@
-#include "config/CommandLine.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/CommandLine.h"
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 
@@ -27,13 +26,15 @@ using Values = std::vector<std::string>;
 // Fills the process-wide command line as the program would receive these arguments.
 int parseArguments(const Arguments& arguments) {
     std::vector<const char*> argv = {"VarnServer"};
-    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    for (const std::string& argument : arguments)
+        argv.push_back(argument.c_str());
     return CommandLine::instance().parse(static_cast<int>(argv.size()), argv.data());
 }
 
 std::string describe(const Arguments& arguments) {
     std::string text;
-    for (const std::string& argument : arguments) text += "[" + argument + "] ";
+    for (const std::string& argument : arguments)
+        text += "[" + argument + "] ";
     return text;
 }
 
@@ -49,21 +50,22 @@ std::string readFile(const fs::path& path) {
 
 std::set<std::string> filesIn(const fs::path& directory) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
     return names;
 }
 
 // Runs each test in a fresh temporary directory as the current directory, with the console captured,
 // and puts the process-wide log, command line, configuration and directory back afterwards.
 class CommandLineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CommandLine::destroyInstance();
         ConfigFile::instance().clear();
         ServerLog::instance().setConsole(&console_);
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        directory_ = fs::temp_directory_path() /
-                     ("varn-cmdline-" + std::string(test->name()) + "-" + std::to_string(std::random_device{}()));
+        directory_ = fs::temp_directory_path() / ("varn-cmdline-" + std::string(test->name()) + "-" +
+                                                  std::to_string(std::random_device{}()));
         fs::create_directories(directory_);
         previousDirectory_ = fs::current_path();
         fs::current_path(directory_);
@@ -87,7 +89,7 @@ protected:
 
     fs::path directory_;
 
-private:
+  private:
     std::ostringstream console_;
     fs::path previousDirectory_;
 };
@@ -98,9 +100,9 @@ TEST_F(CommandLineTest, TellsOptionNamesFromValues) {
         bool isOption;
     };
     const Case cases[] = {
-        {"-c", true},  {"--conf", true},      {"-x", true},      {"--", true},  {"-c=5", true},
-        {"-=x", true}, {"--5", true},         {"-", false},      {"-5", false}, {"-0x", false},
-        {"", false},   {"file.conf", false},  {"c-", false},     {"5", false},  {"=-c", false},
+        {"-c", true},  {"--conf", true},     {"-x", true},  {"--", true},  {"-c=5", true},
+        {"-=x", true}, {"--5", true},        {"-", false},  {"-5", false}, {"-0x", false},
+        {"", false},   {"file.conf", false}, {"c-", false}, {"5", false},  {"=-c", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CommandLine::isOption(c.argument), c.isOption) << "argument '" << c.argument << "'";
@@ -239,11 +241,23 @@ TEST_F(CommandLineTest, OpensTheLogFileTheOptionsOrTheConfigurationName) {
         {"LogFile with two values", {}, "LogFile a.log b.log", false, nullptr, kLogFileValuesMessage},
         {"LogFile without values", {}, "LogFile", false, nullptr, kLogFileValuesMessage},
         {"logfile is another key", {}, "logfile c.log", true, nullptr, ""},
-        {"-l without value", {"-l"}, "LogFile c.log", false, nullptr,
+        {"-l without value",
+         {"-l"},
+         "LogFile c.log",
+         false,
+         nullptr,
          "ERROR: Invalid number of arguments for '-l'.\n"},
-        {"-l with two values", {"-l", "a.log", "b.log"}, "", false, nullptr,
+        {"-l with two values",
+         {"-l", "a.log", "b.log"},
+         "",
+         false,
+         nullptr,
          "ERROR: Invalid number of arguments for '-l'.\n"},
-        {"--log without value", {"--log"}, "", false, nullptr,
+        {"--log without value",
+         {"--log"},
+         "",
+         false,
+         nullptr,
          "ERROR: Invalid number of arguments for '--log'.\n"},
         {"-l into a missing directory", {"-l", "missing/x.log"}, "", false, nullptr, ""},
         {"--log= empty", {"--log="}, "", false, nullptr, ""},
@@ -267,7 +281,8 @@ TEST_F(CommandLineTest, OpensTheLogFileTheOptionsOrTheConfigurationName) {
             EXPECT_TRUE(filesIn(caseDirectory).empty());
         } else {
             EXPECT_EQ(filesIn(caseDirectory), std::set<std::string>{c.logFile});
-            EXPECT_EQ(readFile(caseDirectory / c.logFile), "- VarnServer log opened -\n- VarnServer log closed -\n");
+            EXPECT_EQ(readFile(caseDirectory / c.logFile),
+                      "- VarnServer log opened -\n- VarnServer log closed -\n");
         }
     }
 }

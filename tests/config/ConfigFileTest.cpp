@@ -1,5 +1,3 @@
-#include "config/ConfigFile.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 
 namespace varn {
@@ -29,7 +28,8 @@ const std::string kServerPortMessage =
     "ERROR: A ServerPort MUST be specified in the configuration file AND be > 0.\n";
 const std::string kMaxPlayersMessage =
     "ERROR: MaxPlayers MUST be specified in the configuration file, be > 0 AND be <= 26.\n";
-const std::string kGameMessage = "ERROR: A Game MUST be specified in the configuration file AND be 2 (Skyr:PB).\n";
+const std::string kGameMessage =
+    "ERROR: A Game MUST be specified in the configuration file AND be 2 (Skyr:PB).\n";
 const std::string kGameModeMessage =
     "ERROR: A GameMode MUST be specified in the configuration file AND be 1 (Regular) or 2 (Stunt).\n";
 const std::string kBannedFileMessage =
@@ -41,7 +41,7 @@ std::string unmatchedQuotationMessage(int line) {
 
 // Captures what the log shows on the console and leaves the process-wide state as it found it.
 class ConfigFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ServerLog::instance().setConsole(&console_);
         ConfigFile::instance().clear();
@@ -59,8 +59,8 @@ protected:
     const fs::path& directory() {
         if (directory_.empty()) {
             const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-            directory_ = fs::temp_directory_path() /
-                         ("varn-config-" + std::string(test->name()) + "-" + std::to_string(std::random_device{}()));
+            directory_ = fs::temp_directory_path() / ("varn-config-" + std::string(test->name()) + "-" +
+                                                      std::to_string(std::random_device{}()));
             fs::create_directories(directory_);
         }
         return directory_;
@@ -75,7 +75,7 @@ protected:
 
     std::string consoleText() const { return console_.str(); }
 
-private:
+  private:
     std::ostringstream console_;
     fs::path directory_;
 };
@@ -269,8 +269,9 @@ using Settings = std::map<std::string, std::optional<Values>>;
 
 ConfigFile makeConfig(const Settings& changes) {
     std::map<std::string, Values> keys = {
-        {"ServerName", {"My Server"}}, {"ServerPort", {"4000"}}, {"MaxPlayers", {"10"}},
-        {"Game", {"2"}},               {"GameMode", {"1"}},      {"BannedFile", {"banned.lst"}},
+        {"ServerName", {"My Server"}}, {"ServerPort", {"4000"}},
+        {"MaxPlayers", {"10"}},        {"Game", {"2"}},
+        {"GameMode", {"1"}},           {"BannedFile", {"banned.lst"}},
     };
     for (const auto& [key, values] : changes) {
         if (values) {
@@ -280,7 +281,8 @@ ConfigFile makeConfig(const Settings& changes) {
         }
     }
     ConfigFile config;
-    for (auto& [key, values] : keys) config.setValues(key, values);
+    for (auto& [key, values] : keys)
+        config.setValues(key, values);
     return config;
 }
 
@@ -378,7 +380,8 @@ TEST_F(ConfigFileTest, ValidatesTheProcessWideConfigurationAsLoadedFromText) {
 TEST_F(ConfigFileTest, AnUnmatchedQuoteInServerNameFailsValidation) {
     ConfigFile& config = ConfigFile::instance();
     config.loadText(
-        "ServerPort 4000\nMaxPlayers 8\nGame 2\nGameMode 1\nBannedFile banned.lst\n\nServerName \"My Server\n");
+        "ServerPort 4000\nMaxPlayers 8\nGame 2\nGameMode 1\nBannedFile banned.lst\n\nServerName \"My "
+        "Server\n");
     EXPECT_FALSE(validateConfiguration());
     EXPECT_EQ(consoleText(), unmatchedQuotationMessage(7) + kServerNameMessage);
 }

@@ -1,0 +1,237 @@
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "config/ConfigFile.h"
+#include "game/GameCommands.h"
+#include "game/GameProtocol.h"
+#include "game/GameServer.h"
+#include "log/ServerLog.h"
+#include "platform/Clock.h"
+
+namespace varn::gameplay {
+
+namespace {
+
+constexpr std::int32_t kMaxChatDatagram = 129;
+constexpr std::size_t kMaxChatText = 128;
+constexpr std::int32_t kChatKindNotRelayed = 3;
+constexpr std::int32_t kMaxKillReportsPerPass = 2;
+constexpr std::uint16_t kMaxReportedPing = 1000;
+constexpr std::size_t kMaxRecipientLength = 12;
+constexpr std::size_t kMaxRecipients = 3;
+constexpr std::string_view kPrivateMessage = "/msg ";
+constexpr std::string_view kPrivateReceipt = "/msgr ";
+// A chat packet holds at most 128 text bytes; the private-message forms add at most 6.
+using ChatPacket = PacketWriter<4 + kMaxChatText + 8>;
+
+std::uint8_t idByte(std::int32_t id) { return static_cast<std::uint8_t>(id); }
+
+void writeStatLine(std::string_view prefix, std::int32_t first, std::int32_t second, bool withSecond) {
+    auto& log = ServerLog::instance();
+    log.write(prefix, false, false);
+    log.write(first, !withSecond, false);
+    if (!withSecond) return;
+    log.write(" ", false, false);
+    log.write(second, true, false);
+}
+
+// Logs the removal line, sends the player its notice when there is one, takes it out and tells
+// everybody why.
+void removeWithReason(GameServer& server, std::int32_t id, std::string_view lineEnd, std::uint8_t reason,
+                      std::optional<std::uint8_t> noticeReason) {
+    const PlayerRecord& record = *server.players.find(id);
+    auto& log = ServerLog::instance();
+    log.write("QUIT: '", false);
+    log.write(record.name, false);
+    log.write("', PlayerID = ", false);
+    log.write(id, false);
+    log.write(lineEnd);
+    if (noticeReason) {
+        const std::uint8_t notice[] = {static_cast<std::uint8_t>(command::kNotice), *noticeReason};
+        server.sendToPlayer(record.address, notice, sizeof notice);
+    }
+    server.players.remove(id);
+    const std::uint8_t left[] = {static_cast<std::uint8_t>(command::kPlayerLeft), reason, idByte(id)};
+    server.broadcast(left, sizeof left, -1, true);
+}
+
+// The chat text: printable bytes after the kind byte, colour codes skipped, the final NUL left out.
+std::string readChatText(const PacketReader& payload, std::int32_t numbytes) {
+    std::string text;
+    const std::size_t end = static_cast<std::size_t>(std::max(numbytes - 2, 0));
+    std::size_t index = 1;
+    while (index < end && text.size() < kMaxChatText) {
+        const std::uint8_t byte = payload.byteAt(index).value_or(0);
+        if (byte == kColourCode) {
+            index += kColourCodeLength;
+            continue;
+        }
+        if (isPrintable(byte)) text.push_back(static_cast<char>(byte));
+        ++index;
+    }
+    return text;
+}
+
+void buildChat(ChatPacket& packet, std::int32_t senderId, std::uint8_t kind, std::string_view prefix,
+               std::string_view text) {
+    packet.clear();
+    packet.byte(static_cast<std::uint8_t>(command::kChat)).byte(idByte(senderId)).byte(kind).text(prefix).text(text).byte(0);
+}
+
+void privateMessage(GameServer& server, std::int32_t senderId, std::uint8_t kind, std::string_view text) {
+    ChatPacket packet;
+    buildChat(packet, senderId, kind, {}, text);
+    for (const auto& entry : server.admins.records()) {
+        if (entry.second.active != 0) server.sendToAdmin(entry.second.address, packet.data(), packet.size());
+    }
+
+    const std::string_view afterCommand = text.substr(kPrivateMessage.size());
+    const std::size_t space = afterCommand.find(' ');
+    const std::string_view recipients = afterCommand.substr(0, space);
+    const std::string_view message =
+        space == std::string_view::npos ? std::string_view{} : afterCommand.substr(space + 1);
+    const PlayerRecord* sender = server.players.find(senderId);
+    if (!message.empty()) {
+        buildChat(packet, senderId, kind, kPrivateReceipt, message);
+        server.sendToPlayer(sender->address, packet.data(), packet.size());
+    }
+    if (recipients.empty() || message.empty() || server.players.checkRepeatChat(senderId, message)) return;
+
+    buildChat(packet, senderId, kind, kPrivateMessage, message);
+    std::size_t used = 0;
+    std::size_t start = 0;
+    while (used < kMaxRecipients && start <= recipients.size()) {
+        std::size_t end = start;
+        while (end < recipients.size() && recipients[end] != ',' && end - start < kMaxRecipientLength) ++end;
+        const std::string_view name = recipients.substr(start, end - start);
+        ++used;
+        const std::int32_t recipient = server.players.findByName(name);
+        if (recipient != -1) {
+            server.sendToPlayer(server.players.find(recipient)->address, packet.data(), packet.size());
+        }
+        // A name that reaches 12 characters without a comma ends the list.
+        if (end >= recipients.size() || recipients[end] != ',') break;
+        start = end + 1;
+    }
+}
+
+bool isOrdinaryCommand(std::string_view text) { return text.starts_with("/me ") || text.starts_with("/slap "); }
+
+}  // namespace
+
+void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
+    const std::int32_t numbytes = std::min(static_cast<std::int32_t>(payload.size()) + 1, kMaxChatDatagram);
+    std::string text = readChatText(payload, numbytes);
+    const std::uint8_t kind = payload.byteAt(0).value_or(0);
+    if (text.starts_with('/') && !isOrdinaryCommand(text)) {
+        if (text.starts_with(kPrivateMessage)) {
+            privateMessage(server, senderId, kind, text);
+            server.players.addChat(senderId);
+            return;
+        }
+        text.clear();
+    }
+    if (!text.empty() && !server.players.checkRepeatChat(senderId, text)) {
+        if (server.logChat != 0) {
+            auto& log = ServerLog::instance();
+            log.write("---> ", false);
+            log.write(server.players.find(senderId)->name, false);
+            log.write(": ", false);
+            log.write(text);
+        }
+        if (kind != kChatKindNotRelayed) {
+            ChatPacket packet;
+            buildChat(packet, senderId, kind, {}, text);
+            server.broadcast(packet.data(), packet.size(), -1, true);
+        }
+    }
+    server.players.addChat(senderId);
+}
+
+void answerPingRequest(GameServer& server, const PeerAddress& from) {
+    const std::uint8_t answer[] = {static_cast<std::uint8_t>(command::kPingReply)};
+    server.sendToPlayer(from, answer, sizeof answer);
+}
+
+void pingReply(GameServer& server, std::int32_t senderId) {
+    PlayerRecord* record = server.players.find(senderId);
+    const auto mean = static_cast<std::uint16_t>(
+        std::min<std::uint32_t>((std::uint32_t{record->ping} + record->lastPing) / 2, kMaxReportedPing));
+    PacketWriter<4> packet;
+    packet.byte(static_cast<std::uint8_t>(command::kPlayerPing)).byte(idByte(senderId)).uint16(mean);
+    server.broadcast(packet.data(), packet.size(), -1, true);
+    record->pongTime = server.clock().pingMilliseconds();
+}
+
+void deathReport(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
+    const auto killerByte = payload.byteAt(0);
+    if (!killerByte) return;
+    if (server.players.killReports(senderId) >= kMaxKillReportsPerPass) return;
+    const std::uint8_t death[] = {static_cast<std::uint8_t>(command::kDeath), idByte(senderId), *killerByte};
+    server.broadcast(death, sizeof death, -1, true);
+    server.players.addKillReport(senderId);
+
+    const std::int32_t killerId = static_cast<std::int8_t>(*killerByte);
+    if (!server.players.nameOf(killerId)) return;
+    if (server.config().getInt("StatLogging") == 1) {
+        writeStatLine("Kill: ", killerId, senderId, true);
+        writeStatLine("Death: ", senderId, 0, false);
+    }
+    if (killerId == senderId) {
+        server.players.setScore(senderId, static_cast<std::int16_t>(server.players.score(senderId) - 1));
+    } else {
+        server.players.setScore(killerId, static_cast<std::int16_t>(server.players.score(killerId) + 1));
+    }
+    PacketWriter<4> score;
+    score.byte(static_cast<std::uint8_t>(command::kScore))
+        .byte(*killerByte)
+        .uint16(static_cast<std::uint16_t>(server.players.score(killerId)));
+    server.broadcast(score.data(), score.size(), -1, true);
+}
+
+void trainerReport(GameServer& server, std::int32_t senderId) {
+    removeWithReason(server, senderId, " ... client quit due to trainer usage", leftReason::kTrainer,
+                     std::nullopt);
+}
+
+void nameQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
+    const auto idByteValue = payload.byteAt(0);
+    if (!idByteValue) return;
+    const PlayerRecord* record = server.players.find(static_cast<std::int8_t>(*idByteValue));
+    if (record == nullptr || record->name.empty()) return;
+    PacketWriter<2 + kMaxRecordNameLength> answer;
+    answer.byte(static_cast<std::uint8_t>(command::kNameQuery)).byte(*idByteValue).text(record->name);
+    server.sendToPlayer(from, answer.data(), answer.size());
+}
+
+void sharedByteAnnounce(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
+    const auto value = payload.byteAt(0);
+    if (!value) return;
+    server.players.setSharedByte(senderId, static_cast<std::int8_t>(*value));
+    const std::uint8_t packet[] = {static_cast<std::uint8_t>(command::kSharedByte), idByte(senderId), *value};
+    const bool echo = server.config().getInt("Testmode") == 1;
+    server.broadcast(packet, sizeof packet, echo ? -1 : senderId, false);
+}
+
+void sharedByteQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
+    const auto idByteValue = payload.byteAt(0);
+    if (!idByteValue) return;
+    const std::int32_t value = server.players.sharedByte(static_cast<std::int8_t>(*idByteValue));
+    const std::uint8_t answer[] = {static_cast<std::uint8_t>(command::kSharedByte), *idByteValue,
+                                   static_cast<std::uint8_t>(value)};
+    server.sendToPlayer(from, answer, sizeof answer);
+}
+
+void clientCrcReply(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
+    const auto checksum = payload.uint32At(0);
+    if (!checksum) return;
+    if (*checksum == server.expectedClientCrc) {
+        server.players.resetCrcPending(senderId);
+        return;
+    }
+    removeWithReason(server, senderId, " ... quit due to client crc mismatch.", leftReason::kCrcMismatch,
+                     notice::kCrcMismatch);
+}
+
+}  // namespace varn::gameplay

@@ -1,0 +1,172 @@
+#include <string>
+
+#include "admin/BanList.h"
+#include "config/ConfigFile.h"
+#include "game/GameCommands.h"
+#include "game/GameProtocol.h"
+#include "game/GameServer.h"
+#include "log/ServerLog.h"
+
+namespace varn::gameplay {
+
+namespace {
+
+// The name of a join: printable bytes from payload index 1 up to the '|', at most 12 of them,
+// colour codes skipped. endIndex is where the walk stopped.
+struct JoinName {
+    std::string text;
+    std::size_t endIndex = 1;
+};
+
+JoinName readJoinName(const PacketReader& payload) {
+    JoinName name;
+    std::size_t index = 1;
+    while (index < payload.size() && name.text.size() < kMaxPlayerNameLength) {
+        const std::uint8_t byte = *payload.byteAt(index);
+        if (byte == kNameEnd) break;
+        if (byte == kColourCode) {
+            index += kColourCodeLength;
+            continue;
+        }
+        if (isPrintable(byte)) name.text.push_back(static_cast<char>(byte));
+        ++index;
+    }
+    name.endIndex = index;
+    return name;
+}
+
+bool beginsWithReservedWord(std::string_view name) {
+    return name.size() >= 5 && namesEqualIgnoringCase(name.substr(0, 5), "admin");
+}
+
+void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
+    const std::uint8_t packet[] = {static_cast<std::uint8_t>(command::kNotice), reason};
+    server.sendToPlayer(to, packet, sizeof packet);
+}
+
+// The bare [6] refusal: an empty name, or a join too soon after the last from the same address.
+void sendBareNotice(GameServer& server, const PeerAddress& to) {
+    const std::uint8_t packet[] = {static_cast<std::uint8_t>(command::kNotice)};
+    server.sendToPlayer(to, packet, sizeof packet);
+}
+
+bool passwordMatches(GameServer& server, const PacketReader& payload, std::size_t nameEnd) {
+    const std::string_view given = payload.textAt(nameEnd + 1);
+    const std::string* expected = server.config().getString("ServerPassword");
+    return expected != nullptr && given == *expected;
+}
+
+void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
+    auto& log = ServerLog::instance();
+    log.write("JOIN: '", false);
+    log.write(name, false);
+    log.write("', PlayerID = ", false);
+    log.write(id, false);
+    log.write(" (", false);
+    log.write(ip.view(), false);
+    log.write(")");
+}
+
+void writeJoinStatistics(GameServer& server, const std::string& name, std::int32_t id, const IpText& ip) {
+    if (server.config().getInt("StatLogging") != 1) return;
+    auto& log = ServerLog::instance();
+    const std::string_view separator(&kStatSeparator, 1);
+    log.write("Join: ", false, false);
+    log.write(id, false, false);
+    log.write(separator, false, false);
+    log.write(name, false, false);
+    log.write(separator, false, false);
+    log.write(ip.view(), false, false);
+    log.write(separator, true, false);
+}
+
+void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
+    PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
+    packet.byte(static_cast<std::uint8_t>(command::kPlayerJoined)).byte(static_cast<std::uint8_t>(id)).text(name);
+    server.broadcast(packet.data(), packet.size(), id, false);
+    // Administrators also learn the address.
+    packet.byte(0).text(ip.view());
+    for (const auto& entry : server.admins.records()) {
+        if (entry.second.active != 0) server.sendToAdmin(entry.second.address, packet.data(), packet.size());
+    }
+}
+
+}  // namespace
+
+void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    if (senderId != -1) {
+        sendNotice(server, from, notice::kAlreadyJoined);
+        return;
+    }
+    if (server.bans().isBannedAddress(from)) {
+        sendNotice(server, from, notice::kBanned);
+        return;
+    }
+    if (server.players.countActive() >= server.maxPlayers) {
+        sendNotice(server, from, notice::kServerFull);
+        return;
+    }
+    const IpText ip = from.ipText();
+    if (const auto recent = server.recentJoins.find(ip.view()); recent != server.recentJoins.end()) {
+        ++recent->second.attempts;
+        sendBareNotice(server, from);
+        return;
+    }
+    if (payload.byteAt(0) != kProtocolVersion) {
+        sendNotice(server, from, notice::kWrongVersion);
+        return;
+    }
+    const JoinName name = readJoinName(payload);
+    if (name.text.empty()) {
+        sendBareNotice(server, from);
+        return;
+    }
+    if (beginsWithReservedWord(name.text) || server.players.findByName(name.text) != -1) {
+        sendNotice(server, from, notice::kNameRefused);
+        return;
+    }
+    auto& log = ServerLog::instance();
+    if (server.passwordEnabled != 0 && !passwordMatches(server, payload, name.endIndex)) {
+        log.write("ERROR: Unable to add '", false);
+        log.write(name.text, false);
+        log.write("' from '", false);
+        log.write(ip.view(), false);
+        log.write(",' password is incorrect.");
+        sendNotice(server, from, notice::kWrongPassword);
+        return;
+    }
+    const std::int32_t id = server.players.add(from, name.text);
+    if (id < 0) {
+        log.write("ERROR: Unable to add '", false);
+        log.write(name.text, false);
+        log.write("' from '", false);
+        log.write(ip.view(), false);
+        log.write("'");
+        return;
+    }
+    server.recentJoins.insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
+    logJoin(name.text, id, ip);
+    writeJoinStatistics(server, name.text, id, ip);
+    server.sendWelcome(from, id, false);
+    announceJoin(server, id, name.text, ip);
+}
+
+void quit(GameServer& server, std::int32_t senderId) {
+    const PlayerRecord* record = server.players.find(senderId);
+    if (record == nullptr) return;
+    auto& log = ServerLog::instance();
+    log.write("QUIT: '", false);
+    log.write(record->name, false);
+    log.write("', PlayerID = ", false);
+    log.write(senderId);
+    if (server.config().getInt("StatLogging") == 1) {
+        log.write("Quit: ", false, false);
+        log.write(senderId, true, false);
+    }
+    server.players.remove(senderId);
+    const std::uint8_t left[] = {static_cast<std::uint8_t>(command::kPlayerLeft), leftReason::kQuit,
+                                 static_cast<std::uint8_t>(senderId)};
+    server.broadcast(left, sizeof left, -1, true);
+}
+
+}  // namespace varn::gameplay
