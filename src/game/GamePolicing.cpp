@@ -1,22 +1,196 @@
 #include "game/GameServer.h"
 
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "admin/BanList.h"
+#include "config/ConfigFile.h"
+#include "game/GameProtocol.h"
+#include "log/ServerLog.h"
+#include "platform/Clock.h"
+
 namespace varn {
 
 // The once-per-second pass and the 30-second tick. Each check notes ids during its walk and removes
 // after it, so no table is changed while it is walked.
 
-void GameServer::checkChatFlood(std::int32_t /*maxCount*/) {}
+namespace {
 
-void GameServer::resetChatCounters() {}
+constexpr auto kNoticeId = static_cast<std::uint8_t>(command::kNotice);
+constexpr auto kPlayerLeftId = static_cast<std::uint8_t>(command::kPlayerLeft);
+constexpr auto kPingRequestId = static_cast<std::uint8_t>(command::kPingRequest);
+constexpr auto kClientCrcRequestId = static_cast<std::uint8_t>(command::kClientCrc);
 
-void GameServer::checkJoinFlood() {}
+constexpr std::int32_t kBanOnChatFloodValue = 1;
+constexpr std::int32_t kLastChatClearingCycle = 3;
+constexpr std::uint32_t kJoinJudgedAtTicks = 5;
+constexpr std::uint32_t kJoinFloodAttempts = 3;
+constexpr std::int32_t kUnansweredCrcTolerated = 8;
+constexpr std::int32_t kNobodyExcepted = -1;
 
-void GameServer::checkTimeouts(std::int32_t /*limitSeconds*/) {}
+using Ids = std::vector<std::int32_t>;
 
-void GameServer::addIdleTime(std::int32_t /*seconds*/) {}
+// A removal notice for one player: [6][reason].
+void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
+    const std::array<std::uint8_t, 2> notice = {kNoticeId, reason};
+    server.sendToPlayer(to, notice.data(), notice.size());
+}
 
-void GameServer::sendPings() {}
+// Tells every player and admin still connected that a player is gone: [9][reason][id].
+void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
+    const std::array<std::uint8_t, 3> packet = {kPlayerLeftId, reason, static_cast<std::uint8_t>(id)};
+    server.broadcast(packet.data(), packet.size(), kNobodyExcepted, true);
+}
 
-void GameServer::checkClientCrc() {}
+// "<prefix><name><idLabel><id><ending>" as one line.
+void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
+                const char* ending) {
+    auto& log = ServerLog::instance();
+    log.write(prefix, false);
+    log.write(name, false);
+    log.write(idLabel, false);
+    log.write(id, false);
+    log.write(ending);
+}
+
+void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
+    logRemoval(prefix, record.name, "', PlayerID = ", id, ending);
+}
+
+// The active records of a registry that a predicate picks, in ascending id order.
+template <typename Predicate>
+Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
+    Ids noted;
+    for (const auto& [id, record] : registry.records()) {
+        if (record.active != 0 && picks(record)) noted.push_back(id);
+    }
+    return noted;
+}
+
+}  // namespace
+
+void GameServer::checkChatFlood(std::int32_t maxCount) {
+    Ids flooders;
+    for (auto& [id, record] : players.records()) {
+        if (record.active == 0) continue;
+        if (record.chatCount > maxCount) flooders.push_back(id);
+        record.killReports = 0;
+    }
+    if (flooders.empty()) return;
+
+    const bool ban = config().getInt("BanOnChatFlood") == kBanOnChatFloodValue;
+    for (const std::int32_t id : flooders) {
+        const PlayerRecord* record = players.find(id);
+        if (record == nullptr) continue;
+        const PeerAddress address = record->address;
+        if (ban) {
+            bans().addAddress(address);
+            logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
+        } else {
+            logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
+        }
+        sendNotice(*this, address, ban ? notice::kBanned : notice::kRemoved);
+        players.remove(id);
+        announceLeft(*this, leftReason::kChatFlood, id);
+    }
+}
+
+void GameServer::resetChatCounters() {
+    const bool clearLastChat = lastChatCycle >= kLastChatClearingCycle;
+    for (auto& entry : players.records()) {
+        PlayerRecord& record = entry.second;
+        if (record.active == 0) continue;
+        record.chatCount = 0;
+        if (clearLastChat) record.lastChat.clear();
+    }
+    lastChatCycle = clearLastChat ? 0 : lastChatCycle + 1;
+}
+
+void GameServer::checkJoinFlood() {
+    std::vector<std::string> judged;
+    for (auto& [ipText, join] : recentJoins) {
+        if (join.ticks < kJoinJudgedAtTicks) {
+            ++join.ticks;
+            continue;
+        }
+        if (join.attempts >= kJoinFloodAttempts) {
+            auto& log = ServerLog::instance();
+            log.write("BANNED: '", false);
+            log.write(ipText, false);
+            log.write("' for Join Flood.");
+            bans().add(ipText);
+        }
+        judged.push_back(ipText);
+    }
+    for (const std::string& ipText : judged) recentJoins.erase(ipText);
+}
+
+void GameServer::checkTimeouts(std::int32_t limitSeconds) {
+    const auto silent = [limitSeconds](const PlayerRecord& record) {
+        return record.idleSeconds > limitSeconds;
+    };
+
+    for (const std::int32_t id : noteIds(players, silent)) {
+        const PlayerRecord* record = players.find(id);
+        if (record == nullptr) continue;
+        logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to timeout.");
+        players.remove(id);
+        announceLeft(*this, leftReason::kTimeout, id);
+    }
+
+    // An admin that goes silent is dropped without a word to anybody.
+    for (const std::int32_t id : noteIds(admins, silent)) {
+        const PlayerRecord* record = admins.find(id);
+        if (record == nullptr) continue;
+        logRemoval("ADMIN-QUIT: '", record->name, "', ID = ", id, " ... quit due to timeout.");
+        admins.remove(id);
+    }
+}
+
+void GameServer::addIdleTime(std::int32_t seconds) {
+    for (PlayerRegistry* registry : {&players, &admins}) {
+        for (auto& entry : registry->records()) {
+            if (entry.second.active != 0) entry.second.idleSeconds += seconds;
+        }
+    }
+}
+
+void GameServer::sendPings() {
+    const std::array<std::uint8_t, 1> request = {kPingRequestId};
+    for (auto& entry : players.records()) {
+        PlayerRecord& record = entry.second;
+        if (record.active == 0) continue;
+        record.lastPing = record.ping;
+        // A player that missed the last request gets a wrapped, large value; the ping report clamps it.
+        record.ping = static_cast<std::uint16_t>(record.pongTime - record.pingTime);
+        record.pingTime = clock().pingMilliseconds();
+        sendToPlayer(record.address, request.data(), request.size());
+    }
+    for (const auto& entry : admins.records()) {
+        if (entry.second.active != 0) sendToAdmin(entry.second.address, request.data(), request.size());
+    }
+}
+
+void GameServer::checkClientCrc() {
+    const std::array<std::uint8_t, 1> request = {kClientCrcRequestId};
+    Ids silent;
+    for (auto& [id, record] : players.records()) {
+        if (record.active == 0) continue;
+        if (record.crcPending < kUnansweredCrcTolerated) {
+            sendToPlayer(record.address, request.data(), request.size());
+            ++record.crcPending;
+            continue;
+        }
+        logPlayerRemoval(record, id, "QUIT: '", " ... quit due to client crc timeout.");
+        silent.push_back(id);
+        sendNotice(*this, record.address, notice::kCrcUnanswered);
+    }
+    for (const std::int32_t id : silent) {
+        players.remove(id);
+        announceLeft(*this, leftReason::kCrcUnanswered, id);
+    }
+}
 
 }  // namespace varn

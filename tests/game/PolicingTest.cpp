@@ -1,0 +1,408 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/GameServerFixture.h"
+
+namespace varn {
+namespace {
+
+using testing::bytesOf;
+using Packets = std::vector<std::vector<std::uint8_t>>;
+using Lines = std::vector<std::string>;
+
+// A server whose ban list lives in a file of its own, so that bans can be seen on disk.
+class PolicingTest : public testing::GameServerFixture {
+protected:
+    void SetUp() override {
+        GameServerFixture::SetUp();
+        std::string pattern = (std::filesystem::temp_directory_path() / "varn-policing-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory = pattern;
+        banFile = (directory / "banned.txt").string();
+        std::ofstream(banFile).close();
+        ASSERT_TRUE(bans.load(banFile));
+    }
+
+    void TearDown() override {
+        GameServerFixture::TearDown();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    // Replaces the whole configuration by the base settings plus lines.
+    static void reconfigure(const std::string& lines) {
+        ConfigFile::instance().clear();
+        ConfigFile::instance().loadText(std::string(testing::kBaseConfiguration) + lines);
+    }
+
+    std::string banFileText() const {
+        std::ifstream in(banFile, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // The record under id; a failure and a scratch record when it is gone.
+    PlayerRecord& player(std::int32_t id) {
+        PlayerRecord* record = players.find(id);
+        EXPECT_NE(record, nullptr) << "player " << id << " is gone";
+        return record != nullptr ? *record : missing;
+    }
+
+    // The once-per-second pass, in the main loop's order, with the effective chat limit.
+    void oncePerSecond(std::int32_t chatLimit = 2) {
+        server->checkChatFlood(chatLimit);
+        server->resetChatCounters();
+        server->checkJoinFlood();
+        server->checkTimeouts(15);
+        server->addIdleTime(1);
+        server->sendPings();
+    }
+
+    std::filesystem::path directory;
+    std::string banFile;
+    PlayerRecord missing;
+};
+
+TEST_F(PolicingTest, ChatFloodRemovesOrBansAboveTheLimitAndClearsDeathReports) {
+    struct Case {
+        const char* settings;
+        std::int32_t maxCount;  // as the loop passes it: ChatFloodMaxCount, or 2 when 0, negative or missing
+        bool banned;
+    };
+    const Case cases[] = {
+        {"", 2, false},
+        {"BanOnChatFlood 0\n", 2, false},
+        {"BanOnChatFlood 2\n", 2, false},
+        {"BanOnChatFlood -1\n", 2, false},
+        {"BanOnChatFlood 1\n", 2, true},
+        {"BanOnChatFlood 1\n", 5, true},
+        {"BanOnChatFlood 0\n", 5, false},
+    };
+    start();
+    const PeerAddress calm = peer(2), loud = peer(3), louder = peer(4), quiet = peer(5), boss = peer(9, 6000);
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(std::string(testCase.settings) + "limit " + std::to_string(testCase.maxCount));
+        reconfigure(testCase.settings);
+        players.clear();
+        server->admins.clear();
+        network.clearSent();
+        log.clear();
+        const std::vector<std::string> bansBefore = bans.entries();
+
+        ASSERT_EQ(players.add(calm, "calm"), 0);
+        ASSERT_EQ(players.add(loud, "loud"), 1);
+        ASSERT_EQ(players.add(louder, "louder"), 2);
+        ASSERT_EQ(players.add(quiet, "quiet"), 3);
+        server->admins.add(boss, "boss");
+        player(0).chatCount = testCase.maxCount;  // at the limit: allowed
+        player(1).chatCount = testCase.maxCount + 1;
+        player(2).chatCount = testCase.maxCount + 7;
+        player(0).killReports = 2;
+        player(3).killReports = 1;
+
+        server->checkChatFlood(testCase.maxCount);
+
+        const auto notice = bytesOf({6, testCase.banned ? 1 : 3});
+        const auto leftLoud = bytesOf({9, 3, 1}), leftLouder = bytesOf({9, 3, 2});
+        if (testCase.banned) {
+            EXPECT_EQ(log.lines(), (Lines{"BANNED: 'loud', PlayerID = 1 ... banned due to chat flood.",
+                                          "BANNED: 'louder', PlayerID = 2 ... banned due to chat flood."}));
+            std::vector<std::string> expectedBans = bansBefore;
+            expectedBans.insert(expectedBans.end(), {"127.0.0.3", "127.0.0.4"});
+            EXPECT_EQ(bans.entries(), expectedBans);
+            EXPECT_NE(banFileText().find("127.0.0.4"), std::string::npos) << "the ban list file is rewritten";
+        } else {
+            EXPECT_EQ(log.lines(), (Lines{"QUIT: 'loud', PlayerID = 1 ... quit due to chat flood.",
+                                          "QUIT: 'louder', PlayerID = 2 ... quit due to chat flood."}));
+            EXPECT_EQ(bans.entries(), bansBefore);
+        }
+        EXPECT_EQ(gameSentTo(loud), (Packets{notice}));
+        // The second flooder is still connected when the first one's departure is announced.
+        EXPECT_EQ(gameSentTo(louder), (Packets{leftLoud, notice}));
+        EXPECT_EQ(gameSentTo(calm), (Packets{leftLoud, leftLouder}));
+        EXPECT_EQ(gameSentTo(quiet), (Packets{leftLoud, leftLouder}));
+        EXPECT_EQ(adminSentTo(boss), (Packets{leftLoud, leftLouder}));
+        EXPECT_TRUE(gameSentTo(boss).empty());
+
+        EXPECT_EQ(players.size(), 2);
+        EXPECT_FALSE(players.exists(1));
+        EXPECT_FALSE(players.exists(2));
+        EXPECT_EQ(player(0).killReports, 0);
+        EXPECT_EQ(player(3).killReports, 0);
+    }
+}
+
+TEST_F(PolicingTest, ChatCountersClearEveryPassAndTheLastChatEveryFourth) {
+    start();
+    players.add(peer(2), "ann");
+    players.add(peer(3), "ben");
+    const std::int32_t expectedCycle[] = {1, 2, 3, 0, 1, 2, 3, 0};
+    const bool clearedOnPass[] = {false, false, false, true, false, false, false, true};
+    for (int pass = 0; pass < 8; ++pass) {
+        SCOPED_TRACE("pass " + std::to_string(pass + 1));
+        for (auto& entry : players.records()) {
+            entry.second.chatCount = 2;
+            if (entry.second.lastChat.empty()) entry.second.lastChat = "hello";
+        }
+        server->resetChatCounters();
+        EXPECT_EQ(server->lastChatCycle, expectedCycle[pass]);
+        for (const auto& entry : players.records()) {
+            EXPECT_EQ(entry.second.chatCount, 0);
+            EXPECT_EQ(entry.second.lastChat.empty(), clearedOnPass[pass]);
+        }
+    }
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(PolicingTest, JoinFloodIsJudgedOnTheSixthPassAndBansAtThreeAttempts) {
+    struct Case {
+        const char* ipText;
+        std::uint32_t attempts;  // the accepted join included
+        bool banned;
+    };
+    const Case cases[] = {
+        {"10.0.0.1", 1, false},
+        {"127.0.0.2", 3, true},
+        {"127.0.0.3", 2, false},
+        {"192.168.1.20", 9, true},
+    };
+    start();
+    for (const auto& testCase : cases) server->recentJoins[testCase.ipText] = {0, testCase.attempts};
+
+    for (std::uint32_t pass = 1; pass <= 5; ++pass) {
+        server->checkJoinFlood();
+        for (const auto& testCase : cases) {
+            ASSERT_TRUE(server->recentJoins.contains(testCase.ipText)) << testCase.ipText << " pass " << pass;
+            EXPECT_EQ(server->recentJoins[testCase.ipText].ticks, pass);
+        }
+        if (pass == 3) server->recentJoins["127.0.0.9"] = {0, 5};  // a later join is judged later
+    }
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(bans.entries().empty());
+
+    server->checkJoinFlood();
+    EXPECT_EQ(log.lines(),
+              (Lines{"BANNED: '127.0.0.2' for Join Flood.", "BANNED: '192.168.1.20' for Join Flood."}));
+    EXPECT_EQ(bans.entries(), (std::vector<std::string>{"127.0.0.2", "192.168.1.20"}));
+    EXPECT_NE(banFileText().find("192.168.1.20"), std::string::npos) << "the ban list file is rewritten";
+    ASSERT_EQ(server->recentJoins.size(), 1u);
+    EXPECT_EQ(server->recentJoins["127.0.0.9"].ticks, 3u);
+
+    server->checkJoinFlood();
+    server->checkJoinFlood();
+    server->checkJoinFlood();
+    EXPECT_EQ(log.lines().size(), 3u);
+    EXPECT_EQ(log.lines().back(), "BANNED: '127.0.0.9' for Join Flood.");
+    EXPECT_TRUE(server->recentJoins.empty());
+    EXPECT_TRUE(network.sent.empty()) << "a join-flood ban tells nobody";
+}
+
+TEST_F(PolicingTest, SilentPlayersAndAdminsGoOnTheSeventeenthPass) {
+    start();
+    const PeerAddress silent = peer(2), talker = peer(3), late = peer(4);
+    const PeerAddress mute = peer(8, 6000), boss = peer(9, 6000);
+    players.add(silent, "Rico");
+    players.add(talker, "talker");
+    players.add(late, "late");
+    server->admins.add(mute, "mute");
+    server->admins.add(boss, "boss");
+
+    // A datagram of any kind resets the count; "late" last spoke after pass 8.
+    const auto speak = [&](int pass) {
+        players.resetIdle(1);
+        server->admins.resetIdle(1);
+        if (pass <= 8) players.resetIdle(2);
+    };
+    for (int pass = 1; pass <= 16; ++pass) {
+        server->checkTimeouts(15);
+        server->addIdleTime(1);
+        speak(pass);
+    }
+    EXPECT_EQ(player(0).idleSeconds, 16);
+    EXPECT_EQ(players.size(), 3);
+    EXPECT_EQ(server->admins.size(), 2);
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+
+    server->checkTimeouts(15);
+    server->addIdleTime(1);
+    speak(17);
+    EXPECT_EQ(log.lines(), (Lines{"QUIT: 'Rico', PlayerID = 0 ... quit due to timeout.",
+                                  "ADMIN-QUIT: 'mute', ID = 0 ... quit due to timeout."}));
+    EXPECT_FALSE(players.exists(0));
+    EXPECT_FALSE(server->admins.exists(0));
+    const auto left = bytesOf({9, 2, 0});
+    EXPECT_EQ(gameSentTo(talker), (Packets{left}));
+    EXPECT_EQ(gameSentTo(late), (Packets{left}));
+    EXPECT_EQ(adminSentTo(boss), (Packets{left}));
+    EXPECT_TRUE(network.sentTo(silent).empty()) << "nothing goes to the silent player";
+    // Players are judged before admins, so the silent admin still hears of Rico; of its own removal
+    // nobody hears anything.
+    EXPECT_EQ(network.sentTo(mute), (Packets{left}));
+
+    for (int pass = 18; pass <= 24; ++pass) {
+        server->checkTimeouts(15);
+        server->addIdleTime(1);
+        speak(pass);
+    }
+    EXPECT_TRUE(players.exists(2));
+    server->checkTimeouts(15);
+    EXPECT_EQ(log.lines().back(), "QUIT: 'late', PlayerID = 2 ... quit due to timeout.");
+    EXPECT_EQ(gameSentTo(talker), (Packets{left, bytesOf({9, 2, 2})}));
+    EXPECT_TRUE(players.exists(1));
+    EXPECT_TRUE(server->admins.exists(1));
+}
+
+TEST_F(PolicingTest, PingsMeasureEachPlayerAndReachAdminsToo) {
+    struct Case {
+        std::uint16_t pingTime, pongTime, ping;
+        std::uint16_t expectedPing;
+    };
+    const Case cases[] = {
+        {1250, 1300, 40, 50},
+        {65500, 30, 7, 66},        // the millisecond clock wrapped between request and reply
+        {2000, 1000, 90, 64536},   // no reply since the last request
+        {0, 0, 0, 0},              // a new player
+    };
+    start();
+    const PeerAddress boss = peer(9, 6000);
+    for (std::uint32_t index = 0; index < std::size(cases); ++index) {
+        const std::int32_t id = players.add(peer(2 + index), "p" + std::to_string(index));
+        player(id).pingTime = cases[index].pingTime;
+        player(id).pongTime = cases[index].pongTime;
+        player(id).ping = cases[index].ping;
+    }
+    server->admins.add(boss, "boss");
+    clock.setMilliseconds(70000);  // the request time keeps the low 16 bits: 4464
+
+    server->sendPings();
+    for (std::uint32_t index = 0; index < std::size(cases); ++index) {
+        SCOPED_TRACE("case " + std::to_string(index));
+        const PlayerRecord& record = player(static_cast<std::int32_t>(index));
+        EXPECT_EQ(record.lastPing, cases[index].ping);
+        EXPECT_EQ(record.ping, cases[index].expectedPing);
+        EXPECT_EQ(record.pingTime, 4464);
+        EXPECT_EQ(network.sentTo(record.address), (Packets{bytesOf({4})}));
+        EXPECT_EQ(gameSentTo(record.address).size(), 1u);
+    }
+    EXPECT_EQ(adminSentTo(boss), (Packets{bytesOf({4})}));
+    EXPECT_TRUE(gameSentTo(boss).empty());
+
+    // The next pass: the reply arrived 35 ms after the request.
+    player(0).pongTime = 4464 + 35;
+    clock.setMilliseconds(71000);
+    server->sendPings();
+    EXPECT_EQ(player(0).lastPing, 50);
+    EXPECT_EQ(player(0).ping, 35);
+    EXPECT_EQ(player(0).pingTime, static_cast<std::uint16_t>(71000));
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(PolicingTest, UnansweredCheckSumRequestsRemoveThePlayerOnTheNinthTick) {
+    start();
+    const PeerAddress mute = peer(2), answering = peer(3), boss = peer(9, 6000);
+    players.add(mute, "mute");
+    players.add(answering, "answering");
+    server->admins.add(boss, "boss");
+    const auto request = bytesOf({25});
+
+    for (int tick = 1; tick <= 8; ++tick) {
+        server->checkClientCrc();
+        EXPECT_EQ(player(0).crcPending, tick);
+        EXPECT_EQ(player(1).crcPending, 1);
+        players.resetCrcPending(1);  // a correct answer
+    }
+    EXPECT_EQ(gameSentTo(mute), Packets(8, request));
+    EXPECT_EQ(gameSentTo(answering), Packets(8, request));
+    EXPECT_TRUE(log.lines().empty());
+
+    network.clearSent();
+    server->checkClientCrc();
+    EXPECT_EQ(log.lines(), (Lines{"QUIT: 'mute', PlayerID = 0 ... quit due to client crc timeout."}));
+    EXPECT_FALSE(players.exists(0));
+    EXPECT_TRUE(players.exists(1));
+    // The notice goes out during the walk; the removal and its announcement follow it.
+    const auto left = bytesOf({9, 6, 0});
+    ASSERT_EQ(network.sent.size(), 4u);
+    const struct {
+        int socket;
+        PeerAddress peer;
+        std::vector<std::uint8_t> bytes;
+    } expected[] = {
+        {0, mute, bytesOf({6, 9})},
+        {0, answering, request},
+        {0, answering, left},
+        {1, boss, left},
+    };
+    for (std::size_t index = 0; index < std::size(expected); ++index) {
+        SCOPED_TRACE("datagram " + std::to_string(index));
+        EXPECT_EQ(network.sent[index].socket, expected[index].socket);
+        EXPECT_EQ(network.sent[index].peer, expected[index].peer);
+        EXPECT_EQ(network.sent[index].bytes, expected[index].bytes);
+    }
+}
+
+TEST_F(PolicingTest, AnsweringClientsStayAndSilentOnesGoOnTheLoopSchedule) {
+    configure("BanOnChatFlood 1\n");
+    start();
+    const PeerAddress steady = peer(2), vanishing = peer(3);
+    players.add(steady, "steady");
+    players.add(vanishing, "vanishing");
+    server->recentJoins["127.0.0.2"] = {0, 1};
+    server->recentJoins["127.0.0.3"] = {0, 1};
+
+    // Ten minutes, a pass per second and a check-sum tick every 30: "steady" answers every ping and
+    // every check-sum request (and chats twice a second); "vanishing" falls silent after second 40.
+    for (int second = 1; second <= 600; ++second) {
+        oncePerSecond();
+        if (second % 30 == 0) server->checkClientCrc();
+        players.resetIdle(0);
+        players.resetCrcPending(0);
+        player(0).chatCount = 2;
+        if (second <= 40) {
+            ASSERT_TRUE(players.exists(1)) << "second " << second;
+            players.resetIdle(1);
+            players.resetCrcPending(1);
+        }
+        if (second == 56) {
+            EXPECT_TRUE(players.exists(1));
+        }
+        if (second == 57) {
+            EXPECT_FALSE(players.exists(1));
+        }
+    }
+    EXPECT_TRUE(players.exists(0));
+    EXPECT_EQ(log.lines(), (Lines{"QUIT: 'vanishing', PlayerID = 1 ... quit due to timeout."}));
+    EXPECT_TRUE(bans.entries().empty());
+    EXPECT_TRUE(server->recentJoins.empty());
+    const Packets sent = gameSentTo(steady);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), bytesOf({4})), 600);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), bytesOf({25})), 20);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), bytesOf({9, 2, 1})), 1);
+    EXPECT_EQ(sent.size(), 621u);
+}
+
+TEST_F(PolicingTest, AnEmptyServerOnlyAdvancesTheCycleAndAgesJoins) {
+    start();
+    server->recentJoins["127.0.0.2"] = {0, 2};
+    for (int pass = 1; pass <= 5; ++pass) oncePerSecond();
+    server->checkClientCrc();
+    EXPECT_EQ(server->lastChatCycle, 1);
+    EXPECT_EQ(server->recentJoins["127.0.0.2"].ticks, 5u);
+    oncePerSecond();
+    EXPECT_TRUE(server->recentJoins.empty());
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(bans.entries().empty());
+}
+
+}  // namespace
+}  // namespace varn
