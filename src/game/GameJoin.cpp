@@ -1,11 +1,13 @@
 #include <string>
 
 #include "admin/BanList.h"
+#include "admin/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "game/GameCommands.h"
 #include "game/GameProtocol.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
+#include "platform/Clock.h"
 
 namespace varn::gameplay {
 
@@ -53,7 +55,21 @@ void sendBareNotice(GameServer& server, const PeerAddress& to) {
 bool passwordMatches(GameServer& server, const PacketReader& payload, std::size_t nameEnd) {
     const std::string_view given = payload.textAt(nameEnd + 1);
     const std::string* expected = server.config().getString("ServerPassword");
-    return expected != nullptr && given == *expected;
+    return expected != nullptr && constantTimeEquals(given, *expected);
+}
+
+bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
+
+void countWrongPassword(GameServer& server, const PeerAddress& from, const IpText& ip) {
+    if (!lockoutOn(server)) return;
+    if (!server.passwordLockout.recordFailure(PasswordLockout::Kind::PlayerJoin, from,
+                                              server.clock().calendarSeconds())) {
+        return;
+    }
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: ", false);
+    log.write(ip.view(), false);
+    log.write(" locked out for 60 seconds after 5 wrong passwords.");
 }
 
 void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
@@ -94,6 +110,11 @@ void announceJoin(GameServer& server, std::int32_t id, const std::string& name, 
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    // A locked-out address learns nothing, not even that it is locked out.
+    if (lockoutOn(server) && server.passwordLockout.isLockedOut(PasswordLockout::Kind::PlayerJoin, from,
+                                                                server.clock().calendarSeconds())) {
+        return;
+    }
     if (senderId != -1) {
         sendNotice(server, from, notice::kAlreadyJoined);
         return;
@@ -133,6 +154,7 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
         log.write(ip.view(), false);
         log.write(",' password is incorrect.");
         sendNotice(server, from, notice::kWrongPassword);
+        countWrongPassword(server, from, ip);
         return;
     }
     const std::int32_t id = server.players.add(from, name.text);
@@ -144,6 +166,7 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
         log.write("'");
         return;
     }
+    if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
     server.recentJoins.insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
     logJoin(name.text, id, ip);
     writeJoinStatistics(server, name.text, id, ip);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "admin/PasswordLockout.h"
 #include "game/PlayerRegistry.h"
 #include "net/Packet.h"
 #include "net/PeerAddress.h"
@@ -100,6 +101,8 @@ public:
     std::uint8_t passwordEnabled = 0;
     std::array<std::uint8_t, kMotdPacketSize> motdPacket{};
     std::uint8_t motdLoaded = 0;
+    // Wrong passwords per address, when the operator has switched the lock-out on.
+    PasswordLockout passwordLockout;
 
 private:
     void sendTo(UdpEndpoint& endpoint, const PeerAddress& to, const std::uint8_t* data, std::size_t length);

@@ -207,3 +207,47 @@ TEST_F(JoinTest, AnyDatagramFromAPlayerResetsItsIdleTime) {
 
 }  // namespace
 }  // namespace varn
+
+namespace varn {
+namespace {
+
+class JoinLockoutTest : public testing::GameServerFixture {};
+
+TEST_F(JoinLockoutTest, FiveWrongPasswordsLockTheAddressOutOfJoining) {
+    configure("ServerPassword right\nPasswordLockout 1\n");
+    start();
+    server->passwordEnabled = 1;
+    const PeerAddress guesser = peer(2);
+    for (int attempt = 0; attempt < 5; ++attempt) receiveGame(guesser, joinDatagram("eve", "wrong"));
+    EXPECT_EQ(gameSentTo(guesser).size(), 5u);
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines.back(), "SERVER-WARNING: 127.0.0.2 locked out for 60 seconds after 5 wrong passwords.");
+
+    // Locked out: even the right password is dropped without an answer or a line.
+    network.clearSent();
+    log.clear();
+    receiveGame(guesser, joinDatagram("eve", "right"));
+    receiveGame(peer(2, 6000), joinDatagram("eve", "right"));
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+    receiveGame(peer(3), joinDatagram("bob", "right"));
+    EXPECT_EQ(players.size(), 1) << "other addresses join as usual";
+
+    clock.advanceSeconds(60);
+    receiveGame(guesser, joinDatagram("eve", "right"));
+    EXPECT_EQ(players.size(), 2);
+}
+
+TEST_F(JoinLockoutTest, WithoutTheKeyWrongPasswordsAreAnsweredForever) {
+    configure("ServerPassword right\n");
+    start();
+    server->passwordEnabled = 1;
+    for (int attempt = 0; attempt < 8; ++attempt) receiveGame(peer(2), joinDatagram("eve", "wrong"));
+    EXPECT_EQ(gameSentTo(peer(2)).size(), 8u);
+    receiveGame(peer(2), joinDatagram("eve", "right"));
+    EXPECT_EQ(players.size(), 1);
+}
+
+}  // namespace
+}  // namespace varn
