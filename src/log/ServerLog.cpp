@@ -30,6 +30,18 @@ bool ServerLog::open(const std::string& path) {
     file_.clear();
     file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file_.is_open()) return false;
+    path_ = path;
+    file_ << "- VarnServer log opened -\n";
+    file_.flush();
+    return true;
+}
+
+bool ServerLog::reopen() {
+    if (!file_.is_open()) return false;
+    close();
+    file_.clear();
+    file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
+    if (!file_.is_open()) return false;
     file_ << "- VarnServer log opened -\n";
     file_.flush();
     return true;

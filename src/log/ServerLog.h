@@ -26,6 +26,9 @@ public:
     void setQuiet(bool quiet) { quiet_ = quiet; }
     bool isQuiet() const { return quiet_; }
     bool open(const std::string& path);
+    // Closes the file with its marker and opens the same path again for appending (after log
+    // rotation has renamed the old file); false when no file was open or it cannot be reopened.
+    bool reopen();
     void close();
     bool isOpen() const { return file_.is_open(); }
 
@@ -50,6 +53,7 @@ public:
 private:
     bool quiet_ = false;
     std::ofstream file_;
+    std::string path_;
     std::ostream* console_;
 };
 

@@ -11,15 +11,35 @@ namespace varn::platform {
 namespace {
 
 volatile sig_atomic_t stopFlag = 0;
+volatile sig_atomic_t reloadFlag = 0;
+volatile sig_atomic_t logReopenFlag = 0;
 int wakePipe[2] = {-1, -1};
 
-void onStopSignal(int) {
-    const int savedErrno = errno;
-    stopFlag = 1;
+void wakeLoop() {
     if (wakePipe[1] >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], &byte, 1);
     }
+}
+
+void onStopSignal(int) {
+    const int savedErrno = errno;
+    stopFlag = 1;
+    wakeLoop();
+    errno = savedErrno;
+}
+
+void onReloadSignal(int) {
+    const int savedErrno = errno;
+    reloadFlag = 1;
+    wakeLoop();
+    errno = savedErrno;
+}
+
+void onLogReopenSignal(int) {
+    const int savedErrno = errno;
+    logReopenFlag = 1;
+    wakeLoop();
     errno = savedErrno;
 }
 
@@ -42,11 +62,24 @@ void StopSignals::install(bool hangUpStops) {
     }
     handle(SIGINT, onStopSignal);
     handle(SIGTERM, onStopSignal);
-    handle(SIGHUP, hangUpStops ? onStopSignal : SIG_IGN);
+    handle(SIGHUP, hangUpStops ? onStopSignal : onReloadSignal);
+    handle(SIGUSR1, onLogReopenSignal);
     handle(SIGPIPE, SIG_IGN);
 }
 
 bool StopSignals::stopRequested() { return stopFlag != 0; }
+
+bool StopSignals::takeReloadRequest() {
+    const bool requested = reloadFlag != 0;
+    reloadFlag = 0;
+    return requested;
+}
+
+bool StopSignals::takeLogReopenRequest() {
+    const bool requested = logReopenFlag != 0;
+    logReopenFlag = 0;
+    return requested;
+}
 
 int StopSignals::waitHandle() { return wakePipe[0]; }
 

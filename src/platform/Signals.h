@@ -2,13 +2,18 @@
 
 namespace varn::platform {
 
-// The signals that end the server in order (SIGINT, SIGTERM, and SIGHUP while standard input is a
-// terminal) set a flag and wake the loop through a pipe; SIGPIPE is ignored.
+// The signals the server acts on between passes of its loop. SIGINT, SIGTERM, and SIGHUP while
+// standard input is a terminal (the terminal went away), end it in order. Otherwise SIGHUP asks for a
+// reload (a service manager's reload), and SIGUSR1 for the log file to be reopened (log rotation).
+// Each sets a flag and wakes the loop through a pipe; SIGPIPE is ignored.
 class StopSignals {
 public:
-    // Installs the handlers; hangUpStops tells whether SIGHUP stops the server.
+    // Installs the handlers; hangUpStops tells whether SIGHUP stops the server or asks for a reload.
     static void install(bool hangUpStops);
     static bool stopRequested();
+    // Whether a reload, or a reopening of the log, was asked for since the last call.
+    static bool takeReloadRequest();
+    static bool takeLogReopenRequest();
     // The read end of the wake-up pipe, for the loop's readiness wait; -1 before install.
     static int waitHandle();
     // Empties the wake-up pipe.

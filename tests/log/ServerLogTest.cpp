@@ -80,3 +80,26 @@ TEST_F(ServerLogTest, ReopeningClosesTheFirstFileWithItsMarker) {
 
 }  // namespace
 }  // namespace varn
+
+namespace varn {
+namespace {
+
+TEST_F(ServerLogTest, ReopenAfterRotationContinuesInANewFile) {
+    const auto path = directory / "server.log", rotated = directory / "server.log.1";
+    ASSERT_TRUE(log.open(path.string()));
+    log.write("before");
+    std::filesystem::rename(path, rotated);
+    ASSERT_TRUE(log.reopen());
+    log.write("after");
+    ASSERT_TRUE(log.reopen());  // an existing file is appended to, not emptied
+    log.close();
+    EXPECT_EQ(readFile(rotated), "- VarnServer log opened -\nbefore\n- VarnServer log closed -\n");
+    EXPECT_EQ(readFile(path),
+              "- VarnServer log opened -\nafter\n- VarnServer log closed -\n"
+              "- VarnServer log opened -\n- VarnServer log closed -\n");
+    ServerLog withoutFile;
+    EXPECT_FALSE(withoutFile.reopen());
+}
+
+}  // namespace
+}  // namespace varn
