@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "net/Packet.h"
 #include "net/PeerAddress.h"
 
 namespace varn {
@@ -70,6 +72,10 @@ class PlayerRegistry {
 public:
     using Records = std::map<std::int32_t, PlayerRecord>;
 
+    // Vehicles go to the process-wide VehicleTable unless the registry is handed another one.
+    PlayerRegistry() : PlayerRegistry(VehicleTable::instance()) {}
+    explicit PlayerRegistry(VehicleTable& vehicles) : vehicles_(&vehicles) {}
+
     static PlayerRegistry& instance();
 
     // The new id, or a negative value when none can be given.
@@ -97,6 +103,14 @@ public:
     void resetCrcPending(std::int32_t id);
     std::int32_t sharedByte(std::int32_t id) const;
     void setSharedByte(std::int32_t id, std::int32_t value);
+    // Stores the state a sync payload reports. False, with nothing stored, for an unknown id or a
+    // payload without its state byte or the 32-bit value a state of 0 to 100 carries.
+    bool applySync(std::int32_t id, const PacketReader& payload);
+    // Appends the player's compact state at buffer[length] and advances length; false, with nothing
+    // appended, for an unknown id or when the state does not fit.
+    bool appendReducedSync(std::int32_t id, std::span<std::uint8_t> buffer, std::size_t& length) const;
+    // Whether two players are close enough (x and y only) to receive each other's full sync.
+    bool withinRange(std::int32_t idA, std::int32_t idB) const;
 
     // The record under id, or nullptr.
     PlayerRecord* find(std::int32_t id);
@@ -107,6 +121,7 @@ public:
 
 private:
     Records records_;
+    VehicleTable* vehicles_;
 };
 
 // Names compare ignoring the case of ASCII letters only.
