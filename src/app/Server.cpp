@@ -1,5 +1,6 @@
 #include "app/Server.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "admin/BanList.h"
+#include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
@@ -58,6 +60,7 @@ private:
     platform::Console& console_;
     const platform::Clock& clock_;
     std::unique_ptr<GameServer> gameServer_;
+    std::unique_ptr<BrowserQuery> browser_;
     std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};
     PeerAddress sender_;
     std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
@@ -182,6 +185,7 @@ bool Server::startUp() {
 
     if (config.isOn("ASE")) {
         log.write("SERVER: ASE registration is enabled ... will attempt to register (if possible).");
+        browser_ = std::make_unique<BrowserQuery>(gameEndpoint.port, clock_);
     }
 
     receiveBuffer_.fill(0);
@@ -257,6 +261,7 @@ void Server::runLoop() {
         }
         drainGameSocket();
         if (adminActive_) drainAdminSocket();
+        if (browser_) browser_->poll();
         readConsoleKey();
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
@@ -290,20 +295,27 @@ void Server::readConsoleKey() {
 }
 
 void Server::waitForNextPass() {
-    // Sleep in the kernel until a datagram, a key or a signal arrives, or the calendar second turns.
-    const std::array<int, 4> handles = {
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or the calendar second turns
+    // or a heartbeat falls due.
+    const std::array<int, 5> handles = {
         UdpEndpoint::gameInstance().waitHandle(),
         adminActive_ ? UdpEndpoint::adminInstance().waitHandle() : -1,
+        browser_ ? browser_->waitHandle() : -1,
         console_.waitHandle(),
         platform::StopSignals::waitHandle(),
     };
-    platform::waitForInput(handles, clock_.millisecondsToNextSecond());
+    int timeout = clock_.millisecondsToNextSecond();
+    if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
+        timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
+    }
+    platform::waitForInput(handles, timeout);
     platform::StopSignals::drain();
 }
 
 void Server::shutDown() {
     ServerLog& log = ServerLog::instance();
     UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
+    browser_.reset();
     if (adminActive_) {
         UdpEndpoint::adminInstance().close();
         log.write("ADMINSERVER: successfully shutdown the server.");

@@ -1,0 +1,129 @@
+#include "browser/BrowserQuery.h"
+
+#include <limits>
+#include <utility>
+
+#include "config/ConfigFile.h"
+#include "game/PlayerRegistry.h"
+
+namespace varn {
+
+namespace {
+
+constexpr int kSocketCreateAttempts = 8;
+constexpr int kNonBlockingAttempts = 8;
+constexpr std::int32_t kHighestPort = 65535;
+constexpr std::uint32_t kAnyAddress = 0;
+
+constexpr std::uint8_t kStatusQuery = 's';
+constexpr std::uint8_t kGameNameQuery = 'g';
+constexpr std::uint8_t kPingQuery = 'p';
+constexpr std::uint8_t kChallengeQuery = 'v';
+
+BrowserQuery::Services withDefaultClock(const platform::Clock& clock) {
+    BrowserQuery::Services services;
+    services.clock = &clock;
+    return services;
+}
+
+}  // namespace
+
+BrowserQuery::BrowserQuery(std::int32_t gamePort, const platform::Clock& clock)
+    : BrowserQuery(gamePort, withDefaultClock(clock)) {}
+
+BrowserQuery::BrowserQuery(std::int32_t gamePort, Services services)
+    : services_(std::move(services)),
+      clock_(services_.clock != nullptr ? *services_.clock : platform::SystemClock::instance()),
+      config_(services_.config != nullptr ? *services_.config : ConfigFile::instance()),
+      players_(services_.players != nullptr ? *services_.players : PlayerRegistry::instance()) {
+    initialise(gamePort, true);
+}
+
+// Leaving sends nothing to the masters; the query socket closes with the responder.
+BrowserQuery::~BrowserQuery() = default;
+
+bool BrowserQuery::initialise(std::int32_t gamePort, bool registrationOn) {
+    if (socket_) socket_->close();
+    socket_.reset();
+    initialised_ = false;
+
+    gamePort_ = gamePort;
+    queryPort_ = gamePort + kQueryPortOffset;
+    masters_.buildVerificationTable();
+    if (!openQuerySocket()) return false;
+
+    blocking_ = true;
+    for (int attempt = 0; attempt < kNonBlockingAttempts && blocking_; ++attempt) {
+        blocking_ = !socket_->setNonBlocking();
+    }
+    if (registrationOn) masters_.setUpMasters(config_, services_.lookupHost);
+    registrationOn_ = registrationOn;
+    initialised_ = true;
+    return true;
+}
+
+bool BrowserQuery::openQuerySocket() {
+    for (int attempt = 0; attempt < kSocketCreateAttempts && !socket_; ++attempt) {
+        socket_ = services_.socketFactory();
+        if (socket_ && !socket_->create()) socket_.reset();
+    }
+    if (!socket_) return false;
+
+    // Another program may hold the port; move up one port per failed attempt. A port beyond the
+    // highest one counts as a failed attempt rather than wrapping round to a low port.
+    for (int attempt = 0; attempt < kQueryPortAttempts; ++attempt, ++queryPort_) {
+        if (queryPort_ < 1 || queryPort_ > kHighestPort) continue;
+        const std::uint16_t port = PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(queryPort_)).port;
+        if (socket_->bind(kAnyAddress, port)) return true;
+    }
+    socket_->close();
+    socket_.reset();
+    return false;
+}
+
+bool BrowserQuery::poll() {
+    if (!initialised_) return false;
+    std::int32_t length = 0;
+    PeerAddress sender;
+    while (readQuery(length, sender)) answer(length, sender);
+    if (heartbeatsRun()) masters_.heartbeatStep(*socket_, queryPort_, clock_.tickMilliseconds());
+    return true;
+}
+
+bool BrowserQuery::readQuery(std::int32_t& length, PeerAddress& sender) {
+    // A socket left blocking is read only when a datagram is known to be waiting.
+    if (blocking_ && !socket_->waitReadable(0)) return false;
+    length = socket_->receiveFrom(receiveBuffer_.data(), receiveBuffer_.size(), sender.address, sender.port);
+    return length > 0;
+}
+
+void BrowserQuery::answer(std::int32_t length, const PeerAddress& sender) {
+    switch (receiveBuffer_[0]) {
+        case kStatusQuery: answerStatus(sender); break;
+        case kGameNameQuery: answerGameName(sender); break;
+        case kPingQuery: answerPing(length, sender); break;
+        case kChallengeQuery: answerChallenge(length, sender); break;
+        default: break;  // anything else gets no reply and leaves no trace
+    }
+}
+
+void BrowserQuery::sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+    socket_->sendTo(to.address, to.port, data, length);
+}
+
+bool BrowserQuery::heartbeatsRun() const {
+    return initialised_ && registrationOn_ && socket_ != nullptr;
+}
+
+int BrowserQuery::waitHandle() const {
+    return socket_ ? socket_->waitHandle() : -1;
+}
+
+int BrowserQuery::millisecondsToNextHeartbeat() const {
+    if (!heartbeatsRun()) return -1;
+    const std::uint32_t remaining = masters_.millisecondsToNextHeartbeat(clock_.tickMilliseconds());
+    constexpr auto kLongest = static_cast<std::uint32_t>(std::numeric_limits<int>::max());
+    return static_cast<int>(remaining < kLongest ? remaining : kLongest);
+}
+
+}  // namespace varn

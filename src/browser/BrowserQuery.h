@@ -1,0 +1,97 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "browser/MasterRegistration.h"
+#include "browser/StatusReply.h"
+#include "net/PeerAddress.h"
+#include "platform/Clock.h"
+#include "platform/DatagramSocket.h"
+
+namespace varn {
+
+class ConfigFile;
+class PlayerRegistry;
+
+// Makes the server visible in the ASE server browser. Owns the query socket (game port + 123, or the
+// next free port up to + 186) and answers status, game-name, ping and master-verification queries on
+// it; the same socket carries the heartbeats to the master servers.
+class BrowserQuery {
+public:
+    using SocketFactory = std::function<std::unique_ptr<platform::DatagramSocket>()>;
+    using HostLookup = MasterRegistration::HostLookup;
+
+    // What the responder reads and talks through; tests substitute fakes. Null pointers stand for
+    // the system clock, the process-wide configuration and the process-wide player registry.
+    struct Services {
+        SocketFactory socketFactory = platform::createUdpSocket;
+        HostLookup lookupHost = platform::lookupHostAddress;
+        const platform::Clock* clock = nullptr;
+        const ConfigFile* config = nullptr;
+        const PlayerRegistry* players = nullptr;
+    };
+
+    static constexpr std::int32_t kQueryPortOffset = 123;
+    static constexpr int kQueryPortAttempts = 64;
+
+    // Both initialise at once with registration on; a responder that failed to initialise is silent.
+    BrowserQuery(std::int32_t gamePort, const platform::Clock& clock);
+    BrowserQuery(std::int32_t gamePort, Services services);
+    ~BrowserQuery();
+    BrowserQuery(const BrowserQuery&) = delete;
+    BrowserQuery& operator=(const BrowserQuery&) = delete;
+
+    bool initialise(std::int32_t gamePort, bool registrationOn);
+    // Answers every query waiting on the socket, then sends the heartbeat when it is due. False only
+    // when not initialised.
+    bool poll();
+
+    // The handle the main loop's wait watches; -1 when there is no query socket.
+    int waitHandle() const;
+    // How long the main loop may wait before the next poll must send a heartbeat; -1 when no
+    // heartbeat will ever be sent.
+    int millisecondsToNextHeartbeat() const;
+
+    bool isInitialised() const { return initialised_; }
+    std::int32_t queryPort() const { return queryPort_; }
+    bool isBlocking() const { return blocking_; }
+    const MasterRegistration& masters() const { return masters_; }
+
+private:
+    static constexpr std::size_t kReceiveCapacity = 4096;
+
+    bool openQuerySocket();
+    bool readQuery(std::int32_t& length, PeerAddress& sender);
+    void answer(std::int32_t length, const PeerAddress& sender);
+    void answerStatus(const PeerAddress& sender);
+    void answerGameName(const PeerAddress& sender);
+    void answerPing(std::int32_t length, const PeerAddress& sender);
+    void answerChallenge(std::int32_t length, const PeerAddress& sender);
+    void sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    void sendInPieces(const PeerAddress& to);
+    void reportStatus();
+    void reportRules();
+    void reportPlayers();
+    bool heartbeatsRun() const;
+
+    Services services_;
+    const platform::Clock& clock_;
+    const ConfigFile& config_;
+    const PlayerRegistry& players_;
+
+    bool initialised_ = false;
+    std::unique_ptr<platform::DatagramSocket> socket_;
+    std::int32_t gamePort_ = 0;
+    std::int32_t queryPort_ = 0;
+    bool blocking_ = false;
+    bool registrationOn_ = false;
+    std::array<std::uint8_t, kReceiveCapacity> receiveBuffer_{};
+    StatusReply reply_;
+    std::uint32_t replyIdentifier_ = 0;
+    MasterRegistration masters_;
+};
+
+}  // namespace varn

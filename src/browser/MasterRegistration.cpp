@@ -1,0 +1,174 @@
+#include "browser/MasterRegistration.h"
+
+#include <charconv>
+#include <string>
+#include <string_view>
+
+#include "config/ConfigFile.h"
+#include "net/Packet.h"
+
+namespace varn {
+
+namespace {
+
+constexpr std::string_view kMasterServersKey = "ASEMasterServers";
+// No public master service exists for this build: the built-in names lie under the reserved
+// .invalid domain and the fallback is the local host, so out of the box nothing leaves the machine.
+constexpr const char* kBuiltInFirstMaster = "master1.varnserver.invalid";
+constexpr const char* kBuiltInSecondMaster = "master2.varnserver.invalid";
+constexpr std::uint32_t kFallbackMasterHostAddress = 0x7F000001u;  // 127.0.0.1
+constexpr std::string_view kReservedDomain = ".invalid";
+constexpr int kFirstMasterLookups = 2;
+constexpr int kSecondMasterLookups = 1;
+constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
+
+constexpr std::uint32_t kFirstInterval = 15'000;
+constexpr std::uint32_t kStopGrowingAt = 1'800'000;
+// With only the fallback master, the gap after the third heartbeat is a whole day.
+constexpr std::uint32_t kFallbackQuietInterval = 120'000;
+constexpr std::uint32_t kFallbackQuietGap = 86'400'000;
+
+constexpr std::string_view kHeartbeatPrefix = "\\hb\\";
+constexpr std::string_view kHeartbeatSeparator = "\\";
+constexpr std::string_view kGameName = "varn";
+constexpr std::size_t kHeartbeatCapacity = 32;
+
+constexpr std::uint32_t kGeneratorMultiplier = 214013u;
+constexpr std::uint32_t kGeneratorIncrement = 2531011u;
+constexpr std::uint32_t kAnswerStartA = 0x67452301u;
+constexpr std::uint32_t kAnswerStartB = 0xEFCDAB89u;
+constexpr std::uint32_t kAnswerKey1 = 0x98BADCFEu;
+constexpr std::uint32_t kAnswerKey2 = 0x10325476u;
+
+bool endsWithReservedDomain(std::string_view name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    if (name.size() < kReservedDomain.size()) return false;
+    const std::string_view tail = name.substr(name.size() - kReservedDomain.size());
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? static_cast<char>(tail[i] - 'A' + 'a') : tail[i];
+        if (c != kReservedDomain[i]) return false;
+    }
+    return true;
+}
+
+// The address of a master name in network order, or 0 when it has none. A dotted address needs no
+// lookup, and a name under .invalid never resolves, so neither waits for a resolver.
+std::uint32_t resolveMaster(const std::string& name, int lookups,
+                            const MasterRegistration::HostLookup& lookupHost) {
+    if (name.empty() || endsWithReservedDomain(name)) return 0;
+    const std::uint32_t numeric = platform::addressFromText(name.c_str());
+    if (numeric != kNoAddress) return numeric;
+    for (int attempt = 0; attempt < lookups; ++attempt) {
+        const std::uint32_t address = lookupHost(name.c_str());
+        if (address != 0 && address != kNoAddress) return address;
+    }
+    return 0;
+}
+
+std::uint32_t littleEndianAt(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+std::uint32_t MasterRegistration::drawRandom() {
+    generatorState_ = generatorState_ * kGeneratorMultiplier + kGeneratorIncrement;
+    return (generatorState_ >> 16) & 0x7FFFu;
+}
+
+void MasterRegistration::buildVerificationTable() {
+    for (std::size_t row = 0; row < verificationTable_.size(); ++row) {
+        verificationTable_[row].fill(static_cast<std::uint8_t>(row));
+    }
+    const std::size_t rows = verificationTable_.size();
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t column = 0; column < verificationTable_[row].size(); ++column) {
+            const std::size_t other = row + drawRandom() % (rows - row);
+            std::swap(verificationTable_[row][column], verificationTable_[other][column]);
+        }
+    }
+}
+
+void MasterRegistration::setUpMasters(const ConfigFile& config, const HostLookup& lookupHost) {
+    std::string firstName = kBuiltInFirstMaster;
+    std::string secondName = kBuiltInSecondMaster;
+    // The operator's list replaces both names; with one value there is no second master.
+    if (const std::string* first = config.getString(kMasterServersKey, 0)) {
+        firstName = *first;
+        const std::string* second = config.getString(kMasterServersKey, 1);
+        secondName = second != nullptr ? *second : std::string();
+    }
+
+    const std::uint16_t masterPort = PeerAddress::fromHostOrder(0, kMasterPort).port;
+    firstMaster_ = PeerAddress{resolveMaster(firstName, kFirstMasterLookups, lookupHost), masterPort};
+    const std::uint32_t second = resolveMaster(secondName, kSecondMasterLookups, lookupHost);
+    secondMaster_ = PeerAddress{second != 0 ? second : kNoAddress, masterPort};
+
+    fallbackInUse_ = false;
+    if (firstMaster_.address == 0) {
+        firstMaster_ = PeerAddress::fromHostOrder(kFallbackMasterHostAddress, kMasterPort);
+        fallbackInUse_ = true;
+    }
+    interval_ = kFirstInterval;
+    dueTime_ = 0;
+    firstHeartbeatPending_ = true;
+}
+
+bool MasterRegistration::hasSecondMaster() const {
+    return secondMaster_.address != kNoAddress;
+}
+
+void MasterRegistration::heartbeatStep(platform::DatagramSocket& socket, std::int32_t queryPort,
+                                       std::uint32_t now) {
+    if (firstHeartbeatPending_) {
+        firstHeartbeatPending_ = false;
+        dueTime_ = now;
+    }
+    // Signed, so the test stays right across the wrap of the tick count.
+    if (static_cast<std::int32_t>(now - dueTime_) < 0) return;
+
+    PacketWriter<kHeartbeatCapacity> heartbeat;
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, queryPort).ptr;
+    heartbeat.text(kHeartbeatPrefix)
+        .text(std::string_view(digits, static_cast<std::size_t>(end - digits)))
+        .text(kHeartbeatSeparator)
+        .text(kGameName);
+
+    dueTime_ = now + interval_;
+    if (interval_ < kStopGrowingAt) interval_ *= 2;
+    if (fallbackInUse_ && interval_ == kFallbackQuietInterval) dueTime_ = now + kFallbackQuietGap;
+
+    if (hasSecondMaster())
+        socket.sendTo(secondMaster_.address, secondMaster_.port, heartbeat.data(), heartbeat.size());
+    socket.sendTo(firstMaster_.address, firstMaster_.port, heartbeat.data(), heartbeat.size());
+}
+
+std::uint32_t MasterRegistration::millisecondsToNextHeartbeat(std::uint32_t now) const {
+    if (firstHeartbeatPending_) return 0;
+    const std::int32_t remaining = static_cast<std::int32_t>(dueTime_ - now);
+    return remaining > 0 ? static_cast<std::uint32_t>(remaining) : 0;
+}
+
+bool MasterRegistration::isFromMasterNetwork(const PeerAddress& sender) const {
+    return (sender.hostAddress() >> 8) == (firstMaster_.hostAddress() >> 8);
+}
+
+std::uint32_t MasterRegistration::verificationResponse(
+    std::span<const std::uint8_t, kChallengeLength> challenge) const {
+    std::uint32_t a = kAnswerStartA;
+    std::uint32_t b = kAnswerStartB;
+    for (const std::uint8_t x : challenge) {
+        const VerificationRow& row = verificationTable_[(a & 0xFFu) ^ x];
+        const std::uint32_t low = littleEndianAt(row.data());
+        const std::uint32_t high = littleEndianAt(row.data() + 4);
+        const std::uint32_t nextA = (a >> 8) ^ low ^ ((b << 24) + kAnswerKey1);
+        const std::uint32_t nextB = (b >> 8) ^ high ^ ((a << 24) + kAnswerKey2);
+        a = nextA;
+        b = nextB;
+    }
+    return a + b;
+}
+
+}  // namespace varn

@@ -1,0 +1,143 @@
+#include <algorithm>
+#include <charconv>
+#include <span>
+#include <string_view>
+
+#include "browser/BrowserQuery.h"
+#include "config/ConfigFile.h"
+#include "game/PlayerRegistry.h"
+#include "net/Packet.h"
+
+namespace varn {
+
+namespace {
+
+constexpr std::string_view kGameName = "varn";
+constexpr std::string_view kGameType = "VARN";
+constexpr std::string_view kVersion = "0.3";
+constexpr std::string_view kEmpty = "";
+constexpr std::string_view kSpaceRule = " ";
+constexpr std::uint8_t kGameNameReply = 'G';
+constexpr std::uint8_t kPingReply = 'P';
+constexpr std::uint8_t kChallengeReply = 'V';
+constexpr std::int32_t kPingEchoLimit = 20;
+constexpr std::int32_t kChallengeDatagramLength = 1 + MasterRegistration::kChallengeLength;
+
+// A reply below 1364 bytes goes in one datagram; a longer one in pieces of at most 1360 reply bytes
+// plus a 4-byte identifier, every piece after the first under a header of its own.
+constexpr std::size_t kWholeReplyBelow = 1364;
+constexpr std::size_t kPieceHeaderLength = 4;
+constexpr std::size_t kPieceDataLength = 1360;
+constexpr std::size_t kIdentifierLength = 4;
+constexpr std::size_t kPieceLength = kPieceDataLength + kIdentifierLength;
+constexpr std::uint32_t kIdentifierSalt = 11;
+
+// A short decimal text in a caller's buffer, so replies are built without allocating.
+struct NumberText {
+    explicit NumberText(std::int32_t value) {
+        length = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+    }
+    std::string_view view() const { return {digits, length}; }
+
+    char digits[12];
+    std::size_t length;
+};
+
+// The four address bytes in network order read as a little-endian number.
+std::uint32_t addressAsLittleEndian(const PeerAddress& address) {
+    const std::uint32_t host = address.hostAddress();
+    return (host >> 24) | ((host >> 8) & 0xFF00u) | ((host << 8) & 0xFF0000u) | (host << 24);
+}
+
+}  // namespace
+
+void BrowserQuery::answerStatus(const PeerAddress& sender) {
+    reply_.begin(kGameName, gamePort_);
+    reportStatus();
+    reportRules();
+    reply_.endRules();
+    reportPlayers();
+    const auto bytes = reply_.bytes();
+    if (bytes.size() < kWholeReplyBelow) {
+        sendReply(sender, bytes.data(), bytes.size());
+    } else {
+        sendInPieces(sender);
+    }
+}
+
+void BrowserQuery::sendInPieces(const PeerAddress& to) {
+    replyIdentifier_ += addressAsLittleEndian(to) + masters_.heartbeatDueTime() + kIdentifierSalt;
+    const auto bytes = reply_.bytes();
+
+    PacketWriter<kPieceLength> piece;
+    piece.bytes(bytes.data(), kPieceDataLength).uint32(replyIdentifier_);
+    sendReply(to, piece.data(), piece.size());
+
+    std::uint8_t header[kPieceHeaderLength] = {bytes[0], bytes[1], bytes[2], bytes[3]};
+    std::size_t sent = kPieceDataLength;
+    bool lastPieceFull = true;
+    while (sent < bytes.size()) {
+        ++header[3];
+        const std::size_t length = std::min(kPieceDataLength - kPieceHeaderLength, bytes.size() - sent);
+        piece.clear();
+        piece.bytes(header, sizeof header).bytes(bytes.data() + sent, length).uint32(replyIdentifier_);
+        sendReply(to, piece.data(), piece.size());
+        sent += length;
+        lastPieceFull = length == kPieceDataLength - kPieceHeaderLength;
+    }
+    // A reply that fills its last piece exactly is closed by a short piece, so the browser knows
+    // that nothing more follows.
+    if (lastPieceFull) {
+        ++header[3];
+        piece.clear();
+        piece.bytes(header, sizeof header).byte(0).uint32(replyIdentifier_);
+        sendReply(to, piece.data(), piece.size());
+    }
+}
+
+void BrowserQuery::answerGameName(const PeerAddress& sender) {
+    PacketWriter<1 + kGameName.size()> reply;
+    reply.byte(kGameNameReply).text(kGameName);
+    sendReply(sender, reply.data(), reply.size());
+}
+
+void BrowserQuery::answerPing(std::int32_t length, const PeerAddress& sender) {
+    if (length >= kPingEchoLimit || !registrationOn_) return;
+    receiveBuffer_[0] = kPingReply;
+    sendReply(sender, receiveBuffer_.data(), static_cast<std::size_t>(length));
+}
+
+void BrowserQuery::answerChallenge(std::int32_t length, const PeerAddress& sender) {
+    if (length != kChallengeDatagramLength || !masters_.isFromMasterNetwork(sender)) return;
+    const std::span<const std::uint8_t, MasterRegistration::kChallengeLength> challenge(
+        receiveBuffer_.data() + 1, MasterRegistration::kChallengeLength);
+    PacketWriter<1 + sizeof(std::uint32_t)> reply;
+    reply.byte(kChallengeReply).uint32(masters_.verificationResponse(challenge));
+    sendReply(sender, reply.data(), reply.size());
+}
+
+void BrowserQuery::reportStatus() {
+    const std::string* serverName = config_.getString("ServerName");
+    const std::string* maxPlayers = config_.getString("MaxPlayers");
+    reply_.addStatus(serverName ? StatusReply::Text(*serverName) : std::nullopt, kGameType,
+                     mapNameFor(config_.getInt("Game"), config_.getInt("GameMode")), kVersion,
+                     config_.isOn("ServerPasswordEnabled") ? 1 : 0, players_.countActive(),
+                     maxPlayers ? configTextToInt(*maxPlayers) : 0);
+}
+
+void BrowserQuery::reportRules() {
+    reply_.addRule(kSpaceRule, kSpaceRule);
+}
+
+void BrowserQuery::reportPlayers() {
+    for (const auto& [id, player] : players_.records()) {
+        if (player.active == 0) continue;
+        const NumberText score(player.score);
+        // Both times are unsigned 16-bit; their difference may be negative.
+        const NumberText ping(static_cast<std::int32_t>(player.pongTime) -
+                              static_cast<std::int32_t>(player.pingTime));
+        reply_.addPlayer({player.name, kEmpty, kEmpty, score.view(), ping.view(), kEmpty});
+    }
+}
+
+}  // namespace varn

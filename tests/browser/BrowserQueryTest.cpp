@@ -1,0 +1,409 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "browser/BrowserFixture.h"
+#include "browser/StatusReply.h"
+
+namespace varn::testing {
+namespace {
+
+constexpr std::size_t kPieceData = 1360;
+
+class BrowserQueryTest : public BrowserFixture {
+protected:
+    void reloadConfiguration(const std::string& lines) {
+        config.clear();
+        SetUp();
+        configure(lines);
+    }
+
+    // The reply this server must send, built field by field from the browser's point of view.
+    static Bytes statusHeader(const std::string& serverName, const std::string& map,
+                              const std::string& password, const std::string& playerCount,
+                              const std::string& maxPlayers) {
+        Bytes bytes = bytesOfText("EYE1");
+        for (const std::string& field :
+             {std::string("varn"), std::string("4000"), serverName, std::string("VARN"), map,
+              std::string("0.3"), password, playerCount, maxPlayers, std::string(" "), std::string(" ")}) {
+            appendCounted(bytes, field);
+        }
+        bytes.push_back(0x01);
+        return bytes;
+    }
+    static void appendPlayer(Bytes& bytes, const std::string& name, const std::string& score,
+                             const std::string& ping) {
+        bytes.push_back(0x3F);
+        for (const std::string& field : {name, std::string(), std::string(), score, ping, std::string()}) {
+            appendCounted(bytes, field);
+        }
+    }
+
+    void addPlayers(int count, std::size_t nameLength) {
+        const int first = players.size();
+        for (int i = first; i < first + count; ++i) {
+            std::string name = std::to_string(i);
+            name.resize(nameLength, 'x');
+            players.add(PeerAddress::fromHostOrder(0x7F010000u + static_cast<std::uint32_t>(i), 6000), name);
+        }
+    }
+    Bytes expectedWithPlayers(const std::string& serverName, int count, std::size_t nameLength) {
+        Bytes bytes = statusHeader(serverName, "Palm Bay", "0", std::to_string(count), "4");
+        for (int i = 0; i < count && bytes.size() < StatusReply::kLimit; ++i) {
+            std::string name = std::to_string(i);
+            name.resize(nameLength, 'x');
+            appendPlayer(bytes, name, "0", "0");
+        }
+        return bytes;
+    }
+
+    std::vector<Bytes> queryStatus(const PeerAddress& from) {
+        const std::size_t before = sentTo(from).size();
+        receive(from, {'s'});
+        browser->poll();
+        const auto all = sentTo(from);
+        return std::vector<Bytes>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    }
+
+    static Bytes concat(const Bytes& first, const Bytes& second) {
+        Bytes bytes = first;
+        bytes.insert(bytes.end(), second.begin(), second.end());
+        return bytes;
+    }
+    static Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
+        return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    static Bytes littleEndian(std::uint32_t value) {
+        return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    }
+};
+
+TEST_F(BrowserQueryTest, StatusOfAnEmptyServerIsHeaderSpaceRuleAndEndOfRules) {
+    start();
+    const PeerAddress browserPeer = peer(0x7F000009u);
+    const std::vector<Bytes> replies = queryStatus(browserPeer);
+    // clang-format off
+    const Bytes expected = {
+        'E', 'Y', 'E', '1',
+        5, 'v', 'a', 'r', 'n',
+        5, '4', '0', '0', '0',
+        12, 'T', 'e', 's', 't', ' ', 'S', 'e', 'r', 'v', 'e', 'r',
+        5, 'V', 'A', 'R', 'N',
+        9, 'P', 'a', 'l', 'm', ' ', 'B', 'a', 'y',
+        4, '0', '.', '3',
+        2, '0',  // password
+        2, '0',  // players
+        2, '4',  // maximum players
+        2, ' ', 2, ' ',
+        1,
+    };
+    // clang-format on
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], expected);
+}
+
+TEST_F(BrowserQueryTest, StatusFieldsAreReadFromTheConfigurationAtEachQuery) {
+    start();
+    struct Case {
+        std::string lines;
+        std::string serverName;
+        const char* map;
+        const char* password;
+        const char* maxPlayers;
+    };
+    const std::string longName(300, 'n');
+    const Case cases[] = {
+        {"Game 1\nGameMode 2\n", "Test Server", "Iron Harbor Stunt", "0", "4"},
+        {"GameMode 2\n", "Test Server", "Palm Bay Stunt", "0", "4"},
+        {"Game 1\n", "Test Server", "Iron Harbor", "0", "4"},
+        {"ServerPasswordEnabled 1\n", "Test Server", "Palm Bay", "1", "4"},
+        {"ServerPasswordEnabled 2\n", "Test Server", "Palm Bay", "0", "4"},
+        {"MaxPlayers \"  +12abc\"\n", "Test Server", "Palm Bay", "0", "12"},
+        {"MaxPlayers -3\n", "Test Server", "Palm Bay", "0", "-3"},
+        {"MaxPlayers many\n", "Test Server", "Palm Bay", "0", "0"},
+        {"ServerName " + longName + "\n", std::string(254, 'n'), "Palm Bay", "0", "4"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.lines);
+        reloadConfiguration(testCase.lines);
+        const std::vector<Bytes> replies = queryStatus(peer(0x7F000009u));
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0], statusHeader(testCase.serverName, testCase.map, testCase.password, "0",
+                                           testCase.maxPlayers));
+    }
+    EXPECT_EQ(queryStatus(peer(0x7F000009u))[0][14], 0xFF)
+        << "a text cut to 254 characters has length byte 255";
+}
+
+TEST_F(BrowserQueryTest, ActivePlayersFollowInIdOrderWithScoreAndSignedPing) {
+    const std::int32_t bob = players.add(peer(0x7F000002u), "Bob");
+    const std::int32_t gone = players.add(peer(0x7F000003u), "Gone");
+    const std::int32_t eve = players.add(peer(0x7F000004u), "Eve");
+    const std::int32_t zed = players.add(peer(0x7F000005u), "Zed");
+    PlayerRecord& bobRecord = *players.find(bob);
+    bobRecord.score = 3;
+    bobRecord.pongTime = 1045;
+    bobRecord.pingTime = 1000;
+    players.find(gone)->active = 0;
+    PlayerRecord& eveRecord = *players.find(eve);
+    eveRecord.score = -1;
+    eveRecord.pongTime = 10;
+    eveRecord.pingTime = 65535;
+    players.find(zed)->pongTime = 65535;
+    start();
+
+    const std::vector<Bytes> replies = queryStatus(peer(0x7F000009u));
+    ASSERT_EQ(replies.size(), 1u);
+    Bytes expected = statusHeader("Test Server", "Palm Bay", "0", "3", "4");
+    const Bytes bobEntry = {0x3F, 0x04, 'B', 'o', 'b', 0x01, 0x01, 0x02, '3', 0x03, '4', '5', 0x01};
+    expected.insert(expected.end(), bobEntry.begin(), bobEntry.end());
+    appendPlayer(expected, "Eve", "-1", "-65525");
+    appendPlayer(expected, "Zed", "0", "65535");
+    EXPECT_EQ(replies[0], expected);
+}
+
+TEST_F(BrowserQueryTest, ShortQueriesAreAnsweredEachToItsOwnSender) {
+    struct Case {
+        const char* name;
+        Bytes query;
+        std::optional<Bytes> reply;
+    };
+    Bytes ping19(19, 0xAB);
+    ping19[0] = 'p';
+    Bytes echo19 = ping19;
+    echo19[0] = 'P';
+    Bytes ping20(20, 0xAB);
+    ping20[0] = 'p';
+    Bytes challenge(9, 1);
+    challenge[0] = 'v';
+    const Case cases[] = {
+        {"game name", {'g'}, bytesOfText("Gvarn")},
+        {"game name, rest ignored", {'g', 'x', 'y'}, bytesOfText("Gvarn")},
+        {"ping below 20 bytes", ping19, echo19},
+        {"ping of a single byte", {'p'}, Bytes{'P'}},
+        {"ping of 20 bytes", ping20, std::nullopt},
+        {"unknown letter", {'x', 's'}, std::nullopt},
+        {"zero byte", {0x00}, std::nullopt},
+        {"capital S", {'S'}, std::nullopt},
+        {"challenge from outside the master network", challenge, std::nullopt},
+    };
+    start();
+    std::uint16_t port = 7000;
+    for (const auto& testCase : cases) receive(peer(0x7F010001u, port++), testCase.query);
+    ASSERT_TRUE(browser->poll());
+
+    port = 7000;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto replies = sentTo(peer(0x7F010001u, port++));
+        if (testCase.reply) {
+            ASSERT_EQ(replies.size(), 1u);
+            EXPECT_EQ(replies[0], *testCase.reply);
+        } else {
+            EXPECT_TRUE(replies.empty());
+        }
+    }
+}
+
+TEST_F(BrowserQueryTest, AnEmptyOrOversizedDatagramEndsThePass) {
+    for (const Bytes& stopper : {Bytes{}, Bytes(4097, 's')}) {
+        SCOPED_TRACE(stopper.size());
+        network.clearSent();
+        start();
+        receive(peer(0x7F000002u), {'g'});
+        receive(peer(0x7F000003u), stopper);
+        receive(peer(0x7F000004u), {'g'});
+        browser->poll();
+        EXPECT_EQ(sentTo(peer(0x7F000002u)).size(), 1u);
+        EXPECT_TRUE(sentTo(peer(0x7F000003u)).empty());
+        EXPECT_TRUE(sentTo(peer(0x7F000004u)).empty()) << "queued behind it: left for the next pass";
+        browser->poll();
+        EXPECT_EQ(sentTo(peer(0x7F000004u)).size(), 1u);
+    }
+}
+
+TEST_F(BrowserQueryTest, RepliesOf1364BytesOrMoreGoInPiecesUnderOneIdentifier) {
+    // 60 players of 12-character names; the server name's length sets the reply's exact size.
+    addPlayers(60, 12);
+    const std::size_t withoutName = expectedWithPlayers("", 60, 12).size();
+    auto nameForSize = [&](std::size_t size) { return std::string(size - withoutName, 'n'); };
+    start();
+    const PeerAddress browserPeer = peer(0x7F000009u);
+    const std::uint32_t senderAsLittleEndian = 0x0900007Fu;
+
+    // Below the threshold: one datagram.
+    reloadConfiguration("ServerName " + nameForSize(1363) + "\n");
+    std::vector<Bytes> replies = queryStatus(browserPeer);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], expectedWithPlayers(nameForSize(1363), 60, 12));
+    const std::uint32_t dueTime = 500'000 + 15'000;  // the first poll sent the first heartbeat
+
+    // At the threshold: a full first piece and a second with the last four bytes.
+    reloadConfiguration("ServerName " + nameForSize(1364) + "\n");
+    const Bytes reply1364 = expectedWithPlayers(nameForSize(1364), 60, 12);
+    ASSERT_EQ(reply1364.size(), 1364u);
+    std::uint32_t identifier = senderAsLittleEndian + dueTime + 11;
+    replies = queryStatus(browserPeer);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0], concat(slice(reply1364, 0, kPieceData), littleEndian(identifier)));
+    EXPECT_EQ(replies[1], concat(concat(bytesOfText("EYE2"), slice(reply1364, kPieceData, 1364)),
+                                 littleEndian(identifier)));
+
+    // Exactly two full pieces: a short closing piece follows, and the identifier keeps adding up.
+    addPlayers(60, 12);
+    const std::size_t withoutName120 = expectedWithPlayers("", 120, 12).size();
+    const std::string name2716(2716 - withoutName120, 'n');
+    reloadConfiguration("ServerName " + name2716 + "\n");
+    const Bytes reply2716 = expectedWithPlayers(name2716, 120, 12);
+    ASSERT_EQ(reply2716.size(), kPieceData + 1356);
+    identifier += senderAsLittleEndian + dueTime + 11;
+    replies = queryStatus(browserPeer);
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0], concat(slice(reply2716, 0, kPieceData), littleEndian(identifier)));
+    EXPECT_EQ(replies[1], concat(concat(bytesOfText("EYE2"), slice(reply2716, kPieceData, 2716)),
+                                 littleEndian(identifier)));
+    EXPECT_EQ(replies[2], concat(bytesOfText("EYE3"), concat(Bytes{0}, littleEndian(identifier))));
+    EXPECT_EQ(replies[1].size(), 1364u);
+}
+
+TEST_F(BrowserQueryTest, PlayersStopAtTheReplyLimitAndThePiecesReassemble) {
+    addPlayers(400, 12);
+    start();
+    const PeerAddress browserPeer = peer(0x7F000009u);
+    const Bytes expected = expectedWithPlayers("Test Server", 400, 12);
+    ASSERT_GE(expected.size(), StatusReply::kLimit);
+    ASSERT_LT(expected.size(), StatusReply::kLimit + 30) << "one group past the limit at most";
+
+    const std::vector<Bytes> replies = queryStatus(browserPeer);
+    ASSERT_EQ(replies.size(), 5u);
+    const Bytes identifier = littleEndian(0x0900007Fu + 0 + 11);  // no heartbeat sent before the first poll
+    Bytes reassembled;
+    for (std::size_t piece = 0; piece < replies.size(); ++piece) {
+        SCOPED_TRACE(piece);
+        const Bytes& datagram = replies[piece];
+        ASSERT_LE(datagram.size(), 1364u);
+        EXPECT_EQ(slice(datagram, 0, 3), bytesOfText("EYE"));
+        EXPECT_EQ(static_cast<std::size_t>(datagram[3]), '1' + piece);
+        EXPECT_EQ(slice(datagram, datagram.size() - 4, datagram.size()), identifier);
+        reassembled = concat(reassembled, slice(datagram, piece == 0 ? 0 : 4, datagram.size() - 4));
+    }
+    EXPECT_EQ(reassembled, expected);
+}
+
+TEST(StatusReplyTest, GroupsAreWholeAndStopOnlyOnceTheLimitIsPassed) {
+    StatusReply reply;
+    reply.begin("varn", 4000);
+    const std::string wide(300, 'w');
+    const StatusReply::PlayerFields widest = {wide, wide, wide, wide, wide, wide};
+    for (int group = 0; group < 10; ++group) reply.addPlayer(widest);
+    // 14 header bytes, then groups of 1 + 6 * 255 bytes while the reply is below 6144 bytes: the
+    // fifth starts at 6138 and runs past the limit whole.
+    ASSERT_EQ(reply.bytes().size(), 14u + 5u * 1531u);
+    EXPECT_EQ(reply.bytes()[reply.bytes().size() - 255], 0xFF);
+    EXPECT_LE(reply.bytes().size(), StatusReply::kCapacity);
+}
+
+TEST(StatusReplyTest, AbsentFieldsAreLeftOutOrSentEmpty) {
+    StatusReply reply;
+    reply.begin("varn", 1);
+    reply.addStatus(std::nullopt, std::nullopt, "m", std::nullopt, 0, -7, 26);
+    reply.addRule(std::nullopt, "v");
+    reply.addPlayer({"Al", std::nullopt, std::nullopt, "3", std::nullopt, ""});
+    reply.addPlayer({std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+    // clang-format off
+    const Bytes expected = {
+        'E', 'Y', 'E', '1', 5, 'v', 'a', 'r', 'n', 2, '1',
+        1, 1, 2, 'm', 1, 2, '0', 3, '-', '7', 3, '2', '6',
+        1, 2, 'v',
+        0x29, 3, 'A', 'l', 2, '3', 1,
+    };
+    // clang-format on
+    EXPECT_EQ(Bytes(reply.bytes().begin(), reply.bytes().end()), expected);
+}
+
+TEST_F(BrowserQueryTest, QuerySocketMovesUpPastBusyPortsAndNeverBeyond65535) {
+    struct Case {
+        const char* name;
+        std::int32_t gamePort;
+        std::set<std::uint16_t> busy;
+        std::optional<std::int32_t> boundPort;  // none: no browser support
+        std::vector<std::int32_t> attempts;
+    };
+    std::set<std::uint16_t> allBusy;
+    std::vector<std::int32_t> allAttempts;
+    for (std::int32_t port = 4123; port <= 4186; ++port) {
+        allBusy.insert(static_cast<std::uint16_t>(port));
+        allAttempts.push_back(port);
+    }
+    const Case cases[] = {
+        {"free", 4000, {}, 4123, {4123}},
+        {"next port", 4000, {4123}, 4124, {4123, 4124}},
+        {"last port", 4000, {allBusy.begin(), std::prev(allBusy.end())}, 4186, allAttempts},
+        {"all 64 busy", 4000, allBusy, std::nullopt, allAttempts},
+        {"highest port", 65412, {}, 65535, {65535}},
+        {"above the highest port", 65413, {}, std::nullopt, {}},
+        {"runs past the highest port", 65410, {65533, 65534, 65535}, std::nullopt, {65533, 65534, 65535}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        busyPorts = testCase.busy;
+        boundPorts.clear();
+        network.clearSent();
+        BrowserQuery& query = start(testCase.gamePort);
+        EXPECT_EQ(query.isInitialised(), testCase.boundPort.has_value());
+        EXPECT_EQ(boundPorts, testCase.attempts);
+        if (testCase.boundPort) {
+            EXPECT_EQ(query.queryPort(), *testCase.boundPort);
+            continue;
+        }
+        receive(peer(0x7F000002u), {'g'});
+        EXPECT_FALSE(query.poll());
+        EXPECT_TRUE(network.sent.empty()) << "no replies and no heartbeats";
+        EXPECT_EQ(query.waitHandle(), -1);
+        EXPECT_EQ(query.millisecondsToNextHeartbeat(), -1);
+    }
+}
+
+TEST_F(BrowserQueryTest, SocketCreationIsTriedEightTimes) {
+    createFailures = 7;
+    EXPECT_TRUE(start().isInitialised());
+    createFailures = 8;
+    EXPECT_FALSE(start().isInitialised());
+    EXPECT_EQ(createFailures, 0);
+}
+
+TEST_F(BrowserQueryTest, ABlockingSocketStillAnswersAndStillSendsHeartbeats) {
+    failNonBlocking = true;
+    BrowserQuery& query = start();
+    ASSERT_TRUE(query.isBlocking());
+    receive(peer(0x7F000002u), {'g'});
+    receive(peer(0x7F000003u), {'g'});
+    EXPECT_TRUE(query.poll());
+    EXPECT_EQ(sentTo(peer(0x7F000002u)).size(), 1u);
+    EXPECT_EQ(sentTo(peer(0x7F000003u)).size(), 1u);
+    const PeerAddress fallbackMaster = master(0x7F000001u);
+    EXPECT_EQ(sentTo(fallbackMaster).size(), 1u);
+
+    // No query waiting: the heartbeat step is not skipped.
+    clock.advanceMilliseconds(15'000);
+    EXPECT_TRUE(query.poll());
+    EXPECT_EQ(sentTo(fallbackMaster).size(), 2u);
+}
+
+TEST_F(BrowserQueryTest, WithoutRegistrationThereAreNoHeartbeatsAndNoPingEcho) {
+    BrowserQuery& query = start();
+    ASSERT_TRUE(query.initialise(kGamePort, false));
+    receive(peer(0x7F000002u), {'p', 1});
+    receive(peer(0x7F000003u), {'g'});
+    EXPECT_TRUE(query.poll());
+    EXPECT_TRUE(sentTo(peer(0x7F000002u)).empty());
+    EXPECT_EQ(sentTo(peer(0x7F000003u)), std::vector<Bytes>{bytesOfText("Gvarn")});
+    EXPECT_TRUE(sentTo(master(0x7F000001u)).empty());
+    EXPECT_EQ(query.millisecondsToNextHeartbeat(), -1);
+}
+
+}  // namespace
+}  // namespace varn::testing
