@@ -46,10 +46,12 @@ private:
     // The three early exits: wait for a key and end without destroying anything, so the log keeps
     // no closing marker.
     [[noreturn]] void waitForKeyAndExit(int status);
+    int checkConfiguration();
     bool startUp();
     void startAdminServer();
     void writeServerInitLine();
     void runLoop();
+    void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
     void readConsoleKey();
@@ -92,6 +94,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
         std::_Exit(kExitNormal);
     }
     if (commandLine.has("-q") || commandLine.has("--quiet")) log.setQuiet(true);
+    if (commandLine.has("--check-config")) return checkConfiguration();
 
     if (!loadConfigurationFromOptions()) {
         writeVersionBanner();
@@ -120,6 +123,29 @@ int Server::run(int argumentCount, const char* const* arguments) {
     const bool stoppedBySendLimit = !UdpEndpoint::gameInstance().isOpen;
     shutDown();
     return stoppedBySendLimit ? kExitFailure : kExitNormal;
+}
+
+// Loads and validates the configuration as a start-up would, writing the same messages to the
+// console, and touches nothing else: no log file, no ban file, no socket, no key.
+int Server::checkConfiguration() {
+    ServerLog& log = ServerLog::instance();
+    if (!loadConfigurationFromOptions()) {
+        log.write("ERROR: The configuration file could not be loaded.");
+        return kExitFailure;
+    }
+    const CommandLine& commandLine = CommandLine::instance();
+    const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
+    if (!logNamedByOption && ConfigFile::instance().has("LogFile") &&
+        ConfigFile::instance().valueCount("LogFile") != 1) {
+        log.write("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
+    }
+    if (!validateConfiguration()) {
+        log.write(
+            "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
+            "configuration file.");
+        return kExitFailure;
+    }
+    return kExitNormal;
 }
 
 bool Server::startUp() {
@@ -239,6 +265,7 @@ void Server::runLoop() {
             platform::StopSignals::stopRequested()) {
             break;
         }
+        handleOperatorSignals();
         const std::int64_t now = clock_.calendarSeconds();
         if (now - secondRef_ >= 1) {
             server.checkChatFlood(chatFloodMaxCount_);
@@ -266,6 +293,18 @@ void Server::runLoop() {
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
     }
+}
+
+// A service manager's reload (SIGHUP without a terminal) and log rotation (SIGUSR1), between passes.
+void Server::handleOperatorSignals() {
+    if (platform::StopSignals::takeReloadRequest()) {
+        const std::string* banFile = ConfigFile::instance().getString("BannedFile");
+        if (banFile == nullptr || !BanList::instance().load(*banFile)) {
+            ServerLog::instance().write("SERVER-WARNING: Unable to reload the Banned IP list.");
+        }
+        if (ConfigFile::instance().isOn("MOTDEnabled")) gameServer_->loadMessageOfTheDay();
+    }
+    if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
 
 void Server::drainGameSocket() {

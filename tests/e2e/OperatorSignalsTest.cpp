@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "e2e/ServerProcess.h"
+
+namespace varn::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes joinDatagram(std::string_view name) {
+    const std::string text = "\x01\x18" + std::string(name) + "|";
+    Bytes datagram(text.begin(), text.end());
+    datagram.push_back(0);
+    return datagram;
+}
+
+// Sends a join until the answer shows the server has acted on a signal, within a bound.
+std::optional<Bytes> joinAnswer(UdpClient& client, std::uint16_t port, std::string_view name) {
+    client.sendTo(port, joinDatagram(name));
+    return client.receive(2s);
+}
+
+TEST(OperatorSignalsTest, HangUpWithoutATerminalReloadsTheBanFileAndTheMessageOfTheDay) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("varnserver.conf", baseConfiguration(port) + "MOTDEnabled 1\n");
+    directory.write("banned.txt", "10.0.0.0\n");
+    directory.write("motd.txt", "old\n");
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+
+    directory.write("banned.txt", "10.0.0.0\n127.0.0.5\n");
+    directory.write("motd.txt", "new\n");
+    server.signal(SIGHUP);
+    std::this_thread::sleep_for(300ms);
+
+    UdpClient banned("127.0.0.5"), welcome("127.0.0.6");
+    EXPECT_EQ(joinAnswer(banned, port, "eve"), std::optional<Bytes>(Bytes{6, 1}));
+    ASSERT_TRUE(joinAnswer(welcome, port, "bob").has_value());
+    EXPECT_EQ(welcome.receive(), std::optional<Bytes>(Bytes{21, 'n', 'e', 'w', 0}));
+
+    // A ban file that has gone keeps the list in memory, with a warning.
+    std::filesystem::remove(directory.path() / "banned.txt");
+    server.signal(SIGHUP);
+    ASSERT_TRUE(server.waitForOutput("SERVER-WARNING: Unable to reload the Banned IP list."));
+    UdpClient stillBanned("127.0.0.5");
+    EXPECT_EQ(joinAnswer(stillBanned, port, "eve2"), std::optional<Bytes>(Bytes{6, 1}));
+
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+    EXPECT_EQ(directory.read("banned.txt"), "10.0.0.0\n127.0.0.5\n") << "saved at shut-down";
+}
+
+TEST(OperatorSignalsTest, UserSignalOneReopensTheLogAfterRotation) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("varnserver.conf", baseConfiguration(port));
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+
+    std::filesystem::rename(directory.path() / "server.log", directory.path() / "server.log.1");
+    server.signal(SIGUSR1);
+    UdpClient client("127.0.0.2");
+    for (int attempt = 0; attempt < 50 && !directory.exists("server.log"); ++attempt) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(directory.exists("server.log"));
+    EXPECT_TRUE(joinAnswer(client, port, "alice").has_value());
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+
+    const std::string old = directory.read("server.log.1");
+    EXPECT_TRUE(old.ends_with("\n- VarnServer log closed -\n")) << old;
+    const std::string fresh = directory.read("server.log");
+    EXPECT_EQ(fresh.rfind("- VarnServer log opened -\nJOIN: 'alice', PlayerID = 0 (127.0.0.2)\n", 0), 0u) << fresh;
+    EXPECT_NE(fresh.find("SERVER: successfully shutdown the server.\n- VarnServer log closed -\n"),
+              std::string::npos);
+}
+
+TEST(OperatorSignalsTest, CheckConfigValidatesWithoutTouchingAnything) {
+    struct Case {
+        const char* name;
+        std::string configuration;
+        int status;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"valid", baseConfiguration(4000), 0, ""},
+        {"rejected", "ServerName x\nServerPort 0\n", 1,
+         "ERROR: A ServerPort MUST be specified in the configuration file AND be > 0.\n"
+         "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
+         "configuration file.\n"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ScratchDirectory directory;
+        directory.write("my.conf", testCase.configuration);
+        directory.write("server.log", "previous run\n");
+        ServerProcess check(directory.path(), {"--check-config", "-c", "my.conf"}, true);
+        ASSERT_EQ(check.waitForExit(), std::optional<int>(testCase.status));
+        std::string output = check.output();
+        std::erase(output, '\r');
+        EXPECT_EQ(output, testCase.output);
+        EXPECT_EQ(directory.read("server.log"), "previous run\n");
+        EXPECT_FALSE(directory.exists("banned.txt"));
+    }
+    ScratchDirectory empty;
+    ServerProcess missing(empty.path(), {"--check-config"}, false);
+    EXPECT_EQ(missing.waitForExit(), std::optional<int>(1));
+    EXPECT_NE(missing.output().find("ERROR: The configuration file could not be loaded."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varn::e2e
