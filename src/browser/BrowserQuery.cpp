@@ -5,6 +5,7 @@
 
 #include "config/ConfigFile.h"
 #include "game/PlayerRegistry.h"
+#include "log/ServerLog.h"
 
 namespace varn {
 
@@ -36,6 +37,7 @@ BrowserQuery::BrowserQuery(std::int32_t gamePort, Services services)
       clock_(services_.clock != nullptr ? *services_.clock : platform::SystemClock::instance()),
       config_(services_.config != nullptr ? *services_.config : ConfigFile::instance()),
       players_(services_.players != nullptr ? *services_.players : PlayerRegistry::instance()) {
+    if (config_.isOn("QueryFloodGuard")) floodGuard_.emplace(clock_.tickMilliseconds());
     initialise(gamePort, true);
 }
 
@@ -85,7 +87,9 @@ bool BrowserQuery::poll() {
     if (!initialised_) return false;
     std::int32_t length = 0;
     PeerAddress sender;
+    statusBuilt_ = false;
     while (readQuery(length, sender)) answer(length, sender);
+    if (floodGuard_) reportDroppedQueries();
     if (heartbeatsRun()) masters_.heartbeatStep(*socket_, queryPort_, clock_.tickMilliseconds());
     return true;
 }
@@ -109,6 +113,30 @@ void BrowserQuery::answer(std::int32_t length, const PeerAddress& sender) {
 
 void BrowserQuery::sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
     socket_->sendTo(to.address, to.port, data, length);
+}
+
+bool BrowserQuery::guardAllowsStatus(const PeerAddress& sender) {
+    if (!floodGuard_ || floodGuard_->allowStatus(sender.address, clock_.tickMilliseconds())) return true;
+    floodGuard_->countDrop(sender.address);
+    return false;
+}
+
+bool BrowserQuery::guardAllowsReplyBytes(const PeerAddress& sender, std::size_t bytes) {
+    if (!floodGuard_ || floodGuard_->allowReplyBytes(bytes, clock_.tickMilliseconds())) return true;
+    floodGuard_->countDrop(sender.address);
+    return false;
+}
+
+void BrowserQuery::reportDroppedQueries() {
+    std::uint32_t dropped = 0;
+    std::size_t addresses = 0;
+    if (!floodGuard_->takeMinuteReport(clock_.tickMilliseconds(), dropped, addresses)) return;
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: ", false);
+    log.write(dropped, false);
+    log.write(" browser queries dropped from ", false);
+    log.write(addresses, false);
+    log.write(" addresses in the last minute.");
 }
 
 bool BrowserQuery::heartbeatsRun() const {

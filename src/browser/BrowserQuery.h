@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "browser/MasterRegistration.h"
+#include "browser/QueryFloodGuard.h"
 #include "browser/StatusReply.h"
 #include "net/PeerAddress.h"
 #include "platform/Clock.h"
@@ -67,6 +69,10 @@ private:
     bool readQuery(std::int32_t& length, PeerAddress& sender);
     void answer(std::int32_t length, const PeerAddress& sender);
     void answerStatus(const PeerAddress& sender);
+    // With the flood guard on: whether a reply may go, counting the drop when it may not.
+    bool guardAllowsStatus(const PeerAddress& sender);
+    bool guardAllowsReplyBytes(const PeerAddress& sender, std::size_t bytes);
+    void reportDroppedQueries();
     void answerGameName(const PeerAddress& sender);
     void answerPing(std::int32_t length, const PeerAddress& sender);
     void answerChallenge(std::int32_t length, const PeerAddress& sender);
@@ -90,6 +96,9 @@ private:
     bool registrationOn_ = false;
     std::array<std::uint8_t, kReceiveCapacity> receiveBuffer_{};
     StatusReply reply_;
+    // The status depends only on the configuration and the players: built once per pass at most.
+    bool statusBuilt_ = false;
+    std::optional<QueryFloodGuard> floodGuard_;
     std::uint32_t replyIdentifier_ = 0;
     MasterRegistration masters_;
 };

@@ -52,12 +52,17 @@ std::uint32_t addressAsLittleEndian(const PeerAddress& address) {
 }  // namespace
 
 void BrowserQuery::answerStatus(const PeerAddress& sender) {
-    reply_.begin(kGameName, gamePort_);
-    reportStatus();
-    reportRules();
-    reply_.endRules();
-    reportPlayers();
+    if (!guardAllowsStatus(sender)) return;
+    if (!statusBuilt_) {
+        reply_.begin(kGameName, gamePort_);
+        reportStatus();
+        reportRules();
+        reply_.endRules();
+        reportPlayers();
+        statusBuilt_ = true;
+    }
     const auto bytes = reply_.bytes();
+    if (!guardAllowsReplyBytes(sender, bytes.size())) return;
     if (bytes.size() < kWholeReplyBelow) {
         sendReply(sender, bytes.data(), bytes.size());
     } else {
@@ -96,6 +101,7 @@ void BrowserQuery::sendInPieces(const PeerAddress& to) {
 }
 
 void BrowserQuery::answerGameName(const PeerAddress& sender) {
+    if (!guardAllowsReplyBytes(sender, 1 + kGameName.size())) return;
     PacketWriter<1 + kGameName.size()> reply;
     reply.byte(kGameNameReply).text(kGameName);
     sendReply(sender, reply.data(), reply.size());
