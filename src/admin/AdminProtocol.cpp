@@ -1,8 +1,304 @@
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "admin/AdminProtocolConstants.h"
+#include "admin/BanList.h"
+#include "admin/PasswordLockout.h"
+#include "config/ConfigFile.h"
 #include "game/GameServer.h"
+#include "log/ServerLog.h"
+#include "platform/Clock.h"
 
 namespace varn {
 
-void GameServer::processAdminCommand(std::int32_t /*commandId*/, const std::uint8_t* /*payload*/,
-                                     const PeerAddress& /*from*/, std::int32_t /*numbytes*/) {}
+namespace {
+
+// An admin command: the server, the datagram after its id byte, the sender and its admin id.
+struct AdminRequest {
+    GameServer& server;
+    const PacketReader& payload;
+    const PeerAddress& from;
+    std::int32_t adminId;
+};
+
+// Ids the server itself sends, or that no admin client uses.
+bool isIgnoredId(std::int32_t commandId) {
+    return commandId == admin::kPing || (commandId >= 6 && commandId <= 12) ||
+           (commandId >= 19 && commandId <= 25);
+}
+
+void answer(const AdminRequest& request, std::uint8_t id, std::uint8_t value) {
+    const std::uint8_t packet[] = {id, value};
+    request.server.sendToAdmin(request.from, packet, sizeof packet);
+}
+
+std::string adminName(const AdminRequest& request) { return *request.server.admins.nameOf(request.adminId); }
+
+void refuseJoin(GameServer& server, const PeerAddress& from, std::uint8_t reason) {
+    const std::uint8_t packet[] = {admin::kNotice, reason};
+    server.sendToAdmin(from, packet, sizeof packet);
+}
+
+// The name runs from payload index 1 for at most 13 bytes, up to a '|' or the end of the datagram;
+// the byte after it is taken to be the '|', and the password follows up to its NUL.
+struct AdminLogin {
+    std::string name;
+    std::string_view password;
+};
+
+AdminLogin readLogin(const PacketReader& payload) {
+    AdminLogin login;
+    std::size_t index = 1;
+    while (index < payload.size() && index - 1 < admin::kMaxNameLength) {
+        if (*payload.byteAt(index) == admin::kNameEnd) break;
+        ++index;
+    }
+    // The record keeps the name as a NUL-terminated text.
+    login.name = std::string(payload.textAt(1, index - 1));
+    login.password = payload.textAt(index + 1);
+    return login;
+}
+
+// A name from a sender that has not logged in goes into the log with its control bytes replaced, so
+// it cannot forge lines of its own.
+std::string printableForLog(std::string_view name) {
+    std::string shown(name);
+    for (char& byte : shown) {
+        if (static_cast<unsigned char>(byte) < 0x20 || static_cast<unsigned char>(byte) > 0x7E) byte = '?';
+    }
+    return shown;
+}
+
+bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
+
+void countWrongPassword(GameServer& server, const PeerAddress& from) {
+    if (!lockoutOn(server) || !server.passwordLockout.recordFailure(PasswordLockout::Kind::AdminLogin, from,
+                                                                     server.clock().calendarSeconds())) {
+        return;
+    }
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: ", false);
+    log.write(from.ipText().view(), false);
+    log.write(" locked out for 60 seconds after 5 wrong passwords.");
+}
+
+void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddress& from, bool isAdmin) {
+    // A locked-out address learns nothing, not even that it is locked out.
+    if (lockoutOn(server) && server.passwordLockout.isLockedOut(PasswordLockout::Kind::AdminLogin, from,
+                                                                server.clock().calendarSeconds())) {
+        return;
+    }
+    if (isAdmin) return refuseJoin(server, from, admin::kRefusedAlreadyAdmin);
+    if (server.bans().isBannedAddress(from)) return refuseJoin(server, from, admin::kRefusedBanned);
+    if (payload.byteAt(0) != admin::kProtocolVersion) {
+        return refuseJoin(server, from, admin::kRefusedWrongVersion);
+    }
+
+    const AdminLogin login = readLogin(payload);
+    if (server.admins.findByName(login.name) >= 0) return refuseJoin(server, from, admin::kRefusedNameInUse);
+
+    auto& log = ServerLog::instance();
+    const std::string* adminPassword = server.config().getString("AdminPassword");
+    if (adminPassword == nullptr || !constantTimeEquals(login.password, *adminPassword)) {
+        log.write("ADMIN-ERROR Unable to add: '", false);
+        log.write(printableForLog(login.name), false);
+        log.write("' password is incorrect.");
+        refuseJoin(server, from, admin::kRefusedWrongPassword);
+        countWrongPassword(server, from);
+        return;
+    }
+    if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::AdminLogin, from);
+
+    const std::int32_t id = server.admins.add(from, login.name);
+    if (id < 0) return;
+    log.write("ADMIN-JOIN: '", false);
+    log.write(login.name, false);
+    log.write("', ID = ", false);
+    log.write(id, false);
+    log.write(" (", false);
+    log.write(from.ipText().view(), false);
+    log.write(")");
+    server.sendWelcome(from, id, true);
+}
+
+void adminQuit(const AdminRequest& request) {
+    auto& log = ServerLog::instance();
+    log.write("ADMIN-QUIT: '", false);
+    log.write(adminName(request), false);
+    log.write("', ID = ", false);
+    log.write(request.adminId);
+    request.server.admins.remove(request.adminId);
+}
+
+// Relayed as a game chat line, the admin's id standing where a player's would.
+void say(const AdminRequest& request) {
+    GameServer& server = request.server;
+    const PacketReader& text = request.payload;
+    const std::size_t used = std::min(text.size(), admin::kMaxSayDatagram - 1);
+    if (server.logChat != 0) {
+        auto& log = ServerLog::instance();
+        log.write("***> ", false);
+        log.write(adminName(request), false);
+        log.write(": ", false);
+        log.write(PacketReader(text.data(), used).textAt(1));
+    }
+    PacketWriter<admin::kMaxSayDatagram + 1> relay;
+    relay.byte(admin::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
+    server.broadcast(relay.data(), relay.size(), -1, true);
+}
+
+// Kick and ban differ in their log word, the ban-list entry and the notice the player gets.
+void removePlayer(const AdminRequest& request, bool ban) {
+    GameServer& server = request.server;
+    const std::optional<std::uint8_t> idByte = request.payload.byteAt(0);
+    if (!idByte) return;
+    const std::int32_t playerId = *idByte;
+    const PlayerRecord* player = server.players.find(playerId);
+    if (player == nullptr) return;
+    const PeerAddress address = player->address;
+
+    auto& log = ServerLog::instance();
+    log.write(ban ? "BANNED: '" : "KICKED: '", false);
+    log.write(player->name, false);
+    log.write("', PlayerID = ", false);
+    log.write(playerId, false);
+    log.write(" by Admin ", false);
+    log.write(adminName(request));
+
+    if (ban) server.bans().addAddress(address);
+    const std::uint8_t notice[] = {admin::kNotice, ban ? admin::kNoticeBanned : admin::kNoticeKicked};
+    server.sendToPlayer(address, notice, sizeof notice);
+    server.players.remove(playerId);
+    const std::uint8_t left[] = {admin::kPlayerLeft, admin::kLeftKickedOrBanned,
+                                 static_cast<std::uint8_t>(playerId)};
+    server.broadcast(left, sizeof left, -1, true);
+}
+
+// A text longer than the unban limit is cut to it: only that much of it can name an entry.
+void unban(const AdminRequest& request) {
+    const std::string_view text = request.payload.textAt(0, admin::kMaxUnbanText);
+    if (!request.server.bans().remove(text)) return answer(request, admin::kUnban, admin::kNotDone);
+    auto& log = ServerLog::instance();
+    log.write("ADMIN: Admin ", false);
+    log.write(adminName(request), false);
+    log.write(" deleted banned IP '", false);
+    log.write(text, false);
+    log.write("'");
+    answer(request, admin::kUnban, admin::kDone);
+}
+
+// A list too long for one reply ends before the first entry that does not fit whole.
+void listBans(const AdminRequest& request) {
+    std::array<char, admin::kBanListReplySize> reply{};
+    reply[0] = static_cast<char>(admin::kListBans);
+    const std::size_t length = request.server.bans().listText(std::span<char>(reply).subspan(1));
+    request.server.sendToAdmin(request.from, reinterpret_cast<const std::uint8_t*>(reply.data()), length + 1);
+}
+
+void addBan(const AdminRequest& request) {
+    std::string address;
+    for (const char c : request.payload.textAt(0, admin::kMaxAddBanText)) {
+        if ((c >= '0' && c <= '9') || c == '.') address.push_back(c);
+    }
+    if (address.size() < admin::kMinAddBanLength) return answer(request, admin::kAddBan, admin::kNotDone);
+    auto& log = ServerLog::instance();
+    log.write("ADMIN: Admin ", false);
+    log.write(adminName(request), false);
+    log.write(" added ban '", false);
+    log.write(address, false);
+    log.write("'");
+    request.server.bans().add(address);
+    answer(request, admin::kAddBan, admin::kDone);
+}
+
+void playerAddress(const AdminRequest& request) {
+    const std::optional<std::uint8_t> idByte = request.payload.byteAt(0);
+    if (!idByte) return;
+    const PlayerRecord* player = request.server.players.find(*idByte);
+    if (player == nullptr) return;
+    PacketWriter<2 + sizeof(IpText::text)> reply;
+    reply.byte(admin::kPlayerAddress).byte(*idByte).text(player->ipText.view());
+    request.server.sendToAdmin(request.from, reply.data(), reply.size());
+}
+
+// The change lives in memory only. An empty text is refused: a configuration value is never empty.
+void setServerPassword(const AdminRequest& request) {
+    const std::string_view password = request.payload.textAt(0, admin::kMaxServerPassword);
+    if (password.empty() || !request.server.config().setValue("ServerPassword", password)) {
+        return answer(request, admin::kSetServerPassword, admin::kNotDone);
+    }
+    ServerLog::instance().write("PASSWORD: The Server Password was successfully changed.");
+    answer(request, admin::kSetServerPassword, admin::kDone);
+}
+
+// Two attempts less than five whole seconds apart, from any admins, stop the server.
+void shutdownAttempt(const AdminRequest& request) {
+    GameServer& server = request.server;
+    auto& log = ServerLog::instance();
+    const auto now = static_cast<std::int32_t>(server.clock().calendarSeconds());
+    if (!server.config().isOn("AdminAllowShutdown")) {
+        log.write("ADMIN-KILLSERVER: Remote Shutdown has been disabled.");
+        return answer(request, admin::kShutdown, admin::kShutdownDisabled);
+    }
+    if (server.killFirstReceived == 0) {
+        log.write("ADMIN-KILLSERVER: First Attempt was received from '", false);
+        log.write(adminName(request), false);
+        log.write("'.");
+        server.killFirstReceived = 1;
+        server.killFirstTime = now;
+        return answer(request, admin::kShutdown, admin::kShutdownArmed);
+    }
+    if (static_cast<std::int64_t>(now) - server.killFirstTime >= admin::kShutdownWindowSeconds) {
+        log.write("ADMIN-KILLSERVER: Too late on Second Attempt ... updating First Attempt.");
+        answer(request, admin::kShutdown, admin::kShutdownTooLate);
+        server.killFirstTime = now;
+        return;
+    }
+    log.write("ADMIN-KILLSERVER: Second Attempt was received from '", false);
+    log.write(adminName(request), false);
+    log.write("' .... Killing Server.");
+    server.shutdownRequested = 1;
+    answer(request, admin::kShutdown, admin::kShutdownNow);
+    server.killFirstTime = now;
+}
+
+void reloadMessageOfTheDay(const AdminRequest& request) {
+    const bool loaded = request.server.loadMessageOfTheDay();
+    answer(request, admin::kReloadMotd, loaded ? admin::kDone : admin::kNotDone);
+}
+
+}  // namespace
+
+void GameServer::processAdminCommand(std::int32_t commandId, const std::uint8_t* payload,
+                                     const PeerAddress& from, std::int32_t numbytes) {
+    const std::int32_t adminId = admins.findByAddress(from);
+    if (adminId >= 0) admins.resetIdle(adminId);
+    if (commandId < admin::kQuit || commandId > admin::kPlayerAddress || isIgnoredId(commandId)) return;
+
+    const PacketReader reader(payload, numbytes > 1 ? static_cast<std::size_t>(numbytes - 1) : 0);
+    if (commandId == admin::kJoin) return adminJoin(*this, reader, from, adminId >= 0);
+    if (adminId < 0) return;
+
+    const AdminRequest request{*this, reader, from, adminId};
+    switch (commandId) {
+        case admin::kQuit: return adminQuit(request);
+        case admin::kSay: return say(request);
+        case admin::kKick: return removePlayer(request, false);
+        case admin::kBan: return removePlayer(request, true);
+        case admin::kUnban: return unban(request);
+        case admin::kListBans: return listBans(request);
+        case admin::kShutdown: return shutdownAttempt(request);
+        case admin::kReloadMotd: return reloadMessageOfTheDay(request);
+        case admin::kSetServerPassword: return setServerPassword(request);
+        case admin::kAddBan: return addBan(request);
+        case admin::kPlayerAddress: return playerAddress(request);
+        default: return;  // the ping answer only keeps the admin alive
+    }
+}
 
 }  // namespace varn

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <thread>
+
 #include "e2e/ServerProcess.h"
 
 namespace varn::e2e {
@@ -47,6 +49,57 @@ TEST(AbuseGuardsTest, QueryFloodGuardLimitsStatusRepliesPerAddress) {
 
     server.signal(SIGTERM);
     ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+}
+
+}  // namespace
+}  // namespace varn::e2e
+
+namespace varn::e2e {
+namespace {
+
+Bytes adminLogin(std::string_view password) {
+    const std::string text = std::string("\x0D\x19") + "boss|" + std::string(password);
+    Bytes datagram(text.begin(), text.end());
+    datagram.push_back(0);
+    return datagram;
+}
+
+TEST(AbuseGuardsTest, PasswordLockoutSilencesAGuesserForAMinute) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    const std::uint16_t adminPort = freeUdpPort();
+    directory.write("varnserver.conf", baseConfiguration(port) + "AdminServer 1\nAdminPort " +
+                                           std::to_string(adminPort) + "\nAdminPassword right\nPasswordLockout 1\n");
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("ADMINSERVER: successfully started"));
+
+    UdpClient guesser("127.0.0.2");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        guesser.sendTo(adminPort, adminLogin("wrong"));
+        EXPECT_EQ(guesser.receive(), std::optional<Bytes>(Bytes{6, 4}));
+    }
+    guesser.sendTo(adminPort, adminLogin("wrong"));
+    EXPECT_FALSE(guesser.receive(500ms).has_value()) << "the sixth attempt gets no answer";
+    guesser.sendTo(adminPort, adminLogin("right"));
+    EXPECT_FALSE(guesser.receive(500ms).has_value()) << "not even with the right password";
+
+    // The lock-out ends after a minute; then the right password works.
+    std::this_thread::sleep_for(59s);
+    std::optional<Bytes> welcome;
+    for (int attempt = 0; attempt < 10 && !welcome; ++attempt) {
+        guesser.sendTo(adminPort, adminLogin("right"));
+        welcome = guesser.receive(500ms);
+    }
+    ASSERT_TRUE(welcome.has_value());
+    EXPECT_EQ((*welcome)[0], 1);
+
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+    const std::string log = directory.read("server.log");
+    const std::string line = "SERVER-WARNING: 127.0.0.2 locked out for 60 seconds after 5 wrong passwords.\n";
+    const auto first = log.find(line);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << "logged once";
 }
 
 }  // namespace

@@ -1,0 +1,356 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "e2e/ServerProcess.h"
+
+namespace varn::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using SteadyClock = std::chrono::steady_clock;
+
+Bytes withText(Bytes head, const std::string& text, bool terminated = true) {
+    head.insert(head.end(), text.begin(), text.end());
+    if (terminated) head.push_back(0);
+    return head;
+}
+
+// The admin client, run with arguments and a standard input; its two outputs are collected.
+class AdminClient {
+public:
+    AdminClient(std::vector<std::string> arguments, const std::string& standardInput) {
+        int input[2], output[2], errors[2];
+        if (::pipe(input) != 0 || ::pipe(output) != 0 || ::pipe(errors) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        std::string binary = VARN_ADMIN_BINARY;
+        std::vector<char*> argv = {binary.data()};
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(input[0], STDIN_FILENO);
+            ::dup2(output[1], STDOUT_FILENO);
+            ::dup2(errors[1], STDERR_FILENO);
+            for (const int fd : {input[0], input[1], output[0], output[1], errors[0], errors[1]}) ::close(fd);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(input[0]);
+        ::close(output[1]);
+        ::close(errors[1]);
+        [[maybe_unused]] const ssize_t written =
+            ::write(input[1], standardInput.data(), standardInput.size());
+        ::close(input[1]);
+        outFd_ = output[0];
+        errFd_ = errors[0];
+    }
+    ~AdminClient() {
+        if (!exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(outFd_);
+        ::close(errFd_);
+    }
+
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = SteadyClock::now() + timeout;
+        while (out.find(text) == std::string::npos) {
+            if (SteadyClock::now() >= deadline) return false;
+            pump(20ms);
+        }
+        return true;
+    }
+    void signal(int signalNumber) { ::kill(pid_, signalNumber); }
+    // The exit status, or nothing when it had to be killed after the time-out.
+    std::optional<int> finish(std::chrono::milliseconds timeout = 15s) {
+        const auto deadline = SteadyClock::now() + timeout;
+        for (;;) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                while (pump(0ms)) {
+                }
+                return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+            }
+            if (SteadyClock::now() >= deadline) return std::nullopt;
+            pump(20ms);
+        }
+    }
+
+    std::string out;
+    std::string err;
+
+private:
+    // Reads what is waiting on either output; false when nothing was read.
+    bool pump(std::chrono::milliseconds wait) {
+        pollfd entries[] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        if (::poll(entries, 2, static_cast<int>(wait.count())) <= 0) return false;
+        bool read = false;
+        for (auto& [fd, target] : {std::pair{outFd_, &out}, std::pair{errFd_, &err}}) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 0) <= 0 || (entry.revents & POLLIN) == 0) continue;
+            char chunk[4096];
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got > 0) {
+                target->append(chunk, static_cast<std::size_t>(got));
+                read = true;
+            }
+        }
+        return read;
+    }
+
+    int pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    bool exited_ = false;
+};
+
+struct ClientResult {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+};
+
+ClientResult runClient(const std::vector<std::string>& arguments, const std::string& input = "") {
+    AdminClient client(arguments, input);
+    const auto status = client.finish();
+    return {status, client.out, client.err};
+}
+
+// The next datagram that the test accepts, within the time-out; pings and the like are skipped.
+std::optional<Bytes> receiveMatching(UdpClient& client, const std::function<bool(const Bytes&)>& wanted,
+                                     std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = SteadyClock::now() + timeout;
+    while (SteadyClock::now() < deadline) {
+        const auto left = deadline - SteadyClock::now();
+        const auto datagram = client.receive(std::chrono::duration_cast<std::chrono::milliseconds>(left));
+        if (datagram && wanted(*datagram)) return datagram;
+    }
+    return std::nullopt;
+}
+
+std::optional<Bytes> receiveStartingWith(UdpClient& client, const Bytes& prefix) {
+    return receiveMatching(client, [&](const Bytes& datagram) {
+        return datagram.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), datagram.begin());
+    });
+}
+
+// A server with the admin server on, its admin password in a file beside it for the client.
+class AdminServerTest : public ::testing::Test {
+protected:
+    void startServer(const std::string& settings, const std::string& banFile) {
+        port = freeUdpPort();
+        adminPort = freeUdpPort();
+        directory.write("varnserver.conf", baseConfiguration(port) + "AdminServer 1\nAdminPort " +
+                                               std::to_string(adminPort) +
+                                               "\nAdminPassword \"two words\"\n" + settings);
+        directory.write("banned.txt", banFile);
+        directory.write("admin.pw", "two words\n");
+        server.emplace(directory.path(), std::vector<std::string>{}, false);
+        ASSERT_TRUE(server->waitForOutput("ADMINSERVER: successfully started the server (port " +
+                                          std::to_string(adminPort) + ")\n"));
+    }
+
+    std::vector<std::string> client(std::vector<std::string> command, const std::string& name = "varnadmin") {
+        std::vector<std::string> arguments = {"--port",    std::to_string(adminPort),
+                                              "--name",    name,
+                                              "--timeout", "2",
+                                              "--password-file", (directory.path() / "admin.pw").string()};
+        arguments.insert(arguments.end(), command.begin(), command.end());
+        return arguments;
+    }
+
+    // Stops the server with SIGTERM and gives its log.
+    std::string stopServer() {
+        server->signal(SIGTERM);
+        EXPECT_EQ(server->waitForExit(), std::optional<int>(0));
+        return directory.read("server.log");
+    }
+
+    static void expectDone(const ClientResult& result, const std::string& out) {
+        EXPECT_EQ(result.status, std::optional<int>(0)) << result.err;
+        EXPECT_EQ(result.out, out);
+    }
+    static void expectRefused(const ClientResult& result, const std::string& message) {
+        EXPECT_EQ(result.status, std::optional<int>(1));
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "varnadmin: " + message + "\n");
+    }
+
+    ScratchDirectory directory;
+    std::uint16_t port = 0;
+    std::uint16_t adminPort = 0;
+    std::optional<ServerProcess> server;
+};
+
+TEST_F(AdminServerTest, ClientManagesBansMotdAndPasswordAndExplainsRefusals) {
+    startServer("ServerPassword old\n", "1.2.3.4\r\n10.0.0.0");
+
+    expectDone(runClient(client({"bans"})), "1.2.3.4\n10.0.0.0\n");
+    expectDone(runClient(client({"addban", "10.9.0.0"})), "added ban '10.9.0.0'\n");
+    EXPECT_EQ(directory.read("banned.txt"), "1.2.3.4\n10.0.0.0\n10.9.0.0\n");
+    expectRefused(runClient(client({"addban", "1.2.3"})),
+                  "the server refused the ban '1.2.3': it needs at least 7 digits and dots");
+    expectDone(runClient(client({"unban", "1.2.3.4"})), "removed ban '1.2.3.4'\n");
+    expectRefused(runClient(client({"unban", "10.0.0.5"})),
+                  "no ban entry equals '10.0.0.5' (a range is removed only by its own text, such as "
+                  "10.0.0.0)");
+    EXPECT_EQ(directory.read("banned.txt"), "10.0.0.0\n10.9.0.0\n");
+
+    expectRefused(runClient(client({"motd"})),
+                  "the server could not open its motd.txt; the old message stays");
+    directory.write("motd.txt", "Welcome\n");
+    expectDone(runClient(client({"motd"})), "message of the day reloaded\n");
+    expectDone(runClient(client({"password", "new secret"})),
+               "server password changed until the server restarts\n");
+    expectRefused(runClient(client({"shutdown"})),
+                  "remote shut-down is disabled on the server (AdminAllowShutdown is not 1)");
+
+    // The password typed on standard input when it is not a terminal.
+    const ClientResult typed = runClient({"--port", std::to_string(adminPort), "players"}, "two words\n");
+    EXPECT_EQ(typed.status, std::optional<int>(0));
+    EXPECT_EQ(typed.err, "no players are connected\n");
+
+    // One message for each refusal, and for a server that does not answer.
+    directory.write("wrong.pw", "Two words\n");
+    expectRefused(runClient({"--port", std::to_string(adminPort), "--name", "guesser", "--password-file",
+                             (directory.path() / "wrong.pw").string(), "bans"}),
+                  "login refused: wrong admin password");
+    UdpClient holder;
+    holder.sendTo(adminPort, withText({13, 25}, "Holder|two words"));
+    ASSERT_TRUE(receiveStartingWith(holder, {1}).has_value());
+    expectRefused(runClient(client({"bans"}, "HOLDER")),
+                  "login refused: an admin named 'HOLDER' is already logged in");
+    const std::string silentPort = std::to_string(freeUdpPort());
+    expectRefused(runClient({"--port", silentPort, "--timeout", "0.5", "--password-file",
+                             (directory.path() / "admin.pw").string(), "bans"}),
+                  "no answer from 127.0.0.1:" + silentPort +
+                      " within 0.5 s; is the server running with AdminServer 1 and an AdminPassword, on this "
+                      "port?");
+    EXPECT_EQ(runClient({"kick", "x"}).status, std::optional<int>(2));
+
+    const std::string log = stopServer();
+    EXPECT_NE(log.find("ADMIN-JOIN: 'varnadmin', ID = 0 (127.0.0.1)\n"
+                       "ADMIN: Admin varnadmin added ban '10.9.0.0'\n"
+                       "ADMIN-QUIT: 'varnadmin', ID = 0\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ADMIN: Admin varnadmin deleted banned IP '1.2.3.4'\n"), std::string::npos);
+    EXPECT_NE(log.find("PASSWORD: The Server Password was successfully changed.\n"), std::string::npos);
+    EXPECT_EQ(log.find("new secret"), std::string::npos) << "the password is never logged";
+    EXPECT_NE(log.find("ADMIN-ERROR Unable to add: 'guesser' password is incorrect.\n"), std::string::npos);
+    EXPECT_EQ(directory.read("banned.txt"), "10.0.0.0\n10.9.0.0\n");
+}
+
+TEST_F(AdminServerTest, RawAdminGetsTheProtocolsBytes) {
+    startServer("", "1.2.3.4\n127.0.0.5\n");
+    UdpClient banned("127.0.0.5");
+    banned.sendTo(adminPort, withText({13, 25}, "x|two words"));
+    EXPECT_EQ(banned.receive(), std::optional<Bytes>(Bytes{6, 1}));
+
+    UdpClient raw("127.0.0.4");
+    raw.sendTo(adminPort, withText({13, 24}, "raw|two words"));
+    EXPECT_EQ(raw.receive(), std::optional<Bytes>(Bytes{6, 6}));
+    raw.sendTo(adminPort, withText({13, 25}, "raw|two words"));
+    // The welcome of a server with 8 slots in regular mode and nobody in it.
+    const Bytes welcome = {1,    2,    1,    0,    8,    0x21, 0x0E, 0x0C, 0x49,
+                           0xA0, 0x69, 0x38, 0xE6, 0x14, 0x58, 0x8D, 0x11};
+    EXPECT_EQ(receiveStartingWith(raw, {1}), std::optional<Bytes>(welcome));
+    raw.sendTo(adminPort, {17});
+    EXPECT_EQ(receiveStartingWith(raw, {17}),
+              std::optional<Bytes>(withText({17}, "1.2.3.4|127.0.0.5|", false)));
+    raw.sendTo(adminPort, {27, 0});
+    EXPECT_EQ(receiveStartingWith(raw, {27}), std::optional<Bytes>(Bytes{27, 0}));
+    raw.sendTo(adminPort, {14});  // no player id: ignored
+    raw.sendTo(adminPort, {28});
+    EXPECT_EQ(receiveStartingWith(raw, {28}), std::optional<Bytes>(Bytes{28, 0}));
+    raw.sendTo(adminPort, {2});
+    // Quitted: a new join is welcomed, not refused as a second one.
+    raw.sendTo(adminPort, withText({13, 25}, "raw|two words"));
+    const auto answer =
+        receiveMatching(raw, [](const Bytes& datagram) { return datagram[0] == 1 || datagram[0] == 6; });
+    EXPECT_EQ(answer.value_or(Bytes{6}).at(0), 1);
+
+    const std::string log = stopServer();
+    EXPECT_NE(log.find("ADMIN-JOIN: 'raw', ID = 0 (127.0.0.4)\nADMIN-QUIT: 'raw', ID = 0\n"
+                       "ADMIN-JOIN: 'raw', ID = 0 (127.0.0.4)\n"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(AdminServerTest, WatchFollowsPlayersWhoAreSpokenToLookedUpKickedAndBanned) {
+    startServer("", "");
+    AdminClient watcher(client({"watch"}, "watcher"), "");
+    ASSERT_TRUE(watcher.waitForOutput("watching 127.0.0.1:" + std::to_string(adminPort) +
+                                      " as 'watcher' (admin id 0)\n"))
+        << watcher.err;
+
+    UdpClient alice("127.0.0.2");
+    alice.sendTo(port, withText({1, 24}, "alice|"));
+    ASSERT_TRUE(receiveStartingWith(alice, {1}).has_value()) << "the player join is needed for this test";
+    expectDone(runClient(client({"ip", "0"})), "127.0.0.2\n");
+    expectDone(runClient(client({"say", "hello", "players"})), "said: hello players\n");
+    EXPECT_EQ(receiveStartingWith(alice, {3}), std::optional<Bytes>(withText({3, 1, 0}, "hello players")));
+    expectDone(runClient(client({"players"})), "  0      0  alice\n");
+    expectDone(runClient(client({"kick", "0"})), "kicked player 0 'alice'\n");
+    EXPECT_EQ(receiveStartingWith(alice, {6}), std::optional<Bytes>(Bytes{6, 3}));
+    expectRefused(runClient(client({"ip", "0"})), "no player with ID 0 (the server did not answer)");
+
+    UdpClient bob("127.0.0.3");
+    bob.sendTo(port, withText({1, 24}, "bob|"));
+    ASSERT_TRUE(receiveStartingWith(bob, {1}).has_value());
+    expectDone(runClient(client({"ban", "0"})), "banned player 0 'bob'\n");
+    EXPECT_EQ(receiveStartingWith(bob, {6}), std::optional<Bytes>(Bytes{6, 1}));
+    EXPECT_EQ(directory.read("banned.txt"), "127.0.0.3\n");
+    expectRefused(runClient(client({"kick", "0"})), "no player with ID 0 (the server removed nobody)");
+
+    ASSERT_TRUE(watcher.waitForOutput("leave: 0 'bob' (kicked or banned by an admin)\n")) << watcher.out;
+    watcher.signal(SIGINT);
+    EXPECT_EQ(watcher.finish(), std::optional<int>(0));
+    EXPECT_TRUE(server->waitForOutput("ADMIN-QUIT: 'watcher', ID = 0\n")) << "watch logs out when stopped";
+    EXPECT_EQ(watcher.out, "watching 127.0.0.1:" + std::to_string(adminPort) +
+                               " as 'watcher' (admin id 0)\n"
+                               "join: 0 'alice' from 127.0.0.2\n"
+                               "chat: 1: hello players\n"
+                               "leave: 0 'alice' (kicked or banned by an admin)\n"
+                               "join: 0 'bob' from 127.0.0.3\n"
+                               "leave: 0 'bob' (kicked or banned by an admin)\n");
+    const std::string log = stopServer();
+    EXPECT_NE(log.find("KICKED: 'alice', PlayerID = 0 by Admin varnadmin\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("BANNED: 'bob', PlayerID = 0 by Admin varnadmin\n"), std::string::npos);
+}
+
+TEST_F(AdminServerTest, RemoteShutdownStopsTheServerInTheNormalWay) {
+    startServer("AdminAllowShutdown 1\n", "1.2.3.4");
+    expectDone(runClient(client({"shutdown"})), "the server is shutting down\n");
+    ASSERT_EQ(server->waitForExit(), std::optional<int>(0));
+    const std::string log = directory.read("server.log");
+    const std::string ending =
+        "ADMIN-JOIN: 'varnadmin', ID = 0 (127.0.0.1)\n"
+        "ADMIN-KILLSERVER: First Attempt was received from 'varnadmin'.\n"
+        "ADMIN-KILLSERVER: Second Attempt was received from 'varnadmin' .... Killing Server.\n"
+        "ADMINSERVER: successfully shutdown the server.\n"
+        "SERVER: A total of 0 bytes were received and 0 bytes were sent.\n"
+        "SERVER: successfully shutdown the server.\n"
+        "- VarnServer log closed -\n";
+    ASSERT_GE(log.size(), ending.size());
+    EXPECT_EQ(log.substr(log.size() - ending.size()), ending) << log;
+    EXPECT_EQ(directory.read("banned.txt"), "1.2.3.4\n") << "the ban list is saved at the shut-down";
+}
+
+}  // namespace
+}  // namespace varn::e2e

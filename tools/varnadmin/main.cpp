@@ -1,0 +1,554 @@
+// varnadmin: the operators' command-line client for the admin port of Varn Server.
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AdminConnection.h"
+#include "AdminProtocolConstants.h"
+#include "GameEvents.h"
+
+namespace varnadmin {
+namespace {
+
+namespace admin = varn::admin;
+
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kDefaultHost = "127.0.0.1";
+constexpr const char* kDefaultName = "varnadmin";
+constexpr Milliseconds kDefaultTimeout{3000};
+// A connected admin is pinged every second; this long without a datagram means trouble.
+constexpr Milliseconds kSilenceWarning{20000};
+// Room for the NUL in the 129 bytes the server reads of a say datagram.
+constexpr std::size_t kMaxSayText = admin::kMaxSayDatagram - 3;
+constexpr std::uint8_t kSayChatKind = 0;
+// Two answered attempts normally stop the server; a too-late answer re-arms and costs one more.
+constexpr int kMaxShutdownAttempts = 3;
+
+constexpr const char* kUsage =
+    "Usage: varnadmin [OPTION]... COMMAND [ARGUMENT]...\n"
+    "Logs in on the admin port of a Varn Server, runs one command and logs out.\n"
+    "\n"
+    "Options:\n"
+    "  --host=HOST            the server's host name or IPv4 address (default 127.0.0.1)\n"
+    "  --port=PORT            the admin port, AdminPort of the server (default 4003)\n"
+    "  --name=NAME            the admin name, at most 13 bytes, no '|' (default varnadmin)\n"
+    "  --password-file=FILE   read the admin password from the first line of FILE; without it the\n"
+    "                         password is asked for on the terminal (not echoed), or read as one\n"
+    "                         line from standard input when that is not a terminal\n"
+    "  --timeout=SECONDS      how long to wait for each answer (default 3)\n"
+    "  --duration=SECONDS     watch only: stop after this long (default: until Ctrl+C)\n"
+    "  -h, --help             show this text\n"
+    "\n"
+    "Commands:\n"
+    "  players          list the players (id, score, name)\n"
+    "  say TEXT...      send a chat message to every player and admin\n"
+    "  kick ID          remove player ID\n"
+    "  ban ID           remove player ID and ban his IPv4 address\n"
+    "  ip ID            print player ID's IPv4 address\n"
+    "  bans             print the ban list, one entry a line\n"
+    "  addban IP        add a ban entry (an octet 0 matches any value: 10.0.0.0)\n"
+    "  unban IP         remove the ban entry equal to IP\n"
+    "  password [NEW]   change the players' server password until the server restarts\n"
+    "                   (without NEW it is asked for like the admin password)\n"
+    "  motd             make the server reload motd.txt\n"
+    "  shutdown         shut the server down (needs AdminAllowShutdown 1)\n"
+    "  watch            print joins, chat, kills, scores, pings and leaves as they happen\n"
+    "\n"
+    "Exit status: 0 done, 1 refused or no answer, 2 wrong usage.\n";
+
+struct Options {
+    std::string host = kDefaultHost;
+    std::uint16_t port = admin::kDefaultPort;
+    std::string name = kDefaultName;
+    std::optional<std::string> passwordFile;
+    Milliseconds timeout = kDefaultTimeout;
+    std::optional<Milliseconds> duration;
+    std::string command;
+    std::vector<std::string> arguments;
+};
+
+void fail(const std::string& message) { std::cerr << "varnadmin: " << message << '\n'; }
+
+std::optional<long> wholeNumber(std::string_view text) {
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<Milliseconds> seconds(std::string_view text) {
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > 86400.0 * 365) {
+        return std::nullopt;
+    }
+    return Milliseconds(static_cast<long>(value * 1000));
+}
+
+std::string secondsText(Milliseconds time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(time.count()) / 1000);
+    return text;
+}
+
+// The number of arguments each command takes: exactly, or at least with "say".
+const std::map<std::string, int, std::less<>> kArgumentCounts = {
+    {"players", 0}, {"say", 1},   {"kick", 1},      {"ban", 1},  {"ip", 1},       {"bans", 0},
+    {"addban", 1},  {"unban", 1}, {"password", -1}, {"motd", 0}, {"shutdown", 0}, {"watch", 0},
+};
+
+bool setOption(Options& options, std::string_view option, const std::string& value) {
+    if (option == "--host") {
+        options.host = value;
+    } else if (option == "--port") {
+        const auto port = wholeNumber(value);
+        if (!port || *port < 1 || *port > 65535) return false;
+        options.port = static_cast<std::uint16_t>(*port);
+    } else if (option == "--name") {
+        options.name = value;
+    } else if (option == "--password-file") {
+        options.passwordFile = value;
+    } else if (option == "--timeout") {
+        options.timeout = seconds(value).value_or(Milliseconds(0));
+        if (options.timeout.count() <= 0) return false;
+    } else if (option == "--duration") {
+        options.duration = seconds(value);
+        if (!options.duration) return false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Options come before the command; everything after the command is its arguments.
+bool parseArguments(int argumentCount, char** arguments, Options& options, std::string& error) {
+    int index = 1;
+    for (; index < argumentCount; ++index) {
+        const std::string_view argument = arguments[index];
+        if (argument.substr(0, 2) != "--") break;
+        const std::size_t equals = argument.find('=');
+        const std::string_view option = argument.substr(0, equals);
+        std::string value;
+        if (equals != std::string_view::npos) {
+            value = argument.substr(equals + 1);
+        } else if (index + 1 < argumentCount) {
+            value = arguments[++index];
+        } else {
+            error = "option " + std::string(option) + " needs a value";
+            return false;
+        }
+        if (!setOption(options, option, value)) {
+            error = "unknown option or bad value: " + std::string(argument);
+            return false;
+        }
+    }
+    if (index >= argumentCount) {
+        error = "no command given";
+        return false;
+    }
+    options.command = arguments[index++];
+    for (; index < argumentCount; ++index) options.arguments.emplace_back(arguments[index]);
+    return true;
+}
+
+std::optional<std::string> checkCommand(Options& options) {
+    const auto found = kArgumentCounts.find(options.command);
+    if (found == kArgumentCounts.end()) return "unknown command '" + options.command + "'";
+    const auto given = static_cast<int>(options.arguments.size());
+    const int wanted = found->second;
+    if (options.command == "say") {
+        if (given < 1) return std::string("say needs a text");
+        std::string text = options.arguments[0];
+        for (std::size_t index = 1; index < options.arguments.size(); ++index) {
+            text += " " + options.arguments[index];
+        }
+        if (text.size() > kMaxSayText) {
+            return "the text is longer than " + std::to_string(kMaxSayText) + " bytes";
+        }
+        options.arguments = {text};
+    } else if (wanted >= 0 && given != wanted) {
+        return options.command + (wanted == 0 ? " takes no argument" : " takes one argument");
+    } else if (wanted < 0 && given > 1) {
+        return options.command + " takes at most one argument";
+    }
+    if (options.command == "kick" || options.command == "ban" || options.command == "ip") {
+        const auto id = wholeNumber(options.arguments[0]);
+        if (!id || *id < 0 || *id > 255) return "ID must be a player id from 0 to 255";
+    }
+    if (options.command == "unban" && options.arguments[0].size() > admin::kMaxUnbanText) {
+        return "the server compares at most " + std::to_string(admin::kMaxUnbanText) + " characters";
+    }
+    if (options.command == "addban" && options.arguments[0].size() > admin::kMaxAddBanText) {
+        return "the server reads at most " + std::to_string(admin::kMaxAddBanText) + " bytes of a ban";
+    }
+    if (options.command == "password" && given == 1 &&
+        (options.arguments[0].empty() || options.arguments[0].size() > admin::kMaxServerPassword)) {
+        return "the server password must be 1 to " + std::to_string(admin::kMaxServerPassword) + " bytes";
+    }
+    if (options.name.size() > admin::kMaxNameLength || options.name.find('|') != std::string::npos) {
+        return "the admin name must be at most " + std::to_string(admin::kMaxNameLength) +
+               " bytes without '|'";
+    }
+    return std::nullopt;
+}
+
+// A secret from the terminal without echo, or one line from standard input when it is no terminal.
+std::optional<std::string> readSecret(const char* prompt) {
+    std::string line;
+    if (::isatty(STDIN_FILENO) == 1) {
+        std::cerr << prompt << std::flush;
+        termios saved{};
+        const bool changed = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+        if (changed) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        }
+        const bool got = static_cast<bool>(std::getline(std::cin, line));
+        if (changed) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::cerr << '\n';
+        if (!got) return std::nullopt;
+    } else if (!std::getline(std::cin, line)) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::optional<std::string> adminPassword(const Options& options) {
+    if (!options.passwordFile) {
+        auto password = readSecret("Admin password: ");
+        if (!password) fail("no admin password: give --password-file or type it at the prompt");
+        return password;
+    }
+    std::ifstream file(*options.passwordFile);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        fail("cannot read the admin password from '" + *options.passwordFile + "'");
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string refusalText(int reason, const Options& options) {
+    switch (reason) {
+        case admin::kRefusedNameInUse: return "an admin named '" + options.name + "' is already logged in";
+        case admin::kRefusedBanned: return "this computer's address is on the server's ban list";
+        case admin::kRefusedAlreadyAdmin: return "this address and port is already logged in as an admin";
+        case admin::kRefusedWrongPassword: return "wrong admin password";
+        case admin::kRefusedWrongVersion:
+            return "the server speaks another admin protocol version (this client speaks " +
+                   std::to_string(admin::kProtocolVersion) + ")";
+        default: return "reason " + std::to_string(reason);
+    }
+}
+
+Bytes requestWithText(std::uint8_t id, std::string_view text) {
+    Bytes datagram = {id};
+    datagram.insert(datagram.end(), text.begin(), text.end());
+    datagram.push_back(0);
+    return datagram;
+}
+
+// What one command needs: the session, the login's outcome and the options.
+struct Session {
+    AdminConnection& connection;
+    const LoginResult& login;
+    const Options& options;
+
+    std::optional<Bytes> ask(const Bytes& request, const Bytes& replyPrefix) const {
+        connection.send(request);
+        auto reply = connection.awaitReply(replyPrefix, options.timeout);
+        if (!reply && !stopRequested()) {
+            fail("no answer from the server within " + secondsText(options.timeout) + " s");
+        }
+        return reply;
+    }
+    std::string playerText(int id) const {
+        for (const Player& player : login.players) {
+            if (player.id == id) return std::to_string(id) + " '" + player.name + "'";
+        }
+        return std::to_string(id);
+    }
+    int argumentId() const { return static_cast<int>(*wholeNumber(options.arguments[0])); }
+};
+
+int listPlayers(const Session& session) {
+    if (session.login.players.empty()) std::cerr << "no players are connected\n";
+    for (const Player& player : session.login.players) {
+        std::printf("%3d %6d  %s\n", player.id, player.score, player.name.c_str());
+    }
+    return kExitDone;
+}
+
+int say(const Session& session) {
+    const std::string& text = session.options.arguments[0];
+    Bytes request = {admin::kSay, kSayChatKind};
+    request.insert(request.end(), text.begin(), text.end());
+    request.push_back(0);
+    // The server relays the message to every admin, the sender included.
+    const auto adminId = static_cast<std::uint8_t>(session.login.adminId);
+    if (!session.ask(request, {admin::kChat, adminId, kSayChatKind})) return kExitFailed;
+    std::printf("said: %s\n", text.c_str());
+    return kExitDone;
+}
+
+int removePlayer(const Session& session, bool ban) {
+    const int id = session.argumentId();
+    const auto idByte = static_cast<std::uint8_t>(id);
+    session.connection.send({ban ? admin::kBan : admin::kKick, idByte});
+    if (!session.connection.awaitReply({admin::kPlayerLeft, admin::kLeftKickedOrBanned, idByte},
+                                       session.options.timeout)) {
+        if (!stopRequested()) {
+            fail("no player with ID " + std::to_string(id) + " (the server removed nobody)");
+        }
+        return kExitFailed;
+    }
+    std::printf("%s player %s\n", ban ? "banned" : "kicked", session.playerText(id).c_str());
+    return kExitDone;
+}
+
+int playerAddress(const Session& session) {
+    const int id = session.argumentId();
+    const auto idByte = static_cast<std::uint8_t>(id);
+    session.connection.send({admin::kPlayerAddress, idByte});
+    const auto reply =
+        session.connection.awaitReply({admin::kPlayerAddress, idByte}, session.options.timeout);
+    if (!reply) {
+        if (!stopRequested()) {
+            fail("no player with ID " + std::to_string(id) + " (the server did not answer)");
+        }
+        return kExitFailed;
+    }
+    std::printf("%s\n", std::string(reply->begin() + 2, reply->end()).c_str());
+    return kExitDone;
+}
+
+int listBans(const Session& session) {
+    const auto reply = session.ask({admin::kListBans}, {admin::kListBans});
+    if (!reply) return kExitFailed;
+    if (reply->size() == 1) std::cerr << "the ban list is empty\n";
+    std::string entry;
+    for (std::size_t index = 1; index < reply->size(); ++index) {
+        const char c = static_cast<char>((*reply)[index]);
+        if (c != '|') {
+            entry.push_back(c);
+            continue;
+        }
+        std::printf("%s\n", entry.c_str());
+        entry.clear();
+    }
+    // The server sends whole entries only, up to its 1024-byte reply.
+    if (reply->size() > admin::kBanListReplySize - 16) {
+        std::cerr << "varnadmin: the reply is nearly full; the server may have left entries out\n";
+    }
+    return kExitDone;
+}
+
+int addBan(const Session& session) {
+    const std::string& text = session.options.arguments[0];
+    const auto reply = session.ask(requestWithText(admin::kAddBan, text), {admin::kAddBan});
+    if (!reply) return kExitFailed;
+    // The server keeps only the digits and dots.
+    std::string kept;
+    for (const char c : text) {
+        if ((c >= '0' && c <= '9') || c == '.') kept.push_back(c);
+    }
+    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+        fail("the server refused the ban '" + text + "': it needs at least " +
+             std::to_string(admin::kMinAddBanLength) + " digits and dots");
+        return kExitFailed;
+    }
+    std::printf("added ban '%s'\n", kept.c_str());
+    return kExitDone;
+}
+
+int unban(const Session& session) {
+    const std::string& text = session.options.arguments[0];
+    const auto reply = session.ask(requestWithText(admin::kUnban, text), {admin::kUnban});
+    if (!reply) return kExitFailed;
+    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+        fail("no ban entry equals '" + text +
+             "' (a range is removed only by its own text, such as 10.0.0.0)");
+        return kExitFailed;
+    }
+    std::printf("removed ban '%s'\n", text.c_str());
+    return kExitDone;
+}
+
+int setServerPassword(const Session& session) {
+    std::string password;
+    if (!session.options.arguments.empty()) {
+        password = session.options.arguments[0];
+    } else {
+        const auto typed = readSecret("New server password: ");
+        if (!typed) {
+            fail("no new server password given");
+            return kExitUsage;
+        }
+        password = *typed;
+    }
+    if (password.empty() || password.size() > admin::kMaxServerPassword) {
+        fail("the server password must be 1 to " + std::to_string(admin::kMaxServerPassword) + " bytes");
+        return kExitUsage;
+    }
+    const auto reply =
+        session.ask(requestWithText(admin::kSetServerPassword, password), {admin::kSetServerPassword});
+    if (!reply) return kExitFailed;
+    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+        fail("the server did not change its password (its configuration has no ServerPassword)");
+        return kExitFailed;
+    }
+    std::printf("server password changed until the server restarts\n");
+    return kExitDone;
+}
+
+int reloadMessageOfTheDay(const Session& session) {
+    const auto reply = session.ask({admin::kReloadMotd}, {admin::kReloadMotd});
+    if (!reply) return kExitFailed;
+    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+        fail("the server could not open its motd.txt; the old message stays");
+        return kExitFailed;
+    }
+    std::printf("message of the day reloaded\n");
+    return kExitDone;
+}
+
+int shutDown(const Session& session) {
+    for (int attempt = 0; attempt < kMaxShutdownAttempts; ++attempt) {
+        const auto reply = session.ask({admin::kShutdown}, {admin::kShutdown});
+        if (!reply) return kExitFailed;
+        const int answer = reply->size() >= 2 ? (*reply)[1] : -1;
+        if (answer == admin::kShutdownNow) {
+            std::printf("the server is shutting down\n");
+            return kExitDone;
+        }
+        if (answer == admin::kShutdownDisabled) {
+            fail("remote shut-down is disabled on the server (AdminAllowShutdown is not 1)");
+            return kExitFailed;
+        }
+        // Armed, or re-armed after a late second attempt: the next attempt completes it.
+    }
+    fail("the server did not confirm the shut-down");
+    return kExitFailed;
+}
+
+int watch(const Session& session) {
+    GameEvents events(session.login.players);
+    std::printf("watching %s:%u as '%s' (admin id %d)\n", session.options.host.c_str(),
+                static_cast<unsigned>(session.options.port), session.options.name.c_str(),
+                session.login.adminId);
+    for (const Player& player : session.login.players) {
+        std::printf("player: %d '%s' (score %d)\n", player.id, player.name.c_str(), player.score);
+    }
+    std::fflush(stdout);
+
+    using SteadyClock = std::chrono::steady_clock;
+    const auto end = session.options.duration ? SteadyClock::now() + *session.options.duration
+                                              : SteadyClock::time_point::max();
+    auto lastHeard = SteadyClock::now();
+    bool warned = false;
+    while (!stopRequested() && SteadyClock::now() < end) {
+        const auto untilEnd = std::chrono::duration_cast<Milliseconds>(end - SteadyClock::now());
+        const auto datagram = session.connection.next(std::min(untilEnd, Milliseconds(1000)));
+        if (!datagram) {
+            if (!warned && SteadyClock::now() - lastHeard > kSilenceWarning) {
+                fail("nothing from the server for " + secondsText(kSilenceWarning) +
+                     " s; it may have stopped");
+                warned = true;
+            }
+            continue;
+        }
+        lastHeard = SteadyClock::now();
+        warned = false;
+        if (const auto line = events.describe(*datagram)) {
+            std::printf("%s\n", line->c_str());
+            std::fflush(stdout);
+        }
+    }
+    return kExitDone;
+}
+
+int runCommand(const Session& session) {
+    const std::string& command = session.options.command;
+    if (command == "players") return listPlayers(session);
+    if (command == "say") return say(session);
+    if (command == "kick") return removePlayer(session, false);
+    if (command == "ban") return removePlayer(session, true);
+    if (command == "ip") return playerAddress(session);
+    if (command == "bans") return listBans(session);
+    if (command == "addban") return addBan(session);
+    if (command == "unban") return unban(session);
+    if (command == "password") return setServerPassword(session);
+    if (command == "motd") return reloadMessageOfTheDay(session);
+    if (command == "shutdown") return shutDown(session);
+    return watch(session);
+}
+
+int run(int argumentCount, char** arguments) {
+    for (int index = 1; index < argumentCount; ++index) {
+        const std::string_view argument = arguments[index];
+        if (argument == "-h" || argument == "--help") {
+            std::cout << kUsage;
+            return kExitDone;
+        }
+        if (argument.substr(0, 2) != "--") break;
+    }
+    Options options;
+    std::string error;
+    if (!parseArguments(argumentCount, arguments, options, error)) {
+        fail(error);
+        std::cerr << "Try 'varnadmin --help'.\n";
+        return kExitUsage;
+    }
+    if (const auto problem = checkCommand(options)) {
+        fail(*problem);
+        std::cerr << "Try 'varnadmin --help'.\n";
+        return kExitUsage;
+    }
+
+    const auto password = adminPassword(options);
+    if (!password) return kExitUsage;
+    installStopHandlers();
+
+    AdminConnection connection;
+    if (!connection.open(options.host, options.port, error)) {
+        fail(error);
+        return kExitFailed;
+    }
+    const LoginResult login = connection.login(options.name, *password, options.timeout);
+    if (login.outcome == LoginOutcome::noAnswer) {
+        if (stopRequested()) return kExitFailed;
+        fail("no answer from " + options.host + ":" + std::to_string(options.port) + " within " +
+             secondsText(options.timeout) +
+             " s; is the server running with AdminServer 1 and an AdminPassword, on this port?");
+        return kExitFailed;
+    }
+    if (login.outcome == LoginOutcome::refused) {
+        fail("login refused: " + refusalText(login.refusalReason, options));
+        return kExitFailed;
+    }
+    const int status = runCommand(Session{connection, login, options});
+    // A server that is shutting down has no session left to end.
+    if (options.command != "shutdown" || status != kExitDone) connection.quit();
+    return status;
+}
+
+}  // namespace
+}  // namespace varnadmin
+
+int main(int argumentCount, char** arguments) { return varnadmin::run(argumentCount, arguments); }
