@@ -7,7 +7,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "admin/BanList.h"
 #include "browser/BrowserQuery.h"
