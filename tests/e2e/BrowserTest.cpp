@@ -57,12 +57,6 @@ bool waitForQueryPort(UdpClient& browser, std::uint16_t queryPort) {
     return false;
 }
 
-Bytes joinDatagram(const std::string& name) {
-    Bytes datagram = bytesOf("\x01\x18" + name + "|");
-    datagram.push_back(0);
-    return datagram;
-}
-
 // A stand-in master server: a UDP socket on port 27900 of one loopback address.
 class StandInMaster {
 public:

@@ -10,13 +10,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes joinDatagram(std::string_view name, std::string_view password = {}) {
-    const std::string text = "\x01\x18" + std::string(name) + "|" + std::string(password);
-    Bytes datagram(text.begin(), text.end());
-    datagram.push_back(0);
-    return datagram;
-}
-
 Bytes welcomeHeader(std::uint8_t id) {
     return {1, 2, 1, id, 8, 0x21, 0x0E, 0x0C, 0x49, 0xA0, 0x69, 0x38, 0xE6, 0x14, 0x58, 0x8D, 0x11};
 }

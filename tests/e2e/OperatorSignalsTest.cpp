@@ -13,13 +13,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes joinDatagram(std::string_view name) {
-    const std::string text = "\x01\x18" + std::string(name) + "|";
-    Bytes datagram(text.begin(), text.end());
-    datagram.push_back(0);
-    return datagram;
-}
-
 // Sends a join until the answer shows the server has acted on a signal, within a bound.
 std::optional<Bytes> joinAnswer(UdpClient& client, std::uint16_t port, std::string_view name) {
     client.sendTo(port, joinDatagram(name));

@@ -11,13 +11,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
-Bytes joinDatagram(std::string_view name) {
-    const std::string text = "\x01\x18" + std::string(name) + "|";
-    Bytes datagram(text.begin(), text.end());
-    datagram.push_back(0);
-    return datagram;
-}
-
 // A silent player goes after 16 to 17 seconds and the others hear of it; one that answers stays.
 TEST(PolicingE2ETest, SilentPlayerTimesOutWhileAnAnsweringOneStays) {
     ScratchDirectory directory;

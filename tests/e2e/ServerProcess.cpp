@@ -221,4 +221,11 @@ std::string baseConfiguration(std::uint16_t port) {
            "\nMaxPlayers 8\nGame 2\nGameMode 1\nBannedFile banned.txt\nLogFile server.log\n";
 }
 
+std::vector<std::uint8_t> joinDatagram(std::string_view name, std::string_view password) {
+    const std::string text = "\x01\x18" + std::string(name) + "|" + std::string(password);
+    std::vector<std::uint8_t> datagram(text.begin(), text.end());
+    datagram.push_back(0);
+    return datagram;
+}
+
 }  // namespace varn::e2e

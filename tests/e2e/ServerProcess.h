@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace varn::e2e {
@@ -68,5 +69,8 @@ private:
 };
 
 std::string baseConfiguration(std::uint16_t port);
+
+// A game join datagram: [1][24][name]['|'][password][NUL].
+std::vector<std::uint8_t> joinDatagram(std::string_view name, std::string_view password = {});
 
 }  // namespace varn::e2e

@@ -12,13 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes joinDatagram(std::string_view name) {
-    const std::string text = "\x01\x18" + std::string(name) + "|";
-    Bytes datagram(text.begin(), text.end());
-    datagram.push_back(0);
-    return datagram;
-}
-
 void appendFloat(Bytes& bytes, float value) {
     std::uint8_t raw[4];
     std::memcpy(raw, &value, sizeof raw);
