@@ -1,0 +1,279 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmark of varnserver and minrelay on loopback.
+
+Each load is run against a fresh varnserver and then a fresh minrelay (in turn, so that whatever else
+the machine does weighs on both alike), driven by varnload. Prints a table with the ratios and the
+targets, and with --output writes it as Markdown together with the machine it ran on.
+
+Every process started here is ended (SIGTERM, then SIGKILL after a grace period), and every run has a
+time limit. Traffic stays on 127.0.0.0/8.
+"""
+
+import argparse
+import os
+import platform
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+PING_REQUEST = bytes([4])
+PING_ANSWER = bytes([5])
+
+SERVER_CONFIGURATION = """ServerName "Bench Server"
+ServerPort {port}
+MaxPlayers 26
+Game 2
+GameMode 1
+BannedFile banned.txt
+LogFile server.log
+"""
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_until_answering(port, process, timeout=10.0):
+    """A ping request [4] from an unknown address is answered [5] by both systems once they listen."""
+    deadline = time.monotonic() + timeout
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.2", 0))
+        probe.settimeout(0.1)
+        while time.monotonic() < deadline:
+            if process.poll() is not None:
+                return False
+            probe.sendto(PING_REQUEST, ("127.0.0.1", port))
+            try:
+                data, _ = probe.recvfrom(64)
+                if data == PING_ANSWER:
+                    return True
+            except socket.timeout:
+                pass
+    return False
+
+
+def stop(process, grace=5.0):
+    if process.poll() is not None:
+        return
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+class System:
+    """One of the two programs under test, started fresh for each load."""
+
+    def __init__(self, name, build, nice):
+        self.name = name
+        self.build = build
+        self.nice = nice
+
+    def set_priority(self):
+        if self.nice:
+            os.setpriority(os.PRIO_PROCESS, 0, self.nice)
+
+    def start(self, directory):
+        port = free_udp_port()
+        if self.name == "varnserver":
+            (directory / "bench.conf").write_text(SERVER_CONFIGURATION.format(port=port))
+            command = [str(self.build / "varnserver"), "-q", "-c", "bench.conf"]
+        else:
+            command = [str(self.build / "minrelay"), "--port", str(port)]
+        process = subprocess.Popen(command, cwd=directory, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   preexec_fn=self.set_priority)
+        return process, port
+
+
+def parse_result(output):
+    for line in output.splitlines():
+        if line.startswith("RESULT "):
+            fields = dict(item.split("=", 1) for item in line.split()[1:])
+            return {key: float(value) for key, value in fields.items()}
+    return None
+
+
+def run_load(system, build, arguments, time_limit, log):
+    with tempfile.TemporaryDirectory(prefix="varnbench-") as scratch:
+        directory = Path(scratch)
+        process, port = system.start(directory)
+        try:
+            if not wait_until_answering(port, process):
+                raise RuntimeError(f"{system.name} did not start answering on port {port}")
+            command = [str(build / "varnload"), "--port", str(port), "--server-pid", str(process.pid)] + arguments
+            log(f"$ {system.name}: {' '.join(command[1:])}")
+            try:
+                finished = subprocess.run(command, capture_output=True, text=True, timeout=time_limit,
+                                          preexec_fn=system.set_priority)
+            except subprocess.TimeoutExpired:
+                raise RuntimeError(f"varnload against {system.name} ran over {time_limit:.0f} s")
+            if finished.returncode != 0:
+                raise RuntimeError(f"varnload against {system.name} failed:\n{finished.stdout}{finished.stderr}")
+            for line in finished.stdout.splitlines():
+                if not line.startswith(("RESULT", "STEP")):
+                    log("    " + line)
+                elif line.startswith("STEP"):
+                    fields = dict(item.split("=", 1) for item in line.split()[1:])
+                    log(f"    step {float(fields['rate']):8.1f}/s per player: relay rate {fields['relay_rate']}/s, "
+                        f"loss {fields['loss_pct']}%, server CPU {fields['server_cpu_pct']}%, "
+                        f"varnload CPU {fields['load_cpu_s']} s")
+            result = parse_result(finished.stdout)
+            if result is None:
+                raise RuntimeError(f"varnload against {system.name} printed no RESULT line")
+            return result
+        finally:
+            stop(process)
+
+
+def median_result(found):
+    """Each figure's median over the rounds (with one round, that round's figures)."""
+    return {key: statistics.median(result[key] for result in found) for key in found[0]}
+
+
+def machine_description():
+    model = "unknown"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return {
+        "nproc": os.cpu_count(),
+        "cpu": model,
+        "kernel": platform.release(),
+        "load": os.getloadavg(),
+    }
+
+
+def ratio(server, relay):
+    return server / relay if relay else float("nan")
+
+
+def build_table(results, args):
+    idle, sync, spread, saturation = (results.get(key) for key in ("idle", "sync", "spread", "saturation"))
+    rows = []
+
+    def row(measure, server, relay, ratio_text, target, met):
+        rows.append((measure, server, relay, ratio_text, target, "yes" if met else "NO" if met is not None else "-"))
+
+    if idle:
+        s, m = idle["varnserver"], idle["minrelay"]
+        row(f"idle CPU over {args.idle_seconds:.0f} s, no players", f"{s['server_cpu_pct']:.3f}%",
+            f"{m['server_cpu_pct']:.3f}%", "-", "0.0%", round(s["server_cpu_pct"], 1) == 0.0)
+    if sync:
+        s, m = sync["varnserver"], sync["minrelay"]
+        label = f"26 x 30 syncs/s, all in range, {args.sync_seconds:.0f} s"
+        row(f"{label}: relays received", f"{s['full'] + s['reduced']:.0f} of {s['expected']:.0f}",
+            f"{m['full'] + m['reduced']:.0f} of {m['expected']:.0f}", "-", "no loss", s["loss_pct"] == 0)
+        row(f"{label}: server CPU", f"{s['server_cpu_pct']:.2f}%", f"{m['server_cpu_pct']:.2f}%",
+            f"{ratio(s['server_cpu_pct'], m['server_cpu_pct']):.2f}x", "<= 1.3x",
+            ratio(s["server_cpu_pct"], m["server_cpu_pct"]) <= 1.3)
+        row(f"{label}: relay latency p50 / p99 / max", f"{s['p50_us']:.0f} / {s['p99_us']:.0f} / {s['max_us']:.0f} us",
+            f"{m['p50_us']:.0f} / {m['p99_us']:.0f} / {m['max_us']:.0f} us",
+            f"{ratio(s['p99_us'], m['p99_us']):.2f}x (p99)", "p99 < 1000 us", s["p99_us"] < 1000)
+        row(f"{label}: peak resident memory", f"{s['hwm_kb'] / 1024:.1f} MiB", f"{m['hwm_kb'] / 1024:.1f} MiB",
+            f"{ratio(s['hwm_kb'], m['hwm_kb']):.2f}x", "< 10 MB", s["hwm_kb"] * 1024 < 10_000_000)
+    if spread:
+        s, m = spread["varnserver"], spread["minrelay"]
+        label = f"26 x 30 syncs/s, half far apart, {args.spread_seconds:.0f} s"
+        row(f"{label}: full / reduced relays", f"{s['full']:.0f} / {s['reduced']:.0f} (loss {s['loss_pct']:.2f}%)",
+            f"{m['full']:.0f} / {m['reduced']:.0f} (loss {m['loss_pct']:.2f}%)", "-", "-", None)
+        row(f"{label}: server CPU", f"{s['server_cpu_pct']:.2f}%", f"{m['server_cpu_pct']:.2f}%",
+            f"{ratio(s['server_cpu_pct'], m['server_cpu_pct']):.2f}x", "-", None)
+    if saturation:
+        s, m = saturation["varnserver"], saturation["minrelay"]
+        row("saturation: highest relay rate with loss < 1%", f"{s['relay_rate']:.0f}/s", f"{m['relay_rate']:.0f}/s",
+            f"{ratio(s['relay_rate'], m['relay_rate']):.2f}x", ">= 0.8x",
+            ratio(s["relay_rate"], m["relay_rate"]) >= 0.8)
+        row("saturation: at that rate, syncs/s per player, loss, server CPU",
+            f"{s['rate']:.0f}, {s['loss_pct']:.2f}%, {s['server_cpu_pct']:.0f}%",
+            f"{m['rate']:.0f}, {m['loss_pct']:.2f}%, {m['server_cpu_pct']:.0f}%", "-", "-", None)
+        row("saturation: relay latency p50 / p99 at that rate", f"{s['p50_us']:.0f} / {s['p99_us']:.0f} us",
+            f"{m['p50_us']:.0f} / {m['p99_us']:.0f} us", "-", "-", None)
+    return rows
+
+
+def markdown(rows):
+    lines = ["| measure | varnserver | minrelay | ratio | target | met |", "|---|---|---|---|---|---|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", type=Path, default=REPO / "build", help="directory with the three binaries")
+    parser.add_argument("--idle-seconds", type=float, default=60)
+    parser.add_argument("--sync-seconds", type=float, default=30)
+    parser.add_argument("--spread-seconds", type=float, default=10)
+    parser.add_argument("--step-seconds", type=float, default=3)
+    parser.add_argument("--saturation-start", type=float, default=50, help="first rate per player of the search")
+    parser.add_argument("--only", choices=["idle", "sync", "spread", "saturation"], action="append",
+                        help="run only these loads (may be repeated)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="run every load this many times per system, alternating, and report the median run")
+    parser.add_argument("--nice", type=int, default=0,
+                        help="scheduling priority of the systems and varnload (negative: ahead of other work)")
+    parser.add_argument("--output", type=Path, help="also write the table and the machine as Markdown here")
+    args = parser.parse_args()
+
+    build = args.build.resolve()
+    for binary in ("varnserver", "minrelay", "varnload"):
+        if not (build / binary).is_file():
+            sys.exit(f"{build / binary} is missing: build it first (cmake --build build)")
+
+    loads = {
+        "idle": (["--players", "0", "--seconds", str(args.idle_seconds)], args.idle_seconds + 30),
+        "sync": (["--players", "26", "--rate", "30", "--seconds", str(args.sync_seconds)], args.sync_seconds + 30),
+        "spread": (["--players", "26", "--rate", "30", "--seconds", str(args.spread_seconds), "--spread"],
+                   args.spread_seconds + 30),
+        "saturation": (["--players", "26", "--saturate", "--rate", str(args.saturation_start),
+                        "--step-seconds", str(args.step_seconds)], 40 * (args.step_seconds + 1) + 30),
+    }
+    chosen = args.only or list(loads)
+    machine_before = machine_description()
+    print(f"machine: {machine_before['nproc']} CPUs, {machine_before['cpu']}, kernel {machine_before['kernel']}, "
+          f"load average {machine_before['load'][0]:.2f}")
+
+    systems = (System("varnserver", build, args.nice), System("minrelay", build, args.nice))
+    runs = {name: {system.name: [] for system in systems} for name in chosen}
+    for round_number in range(args.rounds):
+        for name in chosen:
+            arguments, time_limit = loads[name]
+            for system in systems:
+                print(f"round {round_number + 1} of {args.rounds}, {name}, {system.name}")
+                runs[name][system.name].append(run_load(system, build, arguments, time_limit, print))
+    results = {name: {system: median_result(found) for system, found in by_system.items()}
+               for name, by_system in runs.items()}
+
+    rows = build_table(results, args)
+    table = markdown(rows)
+    machine_after = machine_description()
+    print()
+    print(table)
+    if args.rounds > 1:
+        print(f"(medians of {args.rounds} rounds)")
+    print(f"\nload average before {machine_before['load'][0]:.2f}, after {machine_after['load'][0]:.2f}")
+
+    if args.output:
+        args.output.write_text(
+            f"Machine: {machine_before['nproc']} CPUs ({machine_before['cpu']}), Linux {machine_before['kernel']}; "
+            f"1-minute load average {machine_before['load'][0]:.2f} before, {machine_after['load'][0]:.2f} after.\n"
+            f"Command: bench/run.py {' '.join(sys.argv[1:])}"
+            + (f" (each figure the median of {args.rounds} rounds)" if args.rounds > 1 else "") + "\n\n"
+            + table + "\n")
+    return 0 if all(row[5] != "NO" for row in rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
