@@ -335,10 +335,10 @@ void Server::readConsoleKey() {
 void Server::waitForNextPass() {
     // Sleep in the kernel until a datagram, a key or a signal arrives, or the calendar second turns
     // or a heartbeat falls due.
-    const std::array<int, 5> handles = {
+    const std::array<platform::WaitHandle, 5> handles = {
         UdpEndpoint::gameInstance().waitHandle(),
-        adminActive_ ? UdpEndpoint::adminInstance().waitHandle() : -1,
-        browser_ ? browser_->waitHandle() : -1,
+        adminActive_ ? UdpEndpoint::adminInstance().waitHandle() : platform::kNoWaitHandle,
+        browser_ ? browser_->waitHandle() : platform::kNoWaitHandle,
         console_.waitHandle(),
         platform::StopSignals::waitHandle(),
     };

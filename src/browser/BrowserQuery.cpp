@@ -143,8 +143,8 @@ bool BrowserQuery::heartbeatsRun() const {
     return initialised_ && registrationOn_ && socket_ != nullptr;
 }
 
-int BrowserQuery::waitHandle() const {
-    return socket_ ? socket_->waitHandle() : -1;
+platform::WaitHandle BrowserQuery::waitHandle() const {
+    return socket_ ? socket_->waitHandle() : platform::kNoWaitHandle;
 }
 
 int BrowserQuery::millisecondsToNextHeartbeat() const {

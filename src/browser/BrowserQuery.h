@@ -51,8 +51,8 @@ public:
     // when not initialised.
     bool poll();
 
-    // The handle the main loop's wait watches; -1 when there is no query socket.
-    int waitHandle() const;
+    // The handle the main loop's wait watches; kNoWaitHandle when there is no query socket.
+    platform::WaitHandle waitHandle() const;
     // How long the main loop may wait before the next poll must send a heartbeat; -1 when no
     // heartbeat will ever be sent.
     int millisecondsToNextHeartbeat() const;

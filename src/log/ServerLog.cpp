@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "platform/Files.h"
+
 namespace varn {
 
 namespace {
@@ -31,7 +33,7 @@ bool ServerLog::open(const std::string& path) {
     file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file_.is_open()) return false;
     path_ = path;
-    file_ << "- VarnServer log opened -\n";
+    file_ << "- VarnServer log opened -" << platform::kTextLineEnd;
     file_.flush();
     return true;
 }
@@ -42,14 +44,14 @@ bool ServerLog::reopen() {
     file_.clear();
     file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
     if (!file_.is_open()) return false;
-    file_ << "- VarnServer log opened -\n";
+    file_ << "- VarnServer log opened -" << platform::kTextLineEnd;
     file_.flush();
     return true;
 }
 
 void ServerLog::close() {
     if (!file_.is_open()) return;
-    file_ << "- VarnServer log closed -\n";
+    file_ << "- VarnServer log closed -" << platform::kTextLineEnd;
     file_.flush();
     file_.close();
 }
@@ -57,8 +59,9 @@ void ServerLog::close() {
 void ServerLog::write(std::string_view text, bool endLine, bool echo) {
     if (file_.is_open()) {
         file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        // The file takes the platform's line end; the console stream translates '\n' itself.
         if (endLine) {
-            file_.put('\n');
+            file_ << platform::kTextLineEnd;
             file_.flush();
         }
     }

@@ -58,6 +58,12 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     bytesReceived = 0;
     bytesSent = 0;
     socket_ = socketFactory_();
+    // The socket holds the system's socket library; dropping the socket on a failure releases it.
+    if (socket_ && !socket_->startLibrary()) {
+        socket_.reset();
+        ServerLog::instance().write("ERROR: Unable to complete WSAStartup ().");
+        return false;
+    }
     if (!socket_ || !socket_->create()) {
         socket_.reset();
         ServerLog::instance().write("ERROR: Unable to get an open socket.");
@@ -135,6 +141,8 @@ void UdpEndpoint::resetSendPeriod() {
     periodSentAndDropped = 0;
 }
 
-int UdpEndpoint::waitHandle() const { return isOpen && socket_ ? socket_->waitHandle() : -1; }
+platform::WaitHandle UdpEndpoint::waitHandle() const {
+    return isOpen && socket_ ? socket_->waitHandle() : platform::kNoWaitHandle;
+}
 
 }  // namespace varn

@@ -40,8 +40,8 @@ public:
     std::int32_t send(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void resetSendPeriod();
 
-    // The handle the loop's readiness wait watches; -1 when closed.
-    int waitHandle() const;
+    // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
+    platform::WaitHandle waitHandle() const;
 
     PeerAddress bindAddress;
     bool isOpen = false;

@@ -1,13 +1,18 @@
 #pragma once
 
+#include "platform/Wait.h"
+
 namespace varn::platform {
 
-// Key codes that match no key the server acts on: an escape sequence (cursor, function, keypad
-// and Alt keys) is one key of this code.
-inline constexpr int kEscapeSequenceKey = 1000 + 27;
+// Keys that produce no character (cursor, function and keypad keys) read as this base plus their
+// second code, so that none of them matches a key the server acts on.
+inline constexpr int kPrefixedKeyBase = 1000;
+// A terminal's escape sequence (cursor, function, keypad and Alt keys) is one key of this code.
+inline constexpr int kEscapeSequenceKey = kPrefixedKeyBase + 27;
 
 // Single key presses on the console, without Enter and without echo. Keys are read only when
-// standard input is a terminal and the process is in its foreground; Ctrl+C still raises SIGINT.
+// standard input is a terminal (a console on Windows) and the process is in its foreground;
+// Ctrl+C still stops the server (StopSignals).
 class Console {
 public:
     Console() = default;
@@ -22,8 +27,9 @@ public:
 
     // Whether keys are read at all (a terminal, and no end of file or hang-up seen).
     bool readsKeys() const { return readsKeys_; }
-    // The handle to include in the loop's readiness wait, or -1 when keys are not read right now.
-    int waitHandle() const;
+    // The handle to include in the loop's readiness wait, or kNoWaitHandle when keys are not read
+    // right now.
+    WaitHandle waitHandle() const;
     // A key is waiting (non-blocking).
     bool keyWaiting();
     // Reads one key code; 0 when none could be read.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/Wait.h"
+
 namespace varn::platform {
 
 // One IPv4 datagram socket. Addresses and ports are in network byte order, as on the wire.
@@ -11,6 +13,9 @@ class DatagramSocket {
 public:
     virtual ~DatagramSocket() = default;
 
+    // Starts the system's socket library (Windows Sockets 2.2) for this socket and holds it until the
+    // socket is destroyed; create() starts it too. True at once where there is no library to start.
+    virtual bool startLibrary() { return true; }
     // Creates the socket; false when the system refuses one.
     virtual bool create() = 0;
     virtual bool bind(std::uint32_t address, std::uint16_t port) = 0;
@@ -24,8 +29,8 @@ public:
     virtual int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
                        std::size_t length) = 0;
     virtual void close() = 0;
-    // The handle the loop's readiness wait watches; -1 when there is none.
-    virtual int waitHandle() const = 0;
+    // The handle the loop's readiness wait watches; kNoWaitHandle when there is none.
+    virtual WaitHandle waitHandle() const = 0;
     // The local port after bind, network byte order.
     virtual std::uint16_t localPort() const = 0;
 };

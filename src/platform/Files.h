@@ -17,7 +17,11 @@ bool readTextFile(const std::string& path, std::string& content,
 // False when neither works.
 bool replaceFileContent(const std::string& path, std::string_view content);
 
-// The line end the platform's text files use.
+// The line end the platform's text files use (the log and the ban file).
+#if defined(_WIN32)
+inline constexpr std::string_view kTextLineEnd = "\r\n";
+#else
 inline constexpr std::string_view kTextLineEnd = "\n";
+#endif
 
 }  // namespace varn::platform

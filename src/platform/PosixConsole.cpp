@@ -69,8 +69,8 @@ void Console::restore() {
 
 bool Console::inForeground() const { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
 
-int Console::waitHandle() const {
-    if (!readsKeys_ || bufferPosition_ < bufferLength_ || !inForeground()) return -1;
+WaitHandle Console::waitHandle() const {
+    if (!readsKeys_ || bufferPosition_ < bufferLength_ || !inForeground()) return kNoWaitHandle;
     return STDIN_FILENO;
 }
 

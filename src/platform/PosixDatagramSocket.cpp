@@ -88,7 +88,7 @@ public:
         }
     }
 
-    int waitHandle() const override { return fd_; }
+    WaitHandle waitHandle() const override { return fd_; }
 
     std::uint16_t localPort() const override {
         if (fd_ < 0) return 0;

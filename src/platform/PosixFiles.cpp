@@ -75,38 +75,6 @@ bool rewriteInPlace(const std::string& path, std::string_view content) {
 
 }  // namespace
 
-bool readTextFile(const std::string& path, std::string& content, std::size_t maxBytes) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content.clear();
-    char chunk[4096];
-    bool pendingCarriageReturn = false;
-    while (content.size() < maxBytes) {
-        in.read(chunk, sizeof chunk);
-        const std::streamsize got = in.gcount();
-        if (got <= 0) break;
-        for (std::streamsize i = 0; i < got && content.size() < maxBytes; ++i) {
-            const char byte = chunk[i];
-            if (pendingCarriageReturn) {
-                pendingCarriageReturn = false;
-                if (byte != '\n') {
-                    content.push_back('\r');
-                    if (content.size() >= maxBytes) break;
-                }
-            }
-            if (byte == '\r') {
-                pendingCarriageReturn = true;
-                continue;
-            }
-            content.push_back(byte);
-        }
-    }
-    if (pendingCarriageReturn && content.size() < maxBytes) content.push_back('\r');
-    return true;
-}
-
 bool replaceFileContent(const std::string& path, std::string_view content) {
     if (path.empty()) return false;
     if (replaceAtomically(path, content)) return true;

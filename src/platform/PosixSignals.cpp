@@ -81,7 +81,7 @@ bool StopSignals::takeLogReopenRequest() {
     return requested;
 }
 
-int StopSignals::waitHandle() { return wakePipe[0]; }
+WaitHandle StopSignals::waitHandle() { return wakePipe[0]; }
 
 void StopSignals::drain() {
     if (wakePipe[0] < 0) return;

@@ -6,10 +6,10 @@
 
 namespace varn::platform {
 
-void waitForInput(std::span<const int> handles, int timeoutMilliseconds) {
+void waitForInput(std::span<const WaitHandle> handles, int timeoutMilliseconds) {
     std::array<pollfd, 8> entries{};
     nfds_t count = 0;
-    for (int handle : handles) {
+    for (WaitHandle handle : handles) {
         if (handle < 0 || count == entries.size()) continue;
         entries[count++] = pollfd{handle, POLLIN, 0};
     }

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "support/FileText.h"
 #include "support/GameServerFixture.h"
+#include "support/TemporaryDirectory.h"
 
 namespace varn {
 namespace {
@@ -45,9 +46,8 @@ class AdminProtocolTest : public testing::GameServerFixture {
 protected:
     void SetUp() override {
         GameServerFixture::SetUp();
-        std::string pattern = (fs::temp_directory_path() / "varn-admin-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
+        directory_ = testing::makeTemporaryDirectory("varn-admin-");
+        ASSERT_FALSE(directory_.empty());
         previous_ = fs::current_path();
         fs::current_path(directory_);
         configure("AdminPassword secret\n");
@@ -246,7 +246,7 @@ TEST_F(AdminProtocolTest, KickAndBanRemoveThePlayerAndTellEverybody) {
         {"kick", 14, {6, 3}, "KICKED: 'victim', PlayerID = 1 by Admin boss", "9.9.9.9\n"},
         {"ban", 15, {6, 1}, "BANNED: 'victim', PlayerID = 1 by Admin boss", "9.9.9.9\n127.0.0.21\n"},
     };
-    startWithBanFile("9.9.9.9\n");
+    startWithBanFile(testing::asFileText("9.9.9.9\n"));
     const PeerAddress bystander = peer(20), victim = peer(21), boss = peer(2);
     players.add(bystander, "stays");
     login(boss, "boss");
@@ -260,7 +260,7 @@ TEST_F(AdminProtocolTest, KickAndBanRemoveThePlayerAndTellEverybody) {
         EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{bytesOf({9, 1, 1})});
         EXPECT_EQ(network.sent.size(), 3u);
         EXPECT_FALSE(players.exists(1));
-        EXPECT_EQ(readFile("banned.txt"), testCase.banFile);
+        EXPECT_EQ(readFile("banned.txt"), testing::asFileText(testCase.banFile));
 
         // An id nobody has, and a datagram without its id byte, do nothing.
         network.clearSent();
@@ -270,14 +270,14 @@ TEST_F(AdminProtocolTest, KickAndBanRemoveThePlayerAndTellEverybody) {
         EXPECT_TRUE(network.sent.empty());
         EXPECT_TRUE(log.lines().empty());
         EXPECT_TRUE(players.exists(0));
-        EXPECT_EQ(readFile("banned.txt"), testCase.banFile);
+        EXPECT_EQ(readFile("banned.txt"), testing::asFileText(testCase.banFile));
     }
     EXPECT_TRUE(bans.isBannedAddress(peer(21, 9999))) << "a ban takes the address, whatever the port";
 }
 
 TEST_F(AdminProtocolTest, UnbanRemovesOnlyAnEqualEntryAndCutsItsTextAt31) {
     const std::string longEntry = "1234567890123456789012345678901";  // 31 characters
-    startWithBanFile("10.0.0.0\n1.2.3.4\n" + longEntry + "\n");
+    startWithBanFile(testing::asFileText("10.0.0.0\n1.2.3.4\n" + longEntry + "\n"));
     const PeerAddress boss = peer(2);
     login(boss, "boss");
     struct Case {
@@ -307,7 +307,7 @@ TEST_F(AdminProtocolTest, UnbanRemovesOnlyAnEqualEntryAndCutsItsTextAt31) {
         EXPECT_EQ(network.sent.size(), 1u);
         EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{bytesOf({16, testCase.answer})});
         EXPECT_EQ(log.lines(), testCase.lines);
-        EXPECT_EQ(readFile("banned.txt"), testCase.banFile);
+        EXPECT_EQ(readFile("banned.txt"), testing::asFileText(testCase.banFile));
     }
 }
 
@@ -375,7 +375,7 @@ TEST_F(AdminProtocolTest, AddBanKeepsDigitsAndDotsOfTheFirst20Bytes) {
         } else {
             EXPECT_TRUE(log.lines().empty());
         }
-        EXPECT_EQ(readFile("banned.txt"), banFile);
+        EXPECT_EQ(readFile("banned.txt"), testing::asFileText(banFile));
     }
     EXPECT_TRUE(bans.isBanned("192.168.4.20"));
     EXPECT_FALSE(bans.isBanned("192.169.4.20"));

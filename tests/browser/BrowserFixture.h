@@ -108,7 +108,7 @@ private:
             return inner_->sendTo(address, port, data, length);
         }
         void close() override { inner_->close(); }
-        int waitHandle() const override { return inner_->waitHandle(); }
+        platform::WaitHandle waitHandle() const override { return inner_->waitHandle(); }
         std::uint16_t localPort() const override { return inner_->localPort(); }
 
     private:

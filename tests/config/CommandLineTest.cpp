@@ -14,6 +14,7 @@
 #include "config/CommandLine.h"
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
+#include "support/FileText.h"
 
 namespace varn {
 namespace {
@@ -282,7 +283,7 @@ TEST_F(CommandLineTest, OpensTheLogFileTheOptionsOrTheConfigurationName) {
         } else {
             EXPECT_EQ(filesIn(caseDirectory), std::set<std::string>{c.logFile});
             EXPECT_EQ(readFile(caseDirectory / c.logFile),
-                      "- VarnServer log opened -\n- VarnServer log closed -\n");
+                      testing::asFileText("- VarnServer log opened -\n- VarnServer log closed -\n"));
         }
     }
 }
@@ -292,10 +293,9 @@ TEST_F(CommandLineTest, OptionErrorsAlsoReachAnOpenLogFile) {
     parseArguments({"-c", "a.conf", "b.conf"});
     EXPECT_FALSE(loadConfigurationFromOptions());
     ServerLog::instance().close();
-    EXPECT_EQ(readFile("earlier.log"),
-              "- VarnServer log opened -\n"
-              "ERROR: Invalid number of arguments for '-c'.\n"
-              "- VarnServer log closed -\n");
+    EXPECT_EQ(readFile("earlier.log"), testing::asFileText("- VarnServer log opened -\n"
+                                                           "ERROR: Invalid number of arguments for '-c'.\n"
+                                                           "- VarnServer log closed -\n"));
     EXPECT_EQ(takeConsoleText(), "ERROR: Invalid number of arguments for '-c'.\n");
 }
 

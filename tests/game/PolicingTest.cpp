@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "support/GameServerFixture.h"
+#include "support/TemporaryDirectory.h"
 
 namespace varn {
 namespace {
@@ -23,9 +22,8 @@ class PolicingTest : public testing::GameServerFixture {
 protected:
     void SetUp() override {
         GameServerFixture::SetUp();
-        std::string pattern = (std::filesystem::temp_directory_path() / "varn-policing-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        directory = pattern;
+        directory = testing::makeTemporaryDirectory("varn-policing-");
+        ASSERT_FALSE(directory.empty());
         banFile = (directory / "banned.txt").string();
         std::ofstream(banFile).close();
         ASSERT_TRUE(bans.load(banFile));

@@ -324,6 +324,7 @@ protected:
         std::vector<std::string> result;
         std::istringstream in(readFile(logPath));
         for (std::string line; std::getline(in, line);) {
+            if (line.ends_with('\r')) line.pop_back();  // a CR LF line end
             if (line.starts_with("Veh: ") || line.starts_with("Wea: ")) result.push_back(line);
         }
         return result;

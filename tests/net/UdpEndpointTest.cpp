@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "config/ConfigFile.h"
 #include "net/UdpEndpoint.h"
+#include "platform/DatagramSocket.h"
 #include "support/FakeNetwork.h"
 #include "support/LogCapture.h"
 
@@ -85,21 +81,24 @@ TEST(UdpEndpointTest, OpenRefusalsAndTheirMessages) {
         const char* name;
         std::int32_t port;
         const char* address;
+        bool failLibraryStart;
         bool failCreate;
         const char* expectedLog;
     };
     const Case cases[] = {
-        {"port zero", 0, nullptr, false, ""},
-        {"negative port", -4, nullptr, false, ""},
-        {"port above 65535", 65536 + 4000, nullptr, false, "ERROR: Unable to bind to the socket.\n"},
-        {"octet above 255", 4000, "127.0.0.256", false, "ERROR: Unable to bind to the socket.\n"},
-        {"not an address", 4000, "localhost", false, "ERROR: Unable to bind to the socket.\n"},
-        {"no socket", 4000, nullptr, true, "ERROR: Unable to get an open socket.\n"},
+        {"port zero", 0, nullptr, false, false, ""},
+        {"negative port", -4, nullptr, false, false, ""},
+        {"port above 65535", 65536 + 4000, nullptr, false, false, "ERROR: Unable to bind to the socket.\n"},
+        {"octet above 255", 4000, "127.0.0.256", false, false, "ERROR: Unable to bind to the socket.\n"},
+        {"not an address", 4000, "localhost", false, false, "ERROR: Unable to bind to the socket.\n"},
+        {"no socket library", 4000, nullptr, true, false, "ERROR: Unable to complete WSAStartup ().\n"},
+        {"no socket", 4000, nullptr, false, true, "ERROR: Unable to get an open socket.\n"},
     };
     ConfigFile config;
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         FakeNetwork network;
+        network.failLibraryStart = testCase.failLibraryStart;
         network.failCreate = testCase.failCreate;
         UdpEndpoint endpoint(config, network.factory());
         LogCapture log;
@@ -148,15 +147,12 @@ TEST(UdpEndpointTest, LoopbackRefusesOversizedDatagramAndReceivesTheNext) {
     }
     ASSERT_NE(port, 0);
 
-    const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(client, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    to.sin_addr.s_addr = htonl(0x7F000001);
+    const auto client = platform::createUdpSocket();
+    ASSERT_TRUE(client->create());
+    const PeerAddress to = PeerAddress::fromHostOrder(0x7F000001, static_cast<std::uint16_t>(port));
     const std::vector<std::uint8_t> big(1500, 7), small = {9, 8, 7};
-    ::sendto(client, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    ::sendto(client, small.data(), small.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    client->sendTo(to.address, to.port, big.data(), big.size());
+    client->sendTo(to.address, to.port, small.data(), small.size());
 
     std::uint8_t buffer[1024];
     PeerAddress from;
@@ -166,7 +162,6 @@ TEST(UdpEndpointTest, LoopbackRefusesOversizedDatagramAndReceivesTheNext) {
     EXPECT_EQ(endpoint.receive(from, buffer, sizeof buffer), 3);
     EXPECT_EQ(buffer[0], 9);
     EXPECT_EQ(endpoint.bytesReceived, 3u);
-    ::close(client);
 }
 
 }  // namespace

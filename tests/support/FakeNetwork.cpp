@@ -8,6 +8,7 @@ class FakeSocket final : public platform::DatagramSocket {
 public:
     FakeSocket(FakeNetwork& network, int index) : network_(network), index_(index) {}
 
+    bool startLibrary() override { return !network_.failLibraryStart; }
     bool create() override { return !network_.failCreate; }
     bool bind(std::uint32_t, std::uint16_t port) override {
         port_ = port;
@@ -33,7 +34,7 @@ public:
         return static_cast<int>(length);
     }
     void close() override {}
-    int waitHandle() const override { return -1; }
+    platform::WaitHandle waitHandle() const override { return platform::kNoWaitHandle; }
     std::uint16_t localPort() const override { return port_; }
 
 private:

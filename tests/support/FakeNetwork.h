@@ -23,6 +23,7 @@ struct FakeNetwork {
     std::vector<Datagram> sent;
     std::deque<Datagram> inbound;
     int socketsCreated = 0;
+    bool failLibraryStart = false;
     bool failCreate = false;
     bool failBind = false;
 

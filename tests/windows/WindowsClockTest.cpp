@@ -1,0 +1,41 @@
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "platform/Clock.h"
+
+namespace varn {
+namespace {
+
+// Pings are measured with the multimedia timer cut to 16 bits and heartbeats scheduled with
+// GetTickCount, as the client and the master servers expect.
+TEST(WindowsClockTest, ClocksAreTheSystemTimers) {
+    const platform::Clock& clock = platform::SystemClock::instance();
+
+    const DWORD multimediaBefore = ::timeGetTime();
+    const std::uint16_t ping = clock.pingMilliseconds();
+    const DWORD multimediaAfter = ::timeGetTime();
+    EXPECT_LE(static_cast<std::uint16_t>(ping - static_cast<std::uint16_t>(multimediaBefore)),
+              multimediaAfter - multimediaBefore);
+
+    const DWORD tickBefore = ::GetTickCount();
+    const std::uint32_t tick = clock.tickMilliseconds();
+    const DWORD tickAfter = ::GetTickCount();
+    EXPECT_LE(tick - tickBefore, tickAfter - tickBefore);
+
+    const std::int64_t calendarBefore = std::time(nullptr);
+    const std::int64_t seconds = clock.calendarSeconds();
+    const std::int64_t calendarAfter = std::time(nullptr);
+    EXPECT_GE(seconds, calendarBefore);
+    EXPECT_LE(seconds, calendarAfter);
+
+    const int toNextSecond = clock.millisecondsToNextSecond();
+    EXPECT_GE(toNextSecond, 1);
+    EXPECT_LE(toNextSecond, 1001);
+}
+
+}  // namespace
+}  // namespace varn
