@@ -126,7 +126,8 @@ def run_load(system, build, arguments, time_limit, log):
                 elif line.startswith("STEP"):
                     fields = dict(item.split("=", 1) for item in line.split()[1:])
                     log(f"    step {float(fields['rate']):8.1f}/s per player: relay rate {fields['relay_rate']}/s, "
-                        f"loss {fields['loss_pct']}%, server CPU {fields['server_cpu_pct']}%, "
+                        f"loss {fields['loss_pct']}% (dropped at the server's socket {fields['server_drops']}, "
+                        f"at varnload's {fields['load_drops']}), server CPU {fields['server_cpu_pct']}%, "
                         f"varnload CPU {fields['load_cpu_s']} s")
             result = parse_result(finished.stdout)
             if result is None:
@@ -204,6 +205,27 @@ def build_table(results, args):
     return rows
 
 
+ROUND_FIGURES = {
+    "idle": [("server CPU %", "server_cpu_pct", "{:.3f}")],
+    "sync": [("server CPU %", "server_cpu_pct", "{:.2f}"), ("p99 us", "p99_us", "{:.0f}"),
+             ("loss %", "loss_pct", "{:.3f}")],
+    "spread": [("server CPU %", "server_cpu_pct", "{:.2f}"), ("p99 us", "p99_us", "{:.0f}"),
+               ("loss %", "loss_pct", "{:.3f}")],
+    "saturation": [("relay rate /s", "relay_rate", "{:.0f}"), ("syncs/s per player", "rate", "{:.1f}")],
+}
+
+
+def rounds_markdown(runs):
+    """Every round's key figures, so the spread behind each median can be seen."""
+    lines = ["| load | figure | varnserver, each round | minrelay, each round |", "|---|---|---|---|"]
+    for name, by_system in runs.items():
+        for label, key, form in ROUND_FIGURES[name]:
+            cells = [", ".join(form.format(result[key]) for result in by_system[system])
+                     for system in ("varnserver", "minrelay")]
+            lines.append(f"| {name} | {label} | {cells[0]} | {cells[1]} |")
+    return "\n".join(lines)
+
+
 def markdown(rows):
     lines = ["| measure | varnserver | minrelay | ratio | target | met |", "|---|---|---|---|---|---|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
@@ -263,6 +285,8 @@ def main():
     print(table)
     if args.rounds > 1:
         print(f"(medians of {args.rounds} rounds)")
+        print()
+        print(rounds_markdown(runs))
     print(f"\nload average before {machine_before['load'][0]:.2f}, after {machine_after['load'][0]:.2f}")
 
     if args.output:
@@ -271,7 +295,8 @@ def main():
             f"1-minute load average {machine_before['load'][0]:.2f} before, {machine_after['load'][0]:.2f} after.\n"
             f"Command: bench/run.py {' '.join(sys.argv[1:])}"
             + (f" (each figure the median of {args.rounds} rounds)" if args.rounds > 1 else "") + "\n\n"
-            + table + "\n")
+            + table + "\n"
+            + ("\nEach round:\n\n" + rounds_markdown(runs) + "\n" if args.rounds > 1 else ""))
     return 0 if all(row[5] != "NO" for row in rows) else 1
 
 

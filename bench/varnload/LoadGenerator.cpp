@@ -227,6 +227,9 @@ bool LoadGenerator::joinAll() {
         player.sent.assign(kSentStampSlots, SentStamp{});
         if (!openSocket(player, index) || !join(player, index)) return false;
     }
+    // One report each, as a client sends on entering the game: the server then knows every
+    // position, and the first window's relays already take the form the distances call for.
+    for (SimulatedPlayer& player : players_) sendSync(player);
     return true;
 }
 
