@@ -17,6 +17,10 @@ bool readTextFile(const std::string& path, std::string& content,
 // False when neither works.
 bool replaceFileContent(const std::string& path, std::string_view content);
 
+// The platform's half of replaceFileContent: the temporary file and the rename (or replace) over the
+// real one. False when that cannot be done; the caller then rewrites in place.
+bool replaceFileAtomically(const std::string& path, std::string_view content);
+
 // The line end the platform's text files use (the log and the ban file).
 #if defined(_WIN32)
 inline constexpr std::string_view kTextLineEnd = "\r\n";

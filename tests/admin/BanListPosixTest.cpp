@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "support/TemporaryDirectory.h"
+#include "admin/BanListFixture.h"
 
 // How a save treats POSIX file modes and symbolic links; the Windows build leaves these out.
 namespace varn {
@@ -16,32 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class BanListPosixTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = testing::makeTemporaryDirectory("varn-banlist-");
-        ASSERT_FALSE(dir_.empty());
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    std::string pathOf(const std::string& name) const { return (dir_ / name).string(); }
-
-    static void writeBytes(const std::string& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-
-    static std::string readBytes(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-    fs::path dir_;
-};
+class BanListPosixTest : public testing::BanListFixture {};
 
 TEST_F(BanListPosixTest, SaveKeepsFilePermissions) {
     const std::string path = pathOf("bans.txt");

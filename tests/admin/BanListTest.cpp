@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/FileText.h"
-#include "support/TemporaryDirectory.h"
+#include "admin/BanListFixture.h"
 
 namespace varn {
 namespace {
@@ -20,36 +20,12 @@ namespace fs = std::filesystem;
 
 using Entries = std::vector<std::string>;
 
-class BanListTest : public ::testing::Test {
+class BanListTest : public testing::BanListFixture {
 protected:
-    void SetUp() override {
-        dir_ = testing::makeTemporaryDirectory("varn-banlist-");
-        ASSERT_FALSE(dir_.empty());
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    std::string pathOf(const std::string& name) const { return (dir_ / name).string(); }
-
-    static void writeBytes(const std::string& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-
-    static std::string readBytes(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
     // Entries added to a list without a file, so nothing is written anywhere.
     static void fill(BanList& list, const Entries& entries) {
         for (const std::string& entry : entries) list.add(entry);
     }
-
-    fs::path dir_;
 };
 
 TEST_F(BanListTest, LoadSplitsLinesAsTheFileHoldsThem) {

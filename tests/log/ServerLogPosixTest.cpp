@@ -4,37 +4,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "log/ServerLog.h"
-#include "support/TemporaryDirectory.h"
+#include "log/ServerLogFixture.h"
 
 // Log rotation renames the open file before asking for a reopen (SIGUSR1): POSIX only, since Windows
 // renames no open file.
 namespace varn {
 namespace {
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using testing::readFile;
 
-class ServerLogPosixTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        directory = testing::makeTemporaryDirectory("varn-log-");
-        ASSERT_FALSE(directory.empty());
-        log.setConsole(&console);
-    }
-    void TearDown() override {
-        log.close();
-        std::filesystem::remove_all(directory);
-    }
-
-    std::filesystem::path directory;
-    std::ostringstream console;
-    ServerLog log;
-};
+class ServerLogPosixTest : public testing::ServerLogFixture {};
 
 TEST_F(ServerLogPosixTest, ReopenAfterRotationContinuesInANewFile) {
     const auto path = directory / "server.log", rotated = directory / "server.log.1";

@@ -4,36 +4,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "log/ServerLog.h"
+#include "log/ServerLogFixture.h"
 #include "support/FileText.h"
 
 namespace varn {
 namespace {
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using testing::readFile;
 
-class ServerLogTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    ("varn-log-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(directory);
-        log.setConsole(&console);
-    }
-    void TearDown() override {
-        log.close();  // an open file cannot be removed everywhere
-        std::filesystem::remove_all(directory);
-    }
-
-    std::filesystem::path directory;
-    std::ostringstream console;
-    ServerLog log;
-};
+class ServerLogTest : public testing::ServerLogFixture {};
 
 TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
     const auto path = directory / "server.log";
