@@ -4,13 +4,16 @@
 
 namespace varn::platform {
 
-// The three clocks the server reads: the calendar clock in whole seconds (policing schedule,
-// time-outs, flood windows), a 16-bit millisecond clock for pings and a wrapping 32-bit
-// millisecond tick for the heartbeat schedule. Tests substitute a ManualClock.
+// The clocks the server reads: the calendar clock in whole seconds, only for what shows or stores a
+// date; the monotonic clock in whole seconds for every interval the server counts (the per-second
+// pass, time-outs, flood and lock-out windows), which a step of the system clock does not move; a
+// 16-bit millisecond clock for pings and a wrapping 32-bit millisecond tick for the heartbeat
+// schedule. Tests substitute a ManualClock.
 class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::int64_t calendarSeconds() const = 0;
+    virtual std::int64_t monotonicSeconds() const = 0;
     virtual std::uint16_t pingMilliseconds() const = 0;
     virtual std::uint32_t tickMilliseconds() const = 0;
     // Milliseconds until the calendar clock's whole second changes (1..1000); bounds the loop's wait.
@@ -20,6 +23,7 @@ public:
 class SystemClock final : public Clock {
 public:
     std::int64_t calendarSeconds() const override;
+    std::int64_t monotonicSeconds() const override;
     std::uint16_t pingMilliseconds() const override;
     std::uint32_t tickMilliseconds() const override;
     int millisecondsToNextSecond() const override;
@@ -27,24 +31,35 @@ public:
     static SystemClock& instance();
 };
 
-// A clock that only moves when told to.
+// A clock that only moves when told to. setSeconds and advanceSeconds move the calendar and the
+// monotonic seconds together (time passes); stepCalendarSeconds moves the calendar alone, as an
+// operator or a time service setting the system clock does.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(std::int64_t seconds = 1'000'000, std::uint32_t milliseconds = 0)
-        : seconds_(seconds), milliseconds_(milliseconds) {}
+        : seconds_(seconds), monotonicSeconds_(seconds), milliseconds_(milliseconds) {}
 
     std::int64_t calendarSeconds() const override { return seconds_; }
+    std::int64_t monotonicSeconds() const override { return monotonicSeconds_; }
     std::uint16_t pingMilliseconds() const override { return static_cast<std::uint16_t>(milliseconds_); }
     std::uint32_t tickMilliseconds() const override { return milliseconds_; }
     int millisecondsToNextSecond() const override { return 1000; }
 
-    void setSeconds(std::int64_t seconds) { seconds_ = seconds; }
-    void advanceSeconds(std::int64_t seconds) { seconds_ += seconds; }
+    void setSeconds(std::int64_t seconds) {
+        monotonicSeconds_ += seconds - seconds_;
+        seconds_ = seconds;
+    }
+    void advanceSeconds(std::int64_t seconds) {
+        seconds_ += seconds;
+        monotonicSeconds_ += seconds;
+    }
+    void stepCalendarSeconds(std::int64_t seconds) { seconds_ += seconds; }
     void setMilliseconds(std::uint32_t milliseconds) { milliseconds_ = milliseconds; }
     void advanceMilliseconds(std::uint32_t milliseconds) { milliseconds_ += milliseconds; }
 
 private:
     std::int64_t seconds_;
+    std::int64_t monotonicSeconds_;
     std::uint32_t milliseconds_;
 };
 

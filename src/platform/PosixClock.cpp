@@ -20,6 +20,10 @@ std::int64_t SystemClock::calendarSeconds() const {
     return static_cast<std::int64_t>(now.tv_sec);
 }
 
+std::int64_t SystemClock::monotonicSeconds() const {
+    return static_cast<std::int64_t>(monotonicMilliseconds() / 1000u);
+}
+
 std::uint16_t SystemClock::pingMilliseconds() const {
     return static_cast<std::uint16_t>(monotonicMilliseconds());
 }
