@@ -40,9 +40,15 @@ void reportUnmatchedQuotation(std::uint32_t lineNumber) {
 std::vector<std::string> splitValues(std::string_view rest, std::uint32_t lineNumber) {
     std::vector<std::string> values;
     std::size_t position = 0;
+    // The next quote and the next space at or after the scan position. Each is looked for again only
+    // once the scan has passed it, so a line is read once however many values it holds.
+    std::size_t quote = rest.find(kQuote);
+    std::size_t space = rest.find(kSpace);
     while (true) {
-        const auto quote = rest.find(kQuote, position);
-        const auto space = rest.find(kSpace, position);
+        if (quote < position)
+            quote = rest.find(kQuote, position);
+        if (space < position)
+            space = rest.find(kSpace, position);
         if (quote != std::string_view::npos && (space == std::string_view::npos || quote < space)) {
             const auto closing = rest.find(kQuote, quote + 1);
             if (closing == std::string_view::npos) {
