@@ -9,6 +9,7 @@
 #include <string>
 
 #include "admin/BanList.h"
+#include "app/LoopTimers.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
 #include "config/ConfigFile.h"
@@ -29,8 +30,6 @@ constexpr int kExitFailure = 1;
 constexpr std::size_t kReceiveBufferSize = 1024;
 constexpr std::int32_t kDefaultAdminPort = 4003;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
-constexpr std::int32_t kTimeoutSeconds = 15;
-constexpr std::int64_t kClientCrcInterval = 30;
 constexpr int kKeyQuitLower = 'q';
 constexpr int kKeyQuitUpper = 'Q';
 constexpr char kStatSeparator = static_cast<char>(0xA9);
@@ -66,9 +65,7 @@ private:
     PeerAddress sender_;
     std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
     bool adminActive_ = false;
-    std::int64_t secondRef_ = 0;
-    std::int64_t sendLimitRef_ = 0;
-    std::int64_t crcRef_ = 0;
+    std::unique_ptr<LoopTimers> timers_;
     int lastKey_ = 0;
 };
 
@@ -214,7 +211,8 @@ bool Server::startUp() {
     }
 
     receiveBuffer_.fill(0);
-    secondRef_ = sendLimitRef_ = crcRef_ = clock_.calendarSeconds();
+    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, gameEndpoint, UdpEndpoint::adminInstance(),
+                                           chatFloodMaxCount_);
     lastKey_ = 0;
     return true;
 }
@@ -257,7 +255,6 @@ void Server::writeServerInitLine() {
 
 void Server::runLoop() {
     UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
-    UdpEndpoint& adminEndpoint = UdpEndpoint::adminInstance();
     GameServer& server = *gameServer_;
     for (;;) {
         if (lastKey_ == kKeyQuitLower || !gameEndpoint.isOpen || server.shutdownRequested != 0 ||
@@ -265,26 +262,7 @@ void Server::runLoop() {
             break;
         }
         handleOperatorSignals();
-        const std::int64_t now = clock_.calendarSeconds();
-        if (now - secondRef_ >= 1) {
-            server.checkChatFlood(chatFloodMaxCount_);
-            server.resetChatCounters();
-            server.checkJoinFlood();
-            server.checkTimeouts(kTimeoutSeconds);
-            server.addIdleTime(1);
-            server.sendPings();
-            secondRef_ = now;
-        }
-        if (now - sendLimitRef_ >= 1) {
-            gameEndpoint.resetSendPeriod();
-            // The admin endpoint gets a new period too, or it would fall silent for good.
-            adminEndpoint.resetSendPeriod();
-            sendLimitRef_ = now;
-        }
-        if (now - crcRef_ >= kClientCrcInterval) {
-            server.checkClientCrc();
-            crcRef_ = now;
-        }
+        timers_->runDue();
         drainGameSocket();
         if (adminActive_) drainAdminSocket();
         if (browser_) browser_->poll();
@@ -333,7 +311,7 @@ void Server::readConsoleKey() {
 }
 
 void Server::waitForNextPass() {
-    // Sleep in the kernel until a datagram, a key or a signal arrives, or the calendar second turns
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
     // or a heartbeat falls due.
     const std::array<platform::WaitHandle, 5> handles = {
         UdpEndpoint::gameInstance().waitHandle(),
@@ -342,7 +320,7 @@ void Server::waitForNextPass() {
         console_.waitHandle(),
         platform::StopSignals::waitHandle(),
     };
-    int timeout = clock_.millisecondsToNextSecond();
+    int timeout = timers_->millisecondsToNextPass();
     if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
         timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
     }
@@ -366,6 +344,7 @@ void Server::shutDown() {
     log.write(" bytes were sent.");
     gameEndpoint.close();
     log.write("SERVER: successfully shutdown the server.");
+    timers_.reset();
     gameServer_.reset();
     shortShutDown();
 }

@@ -1,0 +1,51 @@
+#include "app/LoopTimers.h"
+
+#include "game/GameServer.h"
+#include "net/UdpEndpoint.h"
+#include "platform/Clock.h"
+
+namespace varn {
+
+LoopTimers::LoopTimers(const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
+                       UdpEndpoint& adminEndpoint, std::int32_t chatFloodMaxCount)
+    : clock_(clock),
+      server_(server),
+      gameEndpoint_(gameEndpoint),
+      adminEndpoint_(adminEndpoint),
+      chatFloodMaxCount_(chatFloodMaxCount),
+      secondRef_(now()),
+      sendLimitRef_(secondRef_),
+      crcRef_(secondRef_) {}
+
+std::int64_t LoopTimers::now() const { return clock_.calendarSeconds(); }
+
+void LoopTimers::runDue() {
+    const std::int64_t current = now();
+    if (current - secondRef_ >= 1) {
+        oncePerSecond();
+        secondRef_ = current;
+    }
+    if (current - sendLimitRef_ >= 1) {
+        gameEndpoint_.resetSendPeriod();
+        // The admin endpoint gets a new period too, or it would fall silent for good.
+        adminEndpoint_.resetSendPeriod();
+        sendLimitRef_ = current;
+    }
+    if (current - crcRef_ >= kClientCrcIntervalSeconds) {
+        server_.checkClientCrc();
+        crcRef_ = current;
+    }
+}
+
+void LoopTimers::oncePerSecond() {
+    server_.checkChatFlood(chatFloodMaxCount_);
+    server_.resetChatCounters();
+    server_.checkJoinFlood();
+    server_.checkTimeouts(kTimeoutSeconds);
+    server_.addIdleTime(1);
+    server_.sendPings();
+}
+
+int LoopTimers::millisecondsToNextPass() const { return clock_.millisecondsToNextSecond(); }
+
+}  // namespace varn
