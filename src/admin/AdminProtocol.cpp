@@ -240,7 +240,8 @@ void setServerPassword(const AdminRequest& request) {
 void shutdownAttempt(const AdminRequest& request) {
     GameServer& server = request.server;
     auto& log = ServerLog::instance();
-    const auto now = static_cast<std::int32_t>(server.clock().calendarSeconds());
+    // The monotonic clock, so that setting the system clock between the attempts changes nothing.
+    const std::int64_t now = server.clock().monotonicSeconds();
     if (!server.config().isOn("AdminAllowShutdown")) {
         log.write("ADMIN-KILLSERVER: Remote Shutdown has been disabled.");
         return answer(request, admin::kShutdown, admin::kShutdownDisabled);
@@ -253,7 +254,7 @@ void shutdownAttempt(const AdminRequest& request) {
         server.killFirstTime = now;
         return answer(request, admin::kShutdown, admin::kShutdownArmed);
     }
-    if (static_cast<std::int64_t>(now) - server.killFirstTime >= admin::kShutdownWindowSeconds) {
+    if (now - server.killFirstTime >= admin::kShutdownWindowSeconds) {
         log.write("ADMIN-KILLSERVER: Too late on Second Attempt ... updating First Attempt.");
         answer(request, admin::kShutdown, admin::kShutdownTooLate);
         server.killFirstTime = now;

@@ -17,7 +17,8 @@ LoopTimers::LoopTimers(const platform::Clock& clock, GameServer& server, UdpEndp
       sendLimitRef_(secondRef_),
       crcRef_(secondRef_) {}
 
-std::int64_t LoopTimers::now() const { return clock_.calendarSeconds(); }
+// The monotonic clock: setting the system clock neither stalls nor hurries any interval.
+std::int64_t LoopTimers::now() const { return clock_.monotonicSeconds(); }
 
 void LoopTimers::runDue() {
     const std::int64_t current = now();

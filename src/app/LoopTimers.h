@@ -11,8 +11,9 @@ class Clock;
 }
 
 // The main loop's timers: the once-a-second policing pass, a new send-limit period every second and
-// the client check-sum tick every 30 seconds. Each fires at most once per call, in the first call
-// after its interval has passed; there is no catching up after a long pass.
+// the client check-sum tick every 30 seconds, all counted on the monotonic clock. Each fires at most
+// once per call, in the first call after its interval has passed; there is no catching up after a
+// long pass.
 class LoopTimers {
 public:
     // Every interval starts now.
@@ -21,7 +22,7 @@ public:
 
     // Runs what is due.
     void runDue();
-    // How long the loop may wait before something can be due: until the clock's second turns.
+    // How long the loop may wait before something can be due: until the monotonic second turns.
     int millisecondsToNextPass() const;
 
     // A peer goes when its idle time passes this; with the check before the increment, after 16 to

@@ -91,7 +91,8 @@ public:
     UdpEndpoint& adminEndpoint;
     std::uint8_t shutdownRequested = 0;
     std::uint8_t killFirstReceived = 0;
-    std::int32_t killFirstTime = 0;
+    // Monotonic seconds of the last first (or too late) shut-down attempt.
+    std::int64_t killFirstTime = 0;
     std::uint8_t logChat = 1;
     std::int32_t lastChatCycle = 0;
     std::uint32_t expectedClientCrc = 0x1C3D6C3F;

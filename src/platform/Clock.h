@@ -16,7 +16,7 @@ public:
     virtual std::int64_t monotonicSeconds() const = 0;
     virtual std::uint16_t pingMilliseconds() const = 0;
     virtual std::uint32_t tickMilliseconds() const = 0;
-    // Milliseconds until the calendar clock's whole second changes (1..1000); bounds the loop's wait.
+    // Milliseconds until the monotonic clock's whole second changes (1..1001); bounds the loop's wait.
     virtual int millisecondsToNextSecond() const = 0;
 };
 

@@ -33,10 +33,8 @@ std::uint32_t SystemClock::tickMilliseconds() const {
 }
 
 int SystemClock::millisecondsToNextSecond() const {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     // One millisecond past the boundary, so the wait never ends just before the second turns.
-    return static_cast<int>(1000 - now.tv_nsec / 1'000'000) + 1;
+    return static_cast<int>(1000 - monotonicMilliseconds() % 1000u) + 1;
 }
 
 SystemClock& SystemClock::instance() {

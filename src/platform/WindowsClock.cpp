@@ -10,7 +10,6 @@ namespace {
 
 // 100-nanosecond intervals between 1601-01-01, where FILETIME counts from, and 1970-01-01.
 constexpr std::uint64_t kFileTimeUnixEpoch = 116'444'736'000'000'000ull;
-constexpr std::uint64_t kFileTimeUnitsPerMillisecond = 10'000;
 constexpr std::uint64_t kFileTimeUnitsPerSecond = 10'000'000;
 
 std::uint64_t calendarFileTime() {
@@ -35,10 +34,8 @@ std::uint16_t SystemClock::pingMilliseconds() const { return static_cast<std::ui
 std::uint32_t SystemClock::tickMilliseconds() const { return ::GetTickCount(); }
 
 int SystemClock::millisecondsToNextSecond() const {
-    const std::uint64_t intoSecond =
-        (calendarFileTime() % kFileTimeUnitsPerSecond) / kFileTimeUnitsPerMillisecond;
     // One millisecond past the boundary, so the wait never ends just before the second turns.
-    return static_cast<int>(1000 - intoSecond) + 1;
+    return static_cast<int>(1000 - ::GetTickCount64() % 1000u) + 1;
 }
 
 SystemClock& SystemClock::instance() {

@@ -37,5 +37,26 @@ TEST(WindowsClockTest, ClocksAreTheSystemTimers) {
     EXPECT_LE(toNextSecond, 1001);
 }
 
+// The loop's timers count monotonic seconds (GetTickCount64), so its wait ends just after that
+// clock's second turns, whatever the calendar's fraction of a second is.
+TEST(WindowsClockTest, WaitToTheNextSecondEndsJustAfterTheMonotonicSecondTurns) {
+    const platform::Clock& clock = platform::SystemClock::instance();
+    for (int reading = 0; reading < 20; ++reading) {
+        const ULONGLONG before = ::GetTickCount64();
+        const std::int64_t seconds = clock.monotonicSeconds();
+        const int wait = clock.millisecondsToNextSecond();
+        const ULONGLONG after = ::GetTickCount64();
+        ASSERT_GE(wait, 1);
+        ASSERT_LE(wait, 1001);
+        EXPECT_GE(seconds, static_cast<std::int64_t>(before / 1000u));
+        EXPECT_LE(seconds, static_cast<std::int64_t>(after / 1000u));
+        bool matches = false;
+        for (ULONGLONG now = before; now <= after && !matches; ++now) {
+            matches = now + static_cast<ULONGLONG>(wait) == (now / 1000u + 1) * 1000u + 1;
+        }
+        EXPECT_TRUE(matches) << "a wait of " << wait << " ms at tick " << before << " to " << after << " ms";
+    }
+}
+
 }  // namespace
 }  // namespace varn
