@@ -10,6 +10,7 @@
 
 #include "admin/BanList.h"
 #include "app/LoopTimers.h"
+#include "app/LoopWait.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
 #include "config/ConfigFile.h"
@@ -66,6 +67,7 @@ private:
     std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
     bool adminActive_ = false;
     std::unique_ptr<LoopTimers> timers_;
+    LoopWait loopWait_;
     int lastKey_ = 0;
 };
 
@@ -324,7 +326,7 @@ void Server::waitForNextPass() {
     if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
         timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
     }
-    platform::waitForInput(handles, timeout);
+    loopWait_.wait(handles, timeout);
     platform::StopSignals::drain();
 }
 
