@@ -18,7 +18,9 @@ LoopTimers::LoopTimers(const platform::Clock& clock, GameServer& server, UdpEndp
       crcRef_(secondRef_) {}
 
 // The monotonic clock: setting the system clock neither stalls nor hurries any interval.
-std::int64_t LoopTimers::now() const { return clock_.monotonicSeconds(); }
+std::int64_t LoopTimers::now() const {
+    return clock_.monotonicSeconds();
+}
 
 void LoopTimers::runDue() {
     const std::int64_t current = now();
@@ -47,6 +49,8 @@ void LoopTimers::oncePerSecond() {
     server_.sendPings();
 }
 
-int LoopTimers::millisecondsToNextPass() const { return clock_.millisecondsToNextSecond(); }
+int LoopTimers::millisecondsToNextPass() const {
+    return clock_.millisecondsToNextSecond();
+}
 
 }  // namespace varn

@@ -22,13 +22,15 @@ struct ClockStep {
     std::int64_t seconds;
 };
 
-void PrintTo(const ClockStep& step, std::ostream* out) { *out << step.name; }
+void PrintTo(const ClockStep& step, std::ostream* out) {
+    *out << step.name;
+}
 
 // A server with the main loop's timers over a manual clock. Time passes one second at a time, with
 // two loop passes in each second; stepWallClock sets the calendar as an operator or a time service
 // would, while no time passes.
 class WallClockStepTest : public testing::GameServerFixture, public ::testing::WithParamInterface<ClockStep> {
-protected:
+  protected:
     void startTimers() {
         start();
         timers = std::make_unique<LoopTimers>(clock, *server, *gameEndpoint, *adminEndpoint, 2);
@@ -38,7 +40,8 @@ protected:
         for (int second = 0; second < seconds; ++second) {
             clock.advanceSeconds(1);
             timers->runDue();
-            for (const PeerAddress& peer : keptAlive) receiveGame(peer, {5});
+            for (const PeerAddress& peer : keptAlive)
+                receiveGame(peer, {5});
             timers->runDue();
         }
     }
@@ -95,7 +98,8 @@ TEST_P(WallClockStepTest, JoinFloodIsJudgedOnTheSixthPassAfterTheJoin) {
     keptAlive.push_back(peer(2));
     for (const std::uint16_t port : {std::uint16_t{5001}, std::uint16_t{5002}}) {
         receiveGame(peer(2, port), join);
-        EXPECT_EQ(gameSentTo(peer(2, port)), std::vector<Bytes>{bytesOf({6})}) << "a repeated join is refused";
+        EXPECT_EQ(gameSentTo(peer(2, port)), std::vector<Bytes>{bytesOf({6})})
+            << "a repeated join is refused";
     }
     elapse(2);
     stepWallClock();
@@ -152,7 +156,8 @@ TEST_P(WallClockStepTest, SendLimitPeriodLastsOneSecond) {
     const std::uint8_t datagram[10] = {};
     elapse(1);
     int sent = 0;
-    while (gameEndpoint->send(peer(2), datagram, sizeof datagram) > 0 && sent < 100) ++sent;
+    while (gameEndpoint->send(peer(2), datagram, sizeof datagram) > 0 && sent < 100)
+        ++sent;
     ASSERT_EQ(sent, 10) << "100 bytes a period";
     stepWallClock();
     EXPECT_EQ(gameEndpoint->send(peer(2), datagram, sizeof datagram), 0) << "the period goes on";

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <cstdint>
@@ -12,7 +11,8 @@ namespace {
 std::uint64_t monotonicMilliseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
 }
 
 // The loop's timers count monotonic seconds, so its wait ends just after the monotonic second turns,
@@ -32,7 +32,8 @@ TEST(ClockPosixTest, WaitToTheNextSecondEndsJustAfterTheMonotonicSecondTurns) {
         for (std::uint64_t now = before; now <= after && !matches; ++now) {
             matches = now + static_cast<std::uint64_t>(wait) == (now / 1000u + 1) * 1000u + 1;
         }
-        EXPECT_TRUE(matches) << "a wait of " << wait << " ms at monotonic " << before << " to " << after << " ms";
+        EXPECT_TRUE(matches) << "a wait of " << wait << " ms at monotonic " << before << " to " << after
+                             << " ms";
     }
 }
 
