@@ -37,7 +37,10 @@ void answer(const AdminRequest& request, std::uint8_t id, std::uint8_t value) {
     request.server.sendToAdmin(request.from, packet, sizeof packet);
 }
 
-std::string adminName(const AdminRequest& request) { return *request.server.admins.nameOf(request.adminId); }
+// The admin's name as log lines show it: it came from the network.
+std::string adminName(const AdminRequest& request) {
+    return printableForLog(*request.server.admins.nameOf(request.adminId));
+}
 
 void refuseJoin(GameServer& server, const PeerAddress& from, std::uint8_t reason) {
     const std::uint8_t packet[] = {admin::kNotice, reason};
@@ -62,16 +65,6 @@ AdminLogin readLogin(const PacketReader& payload) {
     login.name = std::string(payload.textAt(1, index - 1));
     login.password = payload.textAt(index + 1);
     return login;
-}
-
-// A name from a sender that has not logged in goes into the log with its control bytes replaced, so
-// it cannot forge lines of its own.
-std::string printableForLog(std::string_view name) {
-    std::string shown(name);
-    for (char& byte : shown) {
-        if (static_cast<unsigned char>(byte) < 0x20 || static_cast<unsigned char>(byte) > 0x7E) byte = '?';
-    }
-    return shown;
 }
 
 bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
@@ -117,7 +110,7 @@ void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddres
     const std::int32_t id = server.admins.add(from, login.name);
     if (id < 0) return;
     log.write("ADMIN-JOIN: '", false);
-    log.write(login.name, false);
+    log.write(printableForLog(login.name), false);
     log.write("', ID = ", false);
     log.write(id, false);
     log.write(" (", false);
@@ -145,7 +138,7 @@ void say(const AdminRequest& request) {
         log.write("***> ", false);
         log.write(adminName(request), false);
         log.write(": ", false);
-        log.write(PacketReader(text.data(), used).textAt(1));
+        log.write(printableForLog(PacketReader(text.data(), used).textAt(1)));
     }
     PacketWriter<admin::kMaxSayDatagram + 1> relay;
     relay.byte(admin::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
@@ -187,7 +180,7 @@ void unban(const AdminRequest& request) {
     log.write("ADMIN: Admin ", false);
     log.write(adminName(request), false);
     log.write(" deleted banned IP '", false);
-    log.write(text, false);
+    log.write(printableForLog(text), false);
     log.write("'");
     answer(request, admin::kUnban, admin::kDone);
 }

@@ -44,12 +44,13 @@ void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
     server.broadcast(packet.data(), packet.size(), kNobodyExcepted, true);
 }
 
-// "<prefix><name><idLabel><id><ending>" as one line.
+// "<prefix><name><idLabel><id><ending>" as one line. An admin's name reaches it as it came from the
+// network.
 void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
                 const char* ending) {
     auto& log = ServerLog::instance();
     log.write(prefix, false);
-    log.write(name, false);
+    log.write(printableForLog(name), false);
     log.write(idLabel, false);
     log.write(id, false);
     log.write(ending);

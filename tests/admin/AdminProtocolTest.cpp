@@ -532,6 +532,47 @@ TEST_F(AdminProtocolTest, MotdReloadTakesTheFileAsItIsNowAndKeepsTheOldTextWhenI
     EXPECT_EQ(motdOfNextJoin(), std::vector<Bytes>{request(21, "Second")});
 }
 
+// Texts from the network reach the log and the console with every byte outside 0x20..0x7E shown as
+// '?', so a name or a chat line cannot forge lines of its own; the wire carries them unchanged.
+TEST_F(AdminProtocolTest, NetworkTextsReachTheLogWithControlBytesShownAsQuestionMarks) {
+    configure("AdminAllowShutdown 1\n");
+    startWithBanFile(testing::asFileText("1.2.3.4\x1b[2J\n"));
+    const PeerAddress alice = peer(20), forger = peer(2), other = peer(3);
+    players.add(alice, "alice");
+    const std::string name = "x\nFAKE: line";
+    struct Step {
+        const char* name;
+        PeerAddress from;
+        Bytes datagram;
+        Lines lines;
+    };
+    const Step steps[] = {
+        {"admin join", forger, joinDatagram(name, "secret"), {"ADMIN-JOIN: 'x?FAKE: line', ID = 0 (127.0.0.2)"}},
+        {"say", forger, withText({3, 5}, "hi\r\nFAKE: \x7F\xC3\xA9", true), {"***> x?FAKE: line: hi??FAKE: ???"}},
+        {"unban", forger, request(16, "1.2.3.4\x1b[2J"), {"ADMIN: Admin x?FAKE: line deleted banned IP '1.2.3.4?[2J'"}},
+        {"shut-down attempt", forger, {18}, {"ADMIN-KILLSERVER: First Attempt was received from 'x?FAKE: line'."}},
+        {"kick", forger, {14, 0}, {"KICKED: 'alice', PlayerID = 0 by Admin x?FAKE: line"}},
+        {"second admin", other, joinDatagram("y\x1b]0;t\x07", "secret"), {"ADMIN-JOIN: 'y?]0;t?', ID = 1 (127.0.0.3)"}},
+        {"admin quit", other, {2}, {"ADMIN-QUIT: 'y?]0;t?', ID = 1"}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        log.clear();
+        network.clearSent();
+        receiveAdmin(step.from, step.datagram);
+        EXPECT_EQ(log.lines(), step.lines);
+        if (std::string_view(step.name) == "say") {
+            EXPECT_EQ(gameSentTo(alice), std::vector<Bytes>{withText({3, 0, 5}, "hi\r\nFAKE: \x7F\xC3\xA9", true)})
+                << "the relay is the text as it came";
+        }
+    }
+
+    log.clear();
+    server->addIdleTime(16);
+    server->checkTimeouts(15);
+    EXPECT_EQ(log.lines(), Lines{"ADMIN-QUIT: 'x?FAKE: line', ID = 0 ... quit due to timeout."});
+}
+
 }  // namespace
 }  // namespace varn
 
