@@ -274,6 +274,7 @@ void Server::runLoop() {
             server.checkTimeouts(kTimeoutSeconds);
             server.addIdleTime(1);
             server.sendPings();
+            server.reportWrongPasswords();
             secondRef_ = now;
         }
         if (now - sendLimitRef_ >= 1) {

@@ -194,4 +194,16 @@ void GameServer::checkClientCrc() {
     }
 }
 
+void GameServer::reportWrongPasswords() {
+    std::uint32_t attempts = 0;
+    std::size_t addresses = 0;
+    if (!passwordLockout.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: ", false);
+    log.write(attempts, false);
+    log.write(" wrong passwords from ", false);
+    log.write(addresses, false);
+    log.write(" addresses in the last minute.");
+}
+
 }  // namespace varn
