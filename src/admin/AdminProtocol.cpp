@@ -37,7 +37,10 @@ void answer(const AdminRequest& request, std::uint8_t id, std::uint8_t value) {
     request.server.sendToAdmin(request.from, packet, sizeof packet);
 }
 
-std::string adminName(const AdminRequest& request) { return *request.server.admins.nameOf(request.adminId); }
+// The admin's name as log lines show it: it came from the network.
+std::string adminName(const AdminRequest& request) {
+    return printableForLog(*request.server.admins.nameOf(request.adminId));
+}
 
 void refuseJoin(GameServer& server, const PeerAddress& from, std::uint8_t reason) {
     const std::uint8_t packet[] = {admin::kNotice, reason};
@@ -64,35 +67,47 @@ AdminLogin readLogin(const PacketReader& payload) {
     return login;
 }
 
-// A name from a sender that has not logged in goes into the log with its control bytes replaced, so
-// it cannot forge lines of its own.
-std::string printableForLog(std::string_view name) {
-    std::string shown(name);
-    for (char& byte : shown) {
-        if (static_cast<unsigned char>(byte) < 0x20 || static_cast<unsigned char>(byte) > 0x7E) byte = '?';
-    }
-    return shown;
-}
-
 bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
 
-void countWrongPassword(GameServer& server, const PeerAddress& from) {
-    if (!lockoutOn(server) || !server.passwordLockout.recordFailure(PasswordLockout::Kind::AdminLogin, from,
-                                                                     server.clock().calendarSeconds())) {
-        return;
+// With the lock-out on, an attempt is looked at only while its address is not locked out and the
+// budget of wrong admin passwords is not spent; any other attempt learns nothing, not even that it
+// was dropped, and is counted for the summary line.
+bool lockoutAdmits(GameServer& server, const PeerAddress& from, std::int64_t now) {
+    PasswordLockout& lockout = server.passwordLockout;
+    if (lockout.admits(PasswordLockout::Kind::AdminLogin, from, now) && lockout.adminGuessAvailable(now)) {
+        return true;
+    }
+    lockout.countUnlogged(from, now);
+    return false;
+}
+
+// The wrong-password line goes out for the first five failures of an address in its window; with
+// the lock-out on, the failure is counted and may lock the address out.
+void refuseWrongPassword(GameServer& server, const PeerAddress& from, std::string_view name, std::int64_t now) {
+    bool locksOut = false;
+    bool logged = true;
+    if (lockoutOn(server)) {
+        PasswordLockout& lockout = server.passwordLockout;
+        locksOut = lockout.recordFailure(PasswordLockout::Kind::AdminLogin, from, now);
+        logged = lockout.failuresInWindow(PasswordLockout::Kind::AdminLogin, from) <= PasswordLockout::kMaxFailures;
+        if (!logged) lockout.countUnlogged(from, now);
     }
     auto& log = ServerLog::instance();
+    if (logged) {
+        log.write("ADMIN-ERROR Unable to add: '", false);
+        log.write(printableForLog(name), false);
+        log.write("' password is incorrect.");
+    }
+    refuseJoin(server, from, admin::kRefusedWrongPassword);
+    if (!locksOut) return;
     log.write("SERVER-WARNING: ", false);
     log.write(from.ipText().view(), false);
     log.write(" locked out for 60 seconds after 5 wrong passwords.");
 }
 
 void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddress& from, bool isAdmin) {
-    // A locked-out address learns nothing, not even that it is locked out.
-    if (lockoutOn(server) && server.passwordLockout.isLockedOut(PasswordLockout::Kind::AdminLogin, from,
-                                                                server.clock().calendarSeconds())) {
-        return;
-    }
+    const std::int64_t now = server.clock().monotonicSeconds();
+    if (lockoutOn(server) && !lockoutAdmits(server, from, now)) return;
     if (isAdmin) return refuseJoin(server, from, admin::kRefusedAlreadyAdmin);
     if (server.bans().isBannedAddress(from)) return refuseJoin(server, from, admin::kRefusedBanned);
     if (payload.byteAt(0) != admin::kProtocolVersion) {
@@ -102,22 +117,17 @@ void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddres
     const AdminLogin login = readLogin(payload);
     if (server.admins.findByName(login.name) >= 0) return refuseJoin(server, from, admin::kRefusedNameInUse);
 
-    auto& log = ServerLog::instance();
     const std::string* adminPassword = server.config().getString("AdminPassword");
     if (adminPassword == nullptr || !constantTimeEquals(login.password, *adminPassword)) {
-        log.write("ADMIN-ERROR Unable to add: '", false);
-        log.write(printableForLog(login.name), false);
-        log.write("' password is incorrect.");
-        refuseJoin(server, from, admin::kRefusedWrongPassword);
-        countWrongPassword(server, from);
-        return;
+        return refuseWrongPassword(server, from, login.name, now);
     }
     if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::AdminLogin, from);
 
     const std::int32_t id = server.admins.add(from, login.name);
     if (id < 0) return;
+    auto& log = ServerLog::instance();
     log.write("ADMIN-JOIN: '", false);
-    log.write(login.name, false);
+    log.write(printableForLog(login.name), false);
     log.write("', ID = ", false);
     log.write(id, false);
     log.write(" (", false);
@@ -145,7 +155,7 @@ void say(const AdminRequest& request) {
         log.write("***> ", false);
         log.write(adminName(request), false);
         log.write(": ", false);
-        log.write(PacketReader(text.data(), used).textAt(1));
+        log.write(printableForLog(PacketReader(text.data(), used).textAt(1)));
     }
     PacketWriter<admin::kMaxSayDatagram + 1> relay;
     relay.byte(admin::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
@@ -187,7 +197,7 @@ void unban(const AdminRequest& request) {
     log.write("ADMIN: Admin ", false);
     log.write(adminName(request), false);
     log.write(" deleted banned IP '", false);
-    log.write(text, false);
+    log.write(printableForLog(text), false);
     log.write("'");
     answer(request, admin::kUnban, admin::kDone);
 }

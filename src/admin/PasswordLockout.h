@@ -1,9 +1,14 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <list>
+#include <set>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "net/PeerAddress.h"
 
@@ -13,8 +18,13 @@ namespace varn {
 // from how long the answer takes.
 bool constantTimeEquals(std::string_view given, std::string_view expected);
 
-// Counts wrong passwords per address, one count for each kind of login, and locks an address out of
-// that kind for a while after too many. The table is bounded: the entry used least recently goes.
+// Counts wrong passwords per address, in one table for each kind of login, and locks an address out
+// of that kind for a minute after five within a minute. A table is bounded: a new address takes the
+// place of the unlocked entry used least recently; a locked entry stays until its minute is over, and
+// while every entry of a table is locked the addresses it does not hold are not admitted at all.
+// Admin logins also share one budget of wrong passwords over all addresses (a burst of 20, then 10 a
+// second), which bounds guessing from forged source addresses. Attempts that get no log line of their
+// own are counted for one summary line a minute. Times are monotonic seconds.
 class PasswordLockout {
 public:
     enum class Kind : std::uint8_t { AdminLogin = 0, PlayerJoin = 1 };
@@ -23,27 +33,60 @@ public:
     static constexpr std::int64_t kWindowSeconds = 60;
     static constexpr std::int64_t kLockSeconds = 60;
     static constexpr std::size_t kMaxEntries = 4096;
+    static constexpr std::uint32_t kAdminGuessBurst = 20;
+    static constexpr std::uint32_t kAdminGuessesPerSecond = 10;
+    static constexpr std::int64_t kSummarySeconds = 60;
+    // Beyond this many, the summary's count of addresses stops growing.
+    static constexpr std::size_t kMaxSummaryAddresses = 65536;
 
     bool isLockedOut(Kind kind, const PeerAddress& peer, std::int64_t now) const;
-    // Counts one wrong password; true when it locks the address out (the moment to log it, once).
+    // Whether an attempt from this address may be looked at now: not while the address is locked
+    // out, nor while its table is full of locked entries and holds none for it.
+    bool admits(Kind kind, const PeerAddress& peer, std::int64_t now);
+    // Whether the budget of wrong admin passwords has one left now.
+    bool adminGuessAvailable(std::int64_t now);
+    // Counts one wrong password (an admin login's also spends one from the budget); true when it
+    // locks the address out (the moment to log it, once).
     bool recordFailure(Kind kind, const PeerAddress& peer, std::int64_t now);
+    // The wrong passwords counted for the address in its current window; 0 when it has no entry.
+    std::uint32_t failuresInWindow(Kind kind, const PeerAddress& peer) const;
     void recordSuccess(Kind kind, const PeerAddress& peer);
-    std::size_t size() const { return entries_.size(); }
+
+    // An attempt that gets no log line of its own: dropped unseen, or a failure beyond the first five.
+    void countUnlogged(const PeerAddress& peer, std::int64_t now);
+    // Once a minute has passed since the first attempt counted after the last report: true, with the
+    // figures, and the counts start again. False while nothing is counted or the minute is not over.
+    bool takeMinuteReport(std::int64_t now, std::uint32_t& attempts, std::size_t& addresses);
+
+    std::size_t size() const;
 
 private:
     struct Entry {
         std::uint32_t failures = 0;
         std::int64_t firstFailure = 0;
         std::int64_t lockedUntil = 0;
-        std::uint64_t lastUse = 0;
+        // A locked entry is listed in its table's locks, any other in its table's unlocked list.
+        bool locked = false;
+        std::list<std::uint32_t>::iterator place;
     };
-    static std::uint64_t keyOf(Kind kind, const PeerAddress& peer) {
-        return (static_cast<std::uint64_t>(kind) << 32) | peer.address;
-    }
-    void evictOldest();
+    struct Table {
+        std::unordered_map<std::uint32_t, Entry> entries;
+        std::list<std::uint32_t> unlocked;  // the least recently used first
+        std::set<std::pair<std::int64_t, std::uint32_t>> locks;  // by the end of the lock-out
+    };
 
-    std::map<std::uint64_t, Entry> entries_;
-    std::uint64_t useCounter_ = 0;
+    Table& tableOf(Kind kind) { return tables_[static_cast<std::size_t>(kind)]; }
+    const Table& tableOf(Kind kind) const { return tables_[static_cast<std::size_t>(kind)]; }
+    static void releaseExpiredLocks(Table& table, std::int64_t now);
+    void refillAdminGuesses(std::int64_t now);
+
+    std::array<Table, 2> tables_;
+    std::uint32_t adminGuesses_ = kAdminGuessBurst;
+    std::int64_t adminGuessRefill_ = 0;
+    bool adminGuessesUsed_ = false;
+    std::uint32_t unlogged_ = 0;
+    std::int64_t summaryStart_ = 0;
+    std::unordered_set<std::uint32_t> unloggedFrom_;
 };
 
 }  // namespace varn

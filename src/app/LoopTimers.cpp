@@ -47,6 +47,7 @@ void LoopTimers::oncePerSecond() {
     server_.checkTimeouts(kTimeoutSeconds);
     server_.addIdleTime(1);
     server_.sendPings();
+    server_.reportWrongPasswords();
 }
 
 int LoopTimers::millisecondsToNextPass() const {

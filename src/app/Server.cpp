@@ -99,6 +99,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
         log.write("ERROR: The configuration file could not be loaded.");
         waitForKeyAndExit(kExitFailure);
     }
+    if (ConfigFile::instance().isOn("LogTimestamps")) log.setTimestampClock(&clock_);
     if (!openLogFromOptions()) {
         writeVersionBanner();
         log.write("ERROR: Unable to setup log for writing ... no file logging available.");

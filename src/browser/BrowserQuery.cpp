@@ -37,7 +37,7 @@ BrowserQuery::BrowserQuery(std::int32_t gamePort, Services services)
       clock_(services_.clock != nullptr ? *services_.clock : platform::SystemClock::instance()),
       config_(services_.config != nullptr ? *services_.config : ConfigFile::instance()),
       players_(services_.players != nullptr ? *services_.players : PlayerRegistry::instance()) {
-    if (config_.isOn("QueryFloodGuard")) floodGuard_.emplace(clock_.tickMilliseconds());
+    if (config_.isOn("QueryFloodGuard")) floodGuard_.emplace(clock_.monotonicSeconds());
     initialise(gamePort, true);
 }
 
@@ -116,13 +116,13 @@ void BrowserQuery::sendReply(const PeerAddress& to, const std::uint8_t* data, st
 }
 
 bool BrowserQuery::guardAllowsStatus(const PeerAddress& sender) {
-    if (!floodGuard_ || floodGuard_->allowStatus(sender.address, clock_.tickMilliseconds())) return true;
+    if (!floodGuard_ || floodGuard_->allowStatus(sender.address, clock_.monotonicSeconds())) return true;
     floodGuard_->countDrop(sender.address);
     return false;
 }
 
 bool BrowserQuery::guardAllowsReplyBytes(const PeerAddress& sender, std::size_t bytes) {
-    if (!floodGuard_ || floodGuard_->allowReplyBytes(bytes, clock_.tickMilliseconds())) return true;
+    if (!floodGuard_ || floodGuard_->allowReplyBytes(bytes, clock_.monotonicSeconds())) return true;
     floodGuard_->countDrop(sender.address);
     return false;
 }
@@ -130,7 +130,7 @@ bool BrowserQuery::guardAllowsReplyBytes(const PeerAddress& sender, std::size_t 
 void BrowserQuery::reportDroppedQueries() {
     std::uint32_t dropped = 0;
     std::size_t addresses = 0;
-    if (!floodGuard_->takeMinuteReport(clock_.tickMilliseconds(), dropped, addresses)) return;
+    if (!floodGuard_->takeMinuteReport(clock_.monotonicSeconds(), dropped, addresses)) return;
     auto& log = ServerLog::instance();
     log.write("SERVER-WARNING: ", false);
     log.write(dropped, false);

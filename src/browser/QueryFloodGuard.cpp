@@ -6,42 +6,41 @@ namespace varn {
 
 namespace {
 
-constexpr std::uint64_t kMilli = 1000;
-constexpr std::uint64_t kStatusCapacity = QueryFloodGuard::kStatusBurst * kMilli;
-constexpr std::uint64_t kBudgetCapacity = QueryFloodGuard::kReplyBytesPerSecond * kMilli;
-
-// The tick wraps every 49 days; the difference of two readings is right across the wrap.
-std::uint64_t elapsed(std::uint32_t since, std::uint32_t now) { return static_cast<std::uint32_t>(now - since); }
+// What a bucket holds after the seconds since its last refill at so much a second, at most full.
+// Seconds are counted only forward and only as far as it takes to fill the bucket, so the product
+// cannot overflow.
+std::uint64_t refilled(std::uint64_t held, std::int64_t since, std::int64_t now, std::uint64_t perSecond,
+                       std::uint64_t capacity) {
+    const std::int64_t secondsToFill = static_cast<std::int64_t>(capacity / perSecond) + 1;
+    const std::int64_t elapsed = std::clamp<std::int64_t>(now - since, 0, secondsToFill);
+    return std::min(capacity, held + static_cast<std::uint64_t>(elapsed) * perSecond);
+}
 
 }  // namespace
 
-QueryFloodGuard::QueryFloodGuard(std::uint32_t nowMilliseconds)
-    : budgetMilliBytes_(kBudgetCapacity), budgetRefill_(nowMilliseconds), reportStart_(nowMilliseconds) {}
+QueryFloodGuard::QueryFloodGuard(std::int64_t nowSeconds)
+    : budgetBytes_(kReplyBytesPerSecond), budgetRefill_(nowSeconds), reportStart_(nowSeconds) {}
 
-bool QueryFloodGuard::allowStatus(std::uint32_t address, std::uint32_t nowMilliseconds) {
+bool QueryFloodGuard::allowStatus(std::uint32_t address, std::int64_t nowSeconds) {
     auto found = buckets_.find(address);
     if (found == buckets_.end()) {
         if (buckets_.size() >= kMaxAddresses) evictOldest();
-        found = buckets_.emplace(address, Bucket{kStatusCapacity, nowMilliseconds, 0}).first;
+        found = buckets_.emplace(address, Bucket{kStatusBurst, nowSeconds, 0}).first;
     }
     Bucket& bucket = found->second;
     bucket.lastUse = ++useCounter_;
-    // Two tokens a second are two thousandths of a token a millisecond.
-    bucket.milliTokens =
-        std::min(kStatusCapacity, bucket.milliTokens + elapsed(bucket.lastRefill, nowMilliseconds) * kStatusPerSecond);
-    bucket.lastRefill = nowMilliseconds;
-    if (bucket.milliTokens < kMilli) return false;
-    bucket.milliTokens -= kMilli;
+    bucket.tokens = refilled(bucket.tokens, bucket.lastRefill, nowSeconds, kStatusPerSecond, kStatusBurst);
+    bucket.lastRefill = std::max(bucket.lastRefill, nowSeconds);
+    if (bucket.tokens == 0) return false;
+    --bucket.tokens;
     return true;
 }
 
-bool QueryFloodGuard::allowReplyBytes(std::size_t bytes, std::uint32_t nowMilliseconds) {
-    budgetMilliBytes_ =
-        std::min(kBudgetCapacity, budgetMilliBytes_ + elapsed(budgetRefill_, nowMilliseconds) * kReplyBytesPerSecond);
-    budgetRefill_ = nowMilliseconds;
-    const std::uint64_t cost = static_cast<std::uint64_t>(bytes) * kMilli;
-    if (budgetMilliBytes_ < cost) return false;
-    budgetMilliBytes_ -= cost;
+bool QueryFloodGuard::allowReplyBytes(std::size_t bytes, std::int64_t nowSeconds) {
+    budgetBytes_ = refilled(budgetBytes_, budgetRefill_, nowSeconds, kReplyBytesPerSecond, kReplyBytesPerSecond);
+    budgetRefill_ = std::max(budgetRefill_, nowSeconds);
+    if (budgetBytes_ < bytes) return false;
+    budgetBytes_ -= bytes;
     return true;
 }
 
@@ -50,10 +49,9 @@ void QueryFloodGuard::countDrop(std::uint32_t address) {
     if (droppedFrom_.size() < kMaxAddresses) droppedFrom_.insert(address);
 }
 
-bool QueryFloodGuard::takeMinuteReport(std::uint32_t nowMilliseconds, std::uint32_t& dropped,
-                                       std::size_t& addresses) {
-    if (elapsed(reportStart_, nowMilliseconds) < kReportIntervalMilliseconds) return false;
-    reportStart_ = nowMilliseconds;
+bool QueryFloodGuard::takeMinuteReport(std::int64_t nowSeconds, std::uint32_t& dropped, std::size_t& addresses) {
+    if (nowSeconds - reportStart_ < kReportIntervalSeconds) return false;
+    reportStart_ = nowSeconds;
     dropped = dropped_;
     addresses = droppedFrom_.size();
     dropped_ = 0;

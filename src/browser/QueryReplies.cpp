@@ -109,12 +109,14 @@ void BrowserQuery::answerGameName(const PeerAddress& sender) {
 
 void BrowserQuery::answerPing(std::int32_t length, const PeerAddress& sender) {
     if (length >= kPingEchoLimit || !registrationOn_) return;
+    if (!guardAllowsReplyBytes(sender, static_cast<std::size_t>(length))) return;
     receiveBuffer_[0] = kPingReply;
     sendReply(sender, receiveBuffer_.data(), static_cast<std::size_t>(length));
 }
 
 void BrowserQuery::answerChallenge(std::int32_t length, const PeerAddress& sender) {
     if (length != kChallengeDatagramLength || !masters_.isFromMasterNetwork(sender)) return;
+    if (!guardAllowsReplyBytes(sender, 1 + sizeof(std::uint32_t))) return;
     const std::span<const std::uint8_t, MasterRegistration::kChallengeLength> challenge(
         receiveBuffer_.data() + 1, MasterRegistration::kChallengeLength);
     PacketWriter<1 + sizeof(std::uint32_t)> reply;

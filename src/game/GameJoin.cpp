@@ -60,13 +60,28 @@ bool passwordMatches(GameServer& server, const PacketReader& payload, std::size_
 
 bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
 
-void countWrongPassword(GameServer& server, const PeerAddress& from, const IpText& ip) {
-    if (!lockoutOn(server)) return;
-    if (!server.passwordLockout.recordFailure(PasswordLockout::Kind::PlayerJoin, from,
-                                              server.clock().calendarSeconds())) {
-        return;
+// The wrong-password line goes out for the first five failures of an address in its window; with
+// the lock-out on, the failure is counted and may lock the address out.
+void refuseWrongPassword(GameServer& server, const PeerAddress& from, const std::string& name, const IpText& ip) {
+    bool locksOut = false;
+    bool logged = true;
+    if (lockoutOn(server)) {
+        PasswordLockout& lockout = server.passwordLockout;
+        const std::int64_t now = server.clock().monotonicSeconds();
+        locksOut = lockout.recordFailure(PasswordLockout::Kind::PlayerJoin, from, now);
+        logged = lockout.failuresInWindow(PasswordLockout::Kind::PlayerJoin, from) <= PasswordLockout::kMaxFailures;
+        if (!logged) lockout.countUnlogged(from, now);
     }
     auto& log = ServerLog::instance();
+    if (logged) {
+        log.write("ERROR: Unable to add '", false);
+        log.write(name, false);
+        log.write("' from '", false);
+        log.write(ip.view(), false);
+        log.write(",' password is incorrect.");
+    }
+    sendNotice(server, from, notice::kWrongPassword);
+    if (!locksOut) return;
     log.write("SERVER-WARNING: ", false);
     log.write(ip.view(), false);
     log.write(" locked out for 60 seconds after 5 wrong passwords.");
@@ -110,10 +125,14 @@ void announceJoin(GameServer& server, std::int32_t id, const std::string& name, 
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
-    // A locked-out address learns nothing, not even that it is locked out.
-    if (lockoutOn(server) && server.passwordLockout.isLockedOut(PasswordLockout::Kind::PlayerJoin, from,
-                                                                server.clock().calendarSeconds())) {
-        return;
+    // A locked-out address learns nothing, not even that it is locked out; nor does a new address
+    // while every entry of the lock-out table is locked.
+    if (lockoutOn(server)) {
+        const std::int64_t now = server.clock().monotonicSeconds();
+        if (!server.passwordLockout.admits(PasswordLockout::Kind::PlayerJoin, from, now)) {
+            server.passwordLockout.countUnlogged(from, now);
+            return;
+        }
     }
     if (senderId != -1) {
         sendNotice(server, from, notice::kAlreadyJoined);
@@ -148,13 +167,7 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
     }
     auto& log = ServerLog::instance();
     if (server.passwordEnabled != 0 && !passwordMatches(server, payload, name.endIndex)) {
-        log.write("ERROR: Unable to add '", false);
-        log.write(name.text, false);
-        log.write("' from '", false);
-        log.write(ip.view(), false);
-        log.write(",' password is incorrect.");
-        sendNotice(server, from, notice::kWrongPassword);
-        countWrongPassword(server, from, ip);
+        refuseWrongPassword(server, from, name.text, ip);
         return;
     }
     const std::int32_t id = server.players.add(from, name.text);

@@ -44,12 +44,13 @@ void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
     server.broadcast(packet.data(), packet.size(), kNobodyExcepted, true);
 }
 
-// "<prefix><name><idLabel><id><ending>" as one line.
+// "<prefix><name><idLabel><id><ending>" as one line. An admin's name reaches it as it came from the
+// network.
 void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
                 const char* ending) {
     auto& log = ServerLog::instance();
     log.write(prefix, false);
-    log.write(name, false);
+    log.write(printableForLog(name), false);
     log.write(idLabel, false);
     log.write(id, false);
     log.write(ending);
@@ -191,6 +192,18 @@ void GameServer::checkClientCrc() {
         players.remove(id);
         announceLeft(*this, leftReason::kCrcUnanswered, id);
     }
+}
+
+void GameServer::reportWrongPasswords() {
+    std::uint32_t attempts = 0;
+    std::size_t addresses = 0;
+    if (!passwordLockout.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: ", false);
+    log.write(attempts, false);
+    log.write(" wrong passwords from ", false);
+    log.write(addresses, false);
+    log.write(" addresses in the last minute.");
 }
 
 }  // namespace varn

@@ -62,6 +62,8 @@ public:
     void addIdleTime(std::int32_t seconds);
     void sendPings();
     void checkClientCrc();
+    // Once a minute at most: the summary of the wrong passwords that were not logged one by one.
+    void reportWrongPasswords();
 
     // Relays a player's state report to the others: the full packet to players in range, the
     // reduced one to the rest.

@@ -1,21 +1,76 @@
 #include "log/ServerLog.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <iostream>
+#include <system_error>
 
+#include "platform/Clock.h"
 #include "platform/Files.h"
 
 namespace varn {
 
 namespace {
 
+constexpr std::int64_t kMillisecondsPerDay = 86'400'000;
+// "YYYY-MM-DDThh:mm:ss.mmmZ" and its terminator, with room for a wider year.
+constexpr std::size_t kTimestampCapacity = 32;
+
 std::unique_ptr<ServerLog>& processLog() {
     static std::unique_ptr<ServerLog> log;
     return log;
 }
 
+bool isPrintableForLog(char byte) {
+    return static_cast<unsigned char>(byte) >= 0x20 && static_cast<unsigned char>(byte) <= 0x7E;
+}
+
+std::int64_t floorDivide(std::int64_t value, std::int64_t divisor) {
+    const std::int64_t quotient = value / divisor;
+    return quotient * divisor > value ? quotient - 1 : quotient;
+}
+
+// Writes the time stamp into text and returns its length; the date comes from the count of days
+// since 1970-01-01 in the proleptic Gregorian calendar, counted in eras of 400 years.
+std::size_t formatTimestamp(std::int64_t calendarMilliseconds, char (&text)[kTimestampCapacity]) {
+    const std::int64_t days = floorDivide(calendarMilliseconds, kMillisecondsPerDay);
+    const std::int64_t intoDay = calendarMilliseconds - days * kMillisecondsPerDay;
+
+    const std::int64_t shifted = days + 719'468;  // days from 0000-03-01
+    const std::int64_t era = floorDivide(shifted, 146'097);
+    const std::int64_t dayOfEra = shifted - era * 146'097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const std::int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+
+    const int length = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+                                     static_cast<long long>(year), static_cast<long long>(month),
+                                     static_cast<long long>(day), static_cast<long long>(intoDay / 3'600'000),
+                                     static_cast<long long>(intoDay / 60'000 % 60),
+                                     static_cast<long long>(intoDay / 1000 % 60),
+                                     static_cast<long long>(intoDay % 1000));
+    return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
 }  // namespace
 
-ServerLog::ServerLog() : console_(&std::cout) {}
+std::string printableForLog(std::string_view received) {
+    std::string shown(received);
+    for (char& byte : shown) {
+        if (!isPrintableForLog(byte)) byte = '?';
+    }
+    return shown;
+}
+
+std::string utcTimestamp(std::int64_t calendarMilliseconds) {
+    char text[kTimestampCapacity];
+    return std::string(text, formatTimestamp(calendarMilliseconds, text));
+}
+
+ServerLog::ServerLog() : console_(&std::cout), errors_(&std::cerr) {}
 
 ServerLog::~ServerLog() { close(); }
 
@@ -33,38 +88,60 @@ bool ServerLog::open(const std::string& path) {
     file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file_.is_open()) return false;
     path_ = path;
-    file_ << "- VarnServer log opened -" << platform::kTextLineEnd;
-    file_.flush();
+    writeToFile("- VarnServer log opened -", true);
     return true;
 }
 
 bool ServerLog::reopen() {
-    if (!file_.is_open()) return false;
-    close();
+    if (path_.empty()) return false;
+    closeFile();
     file_.clear();
+    errno = 0;
     file_.open(path_, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file_.is_open()) return false;
-    file_ << "- VarnServer log opened -" << platform::kTextLineEnd;
-    file_.flush();
+    if (!file_.is_open()) {
+        const int reason = errno;
+        if (errors_ != nullptr) {
+            *errors_ << "SERVER-ERROR: Unable to reopen the log file '" << path_ << "' ("
+                     << (reason != 0 ? std::generic_category().message(reason) : "reason unknown") << ").\n";
+            errors_->flush();
+        }
+        return false;
+    }
+    writeToFile("- VarnServer log opened -", true);
     return true;
 }
 
 void ServerLog::close() {
+    closeFile();
+    path_.clear();
+}
+
+void ServerLog::closeFile() {
     if (!file_.is_open()) return;
-    file_ << "- VarnServer log closed -" << platform::kTextLineEnd;
-    file_.flush();
+    writeToFile("- VarnServer log closed -", true);
     file_.close();
+    fileAtLineStart_ = true;
+}
+
+void ServerLog::writeToFile(std::string_view text, bool endLine) {
+    if (fileAtLineStart_ && timestampClock_ != nullptr) {
+        char stamp[kTimestampCapacity];
+        const std::size_t length = formatTimestamp(timestampClock_->calendarMilliseconds(), stamp);
+        file_.write(stamp, static_cast<std::streamsize>(length));
+        file_.put(' ');
+    }
+    fileAtLineStart_ = false;
+    file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    // The file takes the platform's line end; the console stream translates '\n' itself.
+    if (endLine) {
+        file_ << platform::kTextLineEnd;
+        file_.flush();
+        fileAtLineStart_ = true;
+    }
 }
 
 void ServerLog::write(std::string_view text, bool endLine, bool echo) {
-    if (file_.is_open()) {
-        file_.write(text.data(), static_cast<std::streamsize>(text.size()));
-        // The file takes the platform's line end; the console stream translates '\n' itself.
-        if (endLine) {
-            file_ << platform::kTextLineEnd;
-            file_.flush();
-        }
-    }
+    if (file_.is_open()) writeToFile(text, endLine);
     if (!quiet_ && echo && console_ != nullptr) {
         console_->write(text.data(), static_cast<std::streamsize>(text.size()));
         if (endLine) {

@@ -8,11 +8,14 @@ namespace varn::platform {
 // date; the monotonic clock in whole seconds for every interval the server counts (the per-second
 // pass, time-outs, flood and lock-out windows), which a step of the system clock does not move; a
 // 16-bit millisecond clock for pings and a wrapping 32-bit millisecond tick for the heartbeat
-// schedule. Tests substitute a ManualClock.
+// schedule. The calendar clock can also be read in milliseconds, for the log's time stamps. Tests
+// substitute a ManualClock.
 class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::int64_t calendarSeconds() const = 0;
+    // Milliseconds since 1970-01-01 00:00:00 UTC.
+    virtual std::int64_t calendarMilliseconds() const = 0;
     virtual std::int64_t monotonicSeconds() const = 0;
     virtual std::uint16_t pingMilliseconds() const = 0;
     virtual std::uint32_t tickMilliseconds() const = 0;
@@ -23,6 +26,7 @@ public:
 class SystemClock final : public Clock {
 public:
     std::int64_t calendarSeconds() const override;
+    std::int64_t calendarMilliseconds() const override;
     std::int64_t monotonicSeconds() const override;
     std::uint16_t pingMilliseconds() const override;
     std::uint32_t tickMilliseconds() const override;
@@ -33,13 +37,15 @@ public:
 
 // A clock that only moves when told to. setSeconds and advanceSeconds move the calendar and the
 // monotonic seconds together (time passes); stepCalendarSeconds moves the calendar alone, as an
-// operator or a time service setting the system clock does.
+// operator or a time service setting the system clock does. Its calendar stands at the start of a
+// whole second unless setCalendarMillisecondPart says otherwise.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(std::int64_t seconds = 1'000'000, std::uint32_t milliseconds = 0)
         : seconds_(seconds), monotonicSeconds_(seconds), milliseconds_(milliseconds) {}
 
     std::int64_t calendarSeconds() const override { return seconds_; }
+    std::int64_t calendarMilliseconds() const override { return seconds_ * 1000 + calendarMillisecondPart_; }
     std::int64_t monotonicSeconds() const override { return monotonicSeconds_; }
     std::uint16_t pingMilliseconds() const override { return static_cast<std::uint16_t>(milliseconds_); }
     std::uint32_t tickMilliseconds() const override { return milliseconds_; }
@@ -54,6 +60,7 @@ public:
         monotonicSeconds_ += seconds;
     }
     void stepCalendarSeconds(std::int64_t seconds) { seconds_ += seconds; }
+    void setCalendarMillisecondPart(std::int64_t milliseconds) { calendarMillisecondPart_ = milliseconds % 1000; }
     void setMilliseconds(std::uint32_t milliseconds) { milliseconds_ = milliseconds; }
     void advanceMilliseconds(std::uint32_t milliseconds) { milliseconds_ += milliseconds; }
 
@@ -61,6 +68,7 @@ private:
     std::int64_t seconds_;
     std::int64_t monotonicSeconds_;
     std::uint32_t milliseconds_;
+    std::int64_t calendarMillisecondPart_ = 0;
 };
 
 }  // namespace varn::platform

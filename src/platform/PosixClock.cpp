@@ -20,6 +20,12 @@ std::int64_t SystemClock::calendarSeconds() const {
     return static_cast<std::int64_t>(now.tv_sec);
 }
 
+std::int64_t SystemClock::calendarMilliseconds() const {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + static_cast<std::int64_t>(now.tv_nsec / 1'000'000);
+}
+
 std::int64_t SystemClock::monotonicSeconds() const {
     return static_cast<std::int64_t>(monotonicMilliseconds() / 1000u);
 }

@@ -24,6 +24,10 @@ std::int64_t SystemClock::calendarSeconds() const {
     return static_cast<std::int64_t>((calendarFileTime() - kFileTimeUnixEpoch) / kFileTimeUnitsPerSecond);
 }
 
+std::int64_t SystemClock::calendarMilliseconds() const {
+    return static_cast<std::int64_t>((calendarFileTime() - kFileTimeUnixEpoch) / kFileTimeUnitsPerMillisecond);
+}
+
 // Milliseconds since the system started, in 64 bits: never wraps and never steps with the calendar.
 std::int64_t SystemClock::monotonicSeconds() const { return static_cast<std::int64_t>(::GetTickCount64() / 1000u); }
 

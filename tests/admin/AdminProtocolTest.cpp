@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -532,6 +533,47 @@ TEST_F(AdminProtocolTest, MotdReloadTakesTheFileAsItIsNowAndKeepsTheOldTextWhenI
     EXPECT_EQ(motdOfNextJoin(), std::vector<Bytes>{request(21, "Second")});
 }
 
+// Texts from the network reach the log and the console with every byte outside 0x20..0x7E shown as
+// '?', so a name or a chat line cannot forge lines of its own; the wire carries them unchanged.
+TEST_F(AdminProtocolTest, NetworkTextsReachTheLogWithControlBytesShownAsQuestionMarks) {
+    configure("AdminAllowShutdown 1\n");
+    startWithBanFile(testing::asFileText("1.2.3.4\x1b[2J\n"));
+    const PeerAddress alice = peer(20), forger = peer(2), other = peer(3);
+    players.add(alice, "alice");
+    const std::string name = "x\nFAKE: line";
+    struct Step {
+        const char* name;
+        PeerAddress from;
+        Bytes datagram;
+        Lines lines;
+    };
+    const Step steps[] = {
+        {"admin join", forger, joinDatagram(name, "secret"), {"ADMIN-JOIN: 'x?FAKE: line', ID = 0 (127.0.0.2)"}},
+        {"say", forger, withText({3, 5}, "hi\r\nFAKE: \x7F\xC3\xA9", true), {"***> x?FAKE: line: hi??FAKE: ???"}},
+        {"unban", forger, request(16, "1.2.3.4\x1b[2J"), {"ADMIN: Admin x?FAKE: line deleted banned IP '1.2.3.4?[2J'"}},
+        {"shut-down attempt", forger, {18}, {"ADMIN-KILLSERVER: First Attempt was received from 'x?FAKE: line'."}},
+        {"kick", forger, {14, 0}, {"KICKED: 'alice', PlayerID = 0 by Admin x?FAKE: line"}},
+        {"second admin", other, joinDatagram("y\x1b]0;t\x07", "secret"), {"ADMIN-JOIN: 'y?]0;t?', ID = 1 (127.0.0.3)"}},
+        {"admin quit", other, {2}, {"ADMIN-QUIT: 'y?]0;t?', ID = 1"}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        log.clear();
+        network.clearSent();
+        receiveAdmin(step.from, step.datagram);
+        EXPECT_EQ(log.lines(), step.lines);
+        if (std::string_view(step.name) == "say") {
+            EXPECT_EQ(gameSentTo(alice), std::vector<Bytes>{withText({3, 0, 5}, "hi\r\nFAKE: \x7F\xC3\xA9", true)})
+                << "the relay is the text as it came";
+        }
+    }
+
+    log.clear();
+    server->addIdleTime(16);
+    server->checkTimeouts(15);
+    EXPECT_EQ(log.lines(), Lines{"ADMIN-QUIT: 'x?FAKE: line', ID = 0 ... quit due to timeout."});
+}
+
 }  // namespace
 }  // namespace varn
 
@@ -560,6 +602,110 @@ TEST_F(AdminLockoutTest, FiveWrongPasswordsLockTheAddressOutOfAdminLogins) {
     clock.advanceSeconds(60);
     receiveAdmin(guesser, joinDatagram("boss", "right"));
     EXPECT_EQ(server->admins.size(), 1);
+}
+
+// While the budget of wrong admin passwords is spent, every admin login is dropped unanswered before
+// any other check, the right password included: the cost of bounding blind guessing. A second
+// later ten more may be compared.
+TEST_F(AdminLockoutTest, ASpentBudgetDropsAdminLoginsBeforeAnyOtherCheck) {
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    start();
+    bans.add("127.0.1.1");
+    for (std::uint32_t guesser = 0; guesser < 20; ++guesser) {
+        receiveAdmin(PeerAddress::fromHostOrder(0x7F020000u + guesser, 5000), joinDatagram("boss", "wrong"));
+    }
+    EXPECT_EQ(network.sent.size(), 20u) << "twenty wrong passwords are answered";
+    network.clearSent();
+    receiveAdmin(peer(30), joinDatagram("boss", "right"));
+    receiveAdmin(PeerAddress::fromHostOrder(0x7F010101u, 5000), joinDatagram("boss", "right"));
+    receiveAdmin(peer(31), joinDatagram("boss", "right", 24));
+    EXPECT_TRUE(network.sent.empty()) << "not even a ban or a wrong version is answered";
+    EXPECT_EQ(server->admins.size(), 0);
+
+    clock.advanceSeconds(1);
+    receiveAdmin(PeerAddress::fromHostOrder(0x7F010101u, 5000), joinDatagram("boss", "right"));
+    EXPECT_EQ(network.sent.size(), 1u);
+    EXPECT_EQ(network.sent.back().bytes, bytesOf({6, 1}));
+    receiveAdmin(peer(30), joinDatagram("boss", "right"));
+    EXPECT_EQ(server->admins.size(), 1);
+}
+
+// Wrong-password lines are written for compared attempts only, at most five per address in its
+// window; locked, over-budget and further attempts go into one summary line a minute.
+TEST_F(AdminLockoutTest, AttemptsBeyondTheFirstFiveComparedGoIntoOneLineAMinute) {
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    start();
+    const std::string wrongLine = "ADMIN-ERROR Unable to add: 'boss' password is incorrect.";
+    for (int attempt = 0; attempt < 8; ++attempt) receiveAdmin(peer(20), joinDatagram("boss", "wrong"));
+    std::vector<std::string> expected(5, wrongLine);
+    expected.push_back("SERVER-WARNING: 127.0.0.20 locked out for 60 seconds after 5 wrong passwords.");
+    EXPECT_EQ(log.lines(), expected);
+
+    // Fifteen of the budget are left for twenty-five more addresses.
+    log.clear();
+    for (std::uint32_t guesser = 0; guesser < 25; ++guesser) receiveAdmin(peer(100 + guesser), joinDatagram("boss", "wrong"));
+    EXPECT_EQ(log.lines(), std::vector<std::string>(15, wrongLine));
+
+    log.clear();
+    clock.advanceSeconds(59);
+    server->reportWrongPasswords();
+    EXPECT_TRUE(log.lines().empty());
+    clock.advanceSeconds(1);
+    server->reportWrongPasswords();
+    server->reportWrongPasswords();
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "SERVER-WARNING: 13 wrong passwords from 11 addresses in the last minute."});
+}
+
+// 20,000 wrong admin passwords from 2,000 addresses within ten seconds: the budget lets 110 of them
+// be compared, so the log grows by a few kilobytes instead of a megabyte.
+TEST_F(AdminLockoutTest, AFloodOfWrongAdminPasswordsGrowsTheLogByLittle) {
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    start();
+    const std::filesystem::path directory = testing::makeTemporaryDirectory("varn-flood-");
+    ASSERT_FALSE(directory.empty());
+    const std::filesystem::path path = directory / "server.log";
+    ServerLog& serverLog = ServerLog::instance();
+    ASSERT_TRUE(serverLog.open(path.string()));
+    const auto before = std::filesystem::file_size(path);
+    for (std::uint32_t second = 0; second < 10; ++second) {
+        for (std::uint32_t guesser = 0; guesser < 2000; ++guesser) {
+            receiveAdmin(PeerAddress::fromHostOrder(0x0A000000u + guesser, 5000), joinDatagram("boss", "wrong"));
+        }
+        clock.advanceSeconds(1);
+    }
+    const auto growth = std::filesystem::file_size(path) - before;
+    serverLog.close();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+    std::cout << "[ MEASURED ] log growth after 20,000 wrong admin passwords from 2,000 addresses in 10 s: "
+              << growth << " bytes\n";
+    RecordProperty("logGrowthBytes", std::to_string(growth));
+    EXPECT_LT(growth, 200'000u);
+    EXPECT_EQ(adminSentTo(PeerAddress::fromHostOrder(0x0A000000u, 5000)).size(), 5u)
+        << "the first address was compared five times, then locked out";
+}
+
+// The lock-out runs on the monotonic clock: setting the calendar an hour either way neither ends it
+// nor makes it longer.
+TEST_F(AdminLockoutTest, WallClockStepsChangeNoLockoutWindow) {
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    start();
+    const PeerAddress guesser = peer(20);
+    for (int attempt = 0; attempt < 5; ++attempt) receiveAdmin(guesser, joinDatagram("boss", "wrong"));
+    network.clearSent();
+    for (const std::int64_t step : {3600, -7200, 3600}) {
+        clock.stepCalendarSeconds(step);
+        receiveAdmin(guesser, joinDatagram("boss", "right"));
+        EXPECT_TRUE(network.sent.empty()) << "after a step of " << step << " seconds";
+    }
+    clock.advanceSeconds(59);
+    receiveAdmin(guesser, joinDatagram("boss", "right"));
+    EXPECT_TRUE(network.sent.empty());
+    clock.stepCalendarSeconds(-3600);
+    clock.advanceSeconds(1);
+    receiveAdmin(guesser, joinDatagram("boss", "right"));
+    EXPECT_EQ(server->admins.size(), 1) << "a minute of monotonic time ends it";
 }
 
 TEST_F(AdminLockoutTest, ControlBytesOfAnUnknownSendersNameNeverReachTheLog) {

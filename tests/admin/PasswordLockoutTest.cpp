@@ -47,6 +47,103 @@ TEST(PasswordLockoutTest, TableStaysBounded) {
     EXPECT_EQ(lockout.size(), PasswordLockout::kMaxEntries);
 }
 
+PeerAddress numbered(std::uint32_t index) { return PeerAddress::fromHostOrder(0x0A000000u + index, 1); }
+
+// Locks kMaxEntries addresses of the kind out at the given time.
+void lockWholeTable(PasswordLockout& lockout, Kind kind, std::int64_t now) {
+    for (std::uint32_t address = 0; address < PasswordLockout::kMaxEntries; ++address) {
+        for (std::uint32_t failure = 0; failure < PasswordLockout::kMaxFailures; ++failure) {
+            lockout.recordFailure(kind, numbered(address), now);
+        }
+    }
+}
+
+TEST(PasswordLockoutTest, LockedEntriesOutliveAnyNumberOfNewAddresses) {
+    PasswordLockout lockout;
+    for (int failure = 0; failure < 5; ++failure) lockout.recordFailure(Kind::PlayerJoin, peer(2), 1000);
+    for (std::uint32_t address = 0; address < 3 * PasswordLockout::kMaxEntries; ++address) {
+        lockout.recordFailure(Kind::PlayerJoin, numbered(address), 1000 + address / 1000);
+    }
+    EXPECT_EQ(lockout.size(), PasswordLockout::kMaxEntries);
+    EXPECT_TRUE(lockout.isLockedOut(Kind::PlayerJoin, peer(2), 1059));
+    EXPECT_FALSE(lockout.admits(Kind::PlayerJoin, peer(2), 1059));
+    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, peer(3), 1059)) << "unlocked entries make room";
+    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, peer(2), 1060));
+}
+
+TEST(PasswordLockoutTest, AFullTableOfLockedEntriesAdmitsNoNewAddressUntilOneFrees) {
+    PasswordLockout lockout;
+    lockWholeTable(lockout, Kind::PlayerJoin, 1000);
+    const PeerAddress newcomer = PeerAddress::fromHostOrder(0x0B000001u, 1);
+    EXPECT_FALSE(lockout.admits(Kind::PlayerJoin, newcomer, 1000));
+    EXPECT_FALSE(lockout.admits(Kind::PlayerJoin, newcomer, 1059));
+    EXPECT_FALSE(lockout.recordFailure(Kind::PlayerJoin, newcomer, 1059));
+    EXPECT_EQ(lockout.failuresInWindow(Kind::PlayerJoin, newcomer), 0u) << "no room to count it in";
+    EXPECT_TRUE(lockout.admits(Kind::AdminLogin, newcomer, 1000)) << "each kind has its own table";
+
+    // At the end of the minute the freed entries make room, and only then.
+    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, newcomer, 1060));
+    lockout.recordFailure(Kind::PlayerJoin, newcomer, 1060);
+    EXPECT_EQ(lockout.failuresInWindow(Kind::PlayerJoin, newcomer), 1u);
+    EXPECT_EQ(lockout.size(), PasswordLockout::kMaxEntries);
+}
+
+TEST(PasswordLockoutTest, FailuresInTheWindowAreCountedUntilTheLockRunsOut) {
+    PasswordLockout lockout;
+    EXPECT_EQ(lockout.failuresInWindow(Kind::AdminLogin, peer(2)), 0u);
+    for (std::uint32_t failure = 1; failure <= 5; ++failure) {
+        lockout.recordFailure(Kind::AdminLogin, peer(2), 1000);
+        EXPECT_EQ(lockout.failuresInWindow(Kind::AdminLogin, peer(2)), failure);
+    }
+    lockout.recordFailure(Kind::AdminLogin, peer(2), 1060);
+    EXPECT_EQ(lockout.failuresInWindow(Kind::AdminLogin, peer(2)), 1u);
+    lockout.recordSuccess(Kind::AdminLogin, peer(2));
+    EXPECT_EQ(lockout.failuresInWindow(Kind::AdminLogin, peer(2)), 0u);
+}
+
+TEST(PasswordLockoutTest, WrongAdminPasswordsShareABudgetOfTwentyRefilledAtTenASecond) {
+    PasswordLockout lockout;
+    const auto spend = [&](std::int64_t now) {
+        int spent = 0;
+        while (lockout.adminGuessAvailable(now) && spent < 100) {
+            lockout.recordFailure(Kind::AdminLogin, numbered(static_cast<std::uint32_t>(spent)), now);
+            ++spent;
+        }
+        return spent;
+    };
+    EXPECT_EQ(spend(1000), 20);
+    EXPECT_EQ(spend(1000), 0);
+    EXPECT_EQ(spend(1001), 10);
+    EXPECT_EQ(spend(1003), 20) << "never more than twenty at once";
+    EXPECT_EQ(spend(990), 0) << "a reading that goes back gives nothing back";
+
+    // Player joins and right passwords spend nothing.
+    lockout.recordFailure(Kind::PlayerJoin, peer(2), 1004);
+    lockout.recordSuccess(Kind::AdminLogin, peer(3));
+    EXPECT_EQ(spend(1004), 10);
+}
+
+TEST(PasswordLockoutTest, UnloggedAttemptsAreSummedUpOnceAMinute) {
+    PasswordLockout lockout;
+    std::uint32_t attempts = 0;
+    std::size_t addresses = 0;
+    EXPECT_FALSE(lockout.takeMinuteReport(1000, attempts, addresses));
+    lockout.countUnlogged(peer(2), 1010);
+    lockout.countUnlogged(peer(2, 7000), 1030);
+    lockout.countUnlogged(peer(3), 1069);
+    EXPECT_FALSE(lockout.takeMinuteReport(1069, attempts, addresses)) << "a minute from the first one";
+    ASSERT_TRUE(lockout.takeMinuteReport(1070, attempts, addresses));
+    EXPECT_EQ(attempts, 3u);
+    EXPECT_EQ(addresses, 2u) << "addresses, not ports";
+    EXPECT_FALSE(lockout.takeMinuteReport(2000, attempts, addresses)) << "nothing since";
+
+    lockout.countUnlogged(peer(4), 2000);
+    EXPECT_FALSE(lockout.takeMinuteReport(2059, attempts, addresses));
+    ASSERT_TRUE(lockout.takeMinuteReport(2060, attempts, addresses));
+    EXPECT_EQ(attempts, 1u);
+    EXPECT_EQ(addresses, 1u);
+}
+
 TEST(PasswordLockoutTest, ConstantTimeEqualsComparesWholeTexts) {
     EXPECT_TRUE(constantTimeEquals("secret", "secret"));
     EXPECT_TRUE(constantTimeEquals("", ""));

@@ -5,6 +5,7 @@
 
 #include "browser/BrowserFixture.h"
 #include "browser/StatusReply.h"
+#include "support/LogCapture.h"
 
 namespace varn::testing {
 namespace {
@@ -403,6 +404,66 @@ TEST_F(BrowserQueryTest, WithoutRegistrationThereAreNoHeartbeatsAndNoPingEcho) {
     EXPECT_EQ(sentTo(peer(0x7F000003u)), std::vector<Bytes>{bytesOfText("Gvarn")});
     EXPECT_TRUE(sentTo(master(0x7F000001u)).empty());
     EXPECT_EQ(query.millisecondsToNextHeartbeat(), -1);
+}
+
+// With the flood guard, every reply counts against the 256 KiB a second of all browser replies: ping
+// echoes as much as status replies, so a flood of small pings cannot multiply the traffic.
+TEST_F(BrowserQueryTest, WithTheFloodGuardPingEchoesCountInTheGlobalReplyBudget) {
+    LogCapture log;
+    configure("QueryFloodGuard 1\n");
+    start();
+    const PeerAddress flooder = peer(0x7F000002u), other = peer(0x7F000003u);
+    Bytes ping(19, 0xAB);
+    ping[0] = 'p';
+    for (int query = 0; query < 20'000; ++query) receive(flooder, ping);
+    receive(other, {'s'});
+    ASSERT_TRUE(browser->poll());
+    const std::size_t echoes = sentTo(flooder).size();
+    EXPECT_EQ(echoes, QueryFloodGuard::kReplyBytesPerSecond / ping.size()) << "as many as fit in 256 KiB";
+    EXPECT_TRUE(sentTo(other).empty()) << "the budget is spent for everybody";
+
+    clock.advanceSeconds(1);
+    receive(other, {'s'});
+    receive(flooder, ping);
+    ASSERT_TRUE(browser->poll());
+    EXPECT_EQ(sentTo(other).size(), 1u);
+    EXPECT_EQ(sentTo(flooder).size(), echoes + 1);
+
+    log.clear();
+    clock.advanceSeconds(59);
+    ASSERT_TRUE(browser->poll());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"SERVER-WARNING: " + std::to_string(20'000 - echoes + 1) +
+                                                    " browser queries dropped from 2 addresses in the last minute."});
+}
+
+// The guard's buckets and its minute run on the monotonic clock: setting the calendar an hour either
+// way neither refills nor stalls them.
+TEST_F(BrowserQueryTest, FloodGuardIgnoresStepsOfTheCalendarClock) {
+    LogCapture log;
+    configure("QueryFloodGuard 1\n");
+    start();
+    const PeerAddress asker = peer(0x7F000002u);
+    const auto answeredOf = [&](int queries) {
+        const std::size_t before = sentTo(asker).size();
+        for (int query = 0; query < queries; ++query) receive(asker, {'s'});
+        browser->poll();
+        return sentTo(asker).size() - before;
+    };
+    EXPECT_EQ(answeredOf(10), 8u);
+    clock.stepCalendarSeconds(3600);
+    EXPECT_EQ(answeredOf(3), 0u);
+    clock.stepCalendarSeconds(-7200);
+    EXPECT_EQ(answeredOf(3), 0u);
+    clock.advanceSeconds(1);
+    EXPECT_EQ(answeredOf(3), 2u);
+    clock.advanceSeconds(58);
+    clock.stepCalendarSeconds(7200);
+    browser->poll();
+    EXPECT_TRUE(log.lines().empty()) << "59 seconds are not yet a minute";
+    clock.advanceSeconds(1);
+    browser->poll();
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "SERVER-WARNING: 9 browser queries dropped from 1 addresses in the last minute."});
 }
 
 }  // namespace

@@ -76,6 +76,77 @@ TEST(OperatorSignalsTest, UserSignalOneReopensTheLogAfterRotation) {
               std::string::npos);
 }
 
+// The log's folder goes away and comes back: the reopen that fails says so on standard error, the
+// console goes on, and the next signal continues the file.
+TEST(OperatorSignalsTest, AFailedLogReopenIsReportedAndTheNextSignalTriesAgain) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    std::filesystem::create_directory(directory.path() / "logs");
+    directory.write("varnserver.conf", baseConfiguration(port));
+    ServerProcess server(directory.path(), {"-l", "logs/server.log"}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+
+    std::filesystem::rename(directory.path() / "logs", directory.path() / "away");
+    server.signal(SIGUSR1);
+    ASSERT_TRUE(server.waitForOutput("SERVER-ERROR: Unable to reopen the log file 'logs/server.log' (No such file "
+                                     "or directory).\n"));
+    UdpClient alice("127.0.0.2");
+    EXPECT_TRUE(joinAnswer(alice, port, "alice").has_value());
+    EXPECT_TRUE(server.waitForOutput("JOIN: 'alice', PlayerID = 0 (127.0.0.2)\n")) << "the console goes on";
+
+    std::filesystem::rename(directory.path() / "away", directory.path() / "logs");
+    server.signal(SIGUSR1);
+    UdpClient bob("127.0.0.3");
+    // The signal is acted on between passes; a join is answered only after it.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(joinAnswer(bob, port, "bob").has_value());
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+
+    const std::string log = directory.read("logs/server.log");
+    EXPECT_TRUE(log.starts_with("- VarnServer log opened -\n")) << log;
+    EXPECT_EQ(log.find("alice"), std::string::npos) << "written while the file was away";
+    EXPECT_NE(log.find("SERVER: press 'q' or 'Q' to shutdown the server.\n- VarnServer log closed -\n"
+                       "- VarnServer log opened -\nJOIN: 'bob', PlayerID = 1 (127.0.0.3)\n"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(log.ends_with("SERVER: successfully shutdown the server.\n- VarnServer log closed -\n")) << log;
+    const std::string output = server.output();
+    EXPECT_EQ(output.find("SERVER-ERROR: Unable to reopen"), output.rfind("SERVER-ERROR: Unable to reopen"))
+        << "one line for the one failed reopen";
+}
+
+// Time stamps go before every line of the file, the markers and the statistics lines included; the
+// console shows the lines as they are.
+TEST(OperatorSignalsTest, LogTimestampsStampEveryFileLineAndNoConsoleLine) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("varnserver.conf", baseConfiguration(port) + "LogTimestamps 1\nStatLogging 1\n");
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+
+    const std::string log = directory.read("server.log");
+    std::size_t lines = 0;
+    for (std::size_t start = 0; start < log.size(); ++lines) {
+        const std::size_t end = log.find('\n', start);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = log.substr(start, end - start);
+        ASSERT_GE(line.size(), 25u) << line;
+        // "2026-12-10T12:00:00.123Z " before the line's own text
+        EXPECT_EQ(line.substr(0, 25).find_first_not_of("0123456789-T:.Z "), std::string::npos) << line;
+        EXPECT_EQ(line.substr(4, 1) + line.substr(10, 1) + line.substr(19, 1) + line.substr(23, 2), "-T.Z ") << line;
+        start = end + 1;
+    }
+    EXPECT_GE(lines, 10u);
+    EXPECT_NE(log.find("Z - VarnServer log opened -\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Z ServerInit: E2E Server"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("Z - VarnServer log closed -\n")) << log;
+    EXPECT_NE(server.output().find("\nSERVER: press 'q' or 'Q' to shutdown the server.\n"), std::string::npos);
+    EXPECT_EQ(server.output().find("Z SERVER"), std::string::npos);
+}
+
 TEST(OperatorSignalsTest, CheckConfigValidatesWithoutTouchingAnything) {
     struct Case {
         const char* name;

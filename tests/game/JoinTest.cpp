@@ -239,6 +239,69 @@ TEST_F(JoinLockoutTest, FiveWrongPasswordsLockTheAddressOutOfJoining) {
     EXPECT_EQ(players.size(), 2);
 }
 
+// A locked address stays locked for its minute however many other addresses fail meanwhile.
+TEST_F(JoinLockoutTest, ALockedAddressStaysLockedWhileThousandsOfOthersFail) {
+    configure("ServerPassword right\nPasswordLockout 1\n");
+    start();
+    server->passwordEnabled = 1;
+    const PeerAddress guesser = peer(2);
+    for (int attempt = 0; attempt < 5; ++attempt) receiveGame(guesser, joinDatagram("eve", "wrong"));
+    for (std::uint32_t other = 0; other < 4100; ++other) {
+        receiveGame(PeerAddress::fromHostOrder(0x0A000000u + other, 5000), joinDatagram("bob", "wrong"));
+    }
+    network.clearSent();
+    receiveGame(guesser, joinDatagram("eve", "right"));
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_EQ(players.size(), 0);
+}
+
+// When every entry of the table is locked, a new address is dropped unanswered, even with the right
+// password, until the first lock-out runs out.
+TEST_F(JoinLockoutTest, AFullTableOfLockedAddressesKeepsNewAddressesOutUntilOneFrees) {
+    configure("ServerPassword right\nPasswordLockout 1\n");
+    start();
+    server->passwordEnabled = 1;
+    for (std::uint32_t guesser = 0; guesser < PasswordLockout::kMaxEntries; ++guesser) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            receiveGame(PeerAddress::fromHostOrder(0x0A000000u + guesser, 5000), joinDatagram("eve", "wrong"));
+        }
+    }
+    network.clearSent();
+    log.clear();
+    const PeerAddress newcomer = peer(3);
+    receiveGame(newcomer, joinDatagram("bob", "right"));
+    receiveGame(newcomer, joinDatagram("bob", "wrong"));
+    clock.advanceSeconds(59);
+    receiveGame(newcomer, joinDatagram("bob", "right"));
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(players.size(), 0);
+
+    clock.advanceSeconds(1);
+    server->reportWrongPasswords();
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "SERVER-WARNING: 3 wrong passwords from 1 addresses in the last minute."});
+    receiveGame(newcomer, joinDatagram("bob", "right"));
+    EXPECT_EQ(players.size(), 1);
+}
+
+TEST_F(JoinLockoutTest, WallClockStepsChangeNoLockoutWindow) {
+    configure("ServerPassword right\nPasswordLockout 1\n");
+    start();
+    server->passwordEnabled = 1;
+    const PeerAddress guesser = peer(2);
+    for (int attempt = 0; attempt < 5; ++attempt) receiveGame(guesser, joinDatagram("eve", "wrong"));
+    network.clearSent();
+    for (const std::int64_t step : {3600, -7200}) {
+        clock.stepCalendarSeconds(step);
+        receiveGame(guesser, joinDatagram("eve", "right"));
+        EXPECT_TRUE(network.sent.empty()) << "after a step of " << step << " seconds";
+    }
+    clock.advanceSeconds(60);
+    receiveGame(guesser, joinDatagram("eve", "right"));
+    EXPECT_EQ(players.size(), 1);
+}
+
 TEST_F(JoinLockoutTest, WithoutTheKeyWrongPasswordsAreAnsweredForever) {
     configure("ServerPassword right\n");
     start();

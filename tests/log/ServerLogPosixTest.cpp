@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "log/ServerLogFixture.h"
@@ -30,6 +32,46 @@ TEST_F(ServerLogPosixTest, ReopenAfterRotationContinuesInANewFile) {
               "- VarnServer log opened -\n- VarnServer log closed -\n");
     ServerLog withoutFile;
     EXPECT_FALSE(withoutFile.reopen());
+}
+
+// Standard error, captured for the life of the object.
+class ErrorCapture {
+public:
+    ErrorCapture() : previous_(std::cerr.rdbuf(stream_.rdbuf())) {}
+    ~ErrorCapture() { std::cerr.rdbuf(previous_); }
+    std::string text() const { return stream_.str(); }
+
+private:
+    std::ostringstream stream_;
+    std::streambuf* previous_;
+};
+
+TEST_F(ServerLogPosixTest, AFailedReopenIsReportedAndEveryLaterReopenTriesAgain) {
+    const auto folder = directory / "logs", away = directory / "away";
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    const std::string path = (folder / "server.log").string();
+    ASSERT_TRUE(log.open(path));
+    log.write("before");
+
+    std::filesystem::rename(folder, away);
+    ErrorCapture errors;
+    EXPECT_FALSE(log.reopen());
+    const std::string failure =
+        "SERVER-ERROR: Unable to reopen the log file '" + path + "' (" + std::strerror(ENOENT) + ").\n";
+    EXPECT_EQ(errors.text(), failure);
+    log.write("while the folder is away");
+    EXPECT_EQ(console.str(), "before\nwhile the folder is away\n") << "the console goes on";
+    EXPECT_FALSE(log.reopen());
+    EXPECT_EQ(errors.text(), failure + failure) << "each reopen tries again and says so";
+
+    std::filesystem::rename(away, folder);
+    ASSERT_TRUE(log.reopen());
+    log.write("after");
+    log.close();
+    EXPECT_EQ(errors.text(), failure + failure);
+    EXPECT_EQ(readFile(folder / "server.log"),
+              "- VarnServer log opened -\nbefore\n- VarnServer log closed -\n"
+              "- VarnServer log opened -\nafter\n- VarnServer log closed -\n");
 }
 
 }  // namespace
