@@ -32,6 +32,35 @@ std::optional<std::uint32_t> banAddressOf(std::string_view text);
 // entry only ever matches by its exact text.
 std::optional<AddressRange> banRangeOf(std::string_view entry);
 
+// A count per 32-bit value in one open-addressed table (linear probing, at most half full), so that
+// a hundred thousand values load without an allocation each and a look-up touches one or two slots.
+class AddressCounts {
+public:
+    // Makes room for this many values in all without growing again.
+    void reserve(std::size_t count);
+    void add(std::uint32_t value);
+    // Takes one count away; false when the value is not there.
+    bool removeOne(std::uint32_t value);
+    bool contains(std::uint32_t value) const;
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+
+private:
+    // A slot with count 0 is free.
+    struct Slot {
+        std::uint32_t value = 0;
+        std::uint32_t count = 0;
+    };
+
+    std::size_t homeOf(std::uint32_t value) const;
+    // The slot holding the value, or the free slot where the search for it ended.
+    std::size_t slotOf(std::uint32_t value) const;
+    void rehash(std::size_t capacity);
+
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+};
+
 // What the ban test asks of the entries, kept up to date as entries are added and removed so that a
 // test costs a few hash look-ups however long the list is. An entry that the parser reads is kept as
 // its range, in a group with the other ranges of the same mask; one that it rejects is kept as its
@@ -60,7 +89,7 @@ private:
     // The ranges that share one mask: values with their number of entries.
     struct RangeGroup {
         std::uint32_t mask = 0;
-        std::unordered_map<std::uint32_t, std::uint32_t> counts;
+        AddressCounts values;
     };
 
     RangeGroup& groupOf(std::uint32_t mask);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -153,6 +154,48 @@ protected:
         return addresses;
     }
 };
+
+// The value table against a map of counts: many adds and removes of few values keep the runs of
+// occupied slots long and wrapping round the end of the table, and growing moves them all.
+TEST(AddressCountsTest, CountsAsAMapThroughAddsRemovesAndGrowth) {
+    std::mt19937 random(7);
+    for (const std::size_t poolSize : {6u, 40u, 3000u}) {
+        SCOPED_TRACE("pool of " + std::to_string(poolSize));
+        std::vector<std::uint32_t> pool;
+        for (std::size_t index = 0; index < poolSize; ++index) pool.push_back(static_cast<std::uint32_t>(random()));
+        pool[0] = 0;  // the value of the range 0.0.0.0
+        AddressCounts table;
+        if (poolSize == 40) table.reserve(30);
+        std::map<std::uint32_t, std::uint32_t> counts;
+        for (int step = 0; step < 20000; ++step) {
+            const std::uint32_t value = pool[random() % poolSize];
+            if (random() % 5 < 3) {
+                table.add(value);
+                ++counts[value];
+            } else {
+                const auto counted = counts.find(value);
+                const bool present = counted != counts.end();
+                ASSERT_EQ(table.removeOne(value), present) << "step " << step;
+                if (present && --counted->second == 0) counts.erase(counted);
+            }
+            ASSERT_EQ(table.size(), counts.size()) << "step " << step;
+            if (step % 97 == 0 || poolSize < 100) {
+                for (std::uint32_t candidate : pool) {
+                    ASSERT_EQ(table.contains(candidate), counts.count(candidate) != 0) << "step " << step;
+                }
+            }
+        }
+        // Emptying the table leaves nothing behind.
+        for (const auto& [value, count] : counts) {
+            for (std::uint32_t times = 0; times < count; ++times) ASSERT_TRUE(table.removeOne(value));
+        }
+        EXPECT_TRUE(table.empty());
+        for (std::uint32_t candidate : pool) EXPECT_FALSE(table.contains(candidate));
+        EXPECT_FALSE(table.removeOne(pool[0]));
+    }
+    EXPECT_FALSE(AddressCounts().contains(0));
+    EXPECT_FALSE(AddressCounts().removeOne(0));
+}
 
 TEST_F(BanIndexTest, EntryRangeLeavesZeroOctetsOutOfTheMask) {
     struct Case {
