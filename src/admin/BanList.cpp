@@ -3,42 +3,19 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 
-#include "platform/DatagramSocket.h"
 #include "platform/Files.h"
 
 namespace varn {
 
 namespace {
 
-constexpr std::uint32_t kUnparsedAddress = 0xFFFFFFFFu;
 constexpr char kListSeparator = '|';
 
 std::unique_ptr<BanList>& instanceSlot() {
     static std::unique_ptr<BanList> slot;
     return slot;
-}
-
-// The address a text stands for, in network byte order, or nothing when the parser rejects it. The
-// parser answers 255.255.255.255 both for that address and for a rejected text; only the dotted form
-// is taken as the address itself, so a malformed entry never turns into a range match.
-std::optional<std::uint32_t> parsedAddress(std::string_view text) {
-    const std::string terminated(text);
-    const std::uint32_t address = platform::addressFromText(terminated.c_str());
-    if (address == kUnparsedAddress && text != ipTextOf(kUnparsedAddress).view()) return std::nullopt;
-    return address;
-}
-
-// A 0 octet in the entry matches any value in the same position; the order of the octets in the
-// word is the same on both sides, so the comparison needs no byte swapping.
-bool coversAddress(std::uint32_t entry, std::uint32_t peer) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        const std::uint32_t entryOctet = (entry >> shift) & 0xFFu;
-        if (entryOctet != 0 && entryOctet != ((peer >> shift) & 0xFFu)) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -70,6 +47,7 @@ bool BanList::load(const std::string& path) {
         entries_.push_back(content.substr(lineStart, lineEnd - lineStart));
         lineStart = lineEnd + 1;
     }
+    index_.assign(entries_);
     return true;
 }
 
@@ -85,6 +63,7 @@ bool BanList::save() {
 
 bool BanList::add(std::string_view ipText) {
     entries_.emplace_back(ipText);
+    index_.insert(ipText);
     return save();
 }
 
@@ -94,22 +73,14 @@ bool BanList::remove(std::string_view text) {
     const auto found = std::find(entries_.begin(), entries_.end(), text);
     if (found == entries_.end()) return false;
     entries_.erase(found);
+    index_.erase(text);
     return save();
 }
 
-bool BanList::isBanned(std::string_view ipText) const {
-    if (std::find(entries_.begin(), entries_.end(), ipText) != entries_.end()) return true;
-    const std::optional<std::uint32_t> peer = parsedAddress(ipText);
-    if (!peer) return false;
-    return std::any_of(entries_.begin(), entries_.end(), [&](const std::string& entry) {
-        const std::optional<std::uint32_t> range = parsedAddress(entry);
-        return range && coversAddress(*range, *peer);
-    });
-}
+bool BanList::isBanned(std::string_view ipText) const { return index_.isBanned(ipText); }
 
-bool BanList::isBannedAddress(const PeerAddress& address) const {
-    return isBanned(address.ipText().view());
-}
+// The dotted text of an address reads as the address itself, so the text need not be written.
+bool BanList::isBannedAddress(const PeerAddress& address) const { return index_.coversAddress(address.address); }
 
 std::size_t BanList::listText(std::span<char> out) const {
     std::size_t written = 0;

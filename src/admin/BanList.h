@@ -7,12 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/BanIndex.h"
 #include "net/PeerAddress.h"
 
 namespace varn {
 
 // The banned IPv4 addresses, kept in a plain text file of one entry per line. An octet written as 0
-// matches any value, so one entry can ban a range. Every change is written to the file at once.
+// matches any value, so one entry can ban a range. Every change is written to the file at once. The
+// entries are kept as written, in order, for the file and the listing; the ban test asks an index of
+// them that is kept up to date with every load, add and remove.
 class BanList {
 public:
     BanList() = default;
@@ -40,6 +43,7 @@ public:
 
 private:
     std::vector<std::string> entries_;
+    BanIndex index_;
     std::string filePath_;
 };
 
