@@ -43,6 +43,10 @@ bool coversAddress(std::uint32_t entry, std::uint32_t peer) {
 
 }  // namespace
 
+BanList::BanList() : BanList(platform::FileSystem::system(), platform::SystemClock::instance()) {}
+
+BanList::BanList(platform::FileSystem& files, const platform::Clock& clock) : file_(files, clock) {}
+
 BanList::~BanList() {
     if (!filePath_.empty()) save();
 }
@@ -56,10 +60,13 @@ BanList& BanList::instance() {
 void BanList::destroyInstance() { instanceSlot().reset(); }
 
 bool BanList::load(const std::string& path) {
+    // A reload would drop the changes that the file lacks: they are saved first, or kept.
+    if (file_.hasUnsavedChanges() && !save()) return false;
     std::string content;
     if (!platform::readTextFile(path, content)) return false;
     entries_.clear();
     filePath_ = path;
+    file_.prepare(path);
     std::size_t lineStart = 0;
     while (lineStart < content.size()) {
         const std::size_t lineEnd = content.find('\n', lineStart);
@@ -80,7 +87,7 @@ bool BanList::save() {
         content += entry;
         content += platform::kTextLineEnd;
     }
-    return platform::replaceFileContent(filePath_, content);
+    return file_.save(content);
 }
 
 bool BanList::add(std::string_view ipText) {
@@ -94,7 +101,8 @@ bool BanList::remove(std::string_view text) {
     const auto found = std::find(entries_.begin(), entries_.end(), text);
     if (found == entries_.end()) return false;
     entries_.erase(found);
-    return save();
+    save();
+    return true;
 }
 
 bool BanList::isBanned(std::string_view ipText) const {

@@ -7,7 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/BanFile.h"
 #include "net/PeerAddress.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
 
 namespace varn {
 
@@ -15,7 +18,9 @@ namespace varn {
 // matches any value, so one entry can ban a range. Every change is written to the file at once.
 class BanList {
 public:
-    BanList() = default;
+    BanList();
+    // The file's saves go through files; the clock spaces out the warnings of failing saves.
+    BanList(platform::FileSystem& files, const platform::Clock& clock);
     ~BanList();
     BanList(const BanList&) = delete;
     BanList& operator=(const BanList&) = delete;
@@ -26,6 +31,8 @@ public:
 
     bool load(const std::string& path);
     bool save();
+    // Add and remove change the list in memory whatever the save gives; add answers the save's
+    // result, remove whether an equal entry was there. A failing save is told in the log.
     bool add(std::string_view ipText);
     bool addAddress(const PeerAddress& address);
     bool remove(std::string_view text);
@@ -41,6 +48,7 @@ public:
 private:
     std::vector<std::string> entries_;
     std::string filePath_;
+    BanFile file_;
 };
 
 }  // namespace varn
