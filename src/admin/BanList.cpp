@@ -20,6 +20,10 @@ std::unique_ptr<BanList>& instanceSlot() {
 
 }  // namespace
 
+BanList::BanList() : BanList(platform::FileSystem::system(), platform::SystemClock::instance()) {}
+
+BanList::BanList(platform::FileSystem& files, const platform::Clock& clock) : file_(files, clock) {}
+
 BanList::~BanList() {
     if (!filePath_.empty()) save();
 }
@@ -33,10 +37,13 @@ BanList& BanList::instance() {
 void BanList::destroyInstance() { instanceSlot().reset(); }
 
 bool BanList::load(const std::string& path) {
+    // A reload would drop the changes that the file lacks: they are saved first, or kept.
+    if (file_.hasUnsavedChanges() && !save()) return false;
     std::string content;
     if (!platform::readTextFile(path, content)) return false;
     entries_.clear();
     filePath_ = path;
+    file_.prepare(path);
     std::size_t lineStart = 0;
     while (lineStart < content.size()) {
         const std::size_t lineEnd = content.find('\n', lineStart);
@@ -58,7 +65,7 @@ bool BanList::save() {
         content += entry;
         content += platform::kTextLineEnd;
     }
-    return platform::replaceFileContent(filePath_, content);
+    return file_.save(content);
 }
 
 bool BanList::add(std::string_view ipText) {
@@ -74,7 +81,8 @@ bool BanList::remove(std::string_view text) {
     if (found == entries_.end()) return false;
     entries_.erase(found);
     index_.erase(text);
-    return save();
+    save();
+    return true;
 }
 
 bool BanList::isBanned(std::string_view ipText) const { return index_.isBanned(ipText); }

@@ -7,8 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/BanFile.h"
 #include "admin/BanIndex.h"
 #include "net/PeerAddress.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
 
 namespace varn {
 
@@ -18,7 +21,9 @@ namespace varn {
 // them that is kept up to date with every load, add and remove.
 class BanList {
 public:
-    BanList() = default;
+    BanList();
+    // The file's saves go through files; the clock spaces out the warnings of failing saves.
+    BanList(platform::FileSystem& files, const platform::Clock& clock);
     ~BanList();
     BanList(const BanList&) = delete;
     BanList& operator=(const BanList&) = delete;
@@ -29,6 +34,8 @@ public:
 
     bool load(const std::string& path);
     bool save();
+    // Add and remove change the list in memory whatever the save gives; add answers the save's
+    // result, remove whether an equal entry was there. A failing save is told in the log.
     bool add(std::string_view ipText);
     bool addAddress(const PeerAddress& address);
     bool remove(std::string_view text);
@@ -45,6 +52,7 @@ private:
     std::vector<std::string> entries_;
     BanIndex index_;
     std::string filePath_;
+    BanFile file_;
 };
 
 }  // namespace varn

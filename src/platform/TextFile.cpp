@@ -1,7 +1,3 @@
-#include <filesystem>
-#include <fstream>
-#include <system_error>
-
 #include "platform/Files.h"
 
 namespace varn::platform {
@@ -9,18 +5,18 @@ namespace varn::platform {
 // The same on every platform: the file is read in binary and only a CR before an LF is dropped, so a
 // file written on either platform reads the same.
 bool readTextFile(const std::string& path, std::string& content, std::size_t maxBytes) {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    RegularFileReader in(path);
+    if (!in.isOpen()) return false;
     content.clear();
     char chunk[4096];
     bool pendingCarriageReturn = false;
     while (content.size() < maxBytes) {
-        in.read(chunk, sizeof chunk);
-        const std::streamsize got = in.gcount();
-        if (got <= 0) break;
-        for (std::streamsize i = 0; i < got && content.size() < maxBytes; ++i) {
+        const std::int64_t got = in.read(chunk, sizeof chunk);
+        // A file that cannot be read to its end is not taken in part: a cut ban list saved back
+        // would lose its tail for good.
+        if (got < 0) return false;
+        if (got == 0) break;
+        for (std::int64_t i = 0; i < got && content.size() < maxBytes; ++i) {
             const char byte = chunk[i];
             if (pendingCarriageReturn) {
                 pendingCarriageReturn = false;
@@ -38,24 +34,6 @@ bool readTextFile(const std::string& path, std::string& content, std::size_t max
     }
     if (pendingCarriageReturn && content.size() < maxBytes) content.push_back('\r');
     return true;
-}
-
-namespace {
-
-bool rewriteInPlace(const std::string& path, std::string_view content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    return true;  // the file could be opened: write errors are not the caller's business
-}
-
-}  // namespace
-
-bool replaceFileContent(const std::string& path, std::string_view content) {
-    if (path.empty()) return false;
-    if (replaceFileAtomically(path, content)) return true;
-    return rewriteInPlace(path, content);
 }
 
 }  // namespace varn::platform

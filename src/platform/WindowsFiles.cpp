@@ -1,57 +1,124 @@
 #include <windows.h>
 
-
 #include "platform/Files.h"
 
 namespace varn::platform {
 
 namespace {
 
-std::string directoryOf(const std::string& path) {
-    const auto separator = path.find_last_of("/\\");
-    if (separator == std::string::npos) return ".";
-    if (separator == 0) return path.substr(0, 1);
-    return path.substr(0, separator);
-}
+std::error_code lastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
-bool writeAll(HANDLE file, std::string_view content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const std::size_t left = content.size() - done;
-        const DWORD chunk = left > 0x4000'0000u ? 0x4000'0000u : static_cast<DWORD>(left);
-        DWORD written = 0;
-        if (!::WriteFile(file, content.data() + done, chunk, &written, nullptr) || written == 0) return false;
-        done += written;
+HANDLE handleOf(FileSystem::Handle file) { return reinterpret_cast<HANDLE>(file); }
+
+bool exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+class WindowsFileSystem final : public FileSystem {
+public:
+    // A replaced file keeps its security and attributes through ReplaceFile; permissionsOf plays no
+    // part here.
+    std::error_code open(const std::string& path, Creation creation, const std::string&, Handle& file) override {
+        // A file left behind by an interrupted save is replaced, read-only or not.
+        if (creation == Creation::FreshFile && exists(path)) {
+            ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!::DeleteFileA(path.c_str())) return lastError();
+        }
+        const HANDLE opened = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            creation == Creation::FreshFile ? CREATE_NEW : OPEN_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (opened == INVALID_HANDLE_VALUE) return lastError();
+        file = reinterpret_cast<Handle>(opened);
+        return {};
     }
-    return true;
-}
+
+    std::error_code write(Handle file, std::string_view bytes) override {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const std::size_t left = bytes.size() - done;
+            const DWORD chunk = left > 0x4000'0000u ? 0x4000'0000u : static_cast<DWORD>(left);
+            DWORD written = 0;
+            if (!::WriteFile(handleOf(file), bytes.data() + done, chunk, &written, nullptr)) return lastError();
+            if (written == 0) return std::make_error_code(std::errc::io_error);
+            done += written;
+        }
+        return {};
+    }
+
+    std::error_code truncate(Handle file, std::uint64_t length) override {
+        LARGE_INTEGER position{};
+        position.QuadPart = static_cast<LONGLONG>(length);
+        if (!::SetFilePointerEx(handleOf(file), position, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(file))) {
+            return lastError();
+        }
+        return {};
+    }
+
+    std::error_code sync(Handle file) override {
+        if (!::FlushFileBuffers(handleOf(file))) return lastError();
+        return {};
+    }
+
+    std::error_code close(Handle file) override {
+        if (!::CloseHandle(handleOf(file))) return lastError();
+        return {};
+    }
+
+    // ReplaceFile keeps the old file's security and attributes; a first save has nothing to keep and
+    // moves the new file in, written through to the disk.
+    std::error_code rename(const std::string& from, const std::string& to) override {
+        if (exists(to)) {
+            if (!::ReplaceFileA(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                                nullptr)) {
+                return lastError();
+            }
+            return {};
+        }
+        if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return lastError();
+        return {};
+    }
+
+    // No folder handle can be synced here; MOVEFILE_WRITE_THROUGH and ReplaceFile carry the rename to
+    // the disk as far as the file system allows.
+    std::error_code syncFolder(const std::string&) override { return {}; }
+
+    std::error_code remove(const std::string& path) override {
+        if (!::DeleteFileA(path.c_str())) return lastError();
+        return {};
+    }
+
+    std::string saveTarget(const std::string& path) override { return path; }
+};
 
 }  // namespace
 
-bool replaceFileAtomically(const std::string& path, std::string_view content) {
-    char temporary[MAX_PATH + 1] = {};
-    if (::GetTempFileNameA(directoryOf(path).c_str(), "vsv", 0, temporary) == 0) return false;
-    const HANDLE file =
-        ::CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        ::DeleteFileA(temporary);
-        return false;
+FileSystem& FileSystem::system() {
+    static WindowsFileSystem files;
+    return files;
+}
+
+// Opening a pipe or a device by name does not wait either; only a file on a disk is kept.
+RegularFileReader::RegularFileReader(const std::string& path) {
+    const HANDLE opened = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (::GetFileType(opened) != FILE_TYPE_DISK || !::GetFileInformationByHandle(opened, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        ::CloseHandle(opened);
+        return;
     }
-    bool ok = writeAll(file, content) && ::FlushFileBuffers(file);
-    ok = ::CloseHandle(file) && ok;
-    if (ok) {
-        // ReplaceFile keeps the old file's security and attributes; a first save has nothing to keep.
-        if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            if (::ReplaceFileA(path.c_str(), temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                               nullptr)) {
-                return true;
-            }
-        } else if (::MoveFileExA(temporary, path.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            return true;
-        }
-    }
-    ::DeleteFileA(temporary);
-    return false;
+    handle_ = reinterpret_cast<std::intptr_t>(opened);
+}
+
+RegularFileReader::~RegularFileReader() {
+    if (isOpen()) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+std::int64_t RegularFileReader::read(char* buffer, std::size_t size) {
+    if (!isOpen()) return -1;
+    const DWORD chunk = size > 0x4000'0000u ? 0x4000'0000u : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, chunk, &got, nullptr)) return -1;
+    return got;
 }
 
 }  // namespace varn::platform

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "support/FileText.h"
@@ -380,6 +382,55 @@ TEST_F(AdminProtocolTest, AddBanKeepsDigitsAndDotsOfTheFirst20Bytes) {
     }
     EXPECT_TRUE(bans.isBanned("192.168.4.20"));
     EXPECT_FALSE(bans.isBanned("192.169.4.20"));
+}
+
+// Unban and add ban answer by the list in memory, which every change reaches; a save that fails is
+// told by its own warning after the command's line, and the first save that works again says so.
+TEST_F(AdminProtocolTest, BanCommandsAnswerByTheListInMemoryWhateverTheSaveGives) {
+    start();
+    const PeerAddress boss = peer(2);
+    login(boss, "boss");
+    auto command = [&](const Bytes& datagram, const Bytes& answer, const Lines& lines) {
+        network.clearSent();
+        log.clear();
+        receiveAdmin(boss, datagram);
+        EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{answer});
+        EXPECT_EQ(log.lines(), lines);
+    };
+    const std::string unableLine = "SERVER-WARNING: Unable to save the Banned IP list (" +
+                                   std::generic_category().message(ENOENT) + ").";
+
+    {
+        SCOPED_TRACE("no ban file was loaded: nothing is written and nothing warned");
+        command(request(28, "1.2.3.4"), {28, 1}, {"ADMIN: Admin boss added ban '1.2.3.4'"});
+        command(request(16, "1.2.3.4"), {16, 1}, {"ADMIN: Admin boss deleted banned IP '1.2.3.4'"});
+        command(request(16, "1.2.3.4"), {16, 0}, {});
+        EXPECT_TRUE(bans.entries().empty());
+    }
+
+    fs::create_directory(directory_ / "lists");
+    writeFile("lists/banned.txt", "1.2.3.4\n");
+    ASSERT_TRUE(bans.load((directory_ / "lists" / "banned.txt").string()));
+    {
+        SCOPED_TRACE("the ban file's folder is gone");
+        fs::remove_all(directory_ / "lists");
+        command(request(16, "1.2.3.4"), {16, 1}, {unableLine, "ADMIN: Admin boss deleted banned IP '1.2.3.4'"});
+        EXPECT_FALSE(bans.isBanned("1.2.3.4"));
+    }
+    {
+        SCOPED_TRACE("the folder is back");
+        fs::create_directory(directory_ / "lists");
+        command(request(28, "5.6.7.8"), {28, 1},
+                {"ADMIN: Admin boss added ban '5.6.7.8'", "SERVER: Banned IP list saved again."});
+        EXPECT_EQ(readFile("lists/banned.txt"), testing::asFileText("5.6.7.8\n"));
+    }
+    {
+        SCOPED_TRACE("gone again: a new run of failures is told at once");
+        fs::remove_all(directory_ / "lists");
+        command(request(28, "6.6.6.6"), {28, 1}, {"ADMIN: Admin boss added ban '6.6.6.6'", unableLine});
+        EXPECT_TRUE(bans.isBanned("6.6.6.6"));
+        EXPECT_EQ(bans.entries(), (std::vector<std::string>{"5.6.7.8", "6.6.6.6"}));
+    }
 }
 
 TEST_F(AdminProtocolTest, PlayerAddressAnswersTheDottedTextWithoutTerminator) {

@@ -1,11 +1,13 @@
 // varnadmin: the operators' command-line client for the admin port of Varn Server.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -228,19 +230,45 @@ std::optional<std::string> readSecret(const char* prompt) {
     return line;
 }
 
+// The first line of a regular file, or nothing when it is empty, cannot be read or is no regular
+// file: the open does not wait for a FIFO's writer, and a device or folder is refused.
+std::optional<std::string> firstLineOfRegularFile(const std::string& path) {
+    constexpr std::size_t kMaxLine = 64 * 1024;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    std::optional<std::string> line;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        std::string text;
+        char chunk[4096];
+        for (;;) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                text.clear();
+                break;
+            }
+            text.append(chunk, static_cast<std::size_t>(got));
+            if (got == 0 || text.find('\n') != std::string::npos || text.size() >= kMaxLine) break;
+        }
+        if (!text.empty()) line = text.substr(0, text.find('\n'));
+    }
+    ::close(fd);
+    return line;
+}
+
 std::optional<std::string> adminPassword(const Options& options) {
     if (!options.passwordFile) {
         auto password = readSecret("Admin password: ");
         if (!password) fail("no admin password: give --password-file or type it at the prompt");
         return password;
     }
-    std::ifstream file(*options.passwordFile);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
+    auto line = firstLineOfRegularFile(*options.passwordFile);
+    if (!line) {
         fail("cannot read the admin password from '" + *options.passwordFile + "'");
         return std::nullopt;
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line->empty() && line->back() == '\r') line->pop_back();
     return line;
 }
 

@@ -1,0 +1,63 @@
+#include "admin/BanFile.h"
+
+#include <string>
+
+#include "log/ServerLog.h"
+
+namespace varn {
+
+namespace {
+
+constexpr std::int64_t kWarningIntervalSeconds = 60;
+
+// The system's words for an error, without the line end or full stop that some systems add.
+std::string reasonText(const std::error_code& error) {
+    std::string reason = error.message();
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ' ||
+                               reason.back() == '.')) {
+        reason.pop_back();
+    }
+    return reason;
+}
+
+}  // namespace
+
+void BanFile::prepare(const std::string& path) {
+    const platform::SavePlan previous = plan_;
+    plan_ = platform::planSaves(files_, path);
+    // A reload that finds the same folder as it was says nothing new.
+    if (plan_.crashSafe || (!previous.crashSafe && previous.folder == plan_.folder)) return;
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: The folder '", false);
+    log.write(plan_.folder, false);
+    log.write("' does not take a temporary file (", false);
+    log.write(reasonText(plan_.folderError), false);
+    log.write("), so saves of the Banned IP list cannot be crash-safe there; make the folder writable.");
+}
+
+bool BanFile::save(std::string_view content) {
+    const std::error_code error = platform::saveFile(files_, plan_, content);
+    if (error) {
+        reportFailure(error);
+        return false;
+    }
+    if (failing_) {
+        failing_ = false;
+        ServerLog::instance().write("SERVER: Banned IP list saved again.");
+    }
+    return true;
+}
+
+void BanFile::reportFailure(const std::error_code& error) {
+    const std::int64_t now = clock_.monotonicSeconds();
+    const bool quiet = failing_ && now - lastWarning_ < kWarningIntervalSeconds;
+    failing_ = true;
+    if (quiet) return;
+    lastWarning_ = now;
+    auto& log = ServerLog::instance();
+    log.write("SERVER-WARNING: Unable to save the Banned IP list (", false);
+    log.write(reasonText(error), false);
+    log.write(").");
+}
+
+}  // namespace varn

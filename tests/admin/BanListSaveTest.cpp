@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "admin/BanList.h"
+#include "admin/BanListFixture.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "support/FaultyFileSystem.h"
+#include "support/FileText.h"
+#include "support/LogCapture.h"
+
+// How the ban list's saves behave when the file system fails them: the previous file stays whole,
+// the operator is told, and the list in memory loses nothing.
+namespace varn {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Entries = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+using Step = testing::FaultyFileSystem::Step;
+constexpr int kAlways = testing::FaultyFileSystem::kAlways;
+
+std::string reason(int error) { return std::generic_category().message(error); }
+
+std::string unableLine(int error) { return "SERVER-WARNING: Unable to save the Banned IP list (" + reason(error) + ")."; }
+
+const std::string kSavedAgain = "SERVER: Banned IP list saved again.";
+
+class BanListSaveTest : public testing::BanListFixture {
+protected:
+    void SetUp() override {
+        BanListFixture::SetUp();
+        path_ = pathOf("bans.txt");
+        temporary_ = platform::temporaryFileFor(path_);
+    }
+
+    // A list loaded from a ban file that holds the given entries, one a line.
+    void loadList(BanList& list, const std::string& lines) {
+        writeBytes(path_, testing::asFileText(lines));
+        ASSERT_TRUE(list.load(path_));
+        log.clear();
+    }
+
+    std::string fileText() const { return readBytes(path_); }
+    std::vector<std::string> namesInFolder() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    testing::LogCapture log;
+    testing::FaultyFileSystem files;
+    platform::ManualClock clock;
+    std::string path_;
+    std::string temporary_;
+};
+
+TEST_F(BanListSaveTest, EveryFailingStepKeepsThePreviousFileAndIsLogged) {
+    struct Case {
+        const char* name;
+        Step step;
+        int error;
+    };
+    const Case cases[] = {
+        {"the temporary file cannot be made", Step::Open, EACCES},
+        {"the disk is full", Step::Write, ENOSPC},
+        {"the disk cannot keep what was written", Step::Sync, EIO},
+        {"the close reports a lost write", Step::Close, EIO},
+        {"the rename is refused", Step::Rename, EBUSY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BanList list(files, clock);
+        loadList(list, "1.2.3.4\n");
+        files.fail(c.step, c.error, 1);
+
+        EXPECT_FALSE(list.add("5.6.7.8"));
+        EXPECT_EQ(log.lines(), Lines{unableLine(c.error)});
+        EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n"));
+        EXPECT_EQ(namesInFolder(), Entries{"bans.txt"}) << "a failed save removes its temporary file";
+        EXPECT_EQ(files.openFiles(), 0u);
+        EXPECT_EQ(list.entries(), (Entries{"1.2.3.4", "5.6.7.8"}));
+        EXPECT_TRUE(list.isBanned("5.6.7.8"));
+
+        log.clear();
+        EXPECT_TRUE(list.add("9.9.9.9"));
+        EXPECT_EQ(log.lines(), Lines{kSavedAgain});
+        EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n9.9.9.9\n"));
+        files.heal();
+    }
+}
+
+TEST_F(BanListSaveTest, FullDiskLosesNothingAndTheFirstWorkingSaveSaysSo) {
+    {
+        BanList list(files, clock);
+        loadList(list, "1.2.3.4\n10.0.0.0\n");
+        files.fail(Step::Write, ENOSPC);
+
+        EXPECT_FALSE(list.add("5.6.7.8"));
+        EXPECT_TRUE(list.remove("1.2.3.4"));
+        EXPECT_FALSE(list.addAddress(PeerAddress::fromHostOrder(0x0A0B0C0D, 4000)));
+        EXPECT_FALSE(list.save());
+        EXPECT_EQ(log.lines(), Lines{unableLine(ENOSPC)});
+        EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n10.0.0.0\n"));
+        EXPECT_EQ(list.entries(), (Entries{"10.0.0.0", "5.6.7.8", "10.11.12.13"}));
+
+        files.heal();
+        log.clear();
+        EXPECT_TRUE(list.add("7.7.7.7"));
+        EXPECT_EQ(log.lines(), Lines{kSavedAgain});
+        log.clear();
+        EXPECT_TRUE(list.add("8.8.8.8"));
+        EXPECT_TRUE(log.lines().empty()) << "only the first working save after failures is logged";
+    }
+    BanList restarted(files, clock);
+    ASSERT_TRUE(restarted.load(path_));
+    EXPECT_EQ(restarted.entries(), (Entries{"10.0.0.0", "5.6.7.8", "10.11.12.13", "7.7.7.7", "8.8.8.8"}));
+}
+
+TEST_F(BanListSaveTest, WarningsOfFailingSavesComeAtMostOnceAMinute) {
+    BanList list(files, clock);
+    loadList(list, "");
+    files.fail(Step::Rename, EIO);
+
+    struct Attempt {
+        std::int64_t advance;  // monotonic seconds before the save
+        bool warned;
+    };
+    const Attempt attempts[] = {{0, true}, {30, false}, {29, false}, {1, true}, {59, false}, {1, true}};
+    int entry = 0;
+    for (const Attempt& attempt : attempts) {
+        SCOPED_TRACE(entry);
+        clock.advanceSeconds(attempt.advance);
+        log.clear();
+        EXPECT_FALSE(list.add("1.1.1." + std::to_string(++entry)));
+        EXPECT_EQ(log.lines(), attempt.warned ? Lines{unableLine(EIO)} : Lines{});
+    }
+    // The calendar clock jumping ahead is no minute passing.
+    clock.stepCalendarSeconds(3600);
+    log.clear();
+    EXPECT_FALSE(list.save());
+    EXPECT_TRUE(log.lines().empty());
+
+    // A working save ends the run of failures: the next failure is told at once.
+    files.heal();
+    log.clear();
+    EXPECT_TRUE(list.save());
+    EXPECT_EQ(log.lines(), Lines{kSavedAgain});
+    files.fail(Step::Sync, ENOSPC);
+    clock.advanceSeconds(1);
+    log.clear();
+    EXPECT_FALSE(list.add("2.2.2.2"));
+    EXPECT_EQ(log.lines(), Lines{unableLine(ENOSPC)});
+}
+
+// An interrupted save (a crash, or a temporary file that could not be removed) leaves its one
+// temporary file behind; every later save uses the same name, so there is never a second one.
+TEST_F(BanListSaveTest, InterruptedSavesLeaveOneTemporaryFileThatTheNextSaveReplaces) {
+    // What a save killed in the middle leaves: a cut temporary file, here one nobody may write to.
+    auto leaveCutTemporaryFile = [&] {
+        writeBytes(temporary_, "9.9.9");
+        fs::permissions(temporary_, fs::perms::owner_read);
+    };
+    leaveCutTemporaryFile();
+    BanList list(files, clock);
+    loadList(list, "1.2.3.4\n");
+    EXPECT_EQ(namesInFolder(), Entries{"bans.txt"}) << "trying the folder at load replaces and removes it";
+
+    files.fail(Step::Rename, EIO);
+    files.fail(Step::Remove, EACCES, kAlways, temporary_);
+    for (const char* entry : {"5.6.7.8", "6.6.6.6", "7.7.7.7"}) {
+        EXPECT_FALSE(list.add(entry));
+        EXPECT_EQ(namesInFolder(), (Entries{".bans.txt.saving", "bans.txt"}));
+        EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n"));
+    }
+    EXPECT_EQ(readBytes(temporary_), testing::asFileText("1.2.3.4\n5.6.7.8\n6.6.6.6\n7.7.7.7\n"));
+
+    files.heal();
+    leaveCutTemporaryFile();
+    EXPECT_TRUE(list.save());
+    EXPECT_EQ(namesInFolder(), Entries{"bans.txt"});
+    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n6.6.6.6\n7.7.7.7\n"));
+}
+
+// The new file is in place, but nothing says it survives a crash: that is a failed save, and the
+// next one tries again.
+TEST_F(BanListSaveTest, FolderSyncFailureIsReported) {
+    BanList list(files, clock);
+    loadList(list, "1.2.3.4\n");
+    files.fail(Step::SyncFolder, EIO, 1);
+    EXPECT_FALSE(list.add("5.6.7.8"));
+    EXPECT_EQ(log.lines(), Lines{unableLine(EIO)});
+    EXPECT_EQ(namesInFolder(), Entries{"bans.txt"});
+    log.clear();
+    EXPECT_TRUE(list.save());
+    EXPECT_EQ(log.lines(), Lines{kSavedAgain});
+    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n"));
+}
+
+TEST_F(BanListSaveTest, FolderWithoutRoomForTheTemporaryFileWarnsOnceAndSavesInPlace) {
+    files.fail(Step::Open, EACCES, kAlways, temporary_);
+    writeBytes(path_, testing::asFileText("1.2.3.4\n10.0.0.0\n"));
+    BanList list(files, clock);
+    ASSERT_TRUE(list.load(path_));
+    EXPECT_EQ(log.lines(), Lines{"SERVER-WARNING: The folder '" + dir_.string() + "' does not take a temporary file (" +
+                                 reason(EACCES) +
+                                 "), so saves of the Banned IP list cannot be crash-safe there; make the folder "
+                                 "writable."});
+
+    // A reload that finds the folder unchanged says nothing new.
+    log.clear();
+    ASSERT_TRUE(list.load(path_));
+    EXPECT_TRUE(log.lines().empty());
+
+    files.forgetOpened();
+    EXPECT_TRUE(list.add("5.6.7.8"));
+    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n10.0.0.0\n5.6.7.8\n"));
+    EXPECT_EQ(files.opened(), Entries{path_}) << "in place: no temporary file is tried";
+    EXPECT_TRUE(list.remove("10.0.0.0"));
+    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n")) << "the shorter list is not followed by old bytes";
+
+    // Every step of an in-place save is checked too.
+    struct Case {
+        Step step;
+        int error;
+    };
+    for (const Case& c : {Case{Step::Open, EROFS}, Case{Step::Write, ENOSPC}, Case{Step::Truncate, EIO},
+                          Case{Step::Sync, EIO}, Case{Step::Close, EIO}}) {
+        SCOPED_TRACE(static_cast<int>(c.step));
+        files.fail(c.step, c.error, 1, path_);
+        log.clear();
+        EXPECT_FALSE(list.add("7.7.7.7"));
+        EXPECT_EQ(log.lines(), Lines{unableLine(c.error)});
+        EXPECT_EQ(files.openFiles(), 0u);
+        log.clear();
+        EXPECT_TRUE(list.remove("7.7.7.7"));
+        EXPECT_EQ(log.lines(), Lines{kSavedAgain});
+        EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n"));
+    }
+    EXPECT_EQ(namesInFolder(), Entries{"bans.txt"});
+
+    // Once the folder takes the file again, a reload goes back to crash-safe saves.
+    files.heal();
+    ASSERT_TRUE(list.load(path_));
+    files.forgetOpened();
+    EXPECT_TRUE(list.add("8.8.8.8"));
+    EXPECT_EQ(files.opened(), Entries{temporary_});
+}
+
+TEST_F(BanListSaveTest, ReloadKeepsChangesThatTheFileLacksUntilTheyAreSaved) {
+    BanList list(files, clock);
+    loadList(list, "1.2.3.4\n");
+    files.fail(Step::Write, ENOSPC);
+    EXPECT_FALSE(list.add("5.6.7.8"));
+
+    EXPECT_FALSE(list.load(path_)) << "a reload now would drop 5.6.7.8";
+    EXPECT_EQ(list.entries(), (Entries{"1.2.3.4", "5.6.7.8"}));
+
+    files.heal();
+    log.clear();
+    EXPECT_TRUE(list.load(path_));
+    EXPECT_EQ(log.lines(), Lines{kSavedAgain});
+    EXPECT_EQ(list.entries(), (Entries{"1.2.3.4", "5.6.7.8"}));
+    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n"));
+
+    // With nothing unsaved, a reload takes the file as an operator left it.
+    writeBytes(path_, "9.9.9.9\n");
+    EXPECT_TRUE(list.load(path_));
+    EXPECT_EQ(list.entries(), Entries{"9.9.9.9"});
+}
+
+TEST_F(BanListSaveTest, ListWithoutALoadedFileNeitherWritesNorWarns) {
+    files.fail(Step::Open, EACCES);
+    BanList list(files, clock);
+    EXPECT_FALSE(list.load(pathOf("missing.txt")));
+    EXPECT_FALSE(list.add("1.2.3.4"));
+    EXPECT_TRUE(list.remove("1.2.3.4"));
+    EXPECT_FALSE(list.save());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(files.opened().empty());
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+}  // namespace
+}  // namespace varn
