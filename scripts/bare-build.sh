@@ -29,30 +29,31 @@ else
     echo "== not root (or no mount namespace): CMake is told not to look for GoogleTest and Google Benchmark"
 fi
 
+work=$(mktemp -d)
+server_pid=
+finish() {
+    if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap finish EXIT
+
 # A cold build, as on a fresh machine: no compiler cache.
 unset CMAKE_CXX_COMPILER_LAUNCHER
 rm -rf "$dir"
 start=$SECONDS
-cmake -S . -B "$dir" -G Ninja "${configure_args[@]}" | tee "$dir.configure.log"
+cmake -S . -B "$dir" -G Ninja "${configure_args[@]}" | tee "$work/configure.log"
 configured=$SECONDS
 cmake --build "$dir"
 built=$SECONDS
-grep -q '^-- Tests not built: GoogleTest not found' "$dir.configure.log" ||
+grep -q '^-- Tests not built: GoogleTest not found' "$work/configure.log" ||
     { echo "bare build: the configure output does not say that the tests are skipped"; exit 1; }
-rm -f "$dir.configure.log"
 
 server="$(cd "$dir" && pwd)/varnserver"
-"$server" --help </dev/null | grep -q '^Usage: VarnServer \[OPTION\]\.\.\.'
+help=$("$server" --help </dev/null)
+[[ "$help" == *$'\nUsage: VarnServer [OPTION]...\n'* ]] || { echo "$help"; echo "bare build: no usage text"; exit 1; }
 
 # Start the server on the example configuration in a scratch directory and stop it as a service
 # manager would.
-work=$(mktemp -d)
-server_pid=
-finish() {
-    [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap finish EXIT
 cp varnserver.conf motd.txt "$work/"
 : > "$work/banned.txt"
 started=0
