@@ -7,6 +7,7 @@
 #
 # Only bash built-ins are used for the checks, so the script also runs where PATH finds little.
 set -uo pipefail
+set -f  # the checks' patterns go to compgen -G as they are
 
 # One line a package: its group, its Debian name, and the test that it is there. To add a package,
 # add a line; a new group is made by naming it here.
