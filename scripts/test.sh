@@ -4,6 +4,7 @@
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-sanitize/
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup-deps.sh build test stats
 
 if [[ "${1:-}" == "--sanitize" ]]; then
     dir=build-sanitize

@@ -4,6 +4,7 @@
 # Needs: g++-mingw-w64-x86-64-posix, wine and wine64, googletest (sources in /usr/src/googletest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup-deps.sh build windows
 
 dir=build-windows
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \

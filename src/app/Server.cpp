@@ -113,6 +113,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
             "configuration file.");
         waitForKeyAndExit(kExitFailure);
     }
+    if (!applyAdminPasswordFile()) waitForKeyAndExit(kExitFailure);
 
     if (!startUp()) {
         shortShutDown();
@@ -144,7 +145,7 @@ int Server::checkConfiguration() {
             "configuration file.");
         return kExitFailure;
     }
-    return kExitNormal;
+    return applyAdminPasswordFile() ? kExitNormal : kExitFailure;
 }
 
 bool Server::startUp() {

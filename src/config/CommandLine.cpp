@@ -1,7 +1,11 @@
 #include "config/CommandLine.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "config/ConfigFile.h"
@@ -39,6 +43,49 @@ const char* firstGivenOf(const CommandLine& commandLine, const char* shortName, 
     if (commandLine.has(longName))
         return longName;
     return nullptr;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The first line of a regular file, without its line end; on failure the reason, as the operating
+// system words it where it has one.
+bool readFirstLine(const std::string& path, std::string& line, std::string& reason) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error) {
+        reason = error.message();
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        reason = "not a regular file";
+        return false;
+    }
+    errno = 0;
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        reason = std::generic_category().message(errno);
+        return false;
+    }
+    line.clear();
+    for (int c = std::fgetc(file.get()); c != EOF && c != '\n'; c = std::fgetc(file.get())) {
+        if (line.size() == kMaxAdminPasswordLength) {
+            reason = "its first line is longer than " + std::to_string(kMaxAdminPasswordLength) + " bytes";
+            return false;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    if (std::ferror(file.get())) {
+        reason = std::generic_category().message(errno);
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+        reason = "its first line is empty";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -128,6 +175,28 @@ bool openLogFromOptions() {
         return false;
     }
     return ServerLog::instance().open(*config.getString("LogFile"));
+}
+
+bool applyAdminPasswordFile() {
+    const CommandLine& commandLine = CommandLine::instance();
+    if (!commandLine.has(kAdminPasswordFileOption))
+        return true;
+    const std::string* path = singleOptionValue(commandLine, kAdminPasswordFileOption);
+    if (path == nullptr)
+        return false;
+    std::string password;
+    std::string reason;
+    if (!readFirstLine(*path, password, reason)) {
+        auto& log = ServerLog::instance();
+        log.write("ERROR: Unable to read the admin password file '", false);
+        log.write(*path, false);
+        log.write("': ", false);
+        log.write(reason, false);
+        log.write(".");
+        return false;
+    }
+    ConfigFile::instance().setValues("AdminPassword", {std::move(password)});
+    return true;
 }
 
 void writeVersionBanner() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -34,10 +35,16 @@ private:
 bool loadConfigurationFromOptions();
 // Opens the log file named by "-l" / "--log", else by the key LogFile; true when none is wanted.
 bool openLogFromOptions();
+// Puts the first line of the file named by "--admin-password-file" in place of the key AdminPassword;
+// true when the option is not given. Writes why and returns false when the file cannot be used.
+bool applyAdminPasswordFile();
 void writeVersionBanner();
 void writeUsageText();
 
 inline constexpr std::string_view kDefaultConfigurationFile = "varnserver.conf";
+inline constexpr std::string_view kAdminPasswordFileOption = "--admin-password-file";
+// A password longer than this could never arrive in one admin login datagram.
+inline constexpr std::size_t kMaxAdminPasswordLength = 1000;
 inline constexpr std::string_view kProjectAddress = "https://varnserver.example.org/bugs";
 
 }  // namespace varn

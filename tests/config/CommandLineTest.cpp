@@ -288,6 +288,81 @@ TEST_F(CommandLineTest, OpensTheLogFileTheOptionsOrTheConfigurationName) {
     }
 }
 
+TEST_F(CommandLineTest, TakesTheAdminPasswordFromTheFirstLineOfAFile) {
+    writeFile("unix.pw", "two words\nsecond line\n");
+    writeFile("windows.pw", "secret\r\n");
+    writeFile("no-line-end.pw", " spaced ");
+    writeFile("longest.pw", std::string(kMaxAdminPasswordLength, 'x') + "\n");
+
+    struct Case {
+        Arguments arguments;
+        std::string password;  // AdminPassword afterwards; the configuration holds "from-config"
+    };
+    const Case cases[] = {
+        {{}, "from-config"},
+        {{"--admin-password-file", "unix.pw"}, "two words"},
+        {{"--admin-password-file=windows.pw"}, "secret"},
+        {{"--admin-password-file", "no-line-end.pw"}, " spaced "},
+        {{"--admin-password-file", "longest.pw"}, std::string(kMaxAdminPasswordLength, 'x')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(describe(c.arguments));
+        CommandLine::destroyInstance();
+        ConfigFile::instance().clear();
+        ConfigFile::instance().loadText("AdminPassword from-config\n");
+        parseArguments(c.arguments);
+        EXPECT_TRUE(applyAdminPasswordFile());
+        ASSERT_NE(ConfigFile::instance().getString("AdminPassword"), nullptr);
+        EXPECT_EQ(*ConfigFile::instance().getString("AdminPassword"), c.password);
+        EXPECT_EQ(takeConsoleText(), "");
+    }
+}
+
+TEST_F(CommandLineTest, AnAdminPasswordFileThatCannotBeUsedIsAnErrorWithItsReason) {
+    writeFile("empty.pw", "");
+    writeFile("blank-first-line.pw", "\r\nsecret\n");
+    writeFile("too-long.pw", std::string(kMaxAdminPasswordLength + 1, 'x') + "\n");
+    fs::create_directory("folder.pw");
+
+    struct Case {
+        Arguments arguments;
+        std::string message;  // empty: the operating system's reason is not compared
+    };
+    const std::string kPrefix = "ERROR: Unable to read the admin password file '";
+    const Case cases[] = {
+        {{"--admin-password-file"}, "ERROR: Invalid number of arguments for '--admin-password-file'.\n"},
+        {{"--admin-password-file", "a.pw", "b.pw"},
+         "ERROR: Invalid number of arguments for '--admin-password-file'.\n"},
+        {{"--admin-password-file", "missing.pw"}, ""},
+        {{"--admin-password-file", "folder.pw"}, kPrefix + "folder.pw': not a regular file.\n"},
+        {{"--admin-password-file", "empty.pw"}, kPrefix + "empty.pw': its first line is empty.\n"},
+        {{"--admin-password-file", "blank-first-line.pw"},
+         kPrefix + "blank-first-line.pw': its first line is empty.\n"},
+        {{"--admin-password-file", "too-long.pw"},
+         kPrefix + "too-long.pw': its first line is longer than " + std::to_string(kMaxAdminPasswordLength) +
+             " bytes.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(describe(c.arguments));
+        CommandLine::destroyInstance();
+        ConfigFile::instance().clear();
+        ConfigFile::instance().loadText("AdminPassword from-config\n");
+        parseArguments(c.arguments);
+        EXPECT_FALSE(applyAdminPasswordFile());
+        const std::string text = takeConsoleText();
+        if (c.message.empty()) {
+            // The reason comes from the operating system, in its own words.
+            EXPECT_EQ(text.rfind(kPrefix + "missing.pw': ", 0), 0u) << text;
+            EXPECT_GT(text.size(), (kPrefix + "missing.pw': .\n").size()) << text;
+#if !defined(_WIN32)
+            EXPECT_EQ(text, kPrefix + "missing.pw': No such file or directory.\n");
+#endif
+        } else {
+            EXPECT_EQ(text, c.message);
+        }
+    }
+}
+
 TEST_F(CommandLineTest, OptionErrorsAlsoReachAnOpenLogFile) {
     ASSERT_TRUE(ServerLog::instance().open("earlier.log"));
     parseArguments({"-c", "a.conf", "b.conf"});

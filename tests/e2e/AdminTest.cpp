@@ -152,7 +152,8 @@ std::optional<Bytes> receiveStartingWith(UdpClient& client, const Bytes& prefix)
 // A server with the admin server on, its admin password in a file beside it for the client.
 class AdminServerTest : public ::testing::Test {
 protected:
-    void startServer(const std::string& settings, const std::string& banFile) {
+    void startServer(const std::string& settings, const std::string& banFile,
+                     std::vector<std::string> arguments = {}) {
         port = freeUdpPort();
         adminPort = freeUdpPort();
         directory.write("varnserver.conf", baseConfiguration(port) + "AdminServer 1\nAdminPort " +
@@ -160,7 +161,7 @@ protected:
                                                "\nAdminPassword \"two words\"\n" + settings);
         directory.write("banned.txt", banFile);
         directory.write("admin.pw", "two words\n");
-        server.emplace(directory.path(), std::vector<std::string>{}, false);
+        server.emplace(directory.path(), std::move(arguments), false);
         ASSERT_TRUE(server->waitForOutput("ADMINSERVER: successfully started the server (port " +
                                           std::to_string(adminPort) + ")\n"));
     }
@@ -254,6 +255,19 @@ TEST_F(AdminServerTest, ClientManagesBansMotdAndPasswordAndExplainsRefusals) {
     EXPECT_EQ(log.find("new secret"), std::string::npos) << "the password is never logged";
     EXPECT_NE(log.find("ADMIN-ERROR Unable to add: 'guesser' password is incorrect.\n"), std::string::npos);
     EXPECT_EQ(directory.read("banned.txt"), "10.0.0.0\n10.9.0.0\n");
+}
+
+TEST_F(AdminServerTest, PasswordFileTakesThePlaceOfTheConfiguredPassword) {
+    directory.write("service.pw", "from the file\n");
+    startServer("", "", {"--admin-password-file", (directory.path() / "service.pw").string()});
+    // admin.pw holds the configuration's AdminPassword.
+    expectRefused(runClient(client({"players"})), "login refused: wrong admin password");
+    directory.write("admin.pw", "from the file\n");
+    const ClientResult result = runClient(client({"players"}));
+    EXPECT_EQ(result.status, std::optional<int>(0)) << result.err;
+    EXPECT_EQ(result.err, "no players are connected\n");
+    const std::string log = stopServer();
+    EXPECT_EQ(log.find("from the file"), std::string::npos) << "the password is never logged";
 }
 
 TEST_F(AdminServerTest, RawAdminGetsTheProtocolsBytes) {

@@ -108,6 +108,13 @@ TEST(StartupShutdownTest, EarlyExitsLeaveNoClosingMarker) {
              "ERROR: A GameMode MUST be specified in the configuration file AND be 1 (Regular) or 2 (Stunt).\n"
              "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
              "configuration file.\n"},
+        {"admin password file missing",
+         {"--admin-password-file", "missing.pw"},
+         "ServerName x\nServerPort 4000\nMaxPlayers 8\nGame 2\nGameMode 1\nBannedFile b\nLogFile server.log\n",
+         1,
+         kBanner + "ERROR: Unable to read the admin password file 'missing.pw': No such file or directory.\n",
+         "- VarnServer log opened -\n" + kBanner +
+             "ERROR: Unable to read the admin password file 'missing.pw': No such file or directory.\n"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Installs a build the ways the README shows and checks what an operator gets: the files and their
+# modes, the unit's paths for the prefix of the install, a reinstall that keeps every edited file, the
+# unit checked by systemd-analyze (verify, and security rated 2.0 or better) where it exists, and the
+# installed server started the way the unit starts it, talked to with the installed varnadmin, and
+# stopped with SIGTERM.
+#   tests/packaging/install_test.sh BUILD_DIRECTORY
+set -euo pipefail
+build=$(cd "$1" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/varn-install-XXXXXX")
+server_pid=
+cleanup() {
+    if [[ -n "$server_pid" ]]; then kill -KILL "$server_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+check() { local what=$1; shift; if "$@"; then echo "ok: $what"; else fail "$what"; fi; }
+mode_of() { stat -c %a "$1"; }
+unit_value() { sed -n "s/^$1=//p" "$2"; }
+
+# --- an install into a prefix chosen at install time -------------------------------------------------
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+conf=$prefix/etc/varnserver
+unit=$prefix/lib/systemd/system/varnserver.service
+for file in "$prefix/bin/varnserver" "$prefix/bin/varnadmin" "$conf/varnserver.conf" "$conf/admin-password" \
+            "$conf/motd.txt" "$prefix/etc/logrotate.d/varnserver" "$unit"; do
+    check "installed: ${file#"$prefix"/}" test -f "$file"
+done
+check "the configuration is readable by its owner only" test "$(mode_of "$conf/varnserver.conf")" = 600
+check "the password file is readable by its owner only" test "$(mode_of "$conf/admin-password")" = 600
+check "motd.txt and the logrotate file are readable by all" \
+    test "$(mode_of "$conf/motd.txt")$(mode_of "$prefix/etc/logrotate.d/varnserver")" = 644644
+check "the password file holds one random line" grep -qxE '[0-9a-f]{32}' "$conf/admin-password"
+check "the configuration holds no AdminPassword" bash -c "! grep -qE '^[[:space:]]*AdminPassword' '$conf/varnserver.conf'"
+check "the unit starts the installed server" \
+    grep -qx "ExecStart=$prefix/bin/varnserver -q -c \${CREDENTIALS_DIRECTORY}/varnserver.conf -l /var/log/varnserver/varnserver.log --admin-password-file \${CREDENTIALS_DIRECTORY}/admin-password" "$unit"
+check "the unit passes the password file as a credential" \
+    grep -qx "LoadCredential=admin-password:$conf/admin-password" "$unit"
+check "the unit passes the configuration as a credential" \
+    grep -qx "LoadCredential=varnserver.conf:$conf/varnserver.conf" "$unit"
+check "the unit reads motd.txt where it is installed" grep -qx "WorkingDirectory=$conf" "$unit"
+check "the unit names no other prefix" bash -c "! grep -E '/usr/local|@VARN_' '$unit'"
+
+if command -v systemd-analyze >/dev/null; then
+    check "systemd-analyze verify passes" systemd-analyze verify "$unit"
+    security=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for varnserver.service: \([0-9.]*\).*/\1/p')
+    echo "systemd-analyze security: exposure $security"
+    check "systemd-analyze security rates the unit 2.0 or better" \
+        bash -c "systemd-analyze security --offline=true --threshold=20 '$unit' >/dev/null 2>&1"
+else
+    echo "skip: systemd-analyze not found: the unit is not verified or rated"
+fi
+if command -v logrotate >/dev/null; then
+    check "logrotate accepts the logrotate file" bash -c \
+        "logrotate --debug --state '$work/logrotate.state' '$prefix/etc/logrotate.d/varnserver' >/dev/null 2>&1"
+else
+    echo "skip: logrotate not found: the logrotate file is not checked"
+fi
+
+# --- a reinstall keeps what the operator edited --------------------------------------------------------
+edited=("$conf/varnserver.conf" "$conf/admin-password" "$conf/motd.txt" "$prefix/etc/logrotate.d/varnserver")
+for file in "${edited[@]}"; do
+    if [[ -f "$file" ]]; then echo "# edited" >>"$file"; fi
+    cp -p "$file" "$work/$(basename "$file").edited" 2>/dev/null || true
+done
+cmake --install "$build" --prefix "$prefix" >"$work/reinstall.log"
+for file in "${edited[@]}"; do
+    check "a reinstall keeps the edited ${file#"$prefix"/}" cmp -s "$file" "$work/$(basename "$file").edited"
+done
+check "a reinstall keeps the modes" \
+    test "$(mode_of "$conf/varnserver.conf")$(mode_of "$conf/admin-password")" = 600600
+
+# --- DESTDIR with the prefix /usr: the configuration under /etc, the unit under /usr/lib -----------------
+root=$work/root
+DESTDIR=$root cmake --install "$build" --prefix /usr >"$work/destdir.log"
+check "DESTDIR install: the configuration under /etc" test -f "$root/etc/varnserver/varnserver.conf"
+check "DESTDIR install: the unit under /usr/lib" test -f "$root/usr/lib/systemd/system/varnserver.service"
+check "DESTDIR install: the unit names the final places" bash -c "
+    grep -q '^ExecStart=/usr/bin/varnserver ' '$root/usr/lib/systemd/system/varnserver.service' &&
+    grep -qx 'LoadCredential=admin-password:/etc/varnserver/admin-password' '$root/usr/lib/systemd/system/varnserver.service' &&
+    ! grep -q '$root' '$root/usr/lib/systemd/system/varnserver.service'"
+
+# --- the installed server, started as the unit starts it -----------------------------------------------
+# The service manager's part is played here: the credentials are copied into a directory of their own,
+# the ban file is made (ExecStartPre), the log goes to a scratch file. The copy of the configuration gets
+# a few lines at its end (a key given twice keeps its last line): loopback ports that are free, the
+# admin server on, and a ban file in the scratch directory.
+credentials=$work/credentials
+state=$work/state
+mkdir -m 700 "$credentials" "$state"
+: >"$state/banned.txt"
+working_directory=$(unit_value WorkingDirectory "$unit")
+exec_start=$(unit_value ExecStart "$unit")
+exec_start=${exec_start//'${CREDENTIALS_DIRECTORY}'/$credentials}
+exec_start=${exec_start//\/var\/log\/varnserver\/varnserver.log/$work/varnserver.log}
+read -r -a command <<<"$exec_start"
+
+started=0
+for attempt in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 20000))
+    admin_port=$((port + 1))
+    cp "$conf/varnserver.conf" "$conf/admin-password" "$credentials/"
+    printf 'GameIPAddress 127.0.0.1\nServerPort %s\nAdminServer 1\nAdminPort %s\nBannedFile %s\n' \
+        "$port" "$admin_port" "$state/banned.txt" >>"$credentials/varnserver.conf"
+    rm -f "$work/varnserver.log"
+    (cd "$working_directory" && exec "${command[@]}" </dev/null >"$work/console" 2>&1) &
+    server_pid=$!
+    for _ in $(seq 100); do
+        grep -q "^ADMINSERVER: " "$work/varnserver.log" 2>/dev/null && break
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if grep -q "^ADMINSERVER: successfully started the server (port $admin_port)$" "$work/varnserver.log"; then
+        started=1
+        break
+    fi
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" || true
+    server_pid=
+done
+if (( started )); then
+    echo "ok: the installed server started as the unit starts it (port $port, admin port $admin_port)"
+    check "quiet: nothing on the console" test ! -s "$work/console"
+    check "motd.txt was read from the configuration directory" \
+        bash -c "! grep -q \"could not be opened\" '$work/varnserver.log'"
+    varnadmin="'$prefix/bin/varnadmin' --port $admin_port --timeout 3 --password-file '$credentials/admin-password'"
+    check "the installed varnadmin logs in with the password file" bash -c \
+        "$varnadmin players 2>&1 |
+         grep -qx 'no players are connected'"
+    check "a ban is saved to the ban file" bash -c "
+        $varnadmin addban 10.1.2.3 >/dev/null &&
+        grep -qx 10.1.2.3 '$state/banned.txt'"
+    kill -HUP "$server_pid"  # systemctl reload
+    # What the logrotate file does: move the log away (nocreate), then SIGUSR1; the server makes the
+    # new file itself.
+    mv "$work/varnserver.log" "$work/varnserver.log.1"
+    kill -USR1 "$server_pid"
+    for _ in $(seq 50); do [[ -s "$work/varnserver.log" ]] && break; sleep 0.1; done
+    check "after rotation the server writes a new log" test -s "$work/varnserver.log"
+    check "the rotated log ends with its closing line" \
+        bash -c "tail -n 1 '$work/varnserver.log.1' | grep -qx -- '- VarnServer log closed -'"
+    check "reload and log reopening keep the server running" kill -0 "$server_pid"
+    kill -TERM "$server_pid"
+    status=0
+    wait "$server_pid" || status=$?
+    server_pid=
+    check "SIGTERM stops it with status 0" test "$status" = 0
+    check "the log ends with its closing line" bash -c "tail -n 1 '$work/varnserver.log' | grep -qx -- '- VarnServer log closed -'"
+else
+    fail "the installed server did not start: $(cat "$work/console" "$work/varnserver.log" 2>/dev/null)"
+fi
+
+if (( failures )); then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all install checks passed"
