@@ -74,4 +74,24 @@ void ServerLog::write(std::string_view text, bool endLine, bool echo) {
     }
 }
 
+void ServerLog::writeLine(std::initializer_list<Piece> pieces, Sinks sinks) {
+    if (file_.is_open()) {
+        for (const Piece& piece : pieces) {
+            const std::string_view text = piece.text();
+            file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        }
+        // The file takes the platform's line end; the console stream translates '\n' itself.
+        file_ << platform::kTextLineEnd;
+        file_.flush();
+    }
+    if (!quiet_ && sinks == Sinks::fileAndConsole && console_ != nullptr) {
+        for (const Piece& piece : pieces) {
+            const std::string_view text = piece.text();
+            console_->write(text.data(), static_cast<std::streamsize>(text.size()));
+        }
+        console_->put('\n');
+        console_->flush();
+    }
+}
+
 }  // namespace varn

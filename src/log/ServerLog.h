@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <concepts>
+#include <cstdint>
 #include <fstream>
+#include <initializer_list>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -10,10 +12,42 @@
 
 namespace varn {
 
-// The one writer for the log file and the console. A message is written as pieces; each piece says
-// whether it ends the line and whether it also goes to the console. Nothing is added to a message.
+// The integers a log line may carry: every signed and unsigned width up to 64 bits, but not bool and
+// not the character types.
+template <typename T>
+concept LogNumber = std::integral<T> && sizeof(T) <= sizeof(std::uint64_t) && !std::same_as<T, bool> &&
+                    !std::same_as<T, char> && !std::same_as<T, wchar_t> && !std::same_as<T, char8_t> &&
+                    !std::same_as<T, char16_t> && !std::same_as<T, char32_t>;
+
+// The one writer for the log file and the console. Each call writes one whole line, given as pieces
+// that are written one after another; nothing is added but the line end.
 class ServerLog {
 public:
+    // One piece of a line: a text, or an integer written in decimal ("-" when negative, no padding).
+    // A bool or a char is no piece: whether it means a number or a letter is the caller's to say.
+    class Piece {
+    public:
+        Piece(std::string_view text) : text_(text) {}
+        Piece(const char* text) : text_(text != nullptr ? text : "") {}
+        Piece(const std::string& text) : text_(text) {}
+        template <LogNumber Number>
+        Piece(Number value) {
+            const auto result = std::to_chars(digits_, digits_ + sizeof digits_, value);
+            digitCount_ = static_cast<std::uint8_t>(result.ptr - digits_);
+        }
+        Piece(bool) = delete;
+        Piece(char) = delete;
+
+        std::string_view text() const {
+            return digitCount_ != 0 ? std::string_view(digits_, digitCount_) : text_;
+        }
+
+    private:
+        std::string_view text_;
+        char digits_[20];  // the longest 64-bit number: "-9223372036854775808"
+        std::uint8_t digitCount_ = 0;
+    };
+
     ServerLog();
     ~ServerLog();
     ServerLog(const ServerLog&) = delete;
@@ -47,10 +81,27 @@ public:
         write(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)), endLine, echo);
     }
 
+    // Writes one line to the file and, unless quiet, to the console:
+    //     log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
+    template <typename... Pieces>
+        requires(sizeof...(Pieces) > 0 && (std::convertible_to<const Pieces&, Piece> && ...))
+    void line(const Pieces&... pieces) {
+        writeLine({pieces...}, Sinks::fileAndConsole);
+    }
+    // Writes one line to the file only, never to the console (the statistics lines).
+    template <typename... Pieces>
+        requires(sizeof...(Pieces) > 0 && (std::convertible_to<const Pieces&, Piece> && ...))
+    void fileOnly(const Pieces&... pieces) {
+        writeLine({pieces...}, Sinks::fileOnly);
+    }
+
     // Where console output goes; standard output unless a test captures it.
     void setConsole(std::ostream* console) { console_ = console; }
 
 private:
+    enum class Sinks { fileAndConsole, fileOnly };
+    void writeLine(std::initializer_list<Piece> pieces, Sinks sinks);
+
     bool quiet_ = false;
     std::ofstream file_;
     std::string path_;

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 #include "log/ServerLogFixture.h"
 #include "support/FileText.h"
@@ -13,6 +17,22 @@ namespace {
 using testing::readFile;
 
 class ServerLogTest : public testing::ServerLogFixture {};
+
+template <typename T>
+concept LinePiece = requires(ServerLog& log, const T& piece) { log.line("x", piece); };
+template <typename T>
+concept FileOnlyPiece = requires(ServerLog& log, const T& piece) { log.fileOnly(piece, "x"); };
+
+static_assert(LinePiece<std::int8_t> && LinePiece<std::uint8_t> && LinePiece<std::int16_t> &&
+              LinePiece<std::uint16_t> && LinePiece<std::int32_t> && LinePiece<std::uint32_t> &&
+              LinePiece<long> && LinePiece<std::int64_t> && LinePiece<std::uint64_t> &&
+              LinePiece<std::size_t>);
+static_assert(LinePiece<const char*> && LinePiece<char[4]> && LinePiece<std::string> &&
+              LinePiece<std::string_view> && FileOnlyPiece<std::string> && FileOnlyPiece<std::int32_t>);
+// A flag or a byte says nothing about whether it is meant as a number or a letter.
+static_assert(!LinePiece<bool> && !LinePiece<char> && !LinePiece<char8_t> && !LinePiece<wchar_t> &&
+              !FileOnlyPiece<bool> && !FileOnlyPiece<char>);
+static_assert(!LinePiece<double> && !LinePiece<const void*>);
 
 TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
     const auto path = directory / "server.log";
@@ -33,6 +53,22 @@ TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
                                                   "\n"
                                                   "- VarnServer log closed -\n"));
     EXPECT_EQ(console.str(), "SERVER: A total of 5000000000 bytes were received and -7 bytes were sent.\n\n");
+}
+
+TEST_F(ServerLogTest, IntegersOfEveryWidthAndMissingTextsFormOneLine) {
+    const auto path = directory / "numbers.log";
+    ASSERT_TRUE(log.open(path.string()));
+    log.line(std::numeric_limits<std::int8_t>::min(), " ", std::numeric_limits<std::uint8_t>::max(), " ",
+             std::numeric_limits<std::int16_t>::min(), " ", std::numeric_limits<std::uint16_t>::max(), " ",
+             std::numeric_limits<std::int32_t>::min(), " ", std::numeric_limits<std::uint32_t>::max(), " ",
+             std::numeric_limits<std::int64_t>::min(), " ", std::numeric_limits<std::uint64_t>::max(), " ",
+             0, "|", static_cast<const char*>(nullptr), "|", std::string_view(), "|", std::string());
+    log.close();
+    const std::string line =
+        "-128 255 -32768 65535 -2147483648 4294967295 -9223372036854775808 18446744073709551615 0|||\n";
+    EXPECT_EQ(console.str(), line);
+    EXPECT_EQ(readFile(path),
+              testing::asFileText("- VarnServer log opened -\n" + line + "- VarnServer log closed -\n"));
 }
 
 TEST_F(ServerLogTest, QuietModeSilencesTheConsoleOnly) {
