@@ -48,11 +48,7 @@ void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
 void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
                 const char* ending) {
     auto& log = ServerLog::instance();
-    log.write(prefix, false);
-    log.write(name, false);
-    log.write(idLabel, false);
-    log.write(id, false);
-    log.write(ending);
+    log.line(prefix, name, idLabel, id, ending);
 }
 
 void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
@@ -117,9 +113,7 @@ void GameServer::checkJoinFlood() {
         }
         if (join.attempts >= kJoinFloodAttempts) {
             auto& log = ServerLog::instance();
-            log.write("BANNED: '", false);
-            log.write(ipText, false);
-            log.write("' for Join Flood.");
+            log.line("BANNED: '", ipText, "' for Join Flood.");
             bans().add(ipText);
         }
         judged.push_back(ipText);
