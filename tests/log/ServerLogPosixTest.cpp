@@ -18,10 +18,10 @@ class ServerLogPosixTest : public testing::ServerLogFixture {};
 TEST_F(ServerLogPosixTest, ReopenAfterRotationContinuesInANewFile) {
     const auto path = directory / "server.log", rotated = directory / "server.log.1";
     ASSERT_TRUE(log.open(path.string()));
-    log.write("before");
+    log.line("before");
     std::filesystem::rename(path, rotated);
     ASSERT_TRUE(log.reopen());
-    log.write("after");
+    log.line("after");
     ASSERT_TRUE(log.reopen());  // an existing file is appended to, not emptied
     log.close();
     EXPECT_EQ(readFile(rotated), "- VarnServer log opened -\nbefore\n- VarnServer log closed -\n");

@@ -38,13 +38,10 @@ TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
     const auto path = directory / "server.log";
     std::ofstream(path) << "old content\n";
     ASSERT_TRUE(log.open(path.string()));
-    log.write("SERVER: A total of ", false);
-    log.write(std::uint64_t{5'000'000'000}, false);
-    log.write(" bytes were received and ", false);
-    log.write(-7, false);
-    log.write(" bytes were sent.");
-    log.write("Join: 0\xA9name\xA9", true, false);
-    log.write("");
+    log.line("SERVER: A total of ", std::uint64_t{5'000'000'000}, " bytes were received and ", -7,
+             " bytes were sent.");
+    log.fileOnly("Join: 0\xA9name\xA9");
+    log.line("");
     log.close();
     EXPECT_EQ(readFile(path), testing::asFileText("- VarnServer log opened -\n"
                                                   "SERVER: A total of 5000000000 bytes were received and -7 "
@@ -75,9 +72,7 @@ TEST_F(ServerLogTest, QuietModeSilencesTheConsoleOnly) {
     const auto path = directory / "quiet.log";
     log.setQuiet(true);
     ASSERT_TRUE(log.open(path.string()));
-    log.write("JOIN: 'a', PlayerID = ", false);
-    log.write(0, false);
-    log.write(" (127.0.0.1)");
+    log.line("JOIN: 'a', PlayerID = ", 0, " (127.0.0.1)");
     log.close();
     EXPECT_EQ(console.str(), "");
     const std::string line = testing::asFileText("JOIN: 'a', PlayerID = 0 (127.0.0.1)\n");
@@ -87,7 +82,7 @@ TEST_F(ServerLogTest, QuietModeSilencesTheConsoleOnly) {
 TEST_F(ServerLogTest, UnopenableFileLeavesTheConsole) {
     EXPECT_FALSE(log.open((directory / "missing" / "server.log").string()));
     EXPECT_FALSE(log.isOpen());
-    log.write("still here");
+    log.line("still here");
     EXPECT_EQ(console.str(), "still here\n");
 }
 
