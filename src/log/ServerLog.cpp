@@ -56,24 +56,6 @@ void ServerLog::close() {
     file_.close();
 }
 
-void ServerLog::write(std::string_view text, bool endLine, bool echo) {
-    if (file_.is_open()) {
-        file_.write(text.data(), static_cast<std::streamsize>(text.size()));
-        // The file takes the platform's line end; the console stream translates '\n' itself.
-        if (endLine) {
-            file_ << platform::kTextLineEnd;
-            file_.flush();
-        }
-    }
-    if (!quiet_ && echo && console_ != nullptr) {
-        console_->write(text.data(), static_cast<std::streamsize>(text.size()));
-        if (endLine) {
-            console_->put('\n');
-            console_->flush();
-        }
-    }
-}
-
 void ServerLog::writeLine(std::initializer_list<Piece> pieces, Sinks sinks) {
     if (file_.is_open()) {
         for (const Piece& piece : pieces) {

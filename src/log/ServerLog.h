@@ -25,6 +25,7 @@ class ServerLog {
 public:
     // One piece of a line: a text, or an integer written in decimal ("-" when negative, no padding).
     // A bool or a char is no piece: whether it means a number or a letter is the caller's to say.
+    // A piece refers to the caller's text, so it lives only as long as the call that writes it.
     class Piece {
     public:
         Piece(std::string_view text) : text_(text) {}
@@ -65,21 +66,6 @@ public:
     bool reopen();
     void close();
     bool isOpen() const { return file_.is_open(); }
-
-    void write(std::string_view text, bool endLine = true, bool echo = true);
-    void write(const char* text, bool endLine = true, bool echo = true) {
-        write(std::string_view(text != nullptr ? text : ""), endLine, echo);
-    }
-    void write(const std::string& text, bool endLine = true, bool echo = true) {
-        write(std::string_view(text), endLine, echo);
-    }
-    template <std::integral Number>
-        requires(!std::same_as<Number, bool> && !std::same_as<Number, char>)
-    void write(Number value, bool endLine = true, bool echo = true) {
-        char digits[24];
-        const auto result = std::to_chars(digits, digits + sizeof digits, value);
-        write(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)), endLine, echo);
-    }
 
     // Writes one line to the file and, unless quiet, to the console:
     //     log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
