@@ -94,15 +94,11 @@ void refuseWrongPassword(GameServer& server, const PeerAddress& from, std::strin
     }
     auto& log = ServerLog::instance();
     if (logged) {
-        log.write("ADMIN-ERROR Unable to add: '", false);
-        log.write(printableForLog(name), false);
-        log.write("' password is incorrect.");
+        log.line("ADMIN-ERROR Unable to add: '", printableForLog(name), "' password is incorrect.");
     }
     refuseJoin(server, from, admin::kRefusedWrongPassword);
     if (!locksOut) return;
-    log.write("SERVER-WARNING: ", false);
-    log.write(from.ipText().view(), false);
-    log.write(" locked out for 60 seconds after 5 wrong passwords.");
+    log.line("SERVER-WARNING: ", from.ipText().view(), " locked out for 60 seconds after 5 wrong passwords.");
 }
 
 void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddress& from, bool isAdmin) {
@@ -126,22 +122,13 @@ void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddres
     const std::int32_t id = server.admins.add(from, login.name);
     if (id < 0) return;
     auto& log = ServerLog::instance();
-    log.write("ADMIN-JOIN: '", false);
-    log.write(printableForLog(login.name), false);
-    log.write("', ID = ", false);
-    log.write(id, false);
-    log.write(" (", false);
-    log.write(from.ipText().view(), false);
-    log.write(")");
+    log.line("ADMIN-JOIN: '", printableForLog(login.name), "', ID = ", id, " (", from.ipText().view(), ")");
     server.sendWelcome(from, id, true);
 }
 
 void adminQuit(const AdminRequest& request) {
     auto& log = ServerLog::instance();
-    log.write("ADMIN-QUIT: '", false);
-    log.write(adminName(request), false);
-    log.write("', ID = ", false);
-    log.write(request.adminId);
+    log.line("ADMIN-QUIT: '", adminName(request), "', ID = ", request.adminId);
     request.server.admins.remove(request.adminId);
 }
 
@@ -152,10 +139,8 @@ void say(const AdminRequest& request) {
     const std::size_t used = std::min(text.size(), admin::kMaxSayDatagram - 1);
     if (server.logChat != 0) {
         auto& log = ServerLog::instance();
-        log.write("***> ", false);
-        log.write(adminName(request), false);
-        log.write(": ", false);
-        log.write(printableForLog(PacketReader(text.data(), used).textAt(1)));
+        log.line("***> ", adminName(request), ": ",
+                 printableForLog(PacketReader(text.data(), used).textAt(1)));
     }
     PacketWriter<admin::kMaxSayDatagram + 1> relay;
     relay.byte(admin::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
@@ -173,12 +158,8 @@ void removePlayer(const AdminRequest& request, bool ban) {
     const PeerAddress address = player->address;
 
     auto& log = ServerLog::instance();
-    log.write(ban ? "BANNED: '" : "KICKED: '", false);
-    log.write(player->name, false);
-    log.write("', PlayerID = ", false);
-    log.write(playerId, false);
-    log.write(" by Admin ", false);
-    log.write(adminName(request));
+    log.line(ban ? "BANNED: '" : "KICKED: '", player->name, "', PlayerID = ", playerId, " by Admin ",
+             adminName(request));
 
     if (ban) server.bans().addAddress(address);
     const std::uint8_t notice[] = {admin::kNotice, ban ? admin::kNoticeBanned : admin::kNoticeKicked};
@@ -194,11 +175,7 @@ void unban(const AdminRequest& request) {
     const std::string_view text = request.payload.textAt(0, admin::kMaxUnbanText);
     if (!request.server.bans().remove(text)) return answer(request, admin::kUnban, admin::kNotDone);
     auto& log = ServerLog::instance();
-    log.write("ADMIN: Admin ", false);
-    log.write(adminName(request), false);
-    log.write(" deleted banned IP '", false);
-    log.write(printableForLog(text), false);
-    log.write("'");
+    log.line("ADMIN: Admin ", adminName(request), " deleted banned IP '", printableForLog(text), "'");
     answer(request, admin::kUnban, admin::kDone);
 }
 
@@ -217,11 +194,7 @@ void addBan(const AdminRequest& request) {
     }
     if (address.size() < admin::kMinAddBanLength) return answer(request, admin::kAddBan, admin::kNotDone);
     auto& log = ServerLog::instance();
-    log.write("ADMIN: Admin ", false);
-    log.write(adminName(request), false);
-    log.write(" added ban '", false);
-    log.write(address, false);
-    log.write("'");
+    log.line("ADMIN: Admin ", adminName(request), " added ban '", address, "'");
     request.server.bans().add(address);
     answer(request, admin::kAddBan, admin::kDone);
 }
@@ -242,7 +215,7 @@ void setServerPassword(const AdminRequest& request) {
     if (password.empty() || !request.server.config().setValue("ServerPassword", password)) {
         return answer(request, admin::kSetServerPassword, admin::kNotDone);
     }
-    ServerLog::instance().write("PASSWORD: The Server Password was successfully changed.");
+    ServerLog::instance().line("PASSWORD: The Server Password was successfully changed.");
     answer(request, admin::kSetServerPassword, admin::kDone);
 }
 
@@ -253,26 +226,23 @@ void shutdownAttempt(const AdminRequest& request) {
     // The monotonic clock, so that setting the system clock between the attempts changes nothing.
     const std::int64_t now = server.clock().monotonicSeconds();
     if (!server.config().isOn("AdminAllowShutdown")) {
-        log.write("ADMIN-KILLSERVER: Remote Shutdown has been disabled.");
+        log.line("ADMIN-KILLSERVER: Remote Shutdown has been disabled.");
         return answer(request, admin::kShutdown, admin::kShutdownDisabled);
     }
     if (server.killFirstReceived == 0) {
-        log.write("ADMIN-KILLSERVER: First Attempt was received from '", false);
-        log.write(adminName(request), false);
-        log.write("'.");
+        log.line("ADMIN-KILLSERVER: First Attempt was received from '", adminName(request), "'.");
         server.killFirstReceived = 1;
         server.killFirstTime = now;
         return answer(request, admin::kShutdown, admin::kShutdownArmed);
     }
     if (now - server.killFirstTime >= admin::kShutdownWindowSeconds) {
-        log.write("ADMIN-KILLSERVER: Too late on Second Attempt ... updating First Attempt.");
+        log.line("ADMIN-KILLSERVER: Too late on Second Attempt ... updating First Attempt.");
         answer(request, admin::kShutdown, admin::kShutdownTooLate);
         server.killFirstTime = now;
         return;
     }
-    log.write("ADMIN-KILLSERVER: Second Attempt was received from '", false);
-    log.write(adminName(request), false);
-    log.write("' .... Killing Server.");
+    log.line("ADMIN-KILLSERVER: Second Attempt was received from '", adminName(request),
+             "' .... Killing Server.");
     server.shutdownRequested = 1;
     answer(request, admin::kShutdown, admin::kShutdownNow);
     server.killFirstTime = now;

@@ -28,11 +28,9 @@ void BanFile::prepare(const std::string& path) {
     // A reload that finds the same folder as it was says nothing new.
     if (plan_.crashSafe || (!previous.crashSafe && previous.folder == plan_.folder)) return;
     auto& log = ServerLog::instance();
-    log.write("SERVER-WARNING: The folder '", false);
-    log.write(plan_.folder, false);
-    log.write("' does not take a temporary file (", false);
-    log.write(reasonText(plan_.folderError), false);
-    log.write("), so saves of the Banned IP list cannot be crash-safe there; make the folder writable.");
+    log.line("SERVER-WARNING: The folder '", plan_.folder, "' does not take a temporary file (",
+             reasonText(plan_.folderError),
+             "), so saves of the Banned IP list cannot be crash-safe there; make the folder writable.");
 }
 
 bool BanFile::save(std::string_view content) {
@@ -43,7 +41,7 @@ bool BanFile::save(std::string_view content) {
     }
     if (failing_) {
         failing_ = false;
-        ServerLog::instance().write("SERVER: Banned IP list saved again.");
+        ServerLog::instance().line("SERVER: Banned IP list saved again.");
     }
     return true;
 }
@@ -55,9 +53,7 @@ void BanFile::reportFailure(const std::error_code& error) {
     if (quiet) return;
     lastWarning_ = now;
     auto& log = ServerLog::instance();
-    log.write("SERVER-WARNING: Unable to save the Banned IP list (", false);
-    log.write(reasonText(error), false);
-    log.write(").");
+    log.line("SERVER-WARNING: Unable to save the Banned IP list (", reasonText(error), ").");
 }
 
 }  // namespace varn

@@ -17,7 +17,7 @@ constexpr const char* kMotdFile = "motd.txt";
 bool GameServer::loadMessageOfTheDay() {
     std::string text;
     if (!platform::readTextFile(kMotdFile, text, kMotdTextCapacity)) {
-        ServerLog::instance().write("ERROR: 'motd.txt' could not be opened for reading.");
+        ServerLog::instance().line("ERROR: 'motd.txt' could not be opened for reading.");
         return false;
     }
     // The last byte read gives way to the end of the text: a final line break is dropped, and a

@@ -9,9 +9,7 @@ void LoopWait::wait(std::span<const platform::WaitHandle> handles, int timeoutMi
     if (!result.failed || !reportedReasons_.insert(result.reason).second)
         return;
     auto& log = ServerLog::instance();
-    log.write("SERVER-WARNING: Unable to wait for network and console input (", false);
-    log.write(result.reason, false);
-    log.write(").");
+    log.line("SERVER-WARNING: Unable to wait for network and console input (", result.reason, ").");
 }
 
 }  // namespace varn

@@ -96,19 +96,19 @@ int Server::run(int argumentCount, const char* const* arguments) {
 
     if (!loadConfigurationFromOptions()) {
         writeVersionBanner();
-        log.write("ERROR: The configuration file could not be loaded.");
+        log.line("ERROR: The configuration file could not be loaded.");
         waitForKeyAndExit(kExitFailure);
     }
     if (ConfigFile::instance().isOn("LogTimestamps")) log.setTimestampClock(&clock_);
     if (!openLogFromOptions()) {
         writeVersionBanner();
-        log.write("ERROR: Unable to setup log for writing ... no file logging available.");
-        log.write("");
+        log.line("ERROR: Unable to setup log for writing ... no file logging available.");
+        log.line("");
     } else {
         writeVersionBanner();
     }
     if (!validateConfiguration()) {
-        log.write(
+        log.line(
             "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
             "configuration file.");
         waitForKeyAndExit(kExitFailure);
@@ -130,17 +130,17 @@ int Server::run(int argumentCount, const char* const* arguments) {
 int Server::checkConfiguration() {
     ServerLog& log = ServerLog::instance();
     if (!loadConfigurationFromOptions()) {
-        log.write("ERROR: The configuration file could not be loaded.");
+        log.line("ERROR: The configuration file could not be loaded.");
         return kExitFailure;
     }
     const CommandLine& commandLine = CommandLine::instance();
     const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
     if (!logNamedByOption && ConfigFile::instance().has("LogFile") &&
         ConfigFile::instance().valueCount("LogFile") != 1) {
-        log.write("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
+        log.line("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
     }
     if (!validateConfiguration()) {
-        log.write(
+        log.line(
             "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
             "configuration file.");
         return kExitFailure;
@@ -154,7 +154,7 @@ bool Server::startUp() {
 
     BanList& bans = BanList::instance();
     if (!bans.load(*config.getString("BannedFile"))) {
-        log.write("ERROR: Unable to open existing Banned IP list. Starting clean.");
+        log.line("ERROR: Unable to open existing Banned IP list. Starting clean.");
     }
 
     chatFloodMaxCount_ = config.getInt("ChatFloodMaxCount");
@@ -165,29 +165,23 @@ bool Server::startUp() {
 
     const std::string* gameAddress = config.getString("GameIPAddress");
     if (!gameEndpoint.open(config.getInt("ServerPort"), gameAddress ? gameAddress->c_str() : nullptr)) {
-        log.write("SERVER: unable to start the server.");
+        log.line("SERVER: unable to start the server.");
         return false;
     }
 
-    log.write("ServerName = '", false);
-    log.write(*config.getString("ServerName"), false);
-    log.write("'");
-    log.write("ServerPort = ", false);
-    log.write(*config.getString("ServerPort"));
+    log.line("ServerName = '", *config.getString("ServerName"), "'");
+    log.line("ServerPort = ", *config.getString("ServerPort"));
     if (gameAddress != nullptr) {
-        log.write("Game Listening IP: ", false);
-        log.write(ipTextOf(gameEndpoint.bindAddress.address).view());
+        log.line("Game Listening IP: ", ipTextOf(gameEndpoint.bindAddress.address).view());
     }
 
     gameServer_ = std::make_unique<GameServer>();
 
     if (config.isOn("Testmode")) {
-        log.write("PLEASE NOTE: Testmode is on.");
-        log.write("");
+        log.line("PLEASE NOTE: Testmode is on.");
+        log.line("");
     }
-    log.write("SERVER: successfully started the server (port ", false);
-    log.write(gameEndpoint.port, false);
-    log.write(")");
+    log.line("SERVER: successfully started the server (port ", gameEndpoint.port, ")");
     if (config.isOn("StatLogging")) writeServerInitLine();
 
     if (config.isOn("MOTDEnabled")) {
@@ -198,19 +192,19 @@ bool Server::startUp() {
 
     if (config.isOn("ServerPasswordEnabled")) {
         if (config.has("ServerPassword") && config.getString("ServerPassword") != nullptr) {
-            log.write("SERVER: Server password enabled successfully.");
+            log.line("SERVER: Server password enabled successfully.");
             gameServer_->passwordEnabled = 1;
         } else {
-            log.write("ERROR: Server password enabled, but no password found. Server password disabled.");
+            log.line("ERROR: Server password enabled, but no password found. Server password disabled.");
         }
     }
 
-    log.write("SERVER: press 'q' or 'Q' to shutdown the server.");
+    log.line("SERVER: press 'q' or 'Q' to shutdown the server.");
 
     if (config.isOn("AdminServer")) startAdminServer();
 
     if (config.isOn("ASE")) {
-        log.write("SERVER: ASE registration is enabled ... will attempt to register (if possible).");
+        log.line("SERVER: ASE registration is enabled ... will attempt to register (if possible).");
         browser_ = std::make_unique<BrowserQuery>(gameEndpoint.port, clock_);
     }
 
@@ -229,32 +223,24 @@ void Server::startAdminServer() {
     std::int32_t adminPort = config.getInt("AdminPort");
     if (adminPort <= 0) adminPort = kDefaultAdminPort;
     if (!adminEndpoint.open(adminPort, adminAddress ? adminAddress->c_str() : nullptr)) {
-        log.write("ADMINSERVER: Could not start admin server.");
+        log.line("ADMINSERVER: Could not start admin server.");
         return;
     }
     if (config.getString("AdminPassword") == nullptr) {
         // The socket stays bound but is never read and never answers.
-        log.write("ADMINSERVER: No password set, cannot start server.");
+        log.line("ADMINSERVER: No password set, cannot start server.");
         return;
     }
-    log.write("ADMINSERVER: successfully started the server (port ", false);
-    log.write(adminEndpoint.port, false);
-    log.write(")");
+    log.line("ADMINSERVER: successfully started the server (port ", adminEndpoint.port, ")");
     adminActive_ = true;
 }
 
 void Server::writeServerInitLine() {
     ConfigFile& config = ConfigFile::instance();
-    std::string line = "ServerInit: ";
-    line += *config.getString("ServerName");
-    line += kStatSeparator;
-    line += *config.getString("ServerPort");
-    line += kStatSeparator;
-    line += "Skyr:PB";
-    line += kStatSeparator;
-    line += std::to_string(config.getInt("MaxPlayers"));
-    line += kStatSeparator;
-    ServerLog::instance().write(line, true, false);
+    const std::string_view separator(&kStatSeparator, 1);
+    ServerLog::instance().fileOnly("ServerInit: ", *config.getString("ServerName"), separator,
+                                   *config.getString("ServerPort"), separator, "Skyr:PB", separator,
+                                   config.getInt("MaxPlayers"), separator);
 }
 
 void Server::runLoop() {
@@ -281,7 +267,7 @@ void Server::handleOperatorSignals() {
     if (platform::StopSignals::takeReloadRequest()) {
         const std::string* banFile = ConfigFile::instance().getString("BannedFile");
         if (banFile == nullptr || !BanList::instance().load(*banFile)) {
-            ServerLog::instance().write("SERVER-WARNING: Unable to reload the Banned IP list.");
+            ServerLog::instance().line("SERVER-WARNING: Unable to reload the Banned IP list.");
         }
         if (ConfigFile::instance().isOn("MOTDEnabled")) gameServer_->loadMessageOfTheDay();
     }
@@ -338,16 +324,13 @@ void Server::shutDown() {
     browser_.reset();
     if (adminActive_) {
         UdpEndpoint::adminInstance().close();
-        log.write("ADMINSERVER: successfully shutdown the server.");
+        log.line("ADMINSERVER: successfully shutdown the server.");
     }
     UdpEndpoint::destroyAdminInstance();
-    log.write("SERVER: A total of ", false);
-    log.write(gameEndpoint.bytesReceived, false);
-    log.write(" bytes were received and ", false);
-    log.write(gameEndpoint.bytesSent, false);
-    log.write(" bytes were sent.");
+    log.line("SERVER: A total of ", gameEndpoint.bytesReceived, " bytes were received and ",
+             gameEndpoint.bytesSent, " bytes were sent.");
     gameEndpoint.close();
-    log.write("SERVER: successfully shutdown the server.");
+    log.line("SERVER: successfully shutdown the server.");
     timers_.reset();
     gameServer_.reset();
     shortShutDown();

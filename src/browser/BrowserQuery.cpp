@@ -132,11 +132,8 @@ void BrowserQuery::reportDroppedQueries() {
     std::size_t addresses = 0;
     if (!floodGuard_->takeMinuteReport(clock_.monotonicSeconds(), dropped, addresses)) return;
     auto& log = ServerLog::instance();
-    log.write("SERVER-WARNING: ", false);
-    log.write(dropped, false);
-    log.write(" browser queries dropped from ", false);
-    log.write(addresses, false);
-    log.write(" addresses in the last minute.");
+    log.line("SERVER-WARNING: ", dropped, " browser queries dropped from ", addresses,
+             " addresses in the last minute.");
 }
 
 bool BrowserQuery::heartbeatsRun() const {

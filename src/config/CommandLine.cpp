@@ -28,9 +28,7 @@ bool isDecimalDigit(char c) {
 const std::string* singleOptionValue(const CommandLine& commandLine, std::string_view name) {
     if (commandLine.valueCount(name) != 1) {
         auto& log = ServerLog::instance();
-        log.write("ERROR: Invalid number of arguments for '", false);
-        log.write(name, false);
-        log.write("'.");
+        log.line("ERROR: Invalid number of arguments for '", name, "'.");
         return nullptr;
     }
     return commandLine.getValue(name);
@@ -170,7 +168,7 @@ bool openLogFromOptions() {
     if (!config.has("LogFile"))
         return true;
     if (config.valueCount("LogFile") != 1) {
-        ServerLog::instance().write(
+        ServerLog::instance().line(
             "ERROR: Invalid number of values for 'LogFile' in the configuration file.");
         return false;
     }
@@ -188,11 +186,7 @@ bool applyAdminPasswordFile() {
     std::string reason;
     if (!readFirstLine(*path, password, reason)) {
         auto& log = ServerLog::instance();
-        log.write("ERROR: Unable to read the admin password file '", false);
-        log.write(*path, false);
-        log.write("': ", false);
-        log.write(reason, false);
-        log.write(".");
+        log.line("ERROR: Unable to read the admin password file '", *path, "': ", reason, ".");
         return false;
     }
     ConfigFile::instance().setValues("AdminPassword", {std::move(password)});
@@ -201,24 +195,23 @@ bool applyAdminPasswordFile() {
 
 void writeVersionBanner() {
     auto& log = ServerLog::instance();
-    log.write("Varn Server for Varn:PB 0.3 (Server: 0.3.1)");
-    log.write("");
+    log.line("Varn Server for Varn:PB 0.3 (Server: 0.3.1)");
+    log.line("");
 }
 
 void writeUsageText() {
     auto& log = ServerLog::instance();
-    log.write("Usage: VarnServer [OPTION]...");
-    log.write("");
-    log.write("  -c, --conf=PATH       specify the path to the configuration file");
-    log.write("  -l, --log=PATH        specify the path to the file you wish to log to");
-    log.write("  -h, --help            display this help and exit");
-    log.write("  -q, --quiet           enter quiet mode (absolutely no output to STDOUT)");
-    log.write("");
-    log.write("By default, the configuration file (varnserver.conf) will be read from the");
-    log.write("the current directory.");
-    log.write("");
-    log.write("Report bugs to ", false);
-    log.write(kProjectAddress);
+    log.line("Usage: VarnServer [OPTION]...");
+    log.line("");
+    log.line("  -c, --conf=PATH       specify the path to the configuration file");
+    log.line("  -l, --log=PATH        specify the path to the file you wish to log to");
+    log.line("  -h, --help            display this help and exit");
+    log.line("  -q, --quiet           enter quiet mode (absolutely no output to STDOUT)");
+    log.line("");
+    log.line("By default, the configuration file (varnserver.conf) will be read from the");
+    log.line("the current directory.");
+    log.line("");
+    log.line("Report bugs to ", kProjectAddress);
 }
 
 }  // namespace varn

@@ -29,9 +29,7 @@ std::string_view trimSpaces(std::string_view text) {
 
 void reportUnmatchedQuotation(std::uint32_t lineNumber) {
     auto& log = ServerLog::instance();
-    log.write("ERROR: Unmatched quotation in configuration file. (Line #", false);
-    log.write(lineNumber, false);
-    log.write(")");
+    log.line("ERROR: Unmatched quotation in configuration file. (Line #", lineNumber, ")");
 }
 
 // Splits the rest of a line into values: separated by spaces, or enclosed in double quotes when they
@@ -84,7 +82,7 @@ bool isPresentAndNotEmpty(const std::string* value) {
 }
 
 bool fail(const char* message) {
-    ServerLog::instance().write(message);
+    ServerLog::instance().line(message);
     return false;
 }
 

@@ -27,26 +27,13 @@ using ChatPacket = PacketWriter<4 + kMaxChatText + 8>;
 
 std::uint8_t idByte(std::int32_t id) { return static_cast<std::uint8_t>(id); }
 
-void writeStatLine(std::string_view prefix, std::int32_t first, std::int32_t second, bool withSecond) {
-    auto& log = ServerLog::instance();
-    log.write(prefix, false, false);
-    log.write(first, !withSecond, false);
-    if (!withSecond) return;
-    log.write(" ", false, false);
-    log.write(second, true, false);
-}
-
 // Logs the removal line, sends the player its notice when there is one, takes it out and tells
 // everybody why.
 void removeWithReason(GameServer& server, std::int32_t id, std::string_view lineEnd, std::uint8_t reason,
                       std::optional<std::uint8_t> noticeReason) {
     const PlayerRecord& record = *server.players.find(id);
     auto& log = ServerLog::instance();
-    log.write("QUIT: '", false);
-    log.write(record.name, false);
-    log.write("', PlayerID = ", false);
-    log.write(id, false);
-    log.write(lineEnd);
+    log.line("QUIT: '", record.name, "', PlayerID = ", id, lineEnd);
     if (noticeReason) {
         const std::uint8_t notice[] = {static_cast<std::uint8_t>(command::kNotice), *noticeReason};
         server.sendToPlayer(record.address, notice, sizeof notice);
@@ -135,10 +122,7 @@ void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId
     if (!text.empty() && !server.players.checkRepeatChat(senderId, text)) {
         if (server.logChat != 0) {
             auto& log = ServerLog::instance();
-            log.write("---> ", false);
-            log.write(server.players.find(senderId)->name, false);
-            log.write(": ", false);
-            log.write(text);
+            log.line("---> ", server.players.find(senderId)->name, ": ", text);
         }
         if (kind != kChatKindNotRelayed) {
             ChatPacket packet;
@@ -175,8 +159,9 @@ void deathReport(GameServer& server, const PacketReader& payload, std::int32_t s
     const std::int32_t killerId = static_cast<std::int8_t>(*killerByte);
     if (!server.players.nameOf(killerId)) return;
     if (server.config().getInt("StatLogging") == 1) {
-        writeStatLine("Kill: ", killerId, senderId, true);
-        writeStatLine("Death: ", senderId, 0, false);
+        auto& log = ServerLog::instance();
+        log.fileOnly("Kill: ", killerId, " ", senderId);
+        log.fileOnly("Death: ", senderId);
     }
     if (killerId == senderId) {
         server.players.setScore(senderId, static_cast<std::int16_t>(server.players.score(senderId) - 1));

@@ -1,5 +1,3 @@
-#include <cstdio>
-
 #include "config/ConfigFile.h"
 #include "game/GameCommands.h"
 #include "game/GameProtocol.h"
@@ -11,10 +9,8 @@ namespace varn {
 namespace {
 
 void writeDebugLine(std::int32_t commandId, const PeerAddress& from, std::int32_t numbytes, std::int32_t senderId) {
-    char line[100];
-    std::snprintf(line, sizeof line, "SERVER-DEBUG: processCommand: %d from '%s' (numbytes = %d) - %d", commandId,
-                  from.ipText().c_str(), numbytes, senderId);
-    ServerLog::instance().write(line);
+    ServerLog::instance().line("SERVER-DEBUG: processCommand: ", commandId, " from '", from.ipText().view(),
+                               "' (numbytes = ", numbytes, ") - ", senderId);
 }
 
 }  // namespace

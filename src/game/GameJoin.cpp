@@ -74,41 +74,23 @@ void refuseWrongPassword(GameServer& server, const PeerAddress& from, const std:
     }
     auto& log = ServerLog::instance();
     if (logged) {
-        log.write("ERROR: Unable to add '", false);
-        log.write(name, false);
-        log.write("' from '", false);
-        log.write(ip.view(), false);
-        log.write(",' password is incorrect.");
+        log.line("ERROR: Unable to add '", name, "' from '", ip.view(), ",' password is incorrect.");
     }
     sendNotice(server, from, notice::kWrongPassword);
     if (!locksOut) return;
-    log.write("SERVER-WARNING: ", false);
-    log.write(ip.view(), false);
-    log.write(" locked out for 60 seconds after 5 wrong passwords.");
+    log.line("SERVER-WARNING: ", ip.view(), " locked out for 60 seconds after 5 wrong passwords.");
 }
 
 void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
     auto& log = ServerLog::instance();
-    log.write("JOIN: '", false);
-    log.write(name, false);
-    log.write("', PlayerID = ", false);
-    log.write(id, false);
-    log.write(" (", false);
-    log.write(ip.view(), false);
-    log.write(")");
+    log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
 }
 
 void writeJoinStatistics(GameServer& server, const std::string& name, std::int32_t id, const IpText& ip) {
     if (server.config().getInt("StatLogging") != 1) return;
     auto& log = ServerLog::instance();
     const std::string_view separator(&kStatSeparator, 1);
-    log.write("Join: ", false, false);
-    log.write(id, false, false);
-    log.write(separator, false, false);
-    log.write(name, false, false);
-    log.write(separator, false, false);
-    log.write(ip.view(), false, false);
-    log.write(separator, true, false);
+    log.fileOnly("Join: ", id, separator, name, separator, ip.view(), separator);
 }
 
 void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
@@ -172,11 +154,7 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
     }
     const std::int32_t id = server.players.add(from, name.text);
     if (id < 0) {
-        log.write("ERROR: Unable to add '", false);
-        log.write(name.text, false);
-        log.write("' from '", false);
-        log.write(ip.view(), false);
-        log.write("'");
+        log.line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
         return;
     }
     if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
@@ -191,13 +169,9 @@ void quit(GameServer& server, std::int32_t senderId) {
     const PlayerRecord* record = server.players.find(senderId);
     if (record == nullptr) return;
     auto& log = ServerLog::instance();
-    log.write("QUIT: '", false);
-    log.write(record->name, false);
-    log.write("', PlayerID = ", false);
-    log.write(senderId);
+    log.line("QUIT: '", record->name, "', PlayerID = ", senderId);
     if (server.config().getInt("StatLogging") == 1) {
-        log.write("Quit: ", false, false);
-        log.write(senderId, true, false);
+        log.fileOnly("Quit: ", senderId);
     }
     server.players.remove(senderId);
     const std::uint8_t left[] = {static_cast<std::uint8_t>(command::kPlayerLeft), leftReason::kQuit,

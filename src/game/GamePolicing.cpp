@@ -49,11 +49,7 @@ void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
 void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
                 const char* ending) {
     auto& log = ServerLog::instance();
-    log.write(prefix, false);
-    log.write(printableForLog(name), false);
-    log.write(idLabel, false);
-    log.write(id, false);
-    log.write(ending);
+    log.line(prefix, printableForLog(name), idLabel, id, ending);
 }
 
 void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
@@ -118,9 +114,7 @@ void GameServer::checkJoinFlood() {
         }
         if (join.attempts >= kJoinFloodAttempts) {
             auto& log = ServerLog::instance();
-            log.write("BANNED: '", false);
-            log.write(ipText, false);
-            log.write("' for Join Flood.");
+            log.line("BANNED: '", ipText, "' for Join Flood.");
             bans().add(ipText);
         }
         judged.push_back(ipText);
@@ -199,11 +193,8 @@ void GameServer::reportWrongPasswords() {
     std::size_t addresses = 0;
     if (!passwordLockout.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
     auto& log = ServerLog::instance();
-    log.write("SERVER-WARNING: ", false);
-    log.write(attempts, false);
-    log.write(" wrong passwords from ", false);
-    log.write(addresses, false);
-    log.write(" addresses in the last minute.");
+    log.line("SERVER-WARNING: ", attempts, " wrong passwords from ", addresses,
+             " addresses in the last minute.");
 }
 
 }  // namespace varn

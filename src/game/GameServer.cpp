@@ -34,21 +34,14 @@ GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, 
       clock_(clock) {
     auto& log = ServerLog::instance();
     game = config_.getInt("Game");
-    log.write("Game = ", false);
-    log.write(game == 1 ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", false);
-    log.write(game, false);
-    log.write(") ");
+    log.line("Game = ", game == 1 ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game, ") ");
 
     gameMode = config_.getInt("GameMode");
-    log.write("GameMode = ", false);
-    log.write(gameMode == 2 ? "Stunt (#" : "Regular (#", false);
-    log.write(gameMode, false);
-    log.write(") ");
+    log.line("GameMode = ", gameMode == 2 ? "Stunt (#" : "Regular (#", gameMode, ") ");
 
     maxPlayers = config_.getInt("MaxPlayers");
-    log.write("MaxPlayers = ", false);
-    log.write(maxPlayers);
-    log.write("");
+    log.line("MaxPlayers = ", maxPlayers);
+    log.line("");
 
     logChat = config_.getInt("DoNotOutputChatToLog") == 1 ? 0 : 1;
 }

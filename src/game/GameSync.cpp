@@ -40,10 +40,7 @@ void logStatChange(const char* prefix, std::uint32_t& logged, std::int32_t id, s
     if (widened == logged) return;
     logged = widened;
     auto& log = ServerLog::instance();
-    log.write(prefix, false, false);
-    log.write(id, false, false);
-    log.write(" ", false, false);
-    log.write(signedByte(value), true, false);
+    log.fileOnly(prefix, id, " ", signedByte(value));
 }
 
 // The vehicle and weapon lines; written once per sync, before the first recipient gets it.

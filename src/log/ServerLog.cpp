@@ -88,7 +88,7 @@ bool ServerLog::open(const std::string& path) {
     file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file_.is_open()) return false;
     path_ = path;
-    writeToFile("- VarnServer log opened -", true);
+    writeToFile("- VarnServer log opened -");
     return true;
 }
 
@@ -107,7 +107,7 @@ bool ServerLog::reopen() {
         }
         return false;
     }
-    writeToFile("- VarnServer log opened -", true);
+    writeToFile("- VarnServer log opened -");
     return true;
 }
 
@@ -118,36 +118,37 @@ void ServerLog::close() {
 
 void ServerLog::closeFile() {
     if (!file_.is_open()) return;
-    writeToFile("- VarnServer log closed -", true);
+    writeToFile("- VarnServer log closed -");
     file_.close();
-    fileAtLineStart_ = true;
 }
 
-void ServerLog::writeToFile(std::string_view text, bool endLine) {
-    if (fileAtLineStart_ && timestampClock_ != nullptr) {
-        char stamp[kTimestampCapacity];
-        const std::size_t length = formatTimestamp(timestampClock_->calendarMilliseconds(), stamp);
-        file_.write(stamp, static_cast<std::streamsize>(length));
-        file_.put(' ');
-    }
-    fileAtLineStart_ = false;
-    file_.write(text.data(), static_cast<std::streamsize>(text.size()));
-    // The file takes the platform's line end; the console stream translates '\n' itself.
-    if (endLine) {
+void ServerLog::writeToFile(std::string_view text) {
+    writeLine({text}, Sinks::fileOnly);
+}
+
+void ServerLog::writeLine(std::initializer_list<Piece> pieces, Sinks sinks) {
+    if (file_.is_open()) {
+        if (timestampClock_ != nullptr) {
+            char stamp[kTimestampCapacity];
+            const std::size_t length = formatTimestamp(timestampClock_->calendarMilliseconds(), stamp);
+            file_.write(stamp, static_cast<std::streamsize>(length));
+            file_.put(' ');
+        }
+        for (const Piece& piece : pieces) {
+            const std::string_view text = piece.text();
+            file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        }
+        // The file takes the platform's line end; the console stream translates '\n' itself.
         file_ << platform::kTextLineEnd;
         file_.flush();
-        fileAtLineStart_ = true;
     }
-}
-
-void ServerLog::write(std::string_view text, bool endLine, bool echo) {
-    if (file_.is_open()) writeToFile(text, endLine);
-    if (!quiet_ && echo && console_ != nullptr) {
-        console_->write(text.data(), static_cast<std::streamsize>(text.size()));
-        if (endLine) {
-            console_->put('\n');
-            console_->flush();
+    if (!quiet_ && sinks == Sinks::fileAndConsole && console_ != nullptr) {
+        for (const Piece& piece : pieces) {
+            const std::string_view text = piece.text();
+            console_->write(text.data(), static_cast<std::streamsize>(text.size()));
         }
+        console_->put('\n');
+        console_->flush();
     }
 }
 

@@ -4,6 +4,7 @@
 #include <concepts>
 #include <cstdint>
 #include <fstream>
+#include <initializer_list>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -23,10 +24,43 @@ std::string printableForLog(std::string_view received);
 // The log's time stamp of a calendar reading: "2026-12-10T12:00:00.123Z" (UTC, milliseconds).
 std::string utcTimestamp(std::int64_t calendarMilliseconds);
 
-// The one writer for the log file and the console. A message is written as pieces; each piece says
-// whether it ends the line and whether it also goes to the console. Nothing is added to a message.
+// The integers a log line may carry: every signed and unsigned width up to 64 bits, but not bool and
+// not the character types.
+template <typename T>
+concept LogNumber = std::integral<T> && sizeof(T) <= sizeof(std::uint64_t) && !std::same_as<T, bool> &&
+                    !std::same_as<T, char> && !std::same_as<T, wchar_t> && !std::same_as<T, char8_t> &&
+                    !std::same_as<T, char16_t> && !std::same_as<T, char32_t>;
+
+// The one writer for the log file and the console. Each call writes one whole line, given as pieces
+// that are written one after another; nothing is added but the line end.
 class ServerLog {
 public:
+    // One piece of a line: a text, or an integer written in decimal ("-" when negative, no padding).
+    // A bool or a char is no piece: whether it means a number or a letter is the caller's to say.
+    // A piece refers to the caller's text, so it lives only as long as the call that writes it.
+    class Piece {
+    public:
+        Piece(std::string_view text) : text_(text) {}
+        Piece(const char* text) : text_(text != nullptr ? text : "") {}
+        Piece(const std::string& text) : text_(text) {}
+        template <LogNumber Number>
+        Piece(Number value) {
+            const auto result = std::to_chars(digits_, digits_ + sizeof digits_, value);
+            digitCount_ = static_cast<std::uint8_t>(result.ptr - digits_);
+        }
+        Piece(bool) = delete;
+        Piece(char) = delete;
+
+        std::string_view text() const {
+            return digitCount_ != 0 ? std::string_view(digits_, digitCount_) : text_;
+        }
+
+    private:
+        std::string_view text_;
+        char digits_[20];  // the longest 64-bit number: "-9223372036854775808"
+        std::uint8_t digitCount_ = 0;
+    };
+
     ServerLog();
     ~ServerLog();
     ServerLog(const ServerLog&) = delete;
@@ -47,19 +81,18 @@ public:
     void close();
     bool isOpen() const { return file_.is_open(); }
 
-    void write(std::string_view text, bool endLine = true, bool echo = true);
-    void write(const char* text, bool endLine = true, bool echo = true) {
-        write(std::string_view(text != nullptr ? text : ""), endLine, echo);
+    // Writes one line to the file and, unless quiet, to the console:
+    //     log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
+    template <typename... Pieces>
+        requires(sizeof...(Pieces) > 0 && (std::convertible_to<const Pieces&, Piece> && ...))
+    void line(const Pieces&... pieces) {
+        writeLine({pieces...}, Sinks::fileAndConsole);
     }
-    void write(const std::string& text, bool endLine = true, bool echo = true) {
-        write(std::string_view(text), endLine, echo);
-    }
-    template <std::integral Number>
-        requires(!std::same_as<Number, bool> && !std::same_as<Number, char>)
-    void write(Number value, bool endLine = true, bool echo = true) {
-        char digits[24];
-        const auto result = std::to_chars(digits, digits + sizeof digits, value);
-        write(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)), endLine, echo);
+    // Writes one line to the file only, never to the console (the statistics lines).
+    template <typename... Pieces>
+        requires(sizeof...(Pieces) > 0 && (std::convertible_to<const Pieces&, Piece> && ...))
+    void fileOnly(const Pieces&... pieces) {
+        writeLine({pieces...}, Sinks::fileOnly);
     }
 
     // Where console output goes; standard output unless a test captures it.
@@ -71,14 +104,15 @@ public:
     void setTimestampClock(const platform::Clock* clock) { timestampClock_ = clock; }
 
 private:
-    void writeToFile(std::string_view text, bool endLine);
+    void writeToFile(std::string_view text);
     void closeFile();
+    enum class Sinks { fileAndConsole, fileOnly };
+    void writeLine(std::initializer_list<Piece> pieces, Sinks sinks);
 
     bool quiet_ = false;
     std::ofstream file_;
     // The path of the file once one has been opened; a reopen goes back to it.
     std::string path_;
-    bool fileAtLineStart_ = true;
     std::ostream* console_;
     std::ostream* errors_;
     const platform::Clock* timestampClock_ = nullptr;

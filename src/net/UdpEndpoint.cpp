@@ -61,12 +61,12 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     // The socket holds the system's socket library; dropping the socket on a failure releases it.
     if (socket_ && !socket_->startLibrary()) {
         socket_.reset();
-        ServerLog::instance().write("ERROR: Unable to complete WSAStartup ().");
+        ServerLog::instance().line("ERROR: Unable to complete WSAStartup ().");
         return false;
     }
     if (!socket_ || !socket_->create()) {
         socket_.reset();
-        ServerLog::instance().write("ERROR: Unable to get an open socket.");
+        ServerLog::instance().line("ERROR: Unable to get an open socket.");
         return false;
     }
     const std::uint32_t address = ipText != nullptr ? platform::addressFromText(ipText) : 0;
@@ -77,7 +77,7 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     if (portNumber > kHighestPort || address == kInvalidAddress ||
         !socket_->bind(bindAddress.address, bindAddress.port)) {
         socket_.reset();
-        ServerLog::instance().write("ERROR: Unable to bind to the socket.");
+        ServerLog::instance().line("ERROR: Unable to bind to the socket.");
         return false;
     }
     isOpen = true;
@@ -126,12 +126,12 @@ void UdpEndpoint::dropDatagram(std::size_t length) {
     periodSentAndDropped += static_cast<std::uint32_t>(length);
     auto& log = ServerLog::instance();
     if (config_.getInt("ServerSendLimitLogDropped") == 1) {
-        log.write("SERVER-WARNING: ", false);
-        log.write(static_cast<std::uint64_t>(length), false);
-        log.write(" bytes dropped due to exceeding limit.");
+        log.line("SERVER-WARNING: ", static_cast<std::uint64_t>(length),
+                 " bytes dropped due to exceeding limit.");
     }
     if (sendMaxAllowed != 0 && periodSentAndDropped > sendMaxAllowed) {
-        log.write("SERVER-ERROR: Maximum allowed send limit (sent/dropped) per reset hit.  Server will shut down.");
+        log.line(
+            "SERVER-ERROR: Maximum allowed send limit (sent/dropped) per reset hit.  Server will shut down.");
         close();
     }
 }

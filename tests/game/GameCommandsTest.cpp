@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
+#include "log/ServerLogFixture.h"
+#include "support/FileText.h"
 #include "support/GameServerFixture.h"
+#include "support/TemporaryDirectory.h"
 
 namespace varn {
 namespace {
@@ -189,6 +194,40 @@ TEST_F(GameCommandsTest, DeathReportsScoresAndStatistics) {
     receiveGame(alice, bytesOf({11}));  // no killer byte
     EXPECT_TRUE(network.sent.empty());
     EXPECT_EQ(players.killReports(0), 0);
+}
+
+// The statistics lines are read by programs, so their bytes are pinned as a whole file; they never
+// reach the console.
+TEST_F(GameCommandsTest, PlayerStatisticsLinesReachTheFileOnly) {
+    const std::filesystem::path directory = testing::makeTemporaryDirectory("varn-stats-");
+    ASSERT_FALSE(directory.empty());
+    const std::filesystem::path path = directory / "server.log";
+    ASSERT_TRUE(ServerLog::instance().open(path.string()));
+    startWithPlayers();
+    receiveGame(peer(5), bytesOf({1, 24, 'd', 'a', 'v', 'e', '|', 0}));  // dave joins as 3
+    receiveGame(bob, bytesOf({11, 3}));                                    // dave killed bob
+    receiveGame(carol, bytesOf({11, 2}));                                  // carol killed herself
+    receiveGame(peer(5), bytesOf({2}));                                    // dave quits
+    ServerLog::instance().close();
+
+    EXPECT_EQ(testing::readFile(path), testing::asFileText("- VarnServer log opened -\n"
+                                                           "Game = Skyr:PB / Varn:PB (#2) \n"
+                                                           "GameMode = Regular (#1) \n"
+                                                           "MaxPlayers = 4\n"
+                                                           "\n"
+                                                           "JOIN: 'dave', PlayerID = 3 (127.0.0.5)\n"
+                                                           "Join: 3\xA9" "dave\xA9" "127.0.0.5\xA9\n"
+                                                           "Kill: 3 1\n"
+                                                           "Death: 1\n"
+                                                           "Kill: 2 2\n"
+                                                           "Death: 2\n"
+                                                           "QUIT: 'dave', PlayerID = 3\n"
+                                                           "Quit: 3\n"
+                                                           "- VarnServer log closed -\n"));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"JOIN: 'dave', PlayerID = 3 (127.0.0.5)",
+                                                     "QUIT: 'dave', PlayerID = 3"}));
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
 }
 
 TEST_F(GameCommandsTest, TrainerReportAndChecksumReplies) {

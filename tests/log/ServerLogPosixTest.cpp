@@ -20,10 +20,10 @@ class ServerLogPosixTest : public testing::ServerLogFixture {};
 TEST_F(ServerLogPosixTest, ReopenAfterRotationContinuesInANewFile) {
     const auto path = directory / "server.log", rotated = directory / "server.log.1";
     ASSERT_TRUE(log.open(path.string()));
-    log.write("before");
+    log.line("before");
     std::filesystem::rename(path, rotated);
     ASSERT_TRUE(log.reopen());
-    log.write("after");
+    log.line("after");
     ASSERT_TRUE(log.reopen());  // an existing file is appended to, not emptied
     log.close();
     EXPECT_EQ(readFile(rotated), "- VarnServer log opened -\nbefore\n- VarnServer log closed -\n");
@@ -51,7 +51,7 @@ TEST_F(ServerLogPosixTest, AFailedReopenIsReportedAndEveryLaterReopenTriesAgain)
     ASSERT_TRUE(std::filesystem::create_directory(folder));
     const std::string path = (folder / "server.log").string();
     ASSERT_TRUE(log.open(path));
-    log.write("before");
+    log.line("before");
 
     std::filesystem::rename(folder, away);
     ErrorCapture errors;
@@ -59,14 +59,14 @@ TEST_F(ServerLogPosixTest, AFailedReopenIsReportedAndEveryLaterReopenTriesAgain)
     const std::string failure =
         "SERVER-ERROR: Unable to reopen the log file '" + path + "' (" + std::strerror(ENOENT) + ").\n";
     EXPECT_EQ(errors.text(), failure);
-    log.write("while the folder is away");
+    log.line("while the folder is away");
     EXPECT_EQ(console.str(), "before\nwhile the folder is away\n") << "the console goes on";
     EXPECT_FALSE(log.reopen());
     EXPECT_EQ(errors.text(), failure + failure) << "each reopen tries again and says so";
 
     std::filesystem::rename(away, folder);
     ASSERT_TRUE(log.reopen());
-    log.write("after");
+    log.line("after");
     log.close();
     EXPECT_EQ(errors.text(), failure + failure);
     EXPECT_EQ(readFile(folder / "server.log"),

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 #include "log/ServerLogFixture.h"
 #include "platform/Clock.h"
@@ -15,17 +19,30 @@ using testing::readFile;
 
 class ServerLogTest : public testing::ServerLogFixture {};
 
+template <typename T>
+concept LinePiece = requires(ServerLog& log, const T& piece) { log.line("x", piece); };
+template <typename T>
+concept FileOnlyPiece = requires(ServerLog& log, const T& piece) { log.fileOnly(piece, "x"); };
+
+static_assert(LinePiece<std::int8_t> && LinePiece<std::uint8_t> && LinePiece<std::int16_t> &&
+              LinePiece<std::uint16_t> && LinePiece<std::int32_t> && LinePiece<std::uint32_t> &&
+              LinePiece<long> && LinePiece<std::int64_t> && LinePiece<std::uint64_t> &&
+              LinePiece<std::size_t>);
+static_assert(LinePiece<const char*> && LinePiece<char[4]> && LinePiece<std::string> &&
+              LinePiece<std::string_view> && FileOnlyPiece<std::string> && FileOnlyPiece<std::int32_t>);
+// A flag or a byte says nothing about whether it is meant as a number or a letter.
+static_assert(!LinePiece<bool> && !LinePiece<char> && !LinePiece<char8_t> && !LinePiece<wchar_t> &&
+              !FileOnlyPiece<bool> && !FileOnlyPiece<char>);
+static_assert(!LinePiece<double> && !LinePiece<const void*>);
+
 TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
     const auto path = directory / "server.log";
     std::ofstream(path) << "old content\n";
     ASSERT_TRUE(log.open(path.string()));
-    log.write("SERVER: A total of ", false);
-    log.write(std::uint64_t{5'000'000'000}, false);
-    log.write(" bytes were received and ", false);
-    log.write(-7, false);
-    log.write(" bytes were sent.");
-    log.write("Join: 0\xA9name\xA9", true, false);
-    log.write("");
+    log.line("SERVER: A total of ", std::uint64_t{5'000'000'000}, " bytes were received and ", -7,
+             " bytes were sent.");
+    log.fileOnly("Join: 0\xA9name\xA9");
+    log.line("");
     log.close();
     EXPECT_EQ(readFile(path), testing::asFileText("- VarnServer log opened -\n"
                                                   "SERVER: A total of 5000000000 bytes were received and -7 "
@@ -36,13 +53,27 @@ TEST_F(ServerLogTest, PiecesFormLinesAndMarkersStayInTheFile) {
     EXPECT_EQ(console.str(), "SERVER: A total of 5000000000 bytes were received and -7 bytes were sent.\n\n");
 }
 
+TEST_F(ServerLogTest, IntegersOfEveryWidthAndMissingTextsFormOneLine) {
+    const auto path = directory / "numbers.log";
+    ASSERT_TRUE(log.open(path.string()));
+    log.line(std::numeric_limits<std::int8_t>::min(), " ", std::numeric_limits<std::uint8_t>::max(), " ",
+             std::numeric_limits<std::int16_t>::min(), " ", std::numeric_limits<std::uint16_t>::max(), " ",
+             std::numeric_limits<std::int32_t>::min(), " ", std::numeric_limits<std::uint32_t>::max(), " ",
+             std::numeric_limits<std::int64_t>::min(), " ", std::numeric_limits<std::uint64_t>::max(), " ",
+             0, "|", static_cast<const char*>(nullptr), "|", std::string_view(), "|", std::string());
+    log.close();
+    const std::string line =
+        "-128 255 -32768 65535 -2147483648 4294967295 -9223372036854775808 18446744073709551615 0|||\n";
+    EXPECT_EQ(console.str(), line);
+    EXPECT_EQ(readFile(path),
+              testing::asFileText("- VarnServer log opened -\n" + line + "- VarnServer log closed -\n"));
+}
+
 TEST_F(ServerLogTest, QuietModeSilencesTheConsoleOnly) {
     const auto path = directory / "quiet.log";
     log.setQuiet(true);
     ASSERT_TRUE(log.open(path.string()));
-    log.write("JOIN: 'a', PlayerID = ", false);
-    log.write(0, false);
-    log.write(" (127.0.0.1)");
+    log.line("JOIN: 'a', PlayerID = ", 0, " (127.0.0.1)");
     log.close();
     EXPECT_EQ(console.str(), "");
     const std::string line = testing::asFileText("JOIN: 'a', PlayerID = 0 (127.0.0.1)\n");
@@ -52,7 +83,7 @@ TEST_F(ServerLogTest, QuietModeSilencesTheConsoleOnly) {
 TEST_F(ServerLogTest, UnopenableFileLeavesTheConsole) {
     EXPECT_FALSE(log.open((directory / "missing" / "server.log").string()));
     EXPECT_FALSE(log.isOpen());
-    log.write("still here");
+    log.line("still here");
     EXPECT_EQ(console.str(), "still here\n");
 }
 
@@ -81,22 +112,19 @@ TEST(UtcTimestampTest, CalendarMillisecondsBecomeIsoUtcText) {
     for (const auto& testCase : cases) EXPECT_EQ(utcTimestamp(testCase.milliseconds), testCase.text);
 }
 
-// Every line of the file starts with the time its first piece was written at, once, whatever the
-// line is made of; the console is never stamped.
+// Every line of the file starts with the time it was written at, once; the console is never stamped.
 TEST_F(ServerLogTest, TimestampsStartEveryFileLineOnce) {
     const auto path = directory / "stamped.log";
     platform::ManualClock clock(1'796'904'000);
     clock.setCalendarMillisecondPart(123);
     log.setTimestampClock(&clock);
     ASSERT_TRUE(log.open(path.string()));
-    log.write("SERVER: A total of ", false);
+    log.line("SERVER: A total of ", 12, " bytes were received.");
     clock.advanceSeconds(1);
-    log.write(12, false);
-    log.write(" bytes were received.");
-    log.write("Join: 0\xA9name\xA9", true, false);
-    log.write("");
+    log.fileOnly("Join: 0\xA9name\xA9");
+    log.line("");
     clock.stepCalendarSeconds(3600);
-    log.write("JOIN: 'a'");
+    log.line("JOIN: 'a'");
     log.close();
 
     EXPECT_EQ(readFile(path), testing::asFileText("2026-12-10T12:00:00.123Z - VarnServer log opened -\n"
