@@ -43,7 +43,8 @@ void PasswordLockout::refillAdminGuesses(std::int64_t now) {
     // Counted only forward, and only as far as it takes to fill the budget.
     constexpr std::int64_t kSecondsToFill = kAdminGuessBurst / kAdminGuessesPerSecond + 1;
     const std::int64_t elapsed = std::clamp<std::int64_t>(now - adminGuessRefill_, 0, kSecondsToFill);
-    adminGuesses_ = std::min(kAdminGuessBurst, adminGuesses_ + static_cast<std::uint32_t>(elapsed) * kAdminGuessesPerSecond);
+    const std::uint32_t refill = static_cast<std::uint32_t>(elapsed) * kAdminGuessesPerSecond;
+    adminGuesses_ = std::min(kAdminGuessBurst, adminGuesses_ + refill);
     adminGuessRefill_ = std::max(adminGuessRefill_, now);
 }
 

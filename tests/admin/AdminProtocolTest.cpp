@@ -694,7 +694,9 @@ TEST_F(AdminLockoutTest, AttemptsBeyondTheFirstFiveComparedGoIntoOneLineAMinute)
 
     // Fifteen of the budget are left for twenty-five more addresses.
     log.clear();
-    for (std::uint32_t guesser = 0; guesser < 25; ++guesser) receiveAdmin(peer(100 + guesser), joinDatagram("boss", "wrong"));
+    for (std::uint32_t guesser = 0; guesser < 25; ++guesser) {
+        receiveAdmin(peer(100 + guesser), joinDatagram("boss", "wrong"));
+    }
     EXPECT_EQ(log.lines(), std::vector<std::string>(15, wrongLine));
 
     log.clear();

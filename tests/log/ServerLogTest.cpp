@@ -128,7 +128,8 @@ TEST_F(ServerLogTest, TimestampsStartEveryFileLineOnce) {
     log.close();
 
     EXPECT_EQ(readFile(path), testing::asFileText("2026-12-10T12:00:00.123Z - VarnServer log opened -\n"
-                                                  "2026-12-10T12:00:00.123Z SERVER: A total of 12 bytes were received.\n"
+                                                  "2026-12-10T12:00:00.123Z SERVER: A total of 12 bytes were "
+                                                  "received.\n"
                                                   "2026-12-10T12:00:01.123Z Join: 0\xA9name\xA9\n"
                                                   "2026-12-10T12:00:01.123Z \n"
                                                   "2026-12-10T13:00:01.123Z JOIN: 'a'\n"
