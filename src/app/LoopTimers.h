@@ -15,7 +15,7 @@ class Clock;
 // once per call, in the first call after its interval has passed; there is no catching up after a
 // long pass.
 class LoopTimers {
-  public:
+public:
     // Every interval starts now.
     LoopTimers(const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
                UdpEndpoint& adminEndpoint, std::int32_t chatFloodMaxCount);
@@ -30,7 +30,7 @@ class LoopTimers {
     static constexpr std::int32_t kTimeoutSeconds = 15;
     static constexpr std::int64_t kClientCrcIntervalSeconds = 30;
 
-  private:
+private:
     void oncePerSecond();
     std::int64_t now() const;
 

@@ -12,10 +12,10 @@ namespace varn {
 // loop never spins; the failure is logged once for each reason the system gives, however often the
 // wait fails again.
 class LoopWait {
-  public:
+public:
     void wait(std::span<const platform::WaitHandle> handles, int timeoutMilliseconds);
 
-  private:
+private:
     std::set<std::string, std::less<>> reportedReasons_;
 };
 

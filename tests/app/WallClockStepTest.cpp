@@ -30,7 +30,7 @@ void PrintTo(const ClockStep& step, std::ostream* out) {
 // two loop passes in each second; stepWallClock sets the calendar as an operator or a time service
 // would, while no time passes.
 class WallClockStepTest : public testing::GameServerFixture, public ::testing::WithParamInterface<ClockStep> {
-  protected:
+protected:
     void startTimers() {
         start();
         timers = std::make_unique<LoopTimers>(clock, *server, *gameEndpoint, *adminEndpoint, 2);
