@@ -8,13 +8,11 @@
 
 #include "platform/DatagramSocket.h"
 #include "platform/Files.h"
+#include "protocol/AdminProtocol.h"
 
 namespace varn {
 
 namespace {
-
-constexpr std::uint32_t kUnparsedAddress = 0xFFFFFFFFu;
-constexpr char kListSeparator = '|';
 
 std::unique_ptr<BanList>& instanceSlot() {
     static std::unique_ptr<BanList> slot;
@@ -27,7 +25,7 @@ std::unique_ptr<BanList>& instanceSlot() {
 std::optional<std::uint32_t> parsedAddress(std::string_view text) {
     const std::string terminated(text);
     const std::uint32_t address = platform::addressFromText(terminated.c_str());
-    if (address == kUnparsedAddress && text != ipTextOf(kUnparsedAddress).view()) return std::nullopt;
+    if (address == platform::kNoAddress && text != ipTextOf(platform::kNoAddress).view()) return std::nullopt;
     return address;
 }
 
@@ -117,7 +115,7 @@ std::size_t BanList::listText(std::span<char> out) const {
         if (entry.size() + 1 > out.size() - written) break;
         std::copy(entry.begin(), entry.end(), out.begin() + static_cast<std::ptrdiff_t>(written));
         written += entry.size();
-        out[written++] = kListSeparator;
+        out[written++] = admin::kBanListSeparator;
     }
     return written;
 }

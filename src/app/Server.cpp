@@ -19,6 +19,8 @@
 #include "platform/Console.h"
 #include "platform/Signals.h"
 #include "platform/Wait.h"
+#include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
@@ -26,14 +28,12 @@ namespace {
 
 constexpr int kExitNormal = 0;
 constexpr int kExitFailure = 1;
-constexpr std::size_t kReceiveBufferSize = 1024;
-constexpr std::int32_t kDefaultAdminPort = 4003;
+constexpr std::size_t kReceiveBufferSize = kMaxDatagramSize;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr std::int32_t kTimeoutSeconds = 15;
 constexpr std::int64_t kClientCrcInterval = 30;
 constexpr int kKeyQuitLower = 'q';
 constexpr int kKeyQuitUpper = 'Q';
-constexpr char kStatSeparator = static_cast<char>(0xA9);
 
 class Server {
 public:
@@ -225,7 +225,7 @@ void Server::startAdminServer() {
     UdpEndpoint& adminEndpoint = UdpEndpoint::adminInstance();
     const std::string* adminAddress = config.getString("AdminIPAddress");
     std::int32_t adminPort = config.getInt("AdminPort");
-    if (adminPort <= 0) adminPort = kDefaultAdminPort;
+    if (adminPort <= 0) adminPort = admin::kDefaultPort;
     if (!adminEndpoint.open(adminPort, adminAddress ? adminAddress->c_str() : nullptr)) {
         log.write("ADMINSERVER: Could not start admin server.");
         return;
@@ -311,7 +311,7 @@ void Server::drainGameSocket() {
     while (endpoint.isReadable(1)) {
         const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
         if (received < 1) break;
-        gameServer_->processCommand(static_cast<std::int8_t>(receiveBuffer_[0]), receiveBuffer_.data() + 1,
+        gameServer_->processCommand(signedByte(receiveBuffer_[0]), receiveBuffer_.data() + 1,
                                     sender_, received);
     }
 }
@@ -321,7 +321,7 @@ void Server::drainAdminSocket() {
     while (endpoint.isReadable(0)) {
         const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
         if (received < 1) break;
-        gameServer_->processAdminCommand(static_cast<std::int8_t>(receiveBuffer_[0]),
+        gameServer_->processAdminCommand(signedByte(receiveBuffer_[0]),
                                          receiveBuffer_.data() + 1, sender_, received);
     }
 }
