@@ -28,13 +28,14 @@
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace {
 
 using varn::PeerAddress;
 
-constexpr int kPlayers = 26;
-constexpr std::uint8_t kSync = 10;
+constexpr int kPlayers = varn::kMaxPlayers;
 constexpr std::size_t kSyncLength = 36;
 constexpr float kFarApart = 5000.0f;
 
@@ -63,15 +64,15 @@ private:
 // 3, and a 12-byte tag 10 (what varnload sends, byte for byte in size).
 std::array<std::uint8_t, kSyncLength> syncFrom(float x, std::uint32_t sequence) {
     std::array<std::uint8_t, kSyncLength> sync{};
-    sync[0] = kSync;
-    sync[1] = 0;
+    sync[0] = varn::command::kSync;
+    sync[1] = varn::sync::kOnFootState;
     std::memcpy(&sync[2], &sequence, 4);
-    sync[6] = 1;
+    sync[6] = varn::sync::kPositionTag;
     const float position[3] = {x, 0.0f, 0.0f};
     std::memcpy(&sync[7], position, sizeof position);
-    sync[19] = 2;
-    sync[21] = 3;
-    sync[23] = 10;
+    sync[19] = varn::sync::kTag2;
+    sync[21] = varn::sync::kTag3;
+    sync[23] = varn::sync::kUnstoredTag10;
     std::memcpy(&sync[24], &sequence, 4);
     return sync;
 }
@@ -90,7 +91,7 @@ public:
         gameEndpoint_ = std::make_unique<varn::UdpEndpoint>(config_, factory);
         adminEndpoint_ = std::make_unique<varn::UdpEndpoint>(config_, factory);
         gameEndpoint_->open(4000, "127.0.0.1");
-        adminEndpoint_->open(4003, "127.0.0.1");
+        adminEndpoint_->open(varn::admin::kDefaultPort, "127.0.0.1");
         server_ = std::make_unique<varn::GameServer>(players_, *gameEndpoint_, *adminEndpoint_, bans_, config_, clock_);
         for (int index = 0; index < kPlayers; ++index) {
             players_.add(playerAddress(index), "load" + std::to_string(index));
@@ -102,7 +103,8 @@ public:
 
     void relay(int sender, std::uint32_t sequence) {
         const auto sync = syncFrom(positions_[static_cast<std::size_t>(sender)], sequence);
-        server_->processCommand(kSync, sync.data() + 1, addresses_[static_cast<std::size_t>(sender)],
+        server_->processCommand(varn::signedByte(sync[0]), sync.data() + 1,
+                                addresses_[static_cast<std::size_t>(sender)],
                                 static_cast<std::int32_t>(sync.size()));
     }
 

@@ -14,6 +14,7 @@
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/AdminProtocol.h"
 
 namespace varn::fuzzing {
 
@@ -47,7 +48,7 @@ struct World {
         gameEndpoint = std::make_unique<UdpEndpoint>(config, makeNullSocket);
         adminEndpoint = std::make_unique<UdpEndpoint>(config, makeNullSocket);
         gameEndpoint->open(4000, nullptr);
-        adminEndpoint->open(4003, nullptr);
+        adminEndpoint->open(admin::kDefaultPort, nullptr);
         server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, config, clock);
         server->passwordEnabled = 1;
     }

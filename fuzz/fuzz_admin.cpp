@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "FuzzWorld.h"
+#include "protocol/GameProtocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static varn::fuzzing::World& world = *new varn::fuzzing::World;
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     server.admins.add(varn::fuzzing::senderFor(0), "boss");
     varn::fuzzing::forEachDatagram(data, size, [&](std::uint8_t selector, const std::uint8_t* datagram,
                                                    std::size_t length) {
-        server.processAdminCommand(static_cast<std::int8_t>(datagram[0]), datagram + 1,
+        server.processAdminCommand(varn::signedByte(datagram[0]), datagram + 1,
                                    varn::fuzzing::senderFor(selector), static_cast<std::int32_t>(length));
         if (selector & 0x80) {
             world.clock.advanceSeconds(1);

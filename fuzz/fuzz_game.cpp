@@ -4,13 +4,14 @@
 #include <cstdint>
 
 #include "FuzzWorld.h"
+#include "protocol/GameProtocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static varn::fuzzing::World& world = *new varn::fuzzing::World;
     auto& server = *world.server;
     varn::fuzzing::forEachDatagram(data, size, [&](std::uint8_t selector, const std::uint8_t* datagram,
                                                    std::size_t length) {
-        server.processCommand(static_cast<std::int8_t>(datagram[0]), datagram + 1, varn::fuzzing::senderFor(selector),
+        server.processCommand(varn::signedByte(datagram[0]), datagram + 1, varn::fuzzing::senderFor(selector),
                               static_cast<std::int32_t>(length));
         if (selector & 0x80) {
             world.clock.advanceSeconds(1);

@@ -13,39 +13,30 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/Packet.h"
+
 namespace varn::bench {
 
 namespace {
 
-constexpr std::uint8_t kJoin = 1;
-constexpr std::uint8_t kQuit = 2;
-constexpr std::uint8_t kPingRequest = 4;
-constexpr std::uint8_t kPingAnswer = 5;
-constexpr std::uint8_t kNotice = 6;
-constexpr std::uint8_t kSync = 10;
-constexpr std::uint8_t kClientChecksum = 25;
-constexpr std::uint8_t kProtocolVersion = 24;
-constexpr std::uint8_t kChecksumAnswer[5] = {kClientChecksum, 0x3F, 0x6C, 0x3D, 0x1C};
-constexpr std::size_t kWelcomeIdOffset = 3;
+constexpr auto kChecksumAnswer = encodeClientCrcReply(kExpectedClientCrc);
 
 // The sync each player sends: on foot, the sequence number as the 32-bit foot value (the reduced
 // relay carries it back), the position as tag 1, tags 2 and 3, and tag 10, whose twelve bytes the
 // server neither reads nor stores, holding the sequence number and the send time. The full relay
-// passes the payload through unchanged.
-constexpr std::uint8_t kStateOnFoot = 0;
-constexpr std::uint8_t kTagPosition = 1;
-constexpr std::uint8_t kTagTwo = 2;
-constexpr std::uint8_t kTagThree = 3;
-constexpr std::uint8_t kTagOpaque = 10;
-constexpr std::size_t kFootValueOffset = 2;     // in the datagram sent, after [10][state]
-constexpr std::size_t kPositionOffset = 7;
-constexpr std::size_t kOpaqueTagOffset = 23;
-constexpr std::size_t kSyncLength = 36;
+// passes the payload through unchanged. Offsets are in the datagram sent, [10] and the payload.
+constexpr std::size_t kFootValueOffset = 1 + sync::kStateWordOffset;
+constexpr std::size_t kPositionOffset = 1 + sync::kTagsAfterStateWord + 1;
+constexpr std::size_t kTagTwoOffset = kPositionOffset + sync::kPointWidth;
+constexpr std::size_t kTagThreeOffset = kTagTwoOffset + 2;
+constexpr std::size_t kOpaqueTagOffset = kTagThreeOffset + 2;
+constexpr std::size_t kSyncLength = kOpaqueTagOffset + 1 + sync::kPointWidth;
 // The relay puts the sender id after the command id: everything moves one byte on.
 constexpr std::size_t kFullRelayLength = kSyncLength + 1;
 constexpr std::size_t kFullRelayTagOffset = kOpaqueTagOffset + 1;
-constexpr std::size_t kReducedRelayLength = 24;
-constexpr std::size_t kReducedFootValueOffset = 3;
+// On foot, the reduced report is the longest of its forms.
+constexpr std::size_t kReducedRelayLength = sync::kMaxReducedRelayLength;
+constexpr std::size_t kReducedFootValueOffset = sync::kRelayHeaderLength + sync::kStateWordOffset;
 
 constexpr float kFarApart = 5000.0f;
 constexpr float kPlayerSpacing = 2.0f;
@@ -185,12 +176,9 @@ bool LoadGenerator::openSocket(SimulatedPlayer& player, int index) {
 bool LoadGenerator::join(SimulatedPlayer& player, int index) {
     char name[16];
     std::snprintf(name, sizeof name, "load%02d", index);
-    std::uint8_t request[32] = {kJoin, kProtocolVersion};
-    const std::size_t nameLength = std::strlen(name);
-    std::memcpy(request + 2, name, nameLength);
-    request[2 + nameLength] = '|';
-    request[3 + nameLength] = 0;  // empty password
-    reply(player, request, 4 + nameLength);
+    PacketWriter<32> request;
+    encodeJoin(request, name, "");
+    reply(player, request.data(), request.size());
 
     const std::int64_t deadline = monotonicNs() + std::int64_t{kJoinTimeoutMs} * 1'000'000;
     std::uint8_t answer[kDatagramCapacity];
@@ -203,12 +191,14 @@ bool LoadGenerator::join(SimulatedPlayer& player, int index) {
         }
         const ssize_t received = recv(player.socket, answer, sizeof answer, 0);
         if (received < 1) continue;
-        if (answer[0] == kNotice) {
-            std::fprintf(stderr, "varnload: %s refused with notice %d\n", name, received > 1 ? answer[1] : -1);
+        const PacketReader datagram(answer, static_cast<std::size_t>(received));
+        if (answer[0] == command::kNotice) {
+            const std::optional<std::uint8_t> reason = decodeNotice(datagram);
+            std::fprintf(stderr, "varnload: %s refused with notice %d\n", name, reason ? *reason : -1);
             return false;
         }
-        if (answer[0] == kJoin && static_cast<std::size_t>(received) > kWelcomeIdOffset) {
-            player.id = answer[kWelcomeIdOffset];
+        if (const std::optional<Welcome> welcome = decodeWelcome(datagram)) {
+            player.id = welcome->header.peerId;
             indexOfId_[static_cast<std::size_t>(player.id)] = index;
             return true;
         }
@@ -238,20 +228,20 @@ void LoadGenerator::reply(const SimulatedPlayer& player, const std::uint8_t* byt
 }
 
 void LoadGenerator::sendSync(SimulatedPlayer& player) {
-    std::uint8_t sync[kSyncLength] = {kSync, kStateOnFoot};
+    std::uint8_t report[kSyncLength] = {command::kSync, sync::kOnFootState};
     const std::uint32_t sequence = ++player.sequence;
-    putUint32(sync + kFootValueOffset, sequence);
-    sync[kPositionOffset - 1] = kTagPosition;
+    putUint32(report + kFootValueOffset, sequence);
+    report[kPositionOffset - 1] = sync::kPositionTag;
     const float position[3] = {player.x, player.y, 0.0f};
-    std::memcpy(sync + kPositionOffset, position, sizeof position);
-    sync[kPositionOffset + 12] = kTagTwo;
-    sync[kPositionOffset + 14] = kTagThree;
-    sync[kOpaqueTagOffset] = kTagOpaque;
-    putUint32(sync + kOpaqueTagOffset + 1, sequence);
+    std::memcpy(report + kPositionOffset, position, sizeof position);
+    report[kTagTwoOffset] = sync::kTag2;
+    report[kTagThreeOffset] = sync::kTag3;
+    report[kOpaqueTagOffset] = sync::kUnstoredTag10;
+    putUint32(report + kOpaqueTagOffset + 1, sequence);
     const std::int64_t stamp = realtimeNs();
-    putInt64(sync + kOpaqueTagOffset + 5, stamp);
+    putInt64(report + kOpaqueTagOffset + 5, stamp);
     player.sent[sequence % kSentStampSlots] = SentStamp{sequence, stamp};
-    if (send(player.socket, sync, sizeof sync, 0) == static_cast<ssize_t>(sizeof sync)) {
+    if (send(player.socket, report, sizeof report, 0) == static_cast<ssize_t>(sizeof report)) {
         ++current_.syncsSent;
     } else {
         ++current_.syncsSkipped;
@@ -269,11 +259,11 @@ void LoadGenerator::handleRelay(const SimulatedPlayer& recipient, const std::uin
     bool full = false;
     std::uint32_t sequence = 0;
     std::int64_t sentNs = 0;
-    if (length == kFullRelayLength && bytes[kFullRelayTagOffset] == kTagOpaque) {
+    if (length == kFullRelayLength && bytes[kFullRelayTagOffset] == sync::kUnstoredTag10) {
         full = true;
         sequence = getUint32(bytes + kFullRelayTagOffset + 1);
         sentNs = getInt64(bytes + kFullRelayTagOffset + 5);
-    } else if (length == kReducedRelayLength && bytes[2] == kStateOnFoot) {
+    } else if (length == kReducedRelayLength && bytes[sync::kRelayHeaderLength] == sync::kOnFootState) {
         sequence = getUint32(bytes + kReducedFootValueOffset);
         const SentStamp& stamp = sender.sent[sequence % kSentStampSlots];
         if (stamp.sequence == sequence) sentNs = stamp.realtimeNs;
@@ -303,21 +293,21 @@ void LoadGenerator::handleDatagram(SimulatedPlayer& player, const std::uint8_t* 
                                    std::int64_t arrivalNs, std::int64_t readNs) {
     if (length == 0) return;
     switch (bytes[0]) {
-        case kPingRequest: {
+        case command::kPingRequest: {
             // The requests to all players go out in one burst: the first one marks it.
             const std::int64_t arrived = arrivalNs != 0 ? arrivalNs : readNs;
             if (arrived - lastPingRequestNs_ > kAfterPingNs) lastPingRequestNs_ = arrived;
             if (settings_.ignorePings) break;
-            reply(player, &kPingAnswer, 1);
+            reply(player, &command::kPingReply, 1);
             ++current_.pingsAnswered;
             break;
         }
-        case kClientChecksum:
-            reply(player, kChecksumAnswer, sizeof kChecksumAnswer);
+        case command::kClientCrc:
+            reply(player, kChecksumAnswer.data(), kChecksumAnswer.size());
             ++current_.checksumsAnswered;
             break;
-        case kSync:
-            if (length >= 2) {
+        case command::kSync:
+            if (length >= sync::kRelayHeaderLength) {
                 handleRelay(player, bytes, length, arrivalNs, readNs);
             } else {
                 ++current_.otherDatagrams;
@@ -444,7 +434,7 @@ StepResult LoadGenerator::runStep(double ratePerPlayer, double seconds) {
 }
 
 void LoadGenerator::quitAll() {
-    const std::uint8_t quit = kQuit;
+    const std::uint8_t quit = command::kQuit;
     for (const SimulatedPlayer& player : players_) {
         if (player.id >= 0) reply(player, &quit, 1);
     }

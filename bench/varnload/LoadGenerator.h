@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "protocol/GameProtocol.h"
 #include "varnload/LatencyHistogram.h"
 #include "varnload/ProcessStats.h"
 
 namespace varn::bench {
 
-inline constexpr int kMaxSimulatedPlayers = 26;
+// One simulated player for every player slot of a server.
+inline constexpr int kMaxSimulatedPlayers = kMaxPlayers;
 
 struct LoadSettings {
     std::string serverAddress = "127.0.0.1";

@@ -6,13 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "admin/AdminProtocolConstants.h"
 #include "admin/BanList.h"
 #include "admin/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
+#include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
@@ -28,13 +29,13 @@ struct AdminRequest {
 
 // Ids the server itself sends, or that no admin client uses.
 bool isIgnoredId(std::int32_t commandId) {
-    return commandId == admin::kPing || (commandId >= 6 && commandId <= 12) ||
+    return commandId == command::kPingRequest || (commandId >= 6 && commandId <= 12) ||
            (commandId >= 19 && commandId <= 25);
 }
 
 void answer(const AdminRequest& request, std::uint8_t id, std::uint8_t value) {
-    const std::uint8_t packet[] = {id, value};
-    request.server.sendToAdmin(request.from, packet, sizeof packet);
+    const auto packet = admin::encodeAnswer(id, value);
+    request.server.sendToAdmin(request.from, packet.data(), packet.size());
 }
 
 // The admin's name as log lines show it: it came from the network.
@@ -43,8 +44,8 @@ std::string adminName(const AdminRequest& request) {
 }
 
 void refuseJoin(GameServer& server, const PeerAddress& from, std::uint8_t reason) {
-    const std::uint8_t packet[] = {admin::kNotice, reason};
-    server.sendToAdmin(from, packet, sizeof packet);
+    const auto packet = encodeNotice(reason);
+    server.sendToAdmin(from, packet.data(), packet.size());
 }
 
 // The name runs from payload index 1 for at most 13 bytes, up to a '|' or the end of the datagram;
@@ -58,7 +59,7 @@ AdminLogin readLogin(const PacketReader& payload) {
     AdminLogin login;
     std::size_t index = 1;
     while (index < payload.size() && index - 1 < admin::kMaxNameLength) {
-        if (*payload.byteAt(index) == admin::kNameEnd) break;
+        if (*payload.byteAt(index) == kNameEnd) break;
         ++index;
     }
     // The record keeps the name as a NUL-terminated text.
@@ -143,7 +144,7 @@ void say(const AdminRequest& request) {
                  printableForLog(PacketReader(text.data(), used).textAt(1)));
     }
     PacketWriter<admin::kMaxSayDatagram + 1> relay;
-    relay.byte(admin::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
+    relay.byte(command::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
     server.broadcast(relay.data(), relay.size(), -1, true);
 }
 
@@ -162,12 +163,11 @@ void removePlayer(const AdminRequest& request, bool ban) {
              adminName(request));
 
     if (ban) server.bans().addAddress(address);
-    const std::uint8_t notice[] = {admin::kNotice, ban ? admin::kNoticeBanned : admin::kNoticeKicked};
-    server.sendToPlayer(address, notice, sizeof notice);
+    const auto removal = encodeNotice(ban ? notice::kBanned : notice::kRemoved);
+    server.sendToPlayer(address, removal.data(), removal.size());
     server.players.remove(playerId);
-    const std::uint8_t left[] = {admin::kPlayerLeft, admin::kLeftKickedOrBanned,
-                                 static_cast<std::uint8_t>(playerId)};
-    server.broadcast(left, sizeof left, -1, true);
+    const auto left = encodePlayerLeft(leftReason::kKickedOrBanned, static_cast<std::uint8_t>(playerId));
+    server.broadcast(left.data(), left.size(), -1, true);
 }
 
 // A text longer than the unban limit is cut to it: only that much of it can name an entry.

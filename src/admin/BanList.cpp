@@ -6,12 +6,11 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "protocol/AdminProtocol.h"
 
 namespace varn {
 
 namespace {
-
-constexpr char kListSeparator = '|';
 
 std::unique_ptr<BanList>& instanceSlot() {
     static std::unique_ptr<BanList> slot;
@@ -96,7 +95,7 @@ std::size_t BanList::listText(std::span<char> out) const {
         if (entry.size() + 1 > out.size() - written) break;
         std::copy(entry.begin(), entry.end(), out.begin() + static_cast<std::ptrdiff_t>(written));
         written += entry.size();
-        out[written++] = kListSeparator;
+        out[written++] = admin::kBanListSeparator;
     }
     return written;
 }

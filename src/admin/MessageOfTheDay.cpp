@@ -4,12 +4,12 @@
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "platform/Files.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
 namespace {
 
-constexpr std::uint8_t kMotdId = 21;
 constexpr const char* kMotdFile = "motd.txt";
 
 }  // namespace
@@ -24,7 +24,7 @@ bool GameServer::loadMessageOfTheDay() {
     // file without one loses its last character. An empty file gives an empty text.
     if (!text.empty()) text.pop_back();
     motdPacket.fill(0);
-    motdPacket[0] = kMotdId;
+    motdPacket[0] = command::kMessageOfTheDay;
     std::copy(text.begin(), text.end(), motdPacket.begin() + 1);
     motdLoaded = 1;
     return true;

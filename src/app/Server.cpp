@@ -21,6 +21,8 @@
 #include "platform/Console.h"
 #include "platform/Signals.h"
 #include "platform/Wait.h"
+#include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
@@ -28,12 +30,10 @@ namespace {
 
 constexpr int kExitNormal = 0;
 constexpr int kExitFailure = 1;
-constexpr std::size_t kReceiveBufferSize = 1024;
-constexpr std::int32_t kDefaultAdminPort = 4003;
+constexpr std::size_t kReceiveBufferSize = kMaxDatagramSize;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr int kKeyQuitLower = 'q';
 constexpr int kKeyQuitUpper = 'Q';
-constexpr char kStatSeparator = static_cast<char>(0xA9);
 
 class Server {
 public:
@@ -221,7 +221,7 @@ void Server::startAdminServer() {
     UdpEndpoint& adminEndpoint = UdpEndpoint::adminInstance();
     const std::string* adminAddress = config.getString("AdminIPAddress");
     std::int32_t adminPort = config.getInt("AdminPort");
-    if (adminPort <= 0) adminPort = kDefaultAdminPort;
+    if (adminPort <= 0) adminPort = admin::kDefaultPort;
     if (!adminEndpoint.open(adminPort, adminAddress ? adminAddress->c_str() : nullptr)) {
         log.line("ADMINSERVER: Could not start admin server.");
         return;
@@ -279,7 +279,7 @@ void Server::drainGameSocket() {
     while (endpoint.isReadable(1)) {
         const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
         if (received < 1) break;
-        gameServer_->processCommand(static_cast<std::int8_t>(receiveBuffer_[0]), receiveBuffer_.data() + 1,
+        gameServer_->processCommand(signedByte(receiveBuffer_[0]), receiveBuffer_.data() + 1,
                                     sender_, received);
     }
 }
@@ -289,7 +289,7 @@ void Server::drainAdminSocket() {
     while (endpoint.isReadable(0)) {
         const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
         if (received < 1) break;
-        gameServer_->processAdminCommand(static_cast<std::int8_t>(receiveBuffer_[0]),
+        gameServer_->processAdminCommand(signedByte(receiveBuffer_[0]),
                                          receiveBuffer_.data() + 1, sender_, received);
     }
 }

@@ -13,13 +13,7 @@ namespace {
 
 constexpr int kSocketCreateAttempts = 8;
 constexpr int kNonBlockingAttempts = 8;
-constexpr std::int32_t kHighestPort = 65535;
 constexpr std::uint32_t kAnyAddress = 0;
-
-constexpr std::uint8_t kStatusQuery = 's';
-constexpr std::uint8_t kGameNameQuery = 'g';
-constexpr std::uint8_t kPingQuery = 'p';
-constexpr std::uint8_t kChallengeQuery = 'v';
 
 BrowserQuery::Services withDefaultClock(const platform::Clock& clock) {
     BrowserQuery::Services services;
@@ -50,7 +44,7 @@ bool BrowserQuery::initialise(std::int32_t gamePort, bool registrationOn) {
     initialised_ = false;
 
     gamePort_ = gamePort;
-    queryPort_ = gamePort + kQueryPortOffset;
+    queryPort_ = gamePort + browser::kQueryPortOffset;
     masters_.buildVerificationTable();
     if (!openQuerySocket()) return false;
 
@@ -73,7 +67,7 @@ bool BrowserQuery::openQuerySocket() {
 
     // Another program may hold the port; move up one port per failed attempt. A port beyond the
     // highest one counts as a failed attempt rather than wrapping round to a low port.
-    for (int attempt = 0; attempt < kQueryPortAttempts; ++attempt, ++queryPort_) {
+    for (int attempt = 0; attempt < browser::kQueryPortAttempts; ++attempt, ++queryPort_) {
         if (queryPort_ < 1 || queryPort_ > kHighestPort) continue;
         const std::uint16_t port = PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(queryPort_)).port;
         if (socket_->bind(kAnyAddress, port)) return true;
@@ -103,10 +97,10 @@ bool BrowserQuery::readQuery(std::int32_t& length, PeerAddress& sender) {
 
 void BrowserQuery::answer(std::int32_t length, const PeerAddress& sender) {
     switch (receiveBuffer_[0]) {
-        case kStatusQuery: answerStatus(sender); break;
-        case kGameNameQuery: answerGameName(sender); break;
-        case kPingQuery: answerPing(length, sender); break;
-        case kChallengeQuery: answerChallenge(length, sender); break;
+        case browser::kStatusQuery: answerStatus(sender); break;
+        case browser::kGameNameQuery: answerGameName(sender); break;
+        case browser::kPingQuery: answerPing(length, sender); break;
+        case browser::kChallengeQuery: answerChallenge(length, sender); break;
         default: break;  // anything else gets no reply and leaves no trace
     }
 }

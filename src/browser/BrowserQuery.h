@@ -12,6 +12,7 @@
 #include "net/PeerAddress.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/BrowserProtocol.h"
 
 namespace varn {
 
@@ -35,9 +36,6 @@ public:
         const ConfigFile* config = nullptr;
         const PlayerRegistry* players = nullptr;
     };
-
-    static constexpr std::int32_t kQueryPortOffset = 123;
-    static constexpr int kQueryPortAttempts = 64;
 
     // Both initialise at once with registration on; a responder that failed to initialise is silent.
     BrowserQuery(std::int32_t gamePort, const platform::Clock& clock);

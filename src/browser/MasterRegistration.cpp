@@ -1,11 +1,11 @@
 #include "browser/MasterRegistration.h"
 
-#include <charconv>
 #include <string>
 #include <string_view>
 
 #include "config/ConfigFile.h"
 #include "net/Packet.h"
+#include "protocol/BrowserProtocol.h"
 
 namespace varn {
 
@@ -20,18 +20,12 @@ constexpr std::uint32_t kFallbackMasterHostAddress = 0x7F000001u;  // 127.0.0.1
 constexpr std::string_view kReservedDomain = ".invalid";
 constexpr int kFirstMasterLookups = 2;
 constexpr int kSecondMasterLookups = 1;
-constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
 
 constexpr std::uint32_t kFirstInterval = 15'000;
 constexpr std::uint32_t kStopGrowingAt = 1'800'000;
 // With only the fallback master, the gap after the third heartbeat is a whole day.
 constexpr std::uint32_t kFallbackQuietInterval = 120'000;
 constexpr std::uint32_t kFallbackQuietGap = 86'400'000;
-
-constexpr std::string_view kHeartbeatPrefix = "\\hb\\";
-constexpr std::string_view kHeartbeatSeparator = "\\";
-constexpr std::string_view kGameName = "varn";
-constexpr std::size_t kHeartbeatCapacity = 32;
 
 constexpr std::uint32_t kGeneratorMultiplier = 214013u;
 constexpr std::uint32_t kGeneratorIncrement = 2531011u;
@@ -57,10 +51,10 @@ std::uint32_t resolveMaster(const std::string& name, int lookups,
                             const MasterRegistration::HostLookup& lookupHost) {
     if (name.empty() || endsWithReservedDomain(name)) return 0;
     const std::uint32_t numeric = platform::addressFromText(name.c_str());
-    if (numeric != kNoAddress) return numeric;
+    if (numeric != platform::kNoAddress) return numeric;
     for (int attempt = 0; attempt < lookups; ++attempt) {
         const std::uint32_t address = lookupHost(name.c_str());
-        if (address != 0 && address != kNoAddress) return address;
+        if (address != 0 && address != platform::kNoAddress) return address;
     }
     return 0;
 }
@@ -100,14 +94,14 @@ void MasterRegistration::setUpMasters(const ConfigFile& config, const HostLookup
         secondName = second != nullptr ? *second : std::string();
     }
 
-    const std::uint16_t masterPort = PeerAddress::fromHostOrder(0, kMasterPort).port;
+    const std::uint16_t masterPort = PeerAddress::fromHostOrder(0, browser::kMasterPort).port;
     firstMaster_ = PeerAddress{resolveMaster(firstName, kFirstMasterLookups, lookupHost), masterPort};
     const std::uint32_t second = resolveMaster(secondName, kSecondMasterLookups, lookupHost);
-    secondMaster_ = PeerAddress{second != 0 ? second : kNoAddress, masterPort};
+    secondMaster_ = PeerAddress{second != 0 ? second : platform::kNoAddress, masterPort};
 
     fallbackInUse_ = false;
     if (firstMaster_.address == 0) {
-        firstMaster_ = PeerAddress::fromHostOrder(kFallbackMasterHostAddress, kMasterPort);
+        firstMaster_ = PeerAddress::fromHostOrder(kFallbackMasterHostAddress, browser::kMasterPort);
         fallbackInUse_ = true;
     }
     interval_ = kFirstInterval;
@@ -116,7 +110,7 @@ void MasterRegistration::setUpMasters(const ConfigFile& config, const HostLookup
 }
 
 bool MasterRegistration::hasSecondMaster() const {
-    return secondMaster_.address != kNoAddress;
+    return secondMaster_.address != platform::kNoAddress;
 }
 
 void MasterRegistration::heartbeatStep(platform::DatagramSocket& socket, std::int32_t queryPort,
@@ -128,13 +122,8 @@ void MasterRegistration::heartbeatStep(platform::DatagramSocket& socket, std::in
     // Signed, so the test stays right across the wrap of the tick count.
     if (static_cast<std::int32_t>(now - dueTime_) < 0) return;
 
-    PacketWriter<kHeartbeatCapacity> heartbeat;
-    char digits[12];
-    const auto end = std::to_chars(digits, digits + sizeof digits, queryPort).ptr;
-    heartbeat.text(kHeartbeatPrefix)
-        .text(std::string_view(digits, static_cast<std::size_t>(end - digits)))
-        .text(kHeartbeatSeparator)
-        .text(kGameName);
+    PacketWriter<browser::kMaxHeartbeatLength> heartbeat;
+    browser::encodeHeartbeat(heartbeat, queryPort);
 
     dueTime_ = now + interval_;
     if (interval_ < kStopGrowingAt) interval_ *= 2;
@@ -156,7 +145,7 @@ bool MasterRegistration::isFromMasterNetwork(const PeerAddress& sender) const {
 }
 
 std::uint32_t MasterRegistration::verificationResponse(
-    std::span<const std::uint8_t, kChallengeLength> challenge) const {
+    std::span<const std::uint8_t, browser::kChallengeLength> challenge) const {
     std::uint32_t a = kAnswerStartA;
     std::uint32_t b = kAnswerStartB;
     for (const std::uint8_t x : challenge) {

@@ -7,6 +7,7 @@
 
 #include "net/PeerAddress.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/BrowserProtocol.h"
 
 namespace varn {
 
@@ -18,9 +19,6 @@ class ConfigFile;
 class MasterRegistration {
 public:
     using HostLookup = std::function<std::uint32_t(const char*)>;
-
-    static constexpr std::uint16_t kMasterPort = 27900;
-    static constexpr std::size_t kChallengeLength = 8;
 
     // Shuffles the verification table; the generator goes on from where the last build left it.
     void buildVerificationTable();
@@ -35,7 +33,8 @@ public:
 
     // Challenges are answered only from the first master's /24 network.
     bool isFromMasterNetwork(const PeerAddress& sender) const;
-    std::uint32_t verificationResponse(std::span<const std::uint8_t, kChallengeLength> challenge) const;
+    std::uint32_t verificationResponse(
+        std::span<const std::uint8_t, browser::kChallengeLength> challenge) const;
 
     std::uint32_t heartbeatDueTime() const { return dueTime_; }
     std::uint32_t heartbeatInterval() const { return interval_; }

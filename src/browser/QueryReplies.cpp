@@ -7,29 +7,17 @@
 #include "config/ConfigFile.h"
 #include "game/PlayerRegistry.h"
 #include "net/Packet.h"
+#include "protocol/BrowserProtocol.h"
 
 namespace varn {
 
 namespace {
 
-constexpr std::string_view kGameName = "varn";
-constexpr std::string_view kGameType = "VARN";
-constexpr std::string_view kVersion = "0.3";
+using namespace browser;
+
 constexpr std::string_view kEmpty = "";
 constexpr std::string_view kSpaceRule = " ";
-constexpr std::uint8_t kGameNameReply = 'G';
-constexpr std::uint8_t kPingReply = 'P';
-constexpr std::uint8_t kChallengeReply = 'V';
-constexpr std::int32_t kPingEchoLimit = 20;
-constexpr std::int32_t kChallengeDatagramLength = 1 + MasterRegistration::kChallengeLength;
-
-// A reply below 1364 bytes goes in one datagram; a longer one in pieces of at most 1360 reply bytes
-// plus a 4-byte identifier, every piece after the first under a header of its own.
-constexpr std::size_t kWholeReplyBelow = 1364;
-constexpr std::size_t kPieceHeaderLength = 4;
-constexpr std::size_t kPieceDataLength = 1360;
-constexpr std::size_t kIdentifierLength = 4;
-constexpr std::size_t kPieceLength = kPieceDataLength + kIdentifierLength;
+constexpr std::size_t kPieceLength = kPieceDataLength + kPieceIdentifierLength;
 constexpr std::uint32_t kIdentifierSalt = 11;
 
 // A short decimal text in a caller's buffer, so replies are built without allocating.
@@ -117,8 +105,8 @@ void BrowserQuery::answerPing(std::int32_t length, const PeerAddress& sender) {
 void BrowserQuery::answerChallenge(std::int32_t length, const PeerAddress& sender) {
     if (length != kChallengeDatagramLength || !masters_.isFromMasterNetwork(sender)) return;
     if (!guardAllowsReplyBytes(sender, 1 + sizeof(std::uint32_t))) return;
-    const std::span<const std::uint8_t, MasterRegistration::kChallengeLength> challenge(
-        receiveBuffer_.data() + 1, MasterRegistration::kChallengeLength);
+    const std::span<const std::uint8_t, kChallengeLength> challenge(receiveBuffer_.data() + 1,
+                                                                    kChallengeLength);
     PacketWriter<1 + sizeof(std::uint32_t)> reply;
     reply.byte(kChallengeReply).uint32(masters_.verificationResponse(challenge));
     sendReply(sender, reply.data(), reply.size());

@@ -11,15 +11,13 @@
 
 namespace varn {
 
-// The status reply that server browsers parse: "EYE1", then counted strings (one length byte of
-// characters plus one, then the characters). Built in a fixed buffer; a group of fields is appended
-// only while the reply is below its limit and is never cut, so the largest group still ends inside
-// the buffer.
+// The status reply that server browsers parse: the magic, then counted texts (BrowserProtocol.h).
+// Built in a fixed buffer; a group of fields is appended only while the reply is below its limit and
+// is never cut, so the largest group still ends inside the buffer.
 class StatusReply {
 public:
     static constexpr std::size_t kCapacity = 8192;
     static constexpr std::size_t kLimit = 6144;
-    static constexpr std::size_t kMaxTextLength = 254;
     static constexpr std::size_t kPlayerFieldCount = 6;
 
     // A text that may be absent; an absent status text is sent as an empty one, an absent player
@@ -40,13 +38,8 @@ public:
 
 private:
     bool acceptsGroup() const { return writer_.size() < kLimit; }
-    void countedText(std::string_view text);
-    void countedNumber(std::int32_t value);
 
     PacketWriter<kCapacity> writer_;
 };
-
-// The map name browsers show for a Game and GameMode setting.
-std::string_view mapNameFor(std::int32_t game, std::int32_t gameMode);
 
 }  // namespace varn

@@ -5,6 +5,7 @@
 
 #include "log/ServerLog.h"
 #include "platform/Files.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
@@ -13,10 +14,8 @@ namespace {
 constexpr char kSpace = ' ';
 constexpr char kQuote = '"';
 constexpr std::string_view kOfficialNamePrefix = "Varn Official";
-constexpr std::int32_t kMaxPlayerSlots = 26;
-constexpr std::int32_t kSupportedGame = 2;
-constexpr std::int32_t kRegularGameMode = 1;
-constexpr std::int32_t kStuntGameMode = 2;
+// The only Game the server supports.
+constexpr std::int32_t kSupportedGame = kGamePalmBay;
 
 // Only the space byte is trimmed; a tab is part of the text.
 std::string_view trimSpaces(std::string_view text) {
@@ -209,14 +208,14 @@ bool validateConfiguration(const ConfigFile& config) {
         return fail("ERROR: A ServerPort MUST be specified in the configuration file AND be > 0.");
     }
     const std::int32_t maxPlayers = config.getInt("MaxPlayers");
-    if (maxPlayers < 1 || maxPlayers > kMaxPlayerSlots) {
+    if (maxPlayers < 1 || maxPlayers > kMaxPlayers) {
         return fail("ERROR: MaxPlayers MUST be specified in the configuration file, be > 0 AND be <= 26.");
     }
     if (config.getInt("Game") != kSupportedGame) {
         return fail("ERROR: A Game MUST be specified in the configuration file AND be 2 (Skyr:PB).");
     }
     const std::int32_t gameMode = config.getInt("GameMode");
-    if (gameMode != kRegularGameMode && gameMode != kStuntGameMode) {
+    if (gameMode != kGameModeRegular && gameMode != kGameModeStunt) {
         return fail(
             "ERROR: A GameMode MUST be specified in the configuration file AND be 1 (Regular) or 2 (Stunt).");
     }

@@ -4,24 +4,19 @@
 
 #include "config/ConfigFile.h"
 #include "game/GameCommands.h"
-#include "game/GameProtocol.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn::gameplay {
 
 namespace {
 
-constexpr std::int32_t kMaxChatDatagram = 129;
-constexpr std::size_t kMaxChatText = 128;
-constexpr std::int32_t kChatKindNotRelayed = 3;
 constexpr std::int32_t kMaxKillReportsPerPass = 2;
 constexpr std::uint16_t kMaxReportedPing = 1000;
 constexpr std::size_t kMaxRecipientLength = 12;
 constexpr std::size_t kMaxRecipients = 3;
-constexpr std::string_view kPrivateMessage = "/msg ";
-constexpr std::string_view kPrivateReceipt = "/msgr ";
 // A chat packet holds at most 128 text bytes; the private-message forms add at most 6.
 using ChatPacket = PacketWriter<4 + kMaxChatText + 8>;
 
@@ -35,12 +30,12 @@ void removeWithReason(GameServer& server, std::int32_t id, std::string_view line
     auto& log = ServerLog::instance();
     log.line("QUIT: '", record.name, "', PlayerID = ", id, lineEnd);
     if (noticeReason) {
-        const std::uint8_t notice[] = {static_cast<std::uint8_t>(command::kNotice), *noticeReason};
-        server.sendToPlayer(record.address, notice, sizeof notice);
+        const auto notice = encodeNotice(*noticeReason);
+        server.sendToPlayer(record.address, notice.data(), notice.size());
     }
     server.players.remove(id);
-    const std::uint8_t left[] = {static_cast<std::uint8_t>(command::kPlayerLeft), reason, idByte(id)};
-    server.broadcast(left, sizeof left, -1, true);
+    const auto left = encodePlayerLeft(reason, idByte(id));
+    server.broadcast(left.data(), left.size(), -1, true);
 }
 
 // The chat text: printable bytes after the kind byte, colour codes skipped, the final NUL left out.
@@ -63,7 +58,7 @@ std::string readChatText(const PacketReader& payload, std::int32_t numbytes) {
 void buildChat(ChatPacket& packet, std::int32_t senderId, std::uint8_t kind, std::string_view prefix,
                std::string_view text) {
     packet.clear();
-    packet.byte(static_cast<std::uint8_t>(command::kChat)).byte(idByte(senderId)).byte(kind).text(prefix).text(text).byte(0);
+    encodeChat(packet, idByte(senderId), kind, prefix, text);
 }
 
 void privateMessage(GameServer& server, std::int32_t senderId, std::uint8_t kind, std::string_view text) {
@@ -134,7 +129,7 @@ void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId
 }
 
 void answerPingRequest(GameServer& server, const PeerAddress& from) {
-    const std::uint8_t answer[] = {static_cast<std::uint8_t>(command::kPingReply)};
+    const std::uint8_t answer[] = {command::kPingReply};
     server.sendToPlayer(from, answer, sizeof answer);
 }
 
@@ -142,8 +137,7 @@ void pingReply(GameServer& server, std::int32_t senderId) {
     PlayerRecord* record = server.players.find(senderId);
     const auto mean = static_cast<std::uint16_t>(
         std::min<std::uint32_t>((std::uint32_t{record->ping} + record->lastPing) / 2, kMaxReportedPing));
-    PacketWriter<4> packet;
-    packet.byte(static_cast<std::uint8_t>(command::kPlayerPing)).byte(idByte(senderId)).uint16(mean);
+    const auto packet = encodePlayerPing(idByte(senderId), mean);
     server.broadcast(packet.data(), packet.size(), -1, true);
     record->pongTime = server.clock().pingMilliseconds();
 }
@@ -152,11 +146,11 @@ void deathReport(GameServer& server, const PacketReader& payload, std::int32_t s
     const auto killerByte = payload.byteAt(0);
     if (!killerByte) return;
     if (server.players.killReports(senderId) >= kMaxKillReportsPerPass) return;
-    const std::uint8_t death[] = {static_cast<std::uint8_t>(command::kDeath), idByte(senderId), *killerByte};
-    server.broadcast(death, sizeof death, -1, true);
+    const auto death = encodeDeath(idByte(senderId), *killerByte);
+    server.broadcast(death.data(), death.size(), -1, true);
     server.players.addKillReport(senderId);
 
-    const std::int32_t killerId = static_cast<std::int8_t>(*killerByte);
+    const std::int32_t killerId = signedByte(*killerByte);
     if (!server.players.nameOf(killerId)) return;
     if (server.config().getInt("StatLogging") == 1) {
         auto& log = ServerLog::instance();
@@ -168,10 +162,7 @@ void deathReport(GameServer& server, const PacketReader& payload, std::int32_t s
     } else {
         server.players.setScore(killerId, static_cast<std::int16_t>(server.players.score(killerId) + 1));
     }
-    PacketWriter<4> score;
-    score.byte(static_cast<std::uint8_t>(command::kScore))
-        .byte(*killerByte)
-        .uint16(static_cast<std::uint16_t>(server.players.score(killerId)));
+    const auto score = encodeScore(*killerByte, server.players.score(killerId));
     server.broadcast(score.data(), score.size(), -1, true);
 }
 
@@ -183,18 +174,18 @@ void trainerReport(GameServer& server, std::int32_t senderId) {
 void nameQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
     const auto idByteValue = payload.byteAt(0);
     if (!idByteValue) return;
-    const PlayerRecord* record = server.players.find(static_cast<std::int8_t>(*idByteValue));
+    const PlayerRecord* record = server.players.find(signedByte(*idByteValue));
     if (record == nullptr || record->name.empty()) return;
     PacketWriter<2 + kMaxRecordNameLength> answer;
-    answer.byte(static_cast<std::uint8_t>(command::kNameQuery)).byte(*idByteValue).text(record->name);
+    answer.byte(command::kNameQuery).byte(*idByteValue).text(record->name);
     server.sendToPlayer(from, answer.data(), answer.size());
 }
 
 void sharedByteAnnounce(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
     const auto value = payload.byteAt(0);
     if (!value) return;
-    server.players.setSharedByte(senderId, static_cast<std::int8_t>(*value));
-    const std::uint8_t packet[] = {static_cast<std::uint8_t>(command::kSharedByte), idByte(senderId), *value};
+    server.players.setSharedByte(senderId, signedByte(*value));
+    const std::uint8_t packet[] = {command::kSharedByte, idByte(senderId), *value};
     const bool echo = server.config().getInt("Testmode") == 1;
     server.broadcast(packet, sizeof packet, echo ? -1 : senderId, false);
 }
@@ -202,9 +193,8 @@ void sharedByteAnnounce(GameServer& server, const PacketReader& payload, std::in
 void sharedByteQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
     const auto idByteValue = payload.byteAt(0);
     if (!idByteValue) return;
-    const std::int32_t value = server.players.sharedByte(static_cast<std::int8_t>(*idByteValue));
-    const std::uint8_t answer[] = {static_cast<std::uint8_t>(command::kSharedByte), *idByteValue,
-                                   static_cast<std::uint8_t>(value)};
+    const std::int32_t value = server.players.sharedByte(signedByte(*idByteValue));
+    const std::uint8_t answer[] = {command::kSharedByte, *idByteValue, static_cast<std::uint8_t>(value)};
     server.sendToPlayer(from, answer, sizeof answer);
 }
 

@@ -1,8 +1,8 @@
 #include "config/ConfigFile.h"
 #include "game/GameCommands.h"
-#include "game/GameProtocol.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 

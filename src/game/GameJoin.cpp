@@ -4,10 +4,10 @@
 #include "admin/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "game/GameCommands.h"
-#include "game/GameProtocol.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn::gameplay {
 
@@ -42,14 +42,14 @@ bool beginsWithReservedWord(std::string_view name) {
 }
 
 void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
-    const std::uint8_t packet[] = {static_cast<std::uint8_t>(command::kNotice), reason};
-    server.sendToPlayer(to, packet, sizeof packet);
+    const auto packet = encodeNotice(reason);
+    server.sendToPlayer(to, packet.data(), packet.size());
 }
 
 // The bare [6] refusal: an empty name, or a join too soon after the last from the same address.
 void sendBareNotice(GameServer& server, const PeerAddress& to) {
-    const std::uint8_t packet[] = {static_cast<std::uint8_t>(command::kNotice)};
-    server.sendToPlayer(to, packet, sizeof packet);
+    const auto packet = encodeBareNotice();
+    server.sendToPlayer(to, packet.data(), packet.size());
 }
 
 bool passwordMatches(GameServer& server, const PacketReader& payload, std::size_t nameEnd) {
@@ -95,10 +95,10 @@ void writeJoinStatistics(GameServer& server, const std::string& name, std::int32
 
 void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
     PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
-    packet.byte(static_cast<std::uint8_t>(command::kPlayerJoined)).byte(static_cast<std::uint8_t>(id)).text(name);
+    encodePlayerJoined(packet, static_cast<std::uint8_t>(id), name);
     server.broadcast(packet.data(), packet.size(), id, false);
     // Administrators also learn the address.
-    packet.byte(0).text(ip.view());
+    appendJoinedAddress(packet, ip.view());
     for (const auto& entry : server.admins.records()) {
         if (entry.second.active != 0) server.sendToAdmin(entry.second.address, packet.data(), packet.size());
     }
@@ -174,9 +174,8 @@ void quit(GameServer& server, std::int32_t senderId) {
         log.fileOnly("Quit: ", senderId);
     }
     server.players.remove(senderId);
-    const std::uint8_t left[] = {static_cast<std::uint8_t>(command::kPlayerLeft), leftReason::kQuit,
-                                 static_cast<std::uint8_t>(senderId)};
-    server.broadcast(left, sizeof left, -1, true);
+    const auto left = encodePlayerLeft(leftReason::kQuit, static_cast<std::uint8_t>(senderId));
+    server.broadcast(left.data(), left.size(), -1, true);
 }
 
 }  // namespace varn::gameplay

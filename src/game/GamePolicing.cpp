@@ -7,9 +7,9 @@
 
 #include "admin/BanList.h"
 #include "config/ConfigFile.h"
-#include "game/GameProtocol.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
@@ -17,11 +17,6 @@ namespace varn {
 // after it, so no table is changed while it is walked.
 
 namespace {
-
-constexpr auto kNoticeId = static_cast<std::uint8_t>(command::kNotice);
-constexpr auto kPlayerLeftId = static_cast<std::uint8_t>(command::kPlayerLeft);
-constexpr auto kPingRequestId = static_cast<std::uint8_t>(command::kPingRequest);
-constexpr auto kClientCrcRequestId = static_cast<std::uint8_t>(command::kClientCrc);
 
 constexpr std::int32_t kBanOnChatFloodValue = 1;
 constexpr std::int32_t kLastChatClearingCycle = 3;
@@ -34,13 +29,13 @@ using Ids = std::vector<std::int32_t>;
 
 // A removal notice for one player: [6][reason].
 void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
-    const std::array<std::uint8_t, 2> notice = {kNoticeId, reason};
+    const auto notice = encodeNotice(reason);
     server.sendToPlayer(to, notice.data(), notice.size());
 }
 
 // Tells every player and admin still connected that a player is gone: [9][reason][id].
 void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
-    const std::array<std::uint8_t, 3> packet = {kPlayerLeftId, reason, static_cast<std::uint8_t>(id)};
+    const auto packet = encodePlayerLeft(reason, static_cast<std::uint8_t>(id));
     server.broadcast(packet.data(), packet.size(), kNobodyExcepted, true);
 }
 
@@ -153,7 +148,7 @@ void GameServer::addIdleTime(std::int32_t seconds) {
 }
 
 void GameServer::sendPings() {
-    const std::array<std::uint8_t, 1> request = {kPingRequestId};
+    const std::array<std::uint8_t, 1> request = {command::kPingRequest};
     for (auto& entry : players.records()) {
         PlayerRecord& record = entry.second;
         if (record.active == 0) continue;
@@ -169,7 +164,7 @@ void GameServer::sendPings() {
 }
 
 void GameServer::checkClientCrc() {
-    const std::array<std::uint8_t, 1> request = {kClientCrcRequestId};
+    const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
     for (auto& [id, record] : players.records()) {
         if (record.active == 0) continue;

@@ -5,20 +5,9 @@
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
-
-namespace {
-
-constexpr std::uint8_t kWelcomeId = 1;
-constexpr std::uint32_t kRegularCheckValue = 0x490C0E21;
-constexpr std::uint32_t kStuntCheckValue = 0x5D8533CA;
-constexpr std::uint32_t kSecondCheckValue = 0xE63869A0;
-constexpr std::uint32_t kThirdCheckValue = 0x118D5814;
-constexpr std::size_t kMaxMotdDatagram = 1000;
-constexpr std::uint8_t kWelcomeEntryEnd = 7;
-
-}  // namespace
 
 GameServer::GameServer()
     : GameServer(PlayerRegistry::instance(), UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(),
@@ -34,10 +23,10 @@ GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, 
       clock_(clock) {
     auto& log = ServerLog::instance();
     game = config_.getInt("Game");
-    log.line("Game = ", game == 1 ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game, ") ");
+    log.line("Game = ", game == kGameIronHarbor ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game, ") ");
 
     gameMode = config_.getInt("GameMode");
-    log.line("GameMode = ", gameMode == 2 ? "Stunt (#" : "Regular (#", gameMode, ") ");
+    log.line("GameMode = ", gameMode == kGameModeStunt ? "Stunt (#" : "Regular (#", gameMode, ") ");
 
     maxPlayers = config_.getInt("MaxPlayers");
     log.line("MaxPlayers = ", maxPlayers);
@@ -66,22 +55,13 @@ void GameServer::broadcast(const std::uint8_t* packet, std::size_t length, std::
 
 void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, bool toAdmin) {
     // 17 bytes of header and at most 26 entries of 1 + 2 + 13 + 1 bytes.
-    PacketWriter<1024> welcome;
-    welcome.byte(kWelcomeId)
-        .byte(static_cast<std::uint8_t>(game))
-        .byte(static_cast<std::uint8_t>(gameMode))
-        .byte(static_cast<std::uint8_t>(id))
-        .byte(static_cast<std::uint8_t>(maxPlayers))
-        .uint32(gameMode == 2 ? kStuntCheckValue : kRegularCheckValue)
-        .uint32(kSecondCheckValue)
-        .uint32(kThirdCheckValue);
+    PacketWriter<kMaxDatagramSize> welcome;
+    encodeWelcomeHeader(welcome, {static_cast<std::uint8_t>(game), static_cast<std::uint8_t>(gameMode),
+                                  static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(maxPlayers)});
     for (const auto& [playerId, record] : players.records()) {
         if (record.active == 0 || record.name.empty()) continue;
         if (!toAdmin && playerId == id) continue;
-        welcome.byte(static_cast<std::uint8_t>(playerId))
-            .uint16(static_cast<std::uint16_t>(record.score))
-            .text(record.name)
-            .byte(kWelcomeEntryEnd);
+        encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }
     sendTo(toAdmin ? adminEndpoint : gameEndpoint, peer, welcome.data(), welcome.size());
 
@@ -90,7 +70,7 @@ void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, bool toAd
     std::size_t length = 1;
     while (length < motdPacket.size() && motdPacket[length] != 0) ++length;
     if (length < motdPacket.size()) ++length;
-    sendTo(gameEndpoint, peer, motdPacket.data(), std::min(length, kMaxMotdDatagram));
+    sendTo(gameEndpoint, peer, motdPacket.data(), std::min(length, kMaxMessageOfTheDayDatagram));
 }
 
 }  // namespace varn

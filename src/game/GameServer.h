@@ -11,6 +11,7 @@
 #include "game/PlayerRegistry.h"
 #include "net/Packet.h"
 #include "net/PeerAddress.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn {
 
@@ -97,7 +98,7 @@ public:
     std::int64_t killFirstTime = 0;
     std::uint8_t logChat = 1;
     std::int32_t lastChatCycle = 0;
-    std::uint32_t expectedClientCrc = 0x1C3D6C3F;
+    std::uint32_t expectedClientCrc = kExpectedClientCrc;
     std::map<std::string, JoinRecord, std::less<>> recentJoins;
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle{};
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon{};

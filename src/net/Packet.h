@@ -21,6 +21,11 @@ public:
         if (index >= length_) return std::nullopt;
         return data_[index];
     }
+    // The unsigned little-endian 16-bit value at index, or absent when not both bytes are there.
+    std::optional<std::uint16_t> uint16At(std::size_t index) const {
+        if (index > length_ || length_ - index < 2) return std::nullopt;
+        return static_cast<std::uint16_t>(data_[index] | data_[index + 1] << 8);
+    }
     // The unsigned little-endian 32-bit value at index, or absent when not all four bytes are there.
     std::optional<std::uint32_t> uint32At(std::size_t index) const {
         if (index > length_ || length_ - index < 4) return std::nullopt;

@@ -14,6 +14,8 @@ struct IpText {
     const char* c_str() const { return text; }
 };
 
+inline constexpr std::int32_t kHighestPort = 65535;
+
 // An IPv4 socket address: address and port in network byte order, as received. Peers are told
 // apart by address and port.
 struct PeerAddress {

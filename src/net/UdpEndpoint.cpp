@@ -7,9 +7,6 @@ namespace varn {
 
 namespace {
 
-constexpr std::int32_t kHighestPort = 65535;
-constexpr std::uint32_t kInvalidAddress = 0xFFFFFFFFu;
-
 std::unique_ptr<UdpEndpoint>& gameSlot() {
     static std::unique_ptr<UdpEndpoint> endpoint;
     return endpoint;
@@ -74,7 +71,7 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     port = portNumber;
     // A port above 65535 or an address text that does not convert is never bound to something
     // the operator did not name.
-    if (portNumber > kHighestPort || address == kInvalidAddress ||
+    if (portNumber > kHighestPort || address == platform::kNoAddress ||
         !socket_->bind(bindAddress.address, bindAddress.port)) {
         socket_.reset();
         ServerLog::instance().line("ERROR: Unable to bind to the socket.");

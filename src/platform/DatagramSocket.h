@@ -37,9 +37,13 @@ public:
 
 std::unique_ptr<DatagramSocket> createUdpSocket();
 
+// What addressFromText answers for a text it does not accept: 255.255.255.255, which a
+// resolved address never is either.
+inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
+
 // The address a dotted IPv4 text stands for, as the platform's inet_addr reads it (one to four
-// parts, octal and hexadecimal numbers); 0xFFFFFFFF (255.255.255.255) for a text it does not
-// accept, and for an empty text.
+// parts, octal and hexadecimal numbers); kNoAddress for a text it does not accept, and for an
+// empty text.
 std::uint32_t addressFromText(const char* text);
 
 // Looks a host name up; 0 when it cannot be resolved. Network byte order.

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <csignal>
 
-#include "AdminProtocolConstants.h"
+#include "net/Packet.h"
+#include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace varnadmin {
 
@@ -89,7 +91,7 @@ std::optional<Datagram> AdminConnection::next(Milliseconds timeout) {
             ::recvfrom(socket_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (got <= 0 || from.sin_addr.s_addr != server_.sin_addr.s_addr) continue;
         Datagram datagram{Bytes(buffer, buffer + got), from.sin_port == server_.sin_port};
-        if (datagram.fromAdminPort && datagram.bytes == Bytes{admin::kPing}) {
+        if (datagram.fromAdminPort && datagram.bytes == Bytes{varn::command::kPingRequest}) {
             send({admin::kPingAnswer});
             continue;
         }
@@ -112,52 +114,38 @@ std::optional<Bytes> AdminConnection::awaitReply(const Bytes& prefix, Millisecon
 
 LoginResult AdminConnection::login(const std::string& name, const std::string& password,
                                    Milliseconds timeout) {
-    Bytes join = {admin::kJoin, admin::kProtocolVersion};
-    join.insert(join.end(), name.begin(), name.end());
-    join.push_back(admin::kNameEnd);
-    join.insert(join.end(), password.begin(), password.end());
-    join.push_back(0);
-    send(join);
-
+    varn::PacketWriter<varn::kMaxDatagramSize> join;
+    admin::encodeJoin(join, name, password);
     LoginResult result;
+    if (join.overflowed()) {
+        result.outcome = LoginOutcome::tooLong;
+        return result;
+    }
+    send(Bytes(join.data(), join.data() + join.size()));
+
     const auto deadline = SteadyClock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<Milliseconds>(deadline - SteadyClock::now());
         const std::optional<Datagram> datagram = next(std::max(left, Milliseconds(0)));
         if (!datagram) return result;
-        const Bytes& bytes = datagram->bytes;
         if (!datagram->fromAdminPort) continue;
-        if (bytes[0] == admin::kWelcome && bytes.size() >= admin::kWelcomeHeaderSize) {
+        const varn::PacketReader reader(datagram->bytes.data(), datagram->bytes.size());
+        if (const auto welcome = varn::decodeWelcome(reader)) {
             result.outcome = LoginOutcome::accepted;
-            result.adminId = bytes[admin::kWelcomeIdOffset];
-            result.players = playersOfWelcome(bytes);
+            result.adminId = welcome->header.peerId;
+            for (const varn::WelcomeEntry& entry : welcome->players) {
+                result.players.push_back(Player{entry.id, entry.score, entry.name});
+            }
             return result;
         }
-        if (bytes[0] == admin::kNotice && bytes.size() >= 2) {
+        if (const auto reason = varn::decodeNotice(reader)) {
             result.outcome = LoginOutcome::refused;
-            result.refusalReason = bytes[1];
+            result.refusalReason = *reason;
             return result;
         }
     }
 }
 
 void AdminConnection::quit() { send({admin::kQuit}); }
-
-std::vector<Player> playersOfWelcome(const Bytes& welcome) {
-    std::vector<Player> players;
-    std::size_t index = admin::kWelcomeHeaderSize;
-    while (index + 3 <= welcome.size()) {
-        Player player;
-        player.id = welcome[index];
-        player.score = static_cast<std::int16_t>(welcome[index + 1] | welcome[index + 2] << 8);
-        index += 3;
-        while (index < welcome.size() && welcome[index] != admin::kWelcomeEntryEnd) {
-            player.name.push_back(static_cast<char>(welcome[index++]));
-        }
-        ++index;  // the end byte
-        players.push_back(std::move(player));
-    }
-    return players;
-}
 
 }  // namespace varnadmin

@@ -26,7 +26,8 @@ struct Datagram {
     bool fromAdminPort = false;
 };
 
-enum class LoginOutcome { accepted, refused, noAnswer };
+// tooLong: the name and password do not fit in one datagram, and nothing was sent.
+enum class LoginOutcome { accepted, refused, noAnswer, tooLong };
 
 struct LoginResult {
     LoginOutcome outcome = LoginOutcome::noAnswer;
@@ -59,9 +60,6 @@ private:
     int socket_ = -1;
     sockaddr_in server_{};
 };
-
-// The welcome's player list.
-std::vector<Player> playersOfWelcome(const Bytes& welcome);
 
 // Set by SIGINT and SIGTERM once installStopHandlers has run.
 bool stopRequested();

@@ -3,28 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "AdminProtocolConstants.h"
+#include "net/Packet.h"
+#include "protocol/GameProtocol.h"
 
 namespace varnadmin {
 
-namespace admin = varn::admin;
-
-namespace {
-
-// The text from index up to its NUL or the end of the datagram.
-std::string textFrom(const Bytes& bytes, std::size_t index) {
-    std::string text;
-    for (; index < bytes.size() && bytes[index] != 0; ++index) {
-        text.push_back(static_cast<char>(bytes[index]));
-    }
-    return text;
-}
-
-int signedByte(std::uint8_t byte) { return static_cast<std::int8_t>(byte); }
-
-int uint16At(const Bytes& bytes, std::size_t index) { return bytes[index] | bytes[index + 1] << 8; }
-
-}  // namespace
+namespace command = varn::command;
+namespace leftReason = varn::leftReason;
 
 GameEvents::GameEvents(const std::vector<Player>& players) {
     for (const Player& player : players) players_[player.id] = player;
@@ -32,13 +17,13 @@ GameEvents::GameEvents(const std::vector<Player>& players) {
 
 std::string GameEvents::leaveReason(int reason) {
     switch (reason) {
-        case admin::kLeftQuit: return "quit";
-        case admin::kLeftKickedOrBanned: return "kicked or banned by an admin";
-        case admin::kLeftTimeout: return "timed out";
-        case admin::kLeftChatFlood: return "removed for chat flood";
-        case admin::kLeftTrainer: return "removed for using a trainer";
-        case admin::kLeftCrcMismatch: return "removed: wrong client check-sum";
-        case admin::kLeftCrcUnanswered: return "removed: client check-sum not answered";
+        case leftReason::kQuit: return "quit";
+        case leftReason::kKickedOrBanned: return "kicked or banned by an admin";
+        case leftReason::kTimeout: return "timed out";
+        case leftReason::kChatFlood: return "removed for chat flood";
+        case leftReason::kTrainer: return "removed for using a trainer";
+        case leftReason::kCrcMismatch: return "removed: wrong client check-sum";
+        case leftReason::kCrcUnanswered: return "removed: client check-sum not answered";
         default: return "reason " + std::to_string(reason);
     }
 }
@@ -52,55 +37,52 @@ std::string GameEvents::who(int id) const {
 std::optional<std::string> GameEvents::describe(const Datagram& datagram) {
     const Bytes& bytes = datagram.bytes;
     if (bytes.empty()) return std::nullopt;
+    const varn::PacketReader reader(bytes.data(), bytes.size());
     if (!datagram.fromAdminPort) {
-        if (bytes[0] == admin::kMessageOfTheDay) return "motd: " + textFrom(bytes, 1);
+        if (const auto text = varn::decodeMessageOfTheDay(reader)) return "motd: " + std::string(*text);
         return std::nullopt;
     }
     switch (bytes[0]) {
-        case admin::kPlayerJoined:
-            if (bytes.size() >= 2) {
-                Player player;
-                player.id = bytes[1];
-                player.name = textFrom(bytes, 2);
-                const std::string address = textFrom(bytes, 3 + player.name.size());
-                players_[player.id] = player;
-                return "join: " + who(player.id) + " from " + address;
+        case command::kPlayerJoined:
+            if (const auto joined = varn::decodePlayerJoined(reader)) {
+                players_[joined->playerId] = Player{joined->playerId, 0, std::string(joined->name)};
+                return "join: " + who(joined->playerId) + " from " + std::string(joined->address);
             }
             break;
-        case admin::kPlayerLeft:
-            if (bytes.size() >= 3) {
-                const std::string line = "leave: " + who(bytes[2]) + " (" + leaveReason(bytes[1]) + ")";
-                players_.erase(bytes[2]);
+        case command::kPlayerLeft:
+            if (const auto left = varn::decodePlayerLeft(reader)) {
+                const std::string line =
+                    "leave: " + who(left->playerId) + " (" + leaveReason(left->reason) + ")";
+                players_.erase(left->playerId);
                 return line;
             }
             break;
-        case admin::kChat:
-            if (bytes.size() >= 3) {
+        case command::kChat:
+            if (const auto chat = varn::decodeChat(reader)) {
                 // Admin chat carries the admin's id where player chat carries the player's, so it
                 // shows under the player with that id, if there is one.
-                return "chat: " + who(bytes[1]) + ": " + textFrom(bytes, 3);
+                return "chat: " + who(chat->senderId) + ": " + std::string(chat->text);
             }
             break;
-        case admin::kDeath:
-            if (bytes.size() >= 3) {
-                const int victim = bytes[1];
-                const int killer = signedByte(bytes[2]);
+        case command::kDeath:
+            if (const auto death = varn::decodeDeath(reader)) {
+                const int victim = death->victimId;
+                const int killer = death->killerId;
                 if (killer == victim) return "death: " + who(victim) + " (suicide)";
                 if (players_.contains(killer)) return "kill: " + who(killer) + " killed " + who(victim);
                 return "death: " + who(victim) + " died";
             }
             break;
-        case admin::kScore:
-            if (bytes.size() >= 4) {
-                const int score = static_cast<std::int16_t>(uint16At(bytes, 2));
-                const auto found = players_.find(bytes[1]);
-                if (found != players_.end()) found->second.score = score;
-                return "score: " + who(bytes[1]) + " now " + std::to_string(score);
+        case command::kScore:
+            if (const auto score = varn::decodeScore(reader)) {
+                const auto found = players_.find(score->playerId);
+                if (found != players_.end()) found->second.score = score->score;
+                return "score: " + who(score->playerId) + " now " + std::to_string(score->score);
             }
             break;
-        case admin::kPlayerPing:
-            if (bytes.size() >= 4) {
-                return "ping: " + who(bytes[1]) + " " + std::to_string(uint16At(bytes, 2)) + " ms";
+        case command::kPlayerPing:
+            if (const auto ping = varn::decodePlayerPing(reader)) {
+                return "ping: " + who(ping->playerId) + " " + std::to_string(ping->milliseconds) + " ms";
             }
             break;
         default: break;

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
 #include <cerrno>
 #include <cstdio>
@@ -16,13 +17,16 @@
 #include <vector>
 
 #include "AdminConnection.h"
-#include "AdminProtocolConstants.h"
 #include "GameEvents.h"
+#include "net/Packet.h"
+#include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace varnadmin {
 namespace {
 
 namespace admin = varn::admin;
+using Request = varn::PacketWriter<varn::kMaxDatagramSize>;
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
@@ -39,14 +43,18 @@ constexpr std::uint8_t kSayChatKind = 0;
 // Two answered attempts normally stop the server; a too-late answer re-arms and costs one more.
 constexpr int kMaxShutdownAttempts = 3;
 
-constexpr const char* kUsage =
+// The defaults and limits in the text come from the protocol header.
+std::string usageText() {
+    return std::string(
     "Usage: varnadmin [OPTION]... COMMAND [ARGUMENT]...\n"
     "Logs in on the admin port of a Varn Server, runs one command and logs out.\n"
     "\n"
     "Options:\n"
     "  --host=HOST            the server's host name or IPv4 address (default 127.0.0.1)\n"
-    "  --port=PORT            the admin port, AdminPort of the server (default 4003)\n"
-    "  --name=NAME            the admin name, at most 13 bytes, no '|' (default varnadmin)\n"
+    "  --port=PORT            the admin port, AdminPort of the server (default ") +
+           std::to_string(admin::kDefaultPort) + ")\n" +
+           "  --name=NAME            the admin name, at most " + std::to_string(admin::kMaxNameLength) +
+           " bytes, no '" + static_cast<char>(varn::kNameEnd) + "' (default varnadmin)\n" +
     "  --password-file=FILE   read the admin password from the first line of FILE; without it the\n"
     "                         password is asked for on the terminal (not echoed), or read as one\n"
     "                         line from standard input when that is not a terminal\n"
@@ -70,6 +78,7 @@ constexpr const char* kUsage =
     "  watch            print joins, chat, kills, scores, pings and leaves as they happen\n"
     "\n"
     "Exit status: 0 done, 1 refused or no answer, 2 wrong usage.\n";
+}
 
 struct Options {
     std::string host = kDefaultHost;
@@ -200,9 +209,10 @@ std::optional<std::string> checkCommand(Options& options) {
         (options.arguments[0].empty() || options.arguments[0].size() > admin::kMaxServerPassword)) {
         return "the server password must be 1 to " + std::to_string(admin::kMaxServerPassword) + " bytes";
     }
-    if (options.name.size() > admin::kMaxNameLength || options.name.find('|') != std::string::npos) {
+    if (options.name.size() > admin::kMaxNameLength ||
+        options.name.find(static_cast<char>(varn::kNameEnd)) != std::string::npos) {
         return "the admin name must be at most " + std::to_string(admin::kMaxNameLength) +
-               " bytes without '|'";
+               " bytes without '" + static_cast<char>(varn::kNameEnd) + "'";
     }
     return std::nullopt;
 }
@@ -285,11 +295,22 @@ std::string refusalText(int reason, const Options& options) {
     }
 }
 
+Bytes bytesOf(const Request& request) { return Bytes(request.data(), request.data() + request.size()); }
+
+template <std::size_t Size>
+Bytes bytesOf(const std::array<std::uint8_t, Size>& datagram) {
+    return Bytes(datagram.begin(), datagram.end());
+}
+
 Bytes requestWithText(std::uint8_t id, std::string_view text) {
-    Bytes datagram = {id};
-    datagram.insert(datagram.end(), text.begin(), text.end());
-    datagram.push_back(0);
-    return datagram;
+    Request request;
+    admin::encodeTextRequest(request, id, text);
+    return bytesOf(request);
+}
+
+// Whether the answer to a request says it was done.
+bool answeredDone(const Bytes& reply, std::uint8_t requestId) {
+    return admin::decodeAnswer(varn::PacketReader(reply.data(), reply.size()), requestId) == admin::kDone;
 }
 
 // What one command needs: the session, the login's outcome and the options.
@@ -325,12 +346,11 @@ int listPlayers(const Session& session) {
 
 int say(const Session& session) {
     const std::string& text = session.options.arguments[0];
-    Bytes request = {admin::kSay, kSayChatKind};
-    request.insert(request.end(), text.begin(), text.end());
-    request.push_back(0);
+    Request request;
+    admin::encodeSay(request, kSayChatKind, text);
     // The server relays the message to every admin, the sender included.
     const auto adminId = static_cast<std::uint8_t>(session.login.adminId);
-    if (!session.ask(request, {admin::kChat, adminId, kSayChatKind})) return kExitFailed;
+    if (!session.ask(bytesOf(request), {varn::command::kChat, adminId, kSayChatKind})) return kExitFailed;
     std::printf("said: %s\n", text.c_str());
     return kExitDone;
 }
@@ -338,9 +358,9 @@ int say(const Session& session) {
 int removePlayer(const Session& session, bool ban) {
     const int id = session.argumentId();
     const auto idByte = static_cast<std::uint8_t>(id);
-    session.connection.send({ban ? admin::kBan : admin::kKick, idByte});
-    if (!session.connection.awaitReply({admin::kPlayerLeft, admin::kLeftKickedOrBanned, idByte},
-                                       session.options.timeout)) {
+    session.connection.send(bytesOf(admin::encodePlayerRequest(ban ? admin::kBan : admin::kKick, idByte)));
+    const Bytes removed = bytesOf(varn::encodePlayerLeft(varn::leftReason::kKickedOrBanned, idByte));
+    if (!session.connection.awaitReply(removed, session.options.timeout)) {
         if (!stopRequested()) {
             fail("no player with ID " + std::to_string(id) + " (the server removed nobody)");
         }
@@ -353,7 +373,7 @@ int removePlayer(const Session& session, bool ban) {
 int playerAddress(const Session& session) {
     const int id = session.argumentId();
     const auto idByte = static_cast<std::uint8_t>(id);
-    session.connection.send({admin::kPlayerAddress, idByte});
+    session.connection.send(bytesOf(admin::encodePlayerRequest(admin::kPlayerAddress, idByte)));
     const auto reply =
         session.connection.awaitReply({admin::kPlayerAddress, idByte}, session.options.timeout);
     if (!reply) {
@@ -373,7 +393,7 @@ int listBans(const Session& session) {
     std::string entry;
     for (std::size_t index = 1; index < reply->size(); ++index) {
         const char c = static_cast<char>((*reply)[index]);
-        if (c != '|') {
+        if (c != admin::kBanListSeparator) {
             entry.push_back(c);
             continue;
         }
@@ -396,7 +416,7 @@ int addBan(const Session& session) {
     for (const char c : text) {
         if ((c >= '0' && c <= '9') || c == '.') kept.push_back(c);
     }
-    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+    if (!answeredDone(*reply, admin::kAddBan)) {
         fail("the server refused the ban '" + text + "': it needs at least " +
              std::to_string(admin::kMinAddBanLength) + " digits and dots");
         return kExitFailed;
@@ -409,7 +429,7 @@ int unban(const Session& session) {
     const std::string& text = session.options.arguments[0];
     const auto reply = session.ask(requestWithText(admin::kUnban, text), {admin::kUnban});
     if (!reply) return kExitFailed;
-    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+    if (!answeredDone(*reply, admin::kUnban)) {
         fail("no ban entry equals '" + text +
              "' (a range is removed only by its own text, such as 10.0.0.0)");
         return kExitFailed;
@@ -437,7 +457,7 @@ int setServerPassword(const Session& session) {
     const auto reply =
         session.ask(requestWithText(admin::kSetServerPassword, password), {admin::kSetServerPassword});
     if (!reply) return kExitFailed;
-    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+    if (!answeredDone(*reply, admin::kSetServerPassword)) {
         fail("the server did not change its password (its configuration has no ServerPassword)");
         return kExitFailed;
     }
@@ -448,7 +468,7 @@ int setServerPassword(const Session& session) {
 int reloadMessageOfTheDay(const Session& session) {
     const auto reply = session.ask({admin::kReloadMotd}, {admin::kReloadMotd});
     if (!reply) return kExitFailed;
-    if (reply->size() < 2 || (*reply)[1] != admin::kDone) {
+    if (!answeredDone(*reply, admin::kReloadMotd)) {
         fail("the server could not open its motd.txt; the old message stays");
         return kExitFailed;
     }
@@ -460,7 +480,8 @@ int shutDown(const Session& session) {
     for (int attempt = 0; attempt < kMaxShutdownAttempts; ++attempt) {
         const auto reply = session.ask({admin::kShutdown}, {admin::kShutdown});
         if (!reply) return kExitFailed;
-        const int answer = reply->size() >= 2 ? (*reply)[1] : -1;
+        const varn::PacketReader answerReader(reply->data(), reply->size());
+        const auto answer = admin::decodeAnswer(answerReader, admin::kShutdown);
         if (answer == admin::kShutdownNow) {
             std::printf("the server is shutting down\n");
             return kExitDone;
@@ -531,7 +552,7 @@ int run(int argumentCount, char** arguments) {
     for (int index = 1; index < argumentCount; ++index) {
         const std::string_view argument = arguments[index];
         if (argument == "-h" || argument == "--help") {
-            std::cout << kUsage;
+            std::cout << usageText();
             return kExitDone;
         }
         if (argument.substr(0, 2) != "--") break;
@@ -559,6 +580,10 @@ int run(int argumentCount, char** arguments) {
         return kExitFailed;
     }
     const LoginResult login = connection.login(options.name, *password, options.timeout);
+    if (login.outcome == LoginOutcome::tooLong) {
+        fail("the admin password is too long for the server to read");
+        return kExitUsage;
+    }
     if (login.outcome == LoginOutcome::noAnswer) {
         if (stopRequested()) return kExitFailed;
         fail("no answer from " + options.host + ":" + std::to_string(options.port) + " within " +

@@ -1,0 +1,100 @@
+#pragma once
+
+// The admin channel: the requests an administrator's client sends to the admin port and the
+// server's answers. Every message is one datagram: byte 0 is the id, then single bytes and texts.
+// The rest of what an administrator receives is the game's: the welcome, the notice that refuses a
+// join, the ping request, and the broadcasts players get too (GameProtocol.h).
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "net/Packet.h"
+#include "protocol/GameProtocol.h"
+
+namespace varn::admin {
+
+// Requests, admin client to server.
+inline constexpr std::uint8_t kQuit = 2;
+inline constexpr std::uint8_t kSay = 3;
+inline constexpr std::uint8_t kPingAnswer = 5;
+inline constexpr std::uint8_t kJoin = 13;
+inline constexpr std::uint8_t kKick = 14;
+inline constexpr std::uint8_t kBan = 15;
+inline constexpr std::uint8_t kUnban = 16;
+inline constexpr std::uint8_t kListBans = 17;
+inline constexpr std::uint8_t kShutdown = 18;
+inline constexpr std::uint8_t kReloadMotd = 26;
+inline constexpr std::uint8_t kSetServerPassword = 27;
+inline constexpr std::uint8_t kAddBan = 28;
+inline constexpr std::uint8_t kPlayerAddress = 29;
+
+// The answers to unban, list bans, shut-down, reload, set password, add ban and player address
+// carry the id of their request, then these bytes.
+inline constexpr std::uint8_t kDone = 1;
+inline constexpr std::uint8_t kNotDone = 0;
+inline constexpr std::uint8_t kShutdownArmed = 1;
+inline constexpr std::uint8_t kShutdownTooLate = 2;
+inline constexpr std::uint8_t kShutdownNow = 3;
+inline constexpr std::uint8_t kShutdownDisabled = 4;
+
+// A refused admin join gets the game's notice [6][reason], with these of its reasons.
+inline constexpr std::uint8_t kRefusedNameInUse = notice::kNameRefused;
+inline constexpr std::uint8_t kRefusedBanned = notice::kBanned;
+inline constexpr std::uint8_t kRefusedAlreadyAdmin = notice::kAlreadyJoined;
+inline constexpr std::uint8_t kRefusedWrongPassword = notice::kWrongPassword;
+inline constexpr std::uint8_t kRefusedWrongVersion = notice::kWrongVersion;
+
+inline constexpr std::uint8_t kProtocolVersion = 25;
+inline constexpr std::uint16_t kDefaultPort = 4003;
+// The join's name ends at the game's name end byte ('|').
+inline constexpr std::size_t kMaxNameLength = 13;
+// A say datagram is used up to 129 bytes: id, chat kind and at most 127 text bytes.
+inline constexpr std::size_t kMaxSayDatagram = 129;
+inline constexpr std::size_t kMaxUnbanText = 31;
+inline constexpr std::size_t kMaxServerPassword = 32;
+inline constexpr std::size_t kMaxAddBanText = 20;
+// An added ban keeps only digits and dots, and needs at least this many of them.
+inline constexpr std::size_t kMinAddBanLength = 7;
+inline constexpr std::int64_t kShutdownWindowSeconds = 5;
+// The ban list reply: [17], then every entry followed by the separator, whole entries only.
+inline constexpr std::size_t kBanListReplySize = 1024;
+inline constexpr char kBanListSeparator = '|';
+
+// The join [13][version][name]['|'][password][0].
+template <std::size_t Capacity>
+void encodeJoin(PacketWriter<Capacity>& out, std::string_view name, std::string_view password) {
+    out.byte(kJoin).byte(kProtocolVersion).text(name).byte(kNameEnd).text(password).byte(0);
+}
+
+// [3][chat kind][text][0]; the server relays it as a chat line from the admin's id.
+template <std::size_t Capacity>
+void encodeSay(PacketWriter<Capacity>& out, std::uint8_t kind, std::string_view text) {
+    out.byte(kSay).byte(kind).text(text).byte(0);
+}
+
+// The requests that carry one text: unban, set server password, add ban.
+template <std::size_t Capacity>
+void encodeTextRequest(PacketWriter<Capacity>& out, std::uint8_t id, std::string_view text) {
+    out.byte(id).text(text).byte(0);
+}
+
+// The requests about one player: kick, ban, player address.
+inline constexpr std::array<std::uint8_t, 2> encodePlayerRequest(std::uint8_t id, std::uint8_t playerId) {
+    return {id, playerId};
+}
+
+// [request id][answer byte].
+inline constexpr std::array<std::uint8_t, 2> encodeAnswer(std::uint8_t requestId, std::uint8_t value) {
+    return {requestId, value};
+}
+
+// The answer byte of a reply to the request id, or nothing when the reply is another or has none.
+inline std::optional<std::uint8_t> decodeAnswer(const PacketReader& reply, std::uint8_t requestId) {
+    if (reply.byteAt(0) != requestId) return std::nullopt;
+    return reply.byteAt(1);
+}
+
+}  // namespace varn::admin
