@@ -1,8 +1,8 @@
 // The cost of the ban test that every join and admin login runs, and of loading the ban file, for a
 // small list and a large one.
 //
-// BanTest/<entries>/<probe> times BanList::isBannedAddress over 1024 peer addresses of one kind:
-//   exactHit  addresses that are entries of the list (refused by their exact text),
+// BanTest/<probe>/<entries> times BanList::isBannedAddress over 1024 peer addresses of one kind:
+//   exactHit  addresses that are entries of the list,
 //   rangeHit  addresses that only a range entry (an entry with 0 octets) covers,
 //   miss      addresses that no entry covers (the test every admitted player passes).
 // The lists are mostly single addresses with one entry in a hundred a range and one in a thousand a
