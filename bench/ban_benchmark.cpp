@@ -25,7 +25,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "net/PeerAddress.h"
 
 namespace {

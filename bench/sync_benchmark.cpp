@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "game/PlayerRegistry.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <sstream>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"

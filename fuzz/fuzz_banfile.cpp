@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "platform/DatagramSocket.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 
 namespace varn::bench {
 

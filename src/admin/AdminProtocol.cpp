@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "admin/BanList.h"
-#include "admin/PasswordLockout.h"
+#include "access/BanList.h"
+#include "access/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"

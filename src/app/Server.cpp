@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "app/LoopTimers.h"
 #include "app/LoopWait.h"
 #include "browser/BrowserQuery.h"

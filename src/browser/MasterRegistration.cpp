@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "config/ConfigFile.h"
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/BrowserProtocol.h"
 
 namespace varn {

@@ -6,7 +6,7 @@
 #include "browser/BrowserQuery.h"
 #include "config/ConfigFile.h"
 #include "game/PlayerRegistry.h"
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/BrowserProtocol.h"
 
 namespace varn {

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 
 namespace varn {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "net/PeerAddress.h"
 
 namespace varn {

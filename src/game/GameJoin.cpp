@@ -1,7 +1,7 @@
 #include <string>
 
-#include "admin/BanList.h"
-#include "admin/PasswordLockout.h"
+#include "access/BanList.h"
+#include "access/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"

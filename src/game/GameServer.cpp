@@ -1,6 +1,6 @@
 #include "game/GameServer.h"
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "admin/PasswordLockout.h"
+#include "access/PasswordLockout.h"
 #include "game/PlayerRegistry.h"
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "net/PeerAddress.h"
 #include "protocol/GameProtocol.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "net/PeerAddress.h"
 
 namespace varn {

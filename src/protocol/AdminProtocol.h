@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/GameProtocol.h"
 
 namespace varn::admin {

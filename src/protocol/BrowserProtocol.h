@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/GameProtocol.h"
 
 namespace varn::browser {

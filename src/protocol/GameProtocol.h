@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 
 namespace varn {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "admin/BanList.h"
+#include "access/BanList.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "net/UdpEndpoint.h"

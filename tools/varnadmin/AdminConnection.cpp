@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
 

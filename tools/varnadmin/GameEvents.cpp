@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/GameProtocol.h"
 
 namespace varnadmin {

@@ -18,7 +18,7 @@
 
 #include "AdminConnection.h"
 #include "GameEvents.h"
-#include "net/Packet.h"
+#include "protocol/Packet.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
 

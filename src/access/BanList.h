@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "admin/BanFile.h"
-#include "admin/BanIndex.h"
+#include "access/BanFile.h"
+#include "access/BanIndex.h"
 #include "net/PeerAddress.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"

@@ -1,4 +1,4 @@
-#include "admin/BanIndex.h"
+#include "access/BanIndex.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "admin/BanList.h"
-#include "admin/BanListFixture.h"
+#include "access/BanList.h"
+#include "access/BanListFixture.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn {

@@ -1,4 +1,4 @@
-#include "admin/BanList.h"
+#include "access/BanList.h"
 
 #include <algorithm>
 #include <cstddef>

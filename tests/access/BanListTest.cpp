@@ -1,4 +1,4 @@
-#include "admin/BanList.h"
+#include "access/BanList.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/FileText.h"
-#include "admin/BanListFixture.h"
+#include "access/BanListFixture.h"
 
 namespace varn {
 namespace {

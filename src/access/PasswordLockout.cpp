@@ -1,4 +1,4 @@
-#include "admin/PasswordLockout.h"
+#include "access/PasswordLockout.h"
 
 #include <algorithm>
 #include <limits>

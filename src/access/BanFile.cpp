@@ -1,4 +1,4 @@
-#include "admin/BanFile.h"
+#include "access/BanFile.h"
 
 #include <string>
 

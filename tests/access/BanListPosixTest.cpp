@@ -1,4 +1,4 @@
-#include "admin/BanList.h"
+#include "access/BanList.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "admin/BanListFixture.h"
+#include "access/BanListFixture.h"
 #include "support/LogCapture.h"
 #include "support/ReleasedFifo.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "admin/PasswordLockout.h"
+#include "access/PasswordLockout.h"
 
 namespace varn {
 namespace {

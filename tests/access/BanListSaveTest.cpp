@@ -7,8 +7,8 @@
 #include <system_error>
 #include <vector>
 
-#include "admin/BanList.h"
-#include "admin/BanListFixture.h"
+#include "access/BanList.h"
+#include "access/BanListFixture.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "support/FaultyFileSystem.h"

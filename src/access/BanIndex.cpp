@@ -1,4 +1,4 @@
-#include "admin/BanIndex.h"
+#include "access/BanIndex.h"
 
 #include <algorithm>
 #include <utility>
