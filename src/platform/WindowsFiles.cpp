@@ -85,7 +85,14 @@ public:
         return {};
     }
 
-    std::string saveTarget(const std::string& path) override { return path; }
+    // The full path: ReplaceFile is not given a bare name (Wine's refuses one), and the folder named
+    // in a warning is then a real one.
+    std::string saveTarget(const std::string& path) override {
+        char full[MAX_PATH + 1] = {};
+        const DWORD length = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+        if (length == 0 || length > MAX_PATH) return path;
+        return std::string(full, length);
+    }
 };
 
 }  // namespace
