@@ -421,7 +421,8 @@ TEST_F(AdminProtocolTest, BanCommandsAnswerByTheListInMemoryWhateverTheSaveGives
     {
         SCOPED_TRACE("the ban file's folder is gone");
         fs::remove_all(directory_ / "lists");
-        command(request(16, "1.2.3.4"), {16, 1}, {unableLine, "ADMIN: Admin boss deleted banned IP '1.2.3.4'"});
+        command(request(16, "1.2.3.4"), {16, 1},
+                {unableLine, "ADMIN: Admin boss deleted banned IP '1.2.3.4'"});
         EXPECT_FALSE(bans.isBanned("1.2.3.4"));
     }
     {

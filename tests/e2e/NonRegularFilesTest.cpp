@@ -32,7 +32,8 @@ TEST(NonRegularFilesTest, ServerStartsPastFifosInPlaceOfTheBanFileAndMotd) {
     ASSERT_TRUE(server.waitForOutput("SERVER: press 'q' or 'Q' to shutdown the server.\n"));
     EXPECT_NE(server.output().find("ERROR: Unable to open existing Banned IP list. Starting clean.\n"),
               std::string::npos);
-    EXPECT_NE(server.output().find("ERROR: 'motd.txt' could not be opened for reading.\n"), std::string::npos);
+    EXPECT_NE(server.output().find("ERROR: 'motd.txt' could not be opened for reading.\n"),
+              std::string::npos);
 
     UdpClient client;
     client.sendTo(port, {4});  // a ping request is answered while the FIFOs sit there
