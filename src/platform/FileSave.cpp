@@ -29,7 +29,8 @@ void closeAfterFailure(FileSystem& files, FileSystem::Handle file) { static_cast
 
 std::error_code saveThroughTemporary(FileSystem& files, const SavePlan& plan, std::string_view content) {
     FileSystem::Handle file = 0;
-    if (const std::error_code error = files.open(plan.temporary, FileSystem::Creation::FreshFile, plan.file, file)) {
+    if (const std::error_code error =
+            files.open(plan.temporary, FileSystem::Creation::FreshFile, plan.file, file)) {
         return error;
     }
     std::error_code error = files.write(file, content);
@@ -52,7 +53,8 @@ std::error_code saveThroughTemporary(FileSystem& files, const SavePlan& plan, st
 // finds an emptied file; still no crash safety: a crash can leave old and new content mixed.
 std::error_code saveInPlace(FileSystem& files, const SavePlan& plan, std::string_view content) {
     FileSystem::Handle file = 0;
-    if (const std::error_code error = files.open(plan.file, FileSystem::Creation::KeepContent, plan.file, file)) {
+    if (const std::error_code error =
+            files.open(plan.file, FileSystem::Creation::KeepContent, plan.file, file)) {
         return error;
     }
     std::error_code error = files.write(file, content);

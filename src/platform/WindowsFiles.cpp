@@ -16,7 +16,8 @@ class WindowsFileSystem final : public FileSystem {
 public:
     // A replaced file keeps its security and attributes through ReplaceFile; permissionsOf plays no
     // part here.
-    std::error_code open(const std::string& path, Creation creation, const std::string&, Handle& file) override {
+    std::error_code open(const std::string& path, Creation creation, const std::string&,
+                         Handle& file) override {
         // A file left behind by an interrupted save is replaced, read-only or not.
         if (creation == Creation::FreshFile && exists(path)) {
             ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -36,7 +37,9 @@ public:
             const std::size_t left = bytes.size() - done;
             const DWORD chunk = left > 0x4000'0000u ? 0x4000'0000u : static_cast<DWORD>(left);
             DWORD written = 0;
-            if (!::WriteFile(handleOf(file), bytes.data() + done, chunk, &written, nullptr)) return lastError();
+            if (!::WriteFile(handleOf(file), bytes.data() + done, chunk, &written, nullptr)) {
+                return lastError();
+            }
             if (written == 0) return std::make_error_code(std::errc::io_error);
             done += written;
         }
@@ -46,7 +49,8 @@ public:
     std::error_code truncate(Handle file, std::uint64_t length) override {
         LARGE_INTEGER position{};
         position.QuadPart = static_cast<LONGLONG>(length);
-        if (!::SetFilePointerEx(handleOf(file), position, nullptr, FILE_BEGIN) || !::SetEndOfFile(handleOf(file))) {
+        if (!::SetFilePointerEx(handleOf(file), position, nullptr, FILE_BEGIN) ||
+            !::SetEndOfFile(handleOf(file))) {
             return lastError();
         }
         return {};
@@ -85,7 +89,14 @@ public:
         return {};
     }
 
-    std::string saveTarget(const std::string& path) override { return path; }
+    // The full path: ReplaceFile is not given a bare name (Wine's refuses one), and the folder named
+    // in a warning is then a real one.
+    std::string saveTarget(const std::string& path) override {
+        char full[MAX_PATH + 1] = {};
+        const DWORD length = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+        if (length == 0 || length > MAX_PATH) return path;
+        return std::string(full, length);
+    }
 };
 
 }  // namespace
@@ -97,8 +108,9 @@ FileSystem& FileSystem::system() {
 
 // Opening a pipe or a device by name does not wait either; only a file on a disk is kept.
 RegularFileReader::RegularFileReader(const std::string& path) {
-    const HANDLE opened = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE opened =
+        ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) return;
     BY_HANDLE_FILE_INFORMATION information{};
     if (::GetFileType(opened) != FILE_TYPE_DISK || !::GetFileInformationByHandle(opened, &information) ||

@@ -91,7 +91,9 @@ std::string runWhereTheFolderIsReadOnly(const fs::path& folder, const fs::path& 
     ::close(channel[1]);
     std::string result;
     char chunk[4096];
-    for (ssize_t got; (got = ::read(channel[0], chunk, sizeof chunk)) > 0;) result.append(chunk, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = ::read(channel[0], chunk, sizeof chunk)) > 0;) {
+        result.append(chunk, static_cast<std::size_t>(got));
+    }
     ::close(channel[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -116,9 +118,10 @@ TEST_F(BanListPosixTest, FolderThatTakesNoNewFileIsToldAtLoadAndSavesGoInPlace) 
             << log.text();
         return out.str();
     });
-    EXPECT_EQ(result, "1|SERVER-WARNING: The folder '" + folder.string() +
-                          "' does not take a temporary file (Permission denied), so saves of the Banned IP list "
-                          "cannot be crash-safe there; make the folder writable.\n|11|10.0.0.0\n5.6.7.8\n|");
+    EXPECT_EQ(result,
+              "1|SERVER-WARNING: The folder '" + folder.string() +
+                  "' does not take a temporary file (Permission denied), so saves of the Banned IP list "
+                  "cannot be crash-safe there; make the folder writable.\n|11|10.0.0.0\n5.6.7.8\n|");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 

@@ -29,7 +29,9 @@ constexpr int kAlways = testing::FaultyFileSystem::kAlways;
 
 std::string reason(int error) { return std::generic_category().message(error); }
 
-std::string unableLine(int error) { return "SERVER-WARNING: Unable to save the Banned IP list (" + reason(error) + ")."; }
+std::string unableLine(int error) {
+    return "SERVER-WARNING: Unable to save the Banned IP list (" + reason(error) + ").";
+}
 
 const std::string kSavedAgain = "SERVER: Banned IP list saved again.";
 
@@ -51,7 +53,8 @@ protected:
     std::string fileText() const { return readBytes(path_); }
     std::vector<std::string> namesInFolder() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(dir_))
+            names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -210,10 +213,11 @@ TEST_F(BanListSaveTest, FolderWithoutRoomForTheTemporaryFileWarnsOnceAndSavesInP
     writeBytes(path_, testing::asFileText("1.2.3.4\n10.0.0.0\n"));
     BanList list(files, clock);
     ASSERT_TRUE(list.load(path_));
-    EXPECT_EQ(log.lines(), Lines{"SERVER-WARNING: The folder '" + dir_.string() + "' does not take a temporary file (" +
-                                 reason(EACCES) +
-                                 "), so saves of the Banned IP list cannot be crash-safe there; make the folder "
-                                 "writable."});
+    EXPECT_EQ(log.lines(),
+              Lines{"SERVER-WARNING: The folder '" + dir_.string() + "' does not take a temporary file (" +
+                    reason(EACCES) +
+                    "), so saves of the Banned IP list cannot be crash-safe there; make the folder "
+                    "writable."});
 
     // A reload that finds the folder unchanged says nothing new.
     log.clear();
@@ -225,7 +229,8 @@ TEST_F(BanListSaveTest, FolderWithoutRoomForTheTemporaryFileWarnsOnceAndSavesInP
     EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n10.0.0.0\n5.6.7.8\n"));
     EXPECT_EQ(files.opened(), Entries{path_}) << "in place: no temporary file is tried";
     EXPECT_TRUE(list.remove("10.0.0.0"));
-    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n")) << "the shorter list is not followed by old bytes";
+    EXPECT_EQ(fileText(), testing::asFileText("1.2.3.4\n5.6.7.8\n"))
+        << "the shorter list is not followed by old bytes";
 
     // Every step of an in-place save is checked too.
     struct Case {

@@ -29,10 +29,11 @@ TEST(NonRegularFilesTest, ServerStartsPastFifosInPlaceOfTheBanFileAndMotd) {
         ASSERT_EQ(::mkfifo((directory.path() / name).c_str(), 0600), 0) << name;
     }
     ServerProcess server(directory.path(), {}, false);
-    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q' or 'Q' to shutdown the server.\n", 5s));
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q' or 'Q' to shutdown the server.\n"));
     EXPECT_NE(server.output().find("ERROR: Unable to open existing Banned IP list. Starting clean.\n"),
               std::string::npos);
-    EXPECT_NE(server.output().find("ERROR: 'motd.txt' could not be opened for reading.\n"), std::string::npos);
+    EXPECT_NE(server.output().find("ERROR: 'motd.txt' could not be opened for reading.\n"),
+              std::string::npos);
 
     UdpClient client;
     client.sendTo(port, {4});  // a ping request is answered while the FIFOs sit there
@@ -102,7 +103,7 @@ TEST(NonRegularFilesTest, AdminClientRefusesAFifoAsItsPasswordFileLikeAMissingOn
     const std::string port = std::to_string(freeUdpPort());
     for (const std::string& path : {fifo, (directory.path() / "missing.pw").string()}) {
         SCOPED_TRACE(path);
-        const ClientRun run = runAdminClient({"--port", port, "--password-file", path, "bans"}, 3s);
+        const ClientRun run = runAdminClient({"--port", port, "--password-file", path, "bans"}, 10s);
         EXPECT_EQ(run.status, std::optional<int>(2)) << "it must not wait for a writer";
         EXPECT_EQ(run.errors, "varnadmin: cannot read the admin password from '" + path + "'\n");
     }

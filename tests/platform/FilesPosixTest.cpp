@@ -54,8 +54,9 @@ TEST_F(FilesPosixTest, ReaderRefusesAtOnceWhatIsNoRegularFile) {
         std::string content = "untouched";
         bool read = true;
         // The bound keeps a reader that does take /dev/zero from filling the memory.
-        EXPECT_LT(testing::millisecondsTaken([&] { read = platform::readTextFile(c.path, content, 1 << 20); }),
-                  kAtOnceMilliseconds);
+        EXPECT_LT(
+            testing::millisecondsTaken([&] { read = platform::readTextFile(c.path, content, 1 << 20); }),
+            kAtOnceMilliseconds);
         EXPECT_FALSE(read);
         EXPECT_EQ(content, "untouched");
     }

@@ -90,7 +90,9 @@ private:
 
     std::error_code injected(Step step, const std::string& path) {
         for (Fault& fault : faults_) {
-            if (fault.step != step || fault.times == 0 || (!fault.path.empty() && fault.path != path)) continue;
+            if (fault.step != step || fault.times == 0 || (!fault.path.empty() && fault.path != path)) {
+                continue;
+            }
             if (fault.times > 0) --fault.times;
             return {fault.error, std::generic_category()};
         }
