@@ -297,6 +297,10 @@ private:
 
     void handle(std::string_view text, std::uint64_t offset) {
         ++summary_.lines;
+        if (text.size() > kLongestLine) {
+            noteMalformed("(overlong line)", text, offset);
+            return;
+        }
         const LogLine line = parseLogLine(text);
         const Outcome outcome = apply(line, text, offset);
         if (line.time && current_ != nullptr) {

@@ -210,7 +210,8 @@ private:
         std::size_t next = 0;
         std::int64_t online = 0;
         for (std::int64_t start = floorTo(first, interval); start <= last; start += interval) {
-            while (next < changes.size() && changes[next].first < start) online += changes[next++].second;
+            // A session counts from its join up to, not including, its leave.
+            while (next < changes.size() && changes[next].first <= start) online += changes[next++].second;
             std::int64_t most = online;
             while (next < changes.size() && changes[next].first < start + interval) {
                 online += changes[next++].second;
