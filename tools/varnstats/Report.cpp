@@ -78,6 +78,12 @@ std::string optionalDateTime(const std::optional<std::int64_t>& time) {
     return time ? formatDateTime(*time) : std::string(kNone);
 }
 
+std::string intervalInWords(std::int64_t milliseconds) {
+    const std::int64_t minutes = milliseconds / 60'000;
+    if (minutes < 60) return minutes == 1 ? "minute" : std::to_string(minutes) + " minutes";
+    return minutes == 60 ? "hour" : std::to_string(minutes / 60) + " hours";
+}
+
 std::string endInWords(const std::string& ended) {
     static constexpr std::pair<std::string_view, std::string_view> kWords[] = {
         {"quit", "quit"},
@@ -114,7 +120,7 @@ public:
         page += serversTable();
         if (statistics_.lastTime) {
             page += "<section id=\"online\"><h2>Players online over time</h2><p>The most players at once in each " +
-                    formatDuration(statistics_.onlineInterval) + ", over the last week of the data (UTC).</p>" +
+                    intervalInWords(statistics_.onlineInterval) + ", over the last week of the data (UTC).</p>" +
                     onlineChart(statistics_.online, statistics_.onlineInterval) + "</section>\n";
             page += "<section id=\"hours\"><h2>Busiest hours of the week</h2><p>Players on the server on average "
                     "in each hour (UTC); darker is busier.</p>" +
