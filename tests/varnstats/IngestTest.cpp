@@ -157,6 +157,14 @@ TEST_F(IngestTest, ALastLineWithoutItsEndIsLeftForTheNextRun) {
     ingest(database, {log});
     EXPECT_EQ(number("SELECT count(*) FROM kills"), 1);
     EXPECT_EQ(number("SELECT count(*) FROM vehicle_changes"), 1);
+
+    // A run between a kill and its death line: the death belongs to the kill read before.
+    appendFile(log, "Kill: 1 0\n");
+    EXPECT_EQ(ingest(database, {log}).at(0).stored, 1u);
+    appendFile(log, "Death: 0\n");
+    summary = ingest(database, {log}).at(0);
+    EXPECT_EQ(summary.unmatched, 0u);
+    EXPECT_EQ(number("SELECT count(*) FROM kills"), 2);
 }
 
 // logrotate renames the log and the server reopens a new file at the same path; the lines written
@@ -246,15 +254,15 @@ TEST_F(IngestTest, MalformedAndUnknownLinesAreCountedAndNothingOfThemIsStored) {
     writeFile(log, "Join: 0" + kSep + "Early" + kSep + "1.1.1.1" + kSep + "\nServerInit: S" + kSep + "4000" + kSep +
                        "Skyr:PB" + kSep + "8" + kSep + "\nJoin: 0" + kSep + "Rico" + kSep + "1.1.1.1" + kSep +
                        "\nJoin: x" + kSep + "Bad" + kSep + "1.1.1.2" + kSep + "\nKill: 0\nVeh: 0 999\nKill: 0 5\n" +
-                       "Wea: 3 1\nDeath: 0\nQuit: 4\n" + std::string(70 * 1024, 'x') + "\nVeh: 0 3\n");
+                       "Wea: 3 1\nDeath: 7\nQuit: 4\n" + std::string(70 * 1024, 'x') + "\nVeh: 0 3\n");
     const FileSummary summary = ingest(database, {log}).at(0);
     EXPECT_EQ(summary.malformed, 4u);
     EXPECT_EQ(summary.malformedByPrefix,
               (std::map<std::string, std::uint64_t>{{"(overlong line)", 1}, {"Join", 1}, {"Kill", 1}, {"Veh", 1}}));
     ASSERT_EQ(summary.malformedExamples.size(), 4u);
     EXPECT_NE(summary.malformedExamples[0].find("Join: x\\xA9Bad"), std::string::npos);
-    // The join before any server start, the kill of an unknown victim, the weapon and quit of unknown
-    // slots, and a death that follows no kill.
+    // The join before any server start, the kill of an unknown victim, and the weapon, death and quit
+    // of unknown slots.
     EXPECT_EQ(summary.unmatched, 5u);
     EXPECT_EQ(summary.stored, 3u);
     EXPECT_EQ(number("SELECT count(*) FROM sessions"), 1);

@@ -109,7 +109,8 @@ def simulate(arguments):
             if not free:
                 continue
             name = names[next_player % len(names)]
-            next_player += 1 if rng.random() < 0.7 else rng.randint(1, 5)
+            # Every name comes round in turn, so each of them plays.
+            next_player += 1
             if any(entry[0] == name for entry in online.values()):
                 continue
             slot = free[0]

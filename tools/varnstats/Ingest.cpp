@@ -358,8 +358,9 @@ private:
 
     bool playerEvent(const LogLine& line) {
         if (line.kind == LineKind::Death) {
-            // Written right after the kill it belongs to, which stored the death with it.
-            const bool matches = pendingDeath_ == line.slot;
+            // Written right after the kill it belongs to, which stored the death with it; the run
+            // before may have read that kill.
+            const bool matches = pendingDeath_ == line.slot || (!pendingDeath_ && sessionAt(line.slot) != nullptr);
             pendingDeath_.reset();
             return matches;
         }
