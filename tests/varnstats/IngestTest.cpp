@@ -133,6 +133,24 @@ TEST_F(IngestTest, ACompressedFileNeverReadIsReadLikeThePlainOne) {
     EXPECT_EQ(dump(), dumpTables(*plain));
 }
 
+TEST_F(IngestTest, ACompressedFileCutShortGivesItsCompleteLinesAndAnError) {
+    const std::string whole = scratch.file("whole.gz");
+    writeGzipFile(whole, fixture("stamped.log"));
+    const std::string compressed = readFile(whole);
+    writeFile(scratch.file("cut.gz"), compressed.substr(0, compressed.size() * 3 / 4));
+    const FileSummary cut = ingest(database, {scratch.file("cut.gz")}).at(0);
+    ASSERT_TRUE(cut.error);
+    EXPECT_NE(cut.error->find("cut.gz: ends early"), std::string::npos) << *cut.error;
+    EXPECT_GT(cut.stored, 0u);
+    EXPECT_LT(cut.endOffset, fixture("stamped.log").size());
+    // The whole file later: only the rest is read.
+    const FileSummary rest = ingest(database, {whole}).at(0);
+    EXPECT_TRUE(rest.known);
+    EXPECT_EQ(rest.startOffset, cut.endOffset);
+    EXPECT_EQ(cut.stored + rest.stored, 24u);
+    EXPECT_EQ(number("SELECT count(*) FROM sessions"), 9);
+}
+
 TEST_F(IngestTest, ALastLineWithoutItsEndIsLeftForTheNextRun) {
     const std::string log = scratch.file("server.log");
     const std::string start = "ServerInit: S" + kSep + "1" + kSep + "Skyr:PB" + kSep + "4" + kSep + "\nJoin: 0" + kSep +
@@ -293,7 +311,7 @@ TEST_F(IngestTest, EachServerKeepsItsOwnSessions) {
     const auto serverLog = [](const std::string& name, const std::string& port, const std::string& player) {
         return "ServerInit: " + name + kSep + port + kSep + "Skyr:PB" + kSep + "8" + kSep + "\nJoin: 0" + kSep +
                player + kSep + "1.1.1.1" + kSep + "\nJoin: 1" + kSep + "Shared" + kSep + "1.1.1.2" + kSep +
-               "\nKill: 1 0\nDeath: 0\n";
+               "\nKill: 1 0\nDeath: 0\nVeh: 1 3\n";
     };
     writeFile(scratch.file("a.log"), serverLog("Alpha", "4000", "Ann"));
     writeFile(scratch.file("b.log"), serverLog("Beta", "4000", "Bob") + "Quit: 1\n");
@@ -303,6 +321,12 @@ TEST_F(IngestTest, EachServerKeepsItsOwnSessions) {
               (std::vector<std::string>{"Alpha:Ann:open", "Alpha:Shared:open", "Beta:Bob:open", "Beta:Shared:quit"}));
     EXPECT_EQ(rows(kKillsQuery), (std::vector<std::string>{"Shared>Ann|-1", "Shared>Bob|-1"}));
     EXPECT_EQ(number("SELECT count(*) FROM players"), 3);
+    // Every row of an event names the server it happened on.
+    for (const char* table : {"kills", "vehicle_changes"}) {
+        EXPECT_EQ(rows(std::string("SELECT sv.name FROM ") + table + " e JOIN servers sv ON sv.id = e.server_id ORDER BY e.id"),
+                  (std::vector<std::string>{"Alpha", "Beta"}))
+            << table;
+    }
 }
 
 TEST_F(IngestTest, TheDatabaseFileIsReadableByItsOwnerOnly) {

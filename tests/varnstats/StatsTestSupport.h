@@ -100,8 +100,10 @@ inline std::string dumpTables(Database& database) {
         "ORDER BY id",
         "SELECT id || ':' || killer_session_id || ':' || victim_session_id || ':' || coalesce(at, -1) FROM kills "
         "ORDER BY id",
-        "SELECT id || ':' || session_id || ':' || vehicle || ':' || coalesce(at, -1) FROM vehicle_changes ORDER BY id",
-        "SELECT id || ':' || session_id || ':' || weapon || ':' || coalesce(at, -1) FROM weapon_changes ORDER BY id",
+        "SELECT id || ':' || server_id || ':' || session_id || ':' || vehicle || ':' || coalesce(at, -1) FROM "
+        "vehicle_changes ORDER BY id",
+        "SELECT id || ':' || server_id || ':' || session_id || ':' || weapon || ':' || coalesce(at, -1) FROM "
+        "weapon_changes ORDER BY id",
     };
     for (const char* query : queries) {
         for (const std::string& row : queryRows(database, query)) dump += row + "\n";

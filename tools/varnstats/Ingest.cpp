@@ -45,10 +45,10 @@ struct Ingester::Statements {
           closeSession(database.prepare("UPDATE sessions SET left_at = ?, ended = ? WHERE id = ?")),
           insertKill(database.prepare("INSERT INTO kills (id, server_id, killer_session_id, victim_session_id, at) "
                                       "VALUES (?, ?, ?, ?, ?)")),
-          insertVehicle(
-              database.prepare("INSERT INTO vehicle_changes (id, session_id, vehicle, at) VALUES (?, ?, ?, ?)")),
-          insertWeapon(
-              database.prepare("INSERT INTO weapon_changes (id, session_id, weapon, at) VALUES (?, ?, ?, ?)")),
+          insertVehicle(database.prepare(
+              "INSERT INTO vehicle_changes (id, server_id, session_id, vehicle, at) VALUES (?, ?, ?, ?, ?)")),
+          insertWeapon(database.prepare(
+              "INSERT INTO weapon_changes (id, server_id, session_id, weapon, at) VALUES (?, ?, ?, ?, ?)")),
           insertFile(database.prepare(
               "INSERT INTO log_files (id, server_id, path, head_length, head_hash, read_offset, tail_length, "
               "tail_hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")),
@@ -259,7 +259,12 @@ public:
         std::vector<char> chunk(kReadChunk);
         while (true) {
             const long got = source.read(chunk.data(), chunk.size());
-            if (got < 0) throw ReadError{source.error()};
+            if (got < 0) {
+                // The complete lines before the fault are good: they stay.
+                summary_.endOffset = offset_;
+                commit();
+                throw ReadError{source.error()};
+            }
             if (got == 0) break;
             buffer.append(chunk.data(), static_cast<std::size_t>(got));
             std::size_t start = 0;
@@ -290,6 +295,13 @@ public:
         }
         summary_.endOffset = offset_;
         commit();
+    }
+
+    // After a database failure: what this batch wrote is undone.
+    void abandon() {
+        if (!inTransaction_) return;
+        inTransaction_ = false;
+        ingester_.database_.rollback();
     }
 
 private:
@@ -420,9 +432,10 @@ private:
         const bool vehicle = line.kind == LineKind::Vehicle;
         Statement& insert = vehicle ? *ingester_.statements_->insertVehicle : *ingester_.statements_->insertWeapon;
         insert.bind(1, ingester_.nextIdOf(vehicle ? "vehicle_changes" : "weapon_changes"));
-        insert.bind(2, session.id);
-        insert.bind(3, line.value);
-        insert.bind(4, line.time);
+        insert.bind(2, current_->id);
+        insert.bind(3, session.id);
+        insert.bind(4, line.value);
+        insert.bind(5, line.time);
         insert.run();
     }
 
@@ -539,10 +552,9 @@ FileSummary Ingester::ingestFile(const std::string& path) {
     try {
         run.read(source);
     } catch (const FileRun::ReadError& error) {
-        database_.rollback();
         summary.error = error.message;
     } catch (...) {
-        database_.rollback();
+        run.abandon();
         throw;
     }
     return summary;

@@ -72,6 +72,15 @@ long LogSource::read(char* buffer, std::size_t capacity) {
         fail("cannot read");
         return -1;
     }
+    if (got == 0 && compressed_) {
+        // A compressed file cut short ends without its trailer; what came before it was read.
+        int code = Z_OK;
+        gzerror(handle(file_), &code);
+        if (code != Z_OK) {
+            fail("ends early");
+            return -1;
+        }
+    }
     position_ += static_cast<std::uint64_t>(got);
     return got;
 }

@@ -44,11 +44,13 @@ CREATE TABLE kills (
     at BIGINT);
 CREATE TABLE vehicle_changes (
     id @ID@,
+    server_id BIGINT NOT NULL REFERENCES servers (id),
     session_id BIGINT NOT NULL REFERENCES sessions (id),
     vehicle INTEGER NOT NULL,
     at BIGINT);
 CREATE TABLE weapon_changes (
     id @ID@,
+    server_id BIGINT NOT NULL REFERENCES servers (id),
     session_id BIGINT NOT NULL REFERENCES sessions (id),
     weapon INTEGER NOT NULL,
     at BIGINT);
