@@ -140,6 +140,15 @@ def main(arguments, scratch):
              "Same & same"], env=environment)
         check(site_files(postgres_site) == from_sqlite, "the report changed after a second ingest")
 
+        # A service file names the database instead of the URL.
+        service_file = os.path.join(scratch, "pg_service.conf")
+        with open(service_file, "w") as services:
+            services.write(f"[stats]\nhost={cluster.sockets}\nport={cluster.port}\ndbname=stats\nuser=varnstats\n")
+        service_site = os.path.join(scratch, "site-service")
+        run([arguments.varnstats, "report", "--db", "postgresql:///?service=stats", "--out", service_site, "--title",
+             "Same & same"], env=dict(environment, PGSERVICEFILE=service_file))
+        check(site_files(service_site) == from_sqlite, "the report through a service file differs")
+
         # A password in the URL is refused before anything connects, and not repeated.
         with_password = f"postgresql://varnstats:{PASSWORD}@/stats?host={cluster.sockets}&port={cluster.port}"
         refused = subprocess.run([arguments.varnstats, "report", "--db", with_password, "--out",

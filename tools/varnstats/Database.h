@@ -43,8 +43,9 @@ public:
     }
     // Makes the statement ready for new values and a new run.
     virtual void reset() = 0;
-    // Runs a statement that returns no rows.
-    void run() {
+    // Runs a statement that returns no rows (inside a transaction it may be sent on without waiting
+    // for its answer: a failure shows at the latest at the commit).
+    virtual void run() {
         next();
         reset();
     }
@@ -65,9 +66,9 @@ public:
     // The file that holds the database, when it is one.
     virtual std::optional<std::string> filePath() const { return std::nullopt; }
 
-    void begin() { execute("BEGIN"); }
-    void commit() { execute("COMMIT"); }
-    void rollback() { execute("ROLLBACK"); }
+    virtual void begin() { execute("BEGIN"); }
+    virtual void commit() { execute("COMMIT"); }
+    virtual void rollback() { execute("ROLLBACK"); }
 };
 
 enum class OpenMode { ReadWrite, ReadOnly };

@@ -34,20 +34,21 @@ std::string numberedPlaceholders(std::string_view sql) {
     return text;
 }
 
+class PostgresDatabase;
+
 class PostgresStatement final : public Statement {
 public:
-    PostgresStatement(PGconn* connection, std::string name, int parameters)
-        : connection_(connection), name_(std::move(name)), values_(static_cast<std::size_t>(parameters)) {}
+    PostgresStatement(PostgresDatabase& database, PGconn* connection, std::string name, int parameters)
+        : database_(database), connection_(connection), name_(std::move(name)),
+          values_(static_cast<std::size_t>(parameters)) {}
     ~PostgresStatement() override { PQclear(result_); }
 
     void bind(int index, std::int64_t value) override { slot(index) = std::to_string(value); }
     void bind(int index, std::string_view text) override { slot(index) = std::string(text); }
     void bindNull(int index) override { slot(index).reset(); }
 
-    bool next() override {
-        if (result_ == nullptr) run();
-        return ++row_ < PQntuples(result_);
-    }
+    bool next() override;
+    void run() override;
     std::int64_t integer(int column) const override { return optionalInteger(column).value_or(0); }
     std::optional<std::int64_t> optionalInteger(int column) const override {
         if (PQgetisnull(result_, row_, column) != 0) return std::nullopt;
@@ -77,22 +78,16 @@ private:
         return values_[static_cast<std::size_t>(index - 1)];
     }
 
-    void run() {
+    std::vector<const char*> pointers() const {
         std::vector<const char*> pointers;
         pointers.reserve(values_.size());
         for (const auto& value : values_) pointers.push_back(value ? value->c_str() : nullptr);
-        result_ = PQexecPrepared(connection_, name_.c_str(), static_cast<int>(pointers.size()), pointers.data(),
-                                 nullptr, nullptr, 0);
-        const ExecStatusType status = PQresultStatus(result_);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            const std::string message = connectionError(connection_);
-            PQclear(result_);
-            result_ = nullptr;
-            throw DatabaseError(message);
-        }
-        row_ = -1;
+        return pointers;
     }
 
+    void execute();
+
+    PostgresDatabase& database_;
     PGconn* connection_;
     std::string name_;
     std::vector<std::optional<std::string>> values_;
@@ -100,6 +95,8 @@ private:
     int row_ = -1;
 };
 
+// Inside a transaction, statements without rows go out in libpq's pipeline mode: sent one after the
+// other, their answers read in bulk at the next sync point, instead of one round trip each.
 class PostgresDatabase final : public Database {
 public:
     explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
@@ -108,6 +105,7 @@ public:
     Backend backend() const override { return Backend::Postgres; }
 
     void execute(std::string_view sql) override {
+        leavePipeline();
         PGresult* result = PQexec(connection_, std::string(sql).c_str());
         const ExecStatusType status = PQresultStatus(result);
         PQclear(result);
@@ -115,6 +113,7 @@ public:
     }
 
     std::unique_ptr<Statement> prepare(std::string_view sql) override {
+        leavePipeline();
         const std::string name = "varnstats_" + std::to_string(++statements_);
         const std::string text = numberedPlaceholders(sql);
         int parameters = 0;
@@ -123,7 +122,7 @@ public:
         const ExecStatusType status = PQresultStatus(result);
         PQclear(result);
         if (status != PGRES_COMMAND_OK) throw DatabaseError(connectionError(connection_));
-        return std::make_unique<PostgresStatement>(connection_, name, parameters);
+        return std::make_unique<PostgresStatement>(*this, connection_, name, parameters);
     }
 
     bool hasTable(std::string_view name) override {
@@ -143,10 +142,104 @@ public:
                PQport(connection_) + "/" + PQdb(connection_);
     }
 
+    void begin() override {
+        execute("BEGIN");
+        inTransaction_ = true;
+    }
+    void commit() override {
+        execute("COMMIT");
+        inTransaction_ = false;
+    }
+    void rollback() override {
+        inTransaction_ = false;
+        try {
+            leavePipeline();
+        } catch (const DatabaseError&) {
+            // The statement that failed is why the transaction goes; ROLLBACK follows.
+        }
+        execute("ROLLBACK");
+    }
+
+    // Sends a statement without rows on without waiting, inside a transaction; false outside one.
+    bool sendWithoutWaiting(const std::string& name, const std::vector<const char*>& values) {
+        if (!inTransaction_) return false;
+        if (!pipelined_) {
+            if (PQenterPipelineMode(connection_) != 1) throw DatabaseError(connectionError(connection_));
+            pipelined_ = true;
+        }
+        if (PQsendQueryPrepared(connection_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+                                nullptr, 0) != 1) {
+            throw DatabaseError(connectionError(connection_));
+        }
+        // Answers are read now and then, so neither side's buffers fill up while the other waits.
+        if (++queued_ >= kQueuedBeforeSync) synchronize();
+        return true;
+    }
+
+    // Reads every answer up to a sync point; the first failure among them is thrown.
+    void synchronize() {
+        if (!pipelined_ || queued_ == 0) return;
+        queued_ = 0;
+        if (PQpipelineSync(connection_) != 1) throw DatabaseError(connectionError(connection_));
+        std::string failure;
+        while (true) {
+            PGresult* result = PQgetResult(connection_);
+            if (result == nullptr) {
+                if (PQstatus(connection_) == CONNECTION_BAD) throw DatabaseError(connectionError(connection_));
+                continue;
+            }
+            const ExecStatusType status = PQresultStatus(result);
+            if (status == PGRES_FATAL_ERROR && failure.empty()) failure = PQresultErrorMessage(result);
+            PQclear(result);
+            if (status == PGRES_PIPELINE_SYNC) break;
+        }
+        if (!failure.empty()) {
+            while (!failure.empty() && (failure.back() == '\n' || failure.back() == ' ')) failure.pop_back();
+            throw DatabaseError("PostgreSQL: " + failure);
+        }
+    }
+
+    void leavePipeline() {
+        if (!pipelined_) return;
+        synchronize();
+        PQexitPipelineMode(connection_);
+        pipelined_ = false;
+    }
+
 private:
+    static constexpr int kQueuedBeforeSync = 1000;
+
     PGconn* connection_;
     int statements_ = 0;
+    bool inTransaction_ = false;
+    bool pipelined_ = false;
+    int queued_ = 0;
 };
+
+bool PostgresStatement::next() {
+    if (result_ == nullptr) execute();
+    return ++row_ < PQntuples(result_);
+}
+
+void PostgresStatement::run() {
+    if (!database_.sendWithoutWaiting(name_, pointers())) execute();
+    reset();
+}
+
+void PostgresStatement::execute() {
+    database_.leavePipeline();
+    const std::vector<const char*> values = pointers();
+    result_ = PQexecPrepared(connection_, name_.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+                             nullptr, 0);
+    const ExecStatusType status = PQresultStatus(result_);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        const std::string message = connectionError(connection_);
+        PQclear(result_);
+        result_ = nullptr;
+        throw DatabaseError(message);
+    }
+    row_ = -1;
+}
 
 // A password in the URL would show in process lists and unit files; libpq's password file or
 // service file provides it instead.
