@@ -76,7 +76,8 @@ TEST(LogLineTest, ReadsEveryKindOfLineWithAndWithoutTimeStampAndCarriageReturn) 
                 SCOPED_TRACE(text);
                 const LogLine line = parseLogLine(text);
                 EXPECT_EQ(line.kind, lineCase.kind);
-                EXPECT_EQ(line.time, stamped ? std::optional<std::int64_t>(kStampMilliseconds) : std::nullopt);
+                EXPECT_EQ(line.time,
+                          stamped ? std::optional<std::int64_t>(kStampMilliseconds) : std::nullopt);
                 if (line.kind == LineKind::Malformed || line.kind == LineKind::Other) continue;
                 EXPECT_EQ(line.slot, lineCase.slot);
                 EXPECT_EQ(line.value, lineCase.value);
@@ -120,9 +121,9 @@ TEST(LogLineTest, TimeStampsMustBeWholeAndValid) {
     EXPECT_EQ(parseTimeStamp("1970-01-01T00:00:00.000Z"), 0);
     EXPECT_EQ(parseTimeStamp("2024-02-29T23:59:59.999Z"), 1709251199999);
     EXPECT_EQ(parseTimeStamp(std::string(kStamp)), kStampMilliseconds);
-    for (const char* bad : {"2026-13-10T12:00:00.123Z", "2026-02-29T12:00:00.123Z", "2026-12-10T24:00:00.123Z",
-                            "2026-12-10 12:00:00.123Z", "2026-12-10T12:00:00.123", "2026-12-10T12:00:00,123Z",
-                            "2026-1-10T12:00:00.123Z "}) {
+    for (const char* bad : {"2026-13-10T12:00:00.123Z", "2026-02-29T12:00:00.123Z",
+                            "2026-12-10T24:00:00.123Z", "2026-12-10 12:00:00.123Z", "2026-12-10T12:00:00.123",
+                            "2026-12-10T12:00:00,123Z", "2026-1-10T12:00:00.123Z "}) {
         EXPECT_EQ(parseTimeStamp(bad), std::nullopt) << bad;
     }
     // A line whose stamp is not one is read as if it had none: here it is no statistics line at all.

@@ -16,7 +16,7 @@ namespace {
 using namespace testing;
 
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void ingestFixture(const std::string& name) {
         writeFile(scratch.file(name), fixture(name));
         ingest(database, {scratch.file(name)});
@@ -36,7 +36,8 @@ protected:
         std::map<std::string, std::string> files;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) {
             if (entry.is_regular_file()) {
-                files[std::filesystem::relative(entry.path(), out).string()] = readFile(entry.path().string());
+                files[std::filesystem::relative(entry.path(), out).string()] =
+                    readFile(entry.path().string());
             }
         }
         return files;
@@ -72,11 +73,13 @@ TEST_F(ReportTest, PagesShowTheFiguresOfTheDatabaseWithNamesEscapedAndNoAddress)
     const std::string& leaderboard = files.at("leaderboard.html");
     EXPECT_EQ(leaderboardRow(leaderboard, "Rico"),
               "name=Rico|kills=2|deaths=1|kd=2.00|playtime=59 min|sessions=1|vehicle=#7|weapon=#22|");
-    EXPECT_EQ(leaderboardRow(leaderboard, "O&#39;Neil"),
-              "name=O&#39;Neil|kills=1|deaths=1|kd=1.00|playtime=38 s|sessions=1|vehicle=#-3|weapon=&ndash;|");
-    EXPECT_EQ(leaderboardRow(leaderboard, "&lt;b&gt;Ana&lt;/b&gt;"),
-              "name=&lt;b&gt;Ana&lt;/b&gt;|kills=0|deaths=2|kd=0.00|playtime=1 h 01 min|sessions=1|vehicle=&ndash;|"
-              "weapon=&ndash;|");
+    EXPECT_EQ(
+        leaderboardRow(leaderboard, "O&#39;Neil"),
+        "name=O&#39;Neil|kills=1|deaths=1|kd=1.00|playtime=38 s|sessions=1|vehicle=#-3|weapon=&ndash;|");
+    EXPECT_EQ(
+        leaderboardRow(leaderboard, "&lt;b&gt;Ana&lt;/b&gt;"),
+        "name=&lt;b&gt;Ana&lt;/b&gt;|kills=0|deaths=2|kd=0.00|playtime=1 h 01 min|sessions=1|vehicle=&ndash;|"
+        "weapon=&ndash;|");
     EXPECT_NE(files.at("index.html").find("<b id=\"total-kills\">3</b>"), std::string::npos);
     EXPECT_NE(files.at("index.html").find("<b id=\"total-suicides\">1</b>"), std::string::npos);
     EXPECT_NE(files.at("index.html").find("Fixture &amp; &lt;Friends&gt;"), std::string::npos);
@@ -94,8 +97,9 @@ TEST_F(ReportTest, PagesShowTheFiguresOfTheDatabaseWithNamesEscapedAndNoAddress)
         EXPECT_EQ(content.find("http://"), content.find("http://www.w3.org/2000/svg"));
     }
     const std::string& rico = files.at("players/1.html");
-    for (const char* figure : {"<dd id=\"kills\">2</dd>", "<dd id=\"deaths\">1</dd>", "<dd id=\"sessions\">1</dd>",
-                               "<dd id=\"first-seen\">2026-12-07 20:00</dd>", "<li data-end=\"quit\">quit: 1</li>"}) {
+    for (const char* figure :
+         {"<dd id=\"kills\">2</dd>", "<dd id=\"deaths\">1</dd>", "<dd id=\"sessions\">1</dd>",
+          "<dd id=\"first-seen\">2026-12-07 20:00</dd>", "<li data-end=\"quit\">quit: 1</li>"}) {
         EXPECT_NE(rico.find(figure), std::string::npos) << figure;
     }
 }
@@ -163,10 +167,10 @@ TEST_F(ReportTest, OnlinePlayersAndBusyHoursFollowTheSessions) {
     const auto at = [](const char* time) { return std::string("2026-12-07T") + time + ".000Z "; };
     writeFile(scratch.file("server.log"),
               at("10:00:00") + "ServerInit: S" + kSep + "1" + kSep + "Skyr:PB" + kSep + "8" + kSep + "\n" +
-                  at("10:00:00") + "Join: 0" + kSep + "Rico" + kSep + "1.1.1.1" + kSep + "\n" + at("10:30:00") +
-                  "Join: 1" + kSep + "Ana" + kSep + "1.1.1.2" + kSep + "\n" + at("11:00:00") + "Quit: 0\n" +
-                  at("11:00:00") + "Quit: 1\n" + at("11:10:00") + "Join: 1" + kSep + "Ana" + kSep + "1.1.1.2" +
-                  kSep + "\n" + at("11:20:00") + "Quit: 1\n");
+                  at("10:00:00") + "Join: 0" + kSep + "Rico" + kSep + "1.1.1.1" + kSep + "\n" +
+                  at("10:30:00") + "Join: 1" + kSep + "Ana" + kSep + "1.1.1.2" + kSep + "\n" +
+                  at("11:00:00") + "Quit: 0\n" + at("11:00:00") + "Quit: 1\n" + at("11:10:00") + "Join: 1" +
+                  kSep + "Ana" + kSep + "1.1.1.2" + kSep + "\n" + at("11:20:00") + "Quit: 1\n");
     ingest(database, {scratch.file("server.log")});
     auto connection = openDatabase(database, OpenMode::ReadOnly);
     const Statistics statistics = loadStatistics(*connection);
@@ -176,7 +180,8 @@ TEST_F(ReportTest, OnlinePlayersAndBusyHoursFollowTheSessions) {
     EXPECT_EQ(statistics.weekHours[1][10], 0);
     ASSERT_EQ(statistics.onlineInterval, 60'000);
     std::map<std::string, std::int64_t> online;
-    for (const TimeSeriesPoint& point : statistics.online) online[formatDateTime(point.start).substr(11)] = point.value;
+    for (const TimeSeriesPoint& point : statistics.online)
+        online[formatDateTime(point.start).substr(11)] = point.value;
     EXPECT_EQ(online.at("10:00"), 1);
     EXPECT_EQ(online.at("10:30"), 2);
     EXPECT_EQ(online.at("10:59"), 2);
@@ -219,7 +224,8 @@ TEST(LeaderboardOrderTest, TiesGoByKillsThenFewestDeathsThenName) {
     EXPECT_EQ(names(PlayerOrder::PlayTime), "dan cid Ann bob eve ");
 
     const std::pair<std::pair<std::int64_t, std::int64_t>, const char*> ratios[] = {
-        {{1, 3}, "0.33"}, {{2, 3}, "0.67"}, {{5, 0}, "5.00"}, {{0, 4}, "0.00"}, {{1, 8}, "0.13"}, {{200, 3}, "66.67"}};
+        {{1, 3}, "0.33"}, {{2, 3}, "0.67"}, {{5, 0}, "5.00"},
+        {{0, 4}, "0.00"}, {{1, 8}, "0.13"}, {{200, 3}, "66.67"}};
     for (const auto& [figures, text] : ratios) {
         PlayerFigures player;
         player.kills = figures.first;

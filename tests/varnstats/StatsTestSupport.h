@@ -20,11 +20,12 @@ inline const std::string kSep = "\xA9";
 
 // A directory of its own for one test, removed afterwards.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() {
         static std::mt19937_64 random{std::random_device{}()};
         for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            const auto candidate = std::filesystem::temp_directory_path() / ("varnstats-test-" + std::to_string(random()));
+            const auto candidate =
+                std::filesystem::temp_directory_path() / ("varnstats-test-" + std::to_string(random()));
             if (std::filesystem::create_directory(candidate)) path_ = candidate;
         }
     }
@@ -35,7 +36,7 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -57,11 +58,14 @@ inline std::string readFile(const std::string& path) {
 inline void writeGzipFile(const std::string& path, const std::string& content) {
     gzFile file = gzopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(gzwrite(file, content.data(), static_cast<unsigned>(content.size())), static_cast<int>(content.size()));
+    ASSERT_EQ(gzwrite(file, content.data(), static_cast<unsigned>(content.size())),
+              static_cast<int>(content.size()));
     ASSERT_EQ(gzclose(file), Z_OK);
 }
 
-inline std::string fixture(const std::string& name) { return readFile(std::string(VARNSTATS_FIXTURES) + "/" + name); }
+inline std::string fixture(const std::string& name) {
+    return readFile(std::string(VARNSTATS_FIXTURES) + "/" + name);
+}
 
 // One integer the query gives (its first column of its first row), -1 for none.
 inline std::int64_t queryNumber(Database& database, const std::string& sql) {
@@ -96,11 +100,14 @@ inline std::string dumpTables(Database& database) {
         "SELECT id || ':' || server_id || ':' || coalesce(started_at, -1) FROM server_starts ORDER BY id",
         "SELECT id || ':' || name FROM players ORDER BY id",
         "SELECT id || ':' || server_id || ':' || player_id || ':' || slot || ':' || address || ':' || "
-        "coalesce(joined_at, -1) || ':' || coalesce(left_at, -1) || ':' || coalesce(ended, 'open') FROM sessions "
+        "coalesce(joined_at, -1) || ':' || coalesce(left_at, -1) || ':' || coalesce(ended, 'open') FROM "
+        "sessions "
         "ORDER BY id",
-        "SELECT id || ':' || killer_session_id || ':' || victim_session_id || ':' || coalesce(at, -1) FROM kills "
+        "SELECT id || ':' || killer_session_id || ':' || victim_session_id || ':' || coalesce(at, -1) FROM "
+        "kills "
         "ORDER BY id",
-        "SELECT id || ':' || server_id || ':' || session_id || ':' || vehicle || ':' || coalesce(at, -1) FROM "
+        "SELECT id || ':' || server_id || ':' || session_id || ':' || vehicle || ':' || coalesce(at, -1) "
+        "FROM "
         "vehicle_changes ORDER BY id",
         "SELECT id || ':' || server_id || ':' || session_id || ':' || weapon || ':' || coalesce(at, -1) FROM "
         "weapon_changes ORDER BY id",

@@ -54,14 +54,15 @@ int weekdayOf(std::int64_t milliseconds) {
 }
 
 int hourOf(std::int64_t milliseconds) {
-    return static_cast<int>(floorDivide(milliseconds - dayOf(milliseconds) * kMillisecondsPerDay,
-                                        kMillisecondsPerHour));
+    return static_cast<int>(
+        floorDivide(milliseconds - dayOf(milliseconds) * kMillisecondsPerDay, kMillisecondsPerHour));
 }
 
 std::string formatDate(std::int64_t milliseconds) {
     const CivilDate date = civilFromDays(dayOf(milliseconds));
     char text[32];
-    std::snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(date.year), date.month, date.day);
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(date.year), date.month,
+                  date.day);
     return text;
 }
 

@@ -19,6 +19,7 @@ std::string weekHeatMap(const std::array<std::array<std::int64_t, 24>, 7>& tenth
 // One bar a day; noun names what is counted ("kills").
 std::string dailyBars(const std::vector<TimeSeriesPoint>& days, const std::string& noun);
 // Labelled horizontal bars, largest first as given; labels are escaped here.
-std::string horizontalBars(const std::vector<std::pair<std::string, std::int64_t>>& rows, const std::string& noun);
+std::string horizontalBars(const std::vector<std::pair<std::string, std::int64_t>>& rows,
+                           const std::string& noun);
 
 }  // namespace varnstats

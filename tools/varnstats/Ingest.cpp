@@ -33,18 +33,20 @@ std::string absolutePath(const std::string& path) {
 
 struct Ingester::Statements {
     explicit Statements(Database& database)
-        : insertServer(database.prepare(
-              "INSERT INTO servers (id, name, port, game_label, slots, last_seen_at) VALUES (?, ?, ?, ?, ?, ?)")),
-          updateServer(
-              database.prepare("UPDATE servers SET game_label = ?, slots = ?, last_seen_at = ? WHERE id = ?")),
-          insertStart(database.prepare(
-              "INSERT INTO server_starts (id, server_id, started_at, game_label, slots) VALUES (?, ?, ?, ?, ?)")),
+        : insertServer(database.prepare("INSERT INTO servers (id, name, port, game_label, slots, "
+                                        "last_seen_at) VALUES (?, ?, ?, ?, ?, ?)")),
+          updateServer(database.prepare(
+              "UPDATE servers SET game_label = ?, slots = ?, last_seen_at = ? WHERE id = ?")),
+          insertStart(database.prepare("INSERT INTO server_starts (id, server_id, started_at, game_label, "
+                                       "slots) VALUES (?, ?, ?, ?, ?)")),
           insertPlayer(database.prepare("INSERT INTO players (id, name) VALUES (?, ?)")),
-          insertSession(database.prepare("INSERT INTO sessions (id, server_id, player_id, slot, address, joined_at) "
-                                         "VALUES (?, ?, ?, ?, ?, ?)")),
+          insertSession(
+              database.prepare("INSERT INTO sessions (id, server_id, player_id, slot, address, joined_at) "
+                               "VALUES (?, ?, ?, ?, ?, ?)")),
           closeSession(database.prepare("UPDATE sessions SET left_at = ?, ended = ? WHERE id = ?")),
-          insertKill(database.prepare("INSERT INTO kills (id, server_id, killer_session_id, victim_session_id, at) "
-                                      "VALUES (?, ?, ?, ?, ?)")),
+          insertKill(
+              database.prepare("INSERT INTO kills (id, server_id, killer_session_id, victim_session_id, at) "
+                               "VALUES (?, ?, ?, ?, ?)")),
           insertVehicle(database.prepare(
               "INSERT INTO vehicle_changes (id, server_id, session_id, vehicle, at) VALUES (?, ?, ?, ?, ?)")),
           insertWeapon(database.prepare(
@@ -52,9 +54,9 @@ struct Ingester::Statements {
           insertFile(database.prepare(
               "INSERT INTO log_files (id, server_id, path, head_length, head_hash, read_offset, tail_length, "
               "tail_hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")),
-          updateFile(database.prepare(
-              "UPDATE log_files SET server_id = ?, path = ?, head_length = ?, head_hash = ?, read_offset = ?, "
-              "tail_length = ?, tail_hash = ? WHERE id = ?")),
+          updateFile(database.prepare("UPDATE log_files SET server_id = ?, path = ?, head_length = ?, "
+                                      "head_hash = ?, read_offset = ?, "
+                                      "tail_length = ?, tail_hash = ? WHERE id = ?")),
           deletePath(database.prepare("DELETE FROM log_paths WHERE path = ?")),
           insertPath(database.prepare("INSERT INTO log_paths (path, server_id) VALUES (?, ?)")) {}
 
@@ -95,8 +97,8 @@ void Ingester::loadState() {
     }
     auto servers = database_.prepare("SELECT id, name, port, game_label, slots, last_seen_at FROM servers");
     while (servers->next()) {
-        servers_[{servers->text(1), servers->text(2)}] =
-            ServerState{servers->integer(0), servers->text(3), servers->integer(4), servers->optionalInteger(5)};
+        servers_[{servers->text(1), servers->text(2)}] = ServerState{
+            servers->integer(0), servers->text(3), servers->integer(4), servers->optionalInteger(5)};
     }
     auto players = database_.prepare("SELECT id, name FROM players");
     while (players->next()) players_.emplace(players->text(1), players->integer(0));
@@ -104,14 +106,16 @@ void Ingester::loadState() {
         "SELECT s.id, s.server_id, s.slot, p.name FROM sessions s JOIN players p ON p.id = s.player_id "
         "WHERE s.ended IS NULL");
     while (sessions->next()) {
-        openSessions_[{sessions->integer(1), sessions->integer(2)}] = OpenSession{sessions->integer(0), sessions->text(3)};
+        openSessions_[{sessions->integer(1), sessions->integer(2)}] =
+            OpenSession{sessions->integer(0), sessions->text(3)};
     }
     auto files = database_.prepare(
-        "SELECT id, server_id, path, head_length, head_hash, read_offset, tail_length, tail_hash FROM log_files");
+        "SELECT id, server_id, path, head_length, head_hash, read_offset, tail_length, tail_hash FROM "
+        "log_files");
     while (files->next()) {
-        files_.push_back(FileRecord{files->integer(0), files->optionalInteger(1), files->text(2), files->integer(3),
-                                    files->text(4), files->integer(5), files->integer(6), files->text(7), true,
-                                    files->text(2)});
+        files_.push_back(FileRecord{files->integer(0), files->optionalInteger(1), files->text(2),
+                                    files->integer(3), files->text(4), files->integer(5), files->integer(6),
+                                    files->text(7), true, files->text(2)});
     }
     auto paths = database_.prepare("SELECT path, server_id FROM log_paths");
     while (paths->next()) serverOfPath_[paths->text(0)] = paths->integer(1);
@@ -209,8 +213,8 @@ void Ingester::saveFileRecord(FileRecord& record) {
 
 // Of the records whose head matches the file's first bytes and whose tail matches the bytes before
 // their offset, the one read furthest; a record of the same path wins a tie, then the newest.
-Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string& head, const std::string& path,
-                                           std::string& tail) {
+Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string& head,
+                                           const std::string& path, std::string& tail) {
     std::vector<FileRecord*> candidates;
     std::map<std::int64_t, std::string> headHashes;
     for (FileRecord& record : files_) {
@@ -225,7 +229,8 @@ Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string&
     for (FileRecord* record : candidates) {
         const auto tailStart = static_cast<std::uint64_t>(record->offset - record->tailLength);
         if (!source.readAt(tailStart, static_cast<std::size_t>(record->tailLength), tail)) return nullptr;
-        if (static_cast<std::int64_t>(tail.size()) == record->tailLength && fingerprintOf(tail) == record->tailHash) {
+        if (static_cast<std::int64_t>(tail.size()) == record->tailLength &&
+            fingerprintOf(tail) == record->tailHash) {
             return record;
         }
     }
@@ -234,7 +239,7 @@ Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string&
 
 // The reading of one file: lines in, rows out, in batches that each end with the file's new offset.
 class Ingester::FileRun {
-public:
+  public:
     struct ReadError {
         std::string message;
     };
@@ -273,7 +278,8 @@ public:
                 start = end == std::string::npos ? buffer.size() : end + 1;
                 skippingLongLine_ = end == std::string::npos;
             }
-            for (std::size_t end = buffer.find('\n', start); end != std::string::npos; end = buffer.find('\n', start)) {
+            for (std::size_t end = buffer.find('\n', start); end != std::string::npos;
+                 end = buffer.find('\n', start)) {
                 handle(std::string_view(buffer.data() + start, end - start), bufferOffset + start);
                 start = end + 1;
                 if (batchLines_ >= ingester_.options_.batchLines) {
@@ -284,7 +290,8 @@ public:
             }
             if (!skippingLongLine_ && buffer.size() - start > kLongestLine) {
                 // Not a line of the server's: counted once and skipped up to its end.
-                noteMalformed("(overlong line)", std::string_view(buffer).substr(start), bufferOffset + start);
+                noteMalformed("(overlong line)", std::string_view(buffer).substr(start),
+                              bufferOffset + start);
                 start = buffer.size();
                 skippingLongLine_ = true;
             }
@@ -304,7 +311,7 @@ public:
         ingester_.database_.rollback();
     }
 
-private:
+  private:
     enum class Outcome { Ignored, Stored, Unmatched };
 
     void handle(std::string_view text, std::uint64_t offset) {
@@ -331,7 +338,9 @@ private:
     Outcome apply(const LogLine& line, std::string_view text, std::uint64_t offset) {
         switch (line.kind) {
             case LineKind::Other: return Outcome::Ignored;
-            case LineKind::Malformed: noteMalformed(line.malformedPrefix, text, offset); return Outcome::Ignored;
+            case LineKind::Malformed:
+                noteMalformed(line.malformedPrefix, text, offset);
+                return Outcome::Ignored;
             case LineKind::ServerInit: serverStart(line); return Outcome::Stored;
             case LineKind::ServerShutdown:
                 if (current_ != nullptr) {
@@ -372,7 +381,8 @@ private:
         if (line.kind == LineKind::Death) {
             // Written right after the kill it belongs to, which stored the death with it; the run
             // before may have read that kill.
-            const bool matches = pendingDeath_ == line.slot || (!pendingDeath_ && sessionAt(line.slot) != nullptr);
+            const bool matches =
+                pendingDeath_ == line.slot || (!pendingDeath_ && sessionAt(line.slot) != nullptr);
             pendingDeath_.reset();
             return matches;
         }
@@ -430,7 +440,8 @@ private:
     void change(const LogLine& line, const OpenSession& session) {
         beginBatch();
         const bool vehicle = line.kind == LineKind::Vehicle;
-        Statement& insert = vehicle ? *ingester_.statements_->insertVehicle : *ingester_.statements_->insertWeapon;
+        Statement& insert =
+            vehicle ? *ingester_.statements_->insertVehicle : *ingester_.statements_->insertWeapon;
         insert.bind(1, ingester_.nextIdOf(vehicle ? "vehicle_changes" : "weapon_changes"));
         insert.bind(2, current_->id);
         insert.bind(3, session.id);
@@ -530,7 +541,8 @@ FileSummary Ingester::ingestFile(const std::string& path) {
         fresh.id = nextIdOf("log_files");
         fresh.path = fullPath;
         fresh.headLength = static_cast<std::int64_t>(std::min(head.size(), kHeadLength));
-        fresh.headHash = fingerprintOf(std::string_view(head).substr(0, static_cast<std::size_t>(fresh.headLength)));
+        fresh.headHash =
+            fingerprintOf(std::string_view(head).substr(0, static_cast<std::size_t>(fresh.headLength)));
         fresh.tailHash = fingerprintOf("");
         // A file that does not start with a server's start continues the server last read at its path
         // (the server reopened its log after rotation).

@@ -17,14 +17,14 @@ namespace varnstats {
 // What one file gave in one run.
 struct FileSummary {
     std::string path;
-    bool known = false;              // recognised as a file read before
-    std::uint64_t startOffset = 0;   // where reading began (uncompressed bytes)
-    std::uint64_t endOffset = 0;     // after the last complete line read
-    std::uint64_t lines = 0;         // complete lines read
-    std::uint64_t stored = 0;        // statistics lines stored
-    std::uint64_t withoutTime = 0;   // of those, lines without a time stamp
-    std::uint64_t malformed = 0;     // statistics lines that did not read as such; skipped
-    std::uint64_t unmatched = 0;     // statistics lines about a player or server the log never introduced
+    bool known = false;             // recognised as a file read before
+    std::uint64_t startOffset = 0;  // where reading began (uncompressed bytes)
+    std::uint64_t endOffset = 0;    // after the last complete line read
+    std::uint64_t lines = 0;        // complete lines read
+    std::uint64_t stored = 0;       // statistics lines stored
+    std::uint64_t withoutTime = 0;  // of those, lines without a time stamp
+    std::uint64_t malformed = 0;    // statistics lines that did not read as such; skipped
+    std::uint64_t unmatched = 0;    // statistics lines about a player or server the log never introduced
     std::map<std::string, std::uint64_t> malformedByPrefix;
     std::vector<std::string> malformedExamples;  // the first few, with their offsets
     std::optional<std::string> error;
@@ -39,7 +39,7 @@ struct IngestOptions {
 // the schema, and loads what earlier runs left: the files read so far, the servers, the players and
 // the sessions still open.
 class Ingester {
-public:
+  public:
     Ingester(Database& database, IngestOptions options = {});
     ~Ingester();
     Ingester(const Ingester&) = delete;
@@ -51,7 +51,7 @@ public:
     // without its line end is left for the next run. Throws DatabaseError.
     FileSummary ingestFile(const std::string& path);
 
-private:
+  private:
     struct FileRecord {
         std::int64_t id = 0;
         std::optional<std::int64_t> serverId;
@@ -81,11 +81,13 @@ private:
     std::int64_t nextIdOf(const char* table);
     ServerState& serverFor(const LogLine& line);
     std::int64_t playerFor(const std::string& name);
-    void closeSession(std::int64_t serverId, std::int64_t slot, SessionEnd end, std::optional<std::int64_t> time);
+    void closeSession(std::int64_t serverId, std::int64_t slot, SessionEnd end,
+                      std::optional<std::int64_t> time);
     void closeAllSessions(std::int64_t serverId, SessionEnd end, std::optional<std::int64_t> time);
     void saveServerState(const ServerState& server);
     void saveFileRecord(FileRecord& record);
-    FileRecord* findRecord(class LogSource& source, const std::string& head, const std::string& path, std::string& tail);
+    FileRecord* findRecord(class LogSource& source, const std::string& head, const std::string& path,
+                           std::string& tail);
 
     Database& database_;
     IngestOptions options_;

@@ -56,7 +56,9 @@ constexpr std::array<std::pair<SessionEnd, std::string_view>, 9> kEndTexts{{
     {SessionEnd::Lost, "lost"},
 }};
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
@@ -137,7 +139,8 @@ LogLine parseJoin(std::string_view rest) {
         rest.remove_prefix(separator + 1);
     }
     const std::optional<std::int64_t> slot = wholeNumber(fields[0]);
-    if (!rest.empty() || !slot || !isPrintableName(fields[1]) || !isAddressText(fields[2])) return malformed(kJoin);
+    if (!rest.empty() || !slot || !isPrintableName(fields[1]) || !isAddressText(fields[2]))
+        return malformed(kJoin);
     LogLine line;
     line.kind = LineKind::Join;
     line.slot = *slot;
@@ -182,7 +185,8 @@ std::optional<LogLine> parseRemoval(std::string_view text) {
         while (digits < afterId.size() && afterId[digits] >= '0' && afterId[digits] <= '9') ++digits;
         const std::optional<std::int64_t> slot = wholeNumber(afterId.substr(0, digits));
         afterId.remove_prefix(digits);
-        const bool suffixMatches = form.suffixIsPrefix ? startsWith(afterId, form.suffix) : afterId == form.suffix;
+        const bool suffixMatches =
+            form.suffixIsPrefix ? startsWith(afterId, form.suffix) : afterId == form.suffix;
         if (!slot || !suffixMatches) continue;
         LogLine line;
         line.kind = LineKind::PlayerRemoved;

@@ -24,15 +24,15 @@ enum class LineKind {
 
 // How a session ended. Stored as its text in the database.
 enum class SessionEnd {
-    Quit,        // the player left by himself
-    Timeout,     // went silent
-    Kick,        // kicked by an administrator
-    Ban,         // banned by an administrator
-    Flood,       // removed or banned for flooding the chat
-    Checksum,    // client check-sum missing or wrong
-    Trainer,     // the client reported a cheating tool
-    Shutdown,    // the server shut down while he played
-    Lost,        // the log does not say (the server stopped without its closing lines)
+    Quit,      // the player left by himself
+    Timeout,   // went silent
+    Kick,      // kicked by an administrator
+    Ban,       // banned by an administrator
+    Flood,     // removed or banned for flooding the chat
+    Checksum,  // client check-sum missing or wrong
+    Trainer,   // the client reported a cheating tool
+    Shutdown,  // the server shut down while he played
+    Lost,      // the log does not say (the server stopped without its closing lines)
 };
 
 std::string_view sessionEndText(SessionEnd end);

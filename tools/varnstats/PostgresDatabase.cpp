@@ -37,9 +37,11 @@ std::string numberedPlaceholders(std::string_view sql) {
 class PostgresDatabase;
 
 class PostgresStatement final : public Statement {
-public:
+  public:
     PostgresStatement(PostgresDatabase& database, PGconn* connection, std::string name, int parameters)
-        : database_(database), connection_(connection), name_(std::move(name)),
+        : database_(database),
+          connection_(connection),
+          name_(std::move(name)),
           values_(static_cast<std::size_t>(parameters)) {}
     ~PostgresStatement() override { PQclear(result_); }
 
@@ -70,7 +72,7 @@ public:
         for (auto& value : values_) value.reset();
     }
 
-private:
+  private:
     std::optional<std::string>& slot(int index) {
         if (index < 1 || static_cast<std::size_t>(index) > values_.size()) {
             throw DatabaseError("PostgreSQL: parameter " + std::to_string(index) + " out of range");
@@ -98,7 +100,7 @@ private:
 // Inside a transaction, statements without rows go out in libpq's pipeline mode: sent one after the
 // other, their answers read in bulk at the next sync point, instead of one round trip each.
 class PostgresDatabase final : public Database {
-public:
+  public:
     explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
     ~PostgresDatabase() override { PQfinish(connection_); }
 
@@ -109,7 +111,8 @@ public:
         PGresult* result = PQexec(connection_, std::string(sql).c_str());
         const ExecStatusType status = PQresultStatus(result);
         PQclear(result);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw DatabaseError(connectionError(connection_));
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+            throw DatabaseError(connectionError(connection_));
     }
 
     std::unique_ptr<Statement> prepare(std::string_view sql) override {
@@ -127,7 +130,8 @@ public:
 
     bool hasTable(std::string_view name) override {
         auto statement = prepare(
-            "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema() AND table_name = ?");
+            "SELECT count(*) FROM information_schema.tables WHERE table_schema = current_schema() AND "
+            "table_name = ?");
         statement->bind(1, name);
         return statement->next() && statement->integer(0) > 0;
     }
@@ -138,8 +142,8 @@ public:
 
     std::string description() const override {
         const char* host = PQhost(connection_);
-        return std::string("postgresql://") + PQuser(connection_) + "@" + (host != nullptr ? host : "") + ":" +
-               PQport(connection_) + "/" + PQdb(connection_);
+        return std::string("postgresql://") + PQuser(connection_) + "@" + (host != nullptr ? host : "") +
+               ":" + PQport(connection_) + "/" + PQdb(connection_);
     }
 
     void begin() override {
@@ -167,8 +171,8 @@ public:
             if (PQenterPipelineMode(connection_) != 1) throw DatabaseError(connectionError(connection_));
             pipelined_ = true;
         }
-        if (PQsendQueryPrepared(connection_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
-                                nullptr, 0) != 1) {
+        if (PQsendQueryPrepared(connection_, name.c_str(), static_cast<int>(values.size()), values.data(),
+                                nullptr, nullptr, 0) != 1) {
             throw DatabaseError(connectionError(connection_));
         }
         // Answers are read now and then, so neither side's buffers fill up while the other waits.
@@ -185,7 +189,8 @@ public:
         while (true) {
             PGresult* result = PQgetResult(connection_);
             if (result == nullptr) {
-                if (PQstatus(connection_) == CONNECTION_BAD) throw DatabaseError(connectionError(connection_));
+                if (PQstatus(connection_) == CONNECTION_BAD)
+                    throw DatabaseError(connectionError(connection_));
                 continue;
             }
             const ExecStatusType status = PQresultStatus(result);
@@ -206,7 +211,7 @@ public:
         pipelined_ = false;
     }
 
-private:
+  private:
     static constexpr int kQueuedBeforeSync = 1000;
 
     PGconn* connection_;
@@ -229,8 +234,8 @@ void PostgresStatement::run() {
 void PostgresStatement::execute() {
     database_.leavePipeline();
     const std::vector<const char*> values = pointers();
-    result_ = PQexecPrepared(connection_, name_.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
-                             nullptr, 0);
+    result_ = PQexecPrepared(connection_, name_.c_str(), static_cast<int>(values.size()), values.data(),
+                             nullptr, nullptr, 0);
     const ExecStatusType status = PQresultStatus(result_);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         const std::string message = connectionError(connection_);
@@ -258,7 +263,8 @@ void refusePassword(const std::string& url) {
     PQconninfoFree(options);
     if (hasPassword) {
         throw DatabaseError(
-            "PostgreSQL: the URL holds a password; leave it out and put it in the password file (~/.pgpass or "
+            "PostgreSQL: the URL holds a password; leave it out and put it in the password file (~/.pgpass "
+            "or "
             "PGPASSFILE) or a service file");
     }
 }

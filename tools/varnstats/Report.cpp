@@ -21,9 +21,11 @@ constexpr std::size_t kRecentSessions = 20;
 constexpr std::size_t kListedOpponents = 10;
 constexpr std::string_view kNone = "&ndash;";
 
-constexpr std::string_view kStyle = R"CSS(:root { --ink: #1f5fa8; --text: #1d232b; --muted: #5b6675; --line: #d5dbe3; --band: #f3f6fa; }
+constexpr std::string_view kStyle =
+    R"CSS(:root { --ink: #1f5fa8; --text: #1d232b; --muted: #5b6675; --line: #d5dbe3; --band: #f3f6fa; }
 * { box-sizing: border-box; }
-body { margin: 0; font: 16px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: var(--text); background: #fff; }
+body { margin: 0; font: 16px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; }
+body { color: var(--text); background: #fff; }
 header { background: var(--ink); color: #fff; padding: 0.8rem 1rem; }
 header h1 { margin: 0; font-size: 1.35rem; }
 header nav a { color: #fff; margin-right: 1rem; font-weight: 600; }
@@ -36,7 +38,8 @@ a { color: var(--ink); }
 .totals b { display: block; font-size: 1.4rem; }
 .scroll { overflow-x: auto; -webkit-overflow-scrolling: touch; }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
-th, td { padding: 0.35rem 0.5rem; border-bottom: 1px solid var(--line); text-align: right; white-space: nowrap; }
+th, td { padding: 0.35rem 0.5rem; border-bottom: 1px solid var(--line); text-align: right; }
+th, td { white-space: nowrap; }
 th:nth-child(2), td:nth-child(2) { text-align: left; }
 th { background: var(--band); }
 th a { text-decoration: none; }
@@ -104,8 +107,9 @@ std::string endInWords(const std::string& ended) {
 }
 
 class SiteBuilder {
-public:
-    SiteBuilder(const Statistics& statistics, const ReportOptions& options) : statistics_(statistics), options_(options) {
+  public:
+    SiteBuilder(const Statistics& statistics, const ReportOptions& options)
+        : statistics_(statistics), options_(options) {
         if (options_.generatedAt) {
             const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::system_clock::now().time_since_epoch());
@@ -119,12 +123,15 @@ public:
         page += totals();
         page += serversTable();
         if (statistics_.lastTime) {
-            page += "<section id=\"online\"><h2>Players online over time</h2><p>The most players at once in each " +
-                    intervalInWords(statistics_.onlineInterval) + ", over the last week of the data (UTC).</p>" +
-                    onlineChart(statistics_.online, statistics_.onlineInterval) + "</section>\n";
-            page += "<section id=\"hours\"><h2>Busiest hours of the week</h2><p>Players on the server on average "
-                    "in each hour (UTC); darker is busier.</p>" +
-                    weekHeatMap(statistics_.weekHours) + "</section>\n";
+            page +=
+                "<section id=\"online\"><h2>Players online over time</h2><p>The most players at once in "
+                "each " +
+                intervalInWords(statistics_.onlineInterval) + ", over the last week of the data (UTC).</p>" +
+                onlineChart(statistics_.online, statistics_.onlineInterval) + "</section>\n";
+            page +=
+                "<section id=\"hours\"><h2>Busiest hours of the week</h2><p>Players on the server on average "
+                "in each hour (UTC); darker is busier.</p>" +
+                weekHeatMap(statistics_.weekHours) + "</section>\n";
             page += "<section id=\"kills-per-day\"><h2>Kills per day</h2>" +
                     dailyBars(statistics_.killsPerDay, "kills") + "</section>\n";
         }
@@ -143,18 +150,24 @@ public:
                 if (std::string_view(candidate.heading) == column) target = &candidate;
             }
             const bool current = target == &sorted;
-            page += std::string("<th") + (current ? " aria-sort=\"" + std::string(sorted.order == PlayerOrder::Name ? "ascending" : "descending") + "\"" : "") +
-                    "><a href=\"" + target->file + "\">" + column + (current ? " &#9660;" : "") + "</a></th>";
+            page +=
+                std::string("<th") +
+                (current
+                     ? " aria-sort=\"" +
+                           std::string(sorted.order == PlayerOrder::Name ? "ascending" : "descending") + "\""
+                     : "") +
+                "><a href=\"" + target->file + "\">" + column + (current ? " &#9660;" : "") + "</a></th>";
         }
         page += "<th>Favourite vehicle</th><th>Favourite weapon</th></tr></thead>\n<tbody>\n";
         std::size_t rank = 0;
         for (const PlayerFigures* player : playersInOrder(statistics_, sorted.order)) {
             page += "<tr data-player=\"" + std::to_string(player->id) + "\"><td>" + std::to_string(++rank) +
                     "</td><td class=\"name\"><a href=\"players/" + playerFile(*player) + "\">" +
-                    escapeHtml(player->name) + "</a></td><td class=\"kills\">" + std::to_string(player->kills) +
-                    "</td><td class=\"deaths\">" + std::to_string(player->deaths) + "</td><td class=\"kd\">" +
-                    formatKillsPerDeath(*player) + "</td><td class=\"playtime\">" + playTime(*player) +
-                    "</td><td class=\"sessions\">" + std::to_string(player->sessions) + "</td><td class=\"vehicle\">" +
+                    escapeHtml(player->name) + "</a></td><td class=\"kills\">" +
+                    std::to_string(player->kills) + "</td><td class=\"deaths\">" +
+                    std::to_string(player->deaths) + "</td><td class=\"kd\">" + formatKillsPerDeath(*player) +
+                    "</td><td class=\"playtime\">" + playTime(*player) + "</td><td class=\"sessions\">" +
+                    std::to_string(player->sessions) + "</td><td class=\"vehicle\">" +
                     optionalNumber(player->favouriteVehicle) + "</td><td class=\"weapon\">" +
                     optionalNumber(player->favouriteWeapon) + "</td></tr>\n";
         }
@@ -164,8 +177,8 @@ public:
 
     std::string playerPage(const PlayerFigures& player) const {
         std::string page = pageStart(player.name, true);
-        page += "<p>Everything below is what the server logged under the name <strong>" + escapeHtml(player.name) +
-                "</strong>. A player is known by his name only.</p>\n";
+        page += "<p>Everything below is what the server logged under the name <strong>" +
+                escapeHtml(player.name) + "</strong>. A player is known by his name only.</p>\n";
         page += "<dl class=\"figures\">";
         const auto figure = [&page](const char* id, const char* label, const std::string& value) {
             page += std::string("<dt>") + label + "</dt><dd id=\"" + id + "\">" + value + "</dd>";
@@ -185,7 +198,8 @@ public:
             std::vector<TimeSeriesPoint> days;
             for (const TimeSeriesPoint& day : statistics_.killsPerDay) {
                 const auto found = player.killsPerDay.find(dayOf(day.start));
-                days.push_back(TimeSeriesPoint{day.start, found != player.killsPerDay.end() ? found->second : 0});
+                days.push_back(
+                    TimeSeriesPoint{day.start, found != player.killsPerDay.end() ? found->second : 0});
             }
             page += "<h2>Kills per day</h2>" + dailyBars(days, "kills");
         }
@@ -200,13 +214,14 @@ public:
 
     static std::string_view style() { return kStyle; }
 
-private:
+  private:
     std::string pageStart(const std::string& heading, bool inPlayers) const {
         const std::string up = inPlayers ? "../" : "";
         return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
-               escapeHtml(heading) + " - " + escapeHtml(options_.title) + "</title>\n<link rel=\"stylesheet\" href=\"" +
-               up + "style.css\">\n</head>\n<body>\n<header><h1>" + escapeHtml(options_.title) +
+               escapeHtml(heading) + " - " + escapeHtml(options_.title) +
+               "</title>\n<link rel=\"stylesheet\" href=\"" + up +
+               "style.css\">\n</head>\n<body>\n<header><h1>" + escapeHtml(options_.title) +
                "</h1><nav><a href=\"" + up + "index.html\">Overview</a><a href=\"" + up +
                "leaderboard.html\">Leaderboard</a></nav></header>\n<main>\n<h2 id=\"page-title\">" +
                escapeHtml(heading) + "</h2>\n";
@@ -214,20 +229,24 @@ private:
 
     std::string pageEnd() const {
         return "</main>\n<footer>" + generated_ +
-               "A player is known by the name he plays under: two people who use one name count as one player, and "
+               "A player is known by the name he plays under: two people who use one name count as one "
+               "player, and "
                "one person under two names as two. Times are UTC.</footer>\n</body>\n</html>\n";
     }
 
     std::string timeNotice() const {
         if (!statistics_.lastTime) {
-            return "<p class=\"notice\" id=\"no-time-stamps\">The logs read so far carry no time stamps, so the "
-                   "figures over time (players online, busiest hours, kills per day, play time) are left out. Turn "
+            return "<p class=\"notice\" id=\"no-time-stamps\">The logs read so far carry no time stamps, so "
+                   "the "
+                   "figures over time (players online, busiest hours, kills per day, play time) are left "
+                   "out. Turn "
                    "on <code>LogTimestamps 1</code> in the server's configuration to have them.</p>\n";
         }
         if (statistics_.untimedSessions > 0 || statistics_.untimedKills > 0) {
             return "<p class=\"notice\" id=\"partly-timed\">" + std::to_string(statistics_.untimedSessions) +
                    " sessions and " + std::to_string(statistics_.untimedKills) +
-                   " kills came from log lines without time stamps (or without a known end): they count in the "
+                   " kills came from log lines without time stamps (or without a known end): they count in "
+                   "the "
                    "totals but not in the figures over time.</p>\n";
         }
         return "";
@@ -238,7 +257,8 @@ private:
         for (const ServerFigures& server : statistics_.servers) starts += server.starts;
         std::string html = "<ul class=\"totals\">";
         const auto total = [&html](const char* id, std::int64_t value, const char* label) {
-            html += std::string("<li><b id=\"") + id + "\">" + std::to_string(value) + "</b>" + label + "</li>";
+            html +=
+                std::string("<li><b id=\"") + id + "\">" + std::to_string(value) + "</b>" + label + "</li>";
         };
         total("total-players", static_cast<std::int64_t>(statistics_.players.size()), "players");
         total("total-sessions", static_cast<std::int64_t>(statistics_.sessions.size()), "sessions");
@@ -259,29 +279,32 @@ private:
             "<th>Port</th><th>Game</th><th>Slots</th><th>Starts</th><th>Sessions</th><th>Online at last "
             "line</th><th>Last line (UTC)</th></tr></thead><tbody>\n";
         for (const ServerFigures& server : statistics_.servers) {
-            html += "<tr><td>" + std::to_string(server.id) + "</td><td>" + escapeHtml(server.name) + "</td><td>" +
-                    escapeHtml(server.port) + "</td><td>" + escapeHtml(server.gameLabel) + "</td><td>" +
-                    std::to_string(server.slots) + "</td><td>" + std::to_string(server.starts) + "</td><td>" +
-                    std::to_string(server.sessions) + "</td><td>" + std::to_string(server.online) + "</td><td>" +
-                    optionalDateTime(server.lastSeen) + "</td></tr>\n";
+            html += "<tr><td>" + std::to_string(server.id) + "</td><td>" + escapeHtml(server.name) +
+                    "</td><td>" + escapeHtml(server.port) + "</td><td>" + escapeHtml(server.gameLabel) +
+                    "</td><td>" + std::to_string(server.slots) + "</td><td>" + std::to_string(server.starts) +
+                    "</td><td>" + std::to_string(server.sessions) + "</td><td>" +
+                    std::to_string(server.online) + "</td><td>" + optionalDateTime(server.lastSeen) +
+                    "</td></tr>\n";
         }
         return html + "</tbody></table></div>\n";
     }
 
     std::string topTen() const {
         std::string html =
-            "<section id=\"top-ten\"><h2>Top ten</h2><div class=\"scroll\"><table id=\"top\"><thead><tr><th>#</th>"
-            "<th>Player</th><th>Kills</th><th>Deaths</th><th>K/D</th><th>Play time</th></tr></thead><tbody>\n";
+            "<section id=\"top-ten\"><h2>Top ten</h2><div class=\"scroll\"><table "
+            "id=\"top\"><thead><tr><th>#</th>"
+            "<th>Player</th><th>Kills</th><th>Deaths</th><th>K/D</th><th>Play "
+            "time</th></tr></thead><tbody>\n";
         std::vector<std::pair<std::string, std::int64_t>> bars;
         std::size_t rank = 0;
         for (const PlayerFigures* player : playersInOrder(statistics_, PlayerOrder::Kills)) {
             if (rank == kTopPlayers) break;
             html += "<tr data-player=\"" + std::to_string(player->id) + "\"><td>" + std::to_string(++rank) +
                     "</td><td class=\"name\"><a href=\"players/" + playerFile(*player) + "\">" +
-                    escapeHtml(player->name) + "</a></td><td class=\"kills\">" + std::to_string(player->kills) +
-                    "</td><td class=\"deaths\">" + std::to_string(player->deaths) + "</td><td class=\"kd\">" +
-                    formatKillsPerDeath(*player) + "</td><td class=\"playtime\">" + playTime(*player) +
-                    "</td></tr>\n";
+                    escapeHtml(player->name) + "</a></td><td class=\"kills\">" +
+                    std::to_string(player->kills) + "</td><td class=\"deaths\">" +
+                    std::to_string(player->deaths) + "</td><td class=\"kd\">" + formatKillsPerDeath(*player) +
+                    "</td><td class=\"playtime\">" + playTime(*player) + "</td></tr>\n";
             bars.emplace_back(player->name, player->kills);
         }
         html += "</tbody></table></div>\n";
@@ -289,7 +312,8 @@ private:
         return html + "<p><a href=\"leaderboard.html\">All players</a></p></section>\n";
     }
 
-    std::string opponents(const char* heading, const char* id, const std::map<std::int64_t, std::int64_t>& counts) const {
+    std::string opponents(const char* heading, const char* id,
+                          const std::map<std::int64_t, std::int64_t>& counts) const {
         if (counts.empty()) return "";
         std::vector<std::pair<std::int64_t, const PlayerFigures*>> rows;
         for (const auto& [playerId, count] : counts) {
@@ -303,14 +327,15 @@ private:
         std::string html = std::string("<h2>") + heading + "</h2><div class=\"scroll\"><table id=\"" + id +
                            "\"><thead><tr><th>#</th><th>Player</th><th>Times</th></tr></thead><tbody>\n";
         for (std::size_t index = 0; index < rows.size() && index < kListedOpponents; ++index) {
-            html += "<tr><td>" + std::to_string(index + 1) + "</td><td><a href=\"" + playerFile(*rows[index].second) +
-                    "\">" + escapeHtml(rows[index].second->name) + "</a></td><td>" + std::to_string(rows[index].first) +
-                    "</td></tr>\n";
+            html += "<tr><td>" + std::to_string(index + 1) + "</td><td><a href=\"" +
+                    playerFile(*rows[index].second) + "\">" + escapeHtml(rows[index].second->name) +
+                    "</a></td><td>" + std::to_string(rows[index].first) + "</td></tr>\n";
         }
         return html + "</tbody></table></div>\n";
     }
 
-    static std::string uses(const char* heading, const char* id, const std::map<std::int64_t, std::int64_t>& counts) {
+    static std::string uses(const char* heading, const char* id,
+                            const std::map<std::int64_t, std::int64_t>& counts) {
         if (counts.empty()) return "";
         std::vector<std::pair<std::int64_t, std::int64_t>> rows(counts.begin(), counts.end());
         std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
@@ -319,8 +344,9 @@ private:
         std::string html = std::string("<h2>") + heading + "</h2><div class=\"scroll\"><table id=\"" + id +
                            "\"><thead><tr><th>#</th><th>Number</th><th>Times</th></tr></thead><tbody>\n";
         for (std::size_t index = 0; index < rows.size() && index < kListedOpponents; ++index) {
-            html += "<tr><td>" + std::to_string(index + 1) + "</td><td>#" + std::to_string(rows[index].first) +
-                    "</td><td>" + std::to_string(rows[index].second) + "</td></tr>\n";
+            html += "<tr><td>" + std::to_string(index + 1) + "</td><td>#" +
+                    std::to_string(rows[index].first) + "</td><td>" + std::to_string(rows[index].second) +
+                    "</td></tr>\n";
         }
         return html + "</tbody></table></div>\n";
     }
@@ -336,8 +362,10 @@ private:
 
     std::string recentSessions(const PlayerFigures& player) const {
         std::string html =
-            "<h2>Recent sessions</h2><div class=\"scroll\"><table id=\"recent-sessions\"><thead><tr><th>#</th>"
-            "<th>Server</th><th>Joined (UTC)</th><th>Left (UTC)</th><th>Played</th><th>Ended</th></tr></thead>"
+            "<h2>Recent sessions</h2><div class=\"scroll\"><table "
+            "id=\"recent-sessions\"><thead><tr><th>#</th>"
+            "<th>Server</th><th>Joined (UTC)</th><th>Left "
+            "(UTC)</th><th>Played</th><th>Ended</th></tr></thead>"
             "<tbody>\n";
         std::size_t shown = 0;
         for (auto index = player.sessionIndexes.rbegin();
@@ -346,9 +374,10 @@ private:
             const ServerFigures* server = statistics_.server(session.serverId);
             html += "<tr><td>" + std::to_string(shown + 1) + "</td><td>" +
                     (server != nullptr ? escapeHtml(server->name) : std::string(kNone)) + "</td><td>" +
-                    optionalDateTime(session.joined) + "</td><td>" + optionalDateTime(session.left) + "</td><td>" +
-                    (session.duration ? formatDuration(*session.duration) : std::string(kNone)) + "</td><td>" +
-                    escapeHtml(endInWords(session.ended.value_or("online"))) + "</td></tr>\n";
+                    optionalDateTime(session.joined) + "</td><td>" + optionalDateTime(session.left) +
+                    "</td><td>" +
+                    (session.duration ? formatDuration(*session.duration) : std::string(kNone)) +
+                    "</td><td>" + escapeHtml(endInWords(session.ended.value_or("online"))) + "</td></tr>\n";
         }
         return html + "</tbody></table></div>\n";
     }
@@ -368,8 +397,9 @@ ReportResult writeReport(Database& database, const ReportOptions& options) {
         return result;
     }
     if (version != kSchemaVersion) {
-        result.error = database.description() + " has schema version " + std::to_string(version) + ", this varnstats " +
-                       std::to_string(kSchemaVersion) + (version < kSchemaVersion ? ": run varnstats ingest to bring it up to date" : "");
+        result.error = database.description() + " has schema version " + std::to_string(version) +
+                       ", this varnstats " + std::to_string(kSchemaVersion) +
+                       (version < kSchemaVersion ? ": run varnstats ingest to bring it up to date" : "");
         return result;
     }
     SiteWriter writer;
@@ -387,7 +417,8 @@ ReportResult writeReport(Database& database, const ReportOptions& options) {
     write("style.css", std::string(SiteBuilder::style()), false);
     write("index.html", builder.overview(), false);
     for (const LeaderboardPage& page : kLeaderboards) write(page.file, builder.leaderboard(page), false);
-    for (const PlayerFigures& player : statistics.players) write(playerFile(player), builder.playerPage(player), true);
+    for (const PlayerFigures& player : statistics.players)
+        write(playerFile(player), builder.playerPage(player), true);
     result.players = statistics.players.size();
     return result;
 }

@@ -103,7 +103,8 @@ void migrateSchema(Database& database) {
             database.execute(forBackend(kMigrations[next - 1], database.backend()));
         }
         database.execute("DELETE FROM schema_version");
-        database.execute("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) + ")");
+        database.execute("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) +
+                         ")");
         database.commit();
     } catch (...) {
         database.rollback();

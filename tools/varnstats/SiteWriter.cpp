@@ -33,7 +33,8 @@ SiteWriter::~SiteWriter() {
 std::optional<std::string> SiteWriter::open(const std::string& directory,
                                             const std::optional<std::string>& databaseFile) {
     directory_ = directory;
-    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) return reason(directory + ": cannot create");
+    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
+        return reason(directory + ": cannot create");
     directoryFd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd_ < 0) return reason(directory + ": cannot open as a directory");
     if (databaseFile) {
@@ -52,13 +53,16 @@ std::optional<std::string> SiteWriter::open(const std::string& directory,
     return std::nullopt;
 }
 
-std::optional<std::string> SiteWriter::write(std::string_view name, std::string_view content, bool inPlayers) {
+std::optional<std::string> SiteWriter::write(std::string_view name, std::string_view content,
+                                             bool inPlayers) {
     const int folder = inPlayers ? playersFd_ : directoryFd_;
     const std::string finalName(name);
     const std::string temporary = "." + finalName + "." + std::to_string(::getpid()) + ".tmp";
-    const std::string shown = directory_ + "/" + (inPlayers ? std::string(kPlayersFolder) + "/" : "") + finalName;
+    const std::string shown =
+        directory_ + "/" + (inPlayers ? std::string(kPlayersFolder) + "/" : "") + finalName;
     ::unlinkat(folder, temporary.c_str(), 0);
-    const int fd = ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd =
+        ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return reason(shown + ": cannot create");
     std::size_t written = 0;
     while (written < content.size()) {

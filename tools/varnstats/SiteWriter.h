@@ -10,7 +10,7 @@ namespace varnstats {
 // from the data, each to a temporary name and renamed over the old one, so a web server never serves
 // half a page and a symbolic link in the directory is replaced, not followed.
 class SiteWriter {
-public:
+  public:
     SiteWriter() = default;
     ~SiteWriter();
     SiteWriter(const SiteWriter&) = delete;
@@ -18,11 +18,12 @@ public:
 
     // Creates the directory (its parent must exist) and its players/ folder. Refuses a directory that
     // holds databaseFile. The reason when it cannot.
-    std::optional<std::string> open(const std::string& directory, const std::optional<std::string>& databaseFile);
+    std::optional<std::string> open(const std::string& directory,
+                                    const std::optional<std::string>& databaseFile);
     // name is a fixed file name of the site; inPlayers puts it into players/.
     std::optional<std::string> write(std::string_view name, std::string_view content, bool inPlayers = false);
 
-private:
+  private:
     int directoryFd_ = -1;
     int playersFd_ = -1;
     std::string directory_;

@@ -15,15 +15,17 @@ namespace {
 constexpr int kBusyTimeoutMilliseconds = 120 * 1000;
 
 class SqliteStatement final : public Statement {
-public:
-    SqliteStatement(sqlite3* connection, sqlite3_stmt* statement) : connection_(connection), statement_(statement) {}
+  public:
+    SqliteStatement(sqlite3* connection, sqlite3_stmt* statement)
+        : connection_(connection), statement_(statement) {}
     ~SqliteStatement() override { sqlite3_finalize(statement_); }
 
     void bind(int index, std::int64_t value) override {
         check(sqlite3_bind_int64(statement_, index, static_cast<sqlite3_int64>(value)));
     }
     void bind(int index, std::string_view text) override {
-        check(sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+        check(
+            sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
     }
     void bindNull(int index) override { check(sqlite3_bind_null(statement_, index)); }
 
@@ -41,8 +43,9 @@ public:
     std::string text(int column) const override {
         const auto* bytes = sqlite3_column_text(statement_, column);
         const int size = sqlite3_column_bytes(statement_, column);
-        return bytes != nullptr ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size))
-                                : std::string();
+        return bytes != nullptr
+                   ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size))
+                   : std::string();
     }
     bool isNull(int column) const override { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
     void reset() override {
@@ -50,7 +53,7 @@ public:
         sqlite3_clear_bindings(statement_);
     }
 
-private:
+  private:
     void check(int result) const {
         if (result != SQLITE_OK) throw DatabaseError(std::string("SQLite: ") + sqlite3_errmsg(connection_));
     }
@@ -60,7 +63,7 @@ private:
 };
 
 class SqliteDatabase final : public Database {
-public:
+  public:
     SqliteDatabase(sqlite3* connection, std::string path) : connection_(connection), path_(std::move(path)) {}
     ~SqliteDatabase() override { sqlite3_close_v2(connection_); }
 
@@ -100,7 +103,7 @@ public:
     std::string description() const override { return path_; }
     std::optional<std::string> filePath() const override { return path_; }
 
-private:
+  private:
     sqlite3* connection_;
     std::string path_;
 };

@@ -35,7 +35,7 @@ std::optional<std::int64_t> mostUsed(const std::map<std::int64_t, std::int64_t>&
 }
 
 class Loader {
-public:
+  public:
     explicit Loader(Database& database) : database_(database) {}
 
     Statistics load() {
@@ -58,7 +58,7 @@ public:
         return std::move(statistics_);
     }
 
-private:
+  private:
     void noteTime(std::optional<std::int64_t> time) {
         if (!time) return;
         statistics_.firstTime = std::min(statistics_.firstTime.value_or(*time), *time);
@@ -150,7 +150,8 @@ private:
     }
 
     void loadKills() {
-        auto rows = database_.prepare("SELECT killer_session_id, victim_session_id, at FROM kills ORDER BY id");
+        auto rows =
+            database_.prepare("SELECT killer_session_id, victim_session_id, at FROM kills ORDER BY id");
         while (rows->next()) {
             const auto killer = sessionPlayer_.find(rows->integer(0));
             const auto victim = sessionPlayer_.find(rows->integer(1));
@@ -182,7 +183,8 @@ private:
         auto rows = database_.prepare(sql);
         while (rows->next()) {
             const auto player = sessionPlayer_.find(rows->integer(0));
-            if (player != sessionPlayer_.end()) ++(statistics_.players[player->second].*uses)[rows->integer(1)];
+            if (player != sessionPlayer_.end())
+                ++(statistics_.players[player->second].*uses)[rows->integer(1)];
         }
     }
 
@@ -229,8 +231,10 @@ private:
             if (!session.joined || !session.duration) continue;
             const std::int64_t end = *session.joined + *session.duration;
             for (std::int64_t at = *session.joined; at < end;) {
-                const std::int64_t hourEnd = std::min(end, floorTo(at, kMillisecondsPerHour) + kMillisecondsPerHour);
-                played[static_cast<std::size_t>(weekdayOf(at))][static_cast<std::size_t>(hourOf(at))] += hourEnd - at;
+                const std::int64_t hourEnd =
+                    std::min(end, floorTo(at, kMillisecondsPerHour) + kMillisecondsPerHour);
+                played[static_cast<std::size_t>(weekdayOf(at))][static_cast<std::size_t>(hourOf(at))] +=
+                    hourEnd - at;
                 at = hourEnd;
             }
         }
@@ -243,7 +247,8 @@ private:
         for (std::size_t day = 0; day < 7; ++day) {
             for (std::size_t hour = 0; hour < 24; ++hour) {
                 const std::int64_t divisor = occurrences[day][hour] * kMillisecondsPerHour;
-                statistics_.weekHours[day][hour] = divisor > 0 ? (played[day][hour] * 10 + divisor / 2) / divisor : 0;
+                statistics_.weekHours[day][hour] =
+                    divisor > 0 ? (played[day][hour] * 10 + divisor / 2) / divisor : 0;
             }
         }
     }
@@ -285,8 +290,9 @@ std::string formatKillsPerDeath(const PlayerFigures& player) {
 }
 
 const PlayerFigures* Statistics::player(std::int64_t id) const {
-    const auto found = std::lower_bound(players.begin(), players.end(), id,
-                                        [](const PlayerFigures& player, std::int64_t wanted) { return player.id < wanted; });
+    const auto found =
+        std::lower_bound(players.begin(), players.end(), id,
+                         [](const PlayerFigures& player, std::int64_t wanted) { return player.id < wanted; });
     return found != players.end() && found->id == id ? &*found : nullptr;
 }
 
@@ -328,7 +334,8 @@ std::vector<const PlayerFigures*> playersInOrder(const Statistics& statistics, P
                 if (const int compared = ratioCompare(*a, *b); compared != 0) return compared > 0;
                 break;
             case PlayerOrder::PlayTime:
-                if (a->playMilliseconds != b->playMilliseconds) return a->playMilliseconds > b->playMilliseconds;
+                if (a->playMilliseconds != b->playMilliseconds)
+                    return a->playMilliseconds > b->playMilliseconds;
                 break;
             case PlayerOrder::Sessions:
                 if (a->sessions != b->sessions) return a->sessions > b->sessions;

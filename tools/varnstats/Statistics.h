@@ -40,8 +40,8 @@ struct SessionFigures {
 struct PlayerFigures {
     std::int64_t id = 0;
     std::string name;
-    std::int64_t kills = 0;     // other players killed
-    std::int64_t deaths = 0;    // suicides included
+    std::int64_t kills = 0;   // other players killed
+    std::int64_t deaths = 0;  // suicides included
     std::int64_t suicides = 0;
     std::int64_t sessions = 0;
     std::int64_t playMilliseconds = 0;

@@ -95,9 +95,10 @@ void printSummary(const FileSummary& summary) {
         std::fprintf(stderr, "varnstats: %s\n", summary.error->c_str());
         return;
     }
-    std::printf("%s: %s at byte %llu, %llu new lines, %llu statistics lines stored", summary.path.c_str(),
-                summary.known ? "read on" : "new file, read", static_cast<unsigned long long>(summary.startOffset),
-                static_cast<unsigned long long>(summary.lines), static_cast<unsigned long long>(summary.stored));
+    std::printf(
+        "%s: %s at byte %llu, %llu new lines, %llu statistics lines stored", summary.path.c_str(),
+        summary.known ? "read on" : "new file, read", static_cast<unsigned long long>(summary.startOffset),
+        static_cast<unsigned long long>(summary.lines), static_cast<unsigned long long>(summary.stored));
     if (summary.withoutTime > 0) {
         std::printf(" (%llu without time stamps)", static_cast<unsigned long long>(summary.withoutTime));
     }
