@@ -32,7 +32,7 @@ const std::string kChangesQuery =
     "JOIN sessions s ON s.id = c.session_id JOIN players p ON p.id = s.player_id";
 
 class IngestTest : public ::testing::Test {
-  protected:
+protected:
     std::string dump() {
         auto connection = openDatabase(database, OpenMode::ReadOnly);
         return dumpTables(*connection);

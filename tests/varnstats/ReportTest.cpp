@@ -16,7 +16,7 @@ namespace {
 using namespace testing;
 
 class ReportTest : public ::testing::Test {
-  protected:
+protected:
     void ingestFixture(const std::string& name) {
         writeFile(scratch.file(name), fixture(name));
         ingest(database, {scratch.file(name)});

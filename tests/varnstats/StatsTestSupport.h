@@ -20,7 +20,7 @@ inline const std::string kSep = "\xA9";
 
 // A directory of its own for one test, removed afterwards.
 class ScratchDirectory {
-  public:
+public:
     ScratchDirectory() {
         static std::mt19937_64 random{std::random_device{}()};
         for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
@@ -36,7 +36,7 @@ class ScratchDirectory {
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     const std::filesystem::path& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

@@ -11,7 +11,7 @@ namespace varnstats {
 
 // A database call that failed; the run stops and says why.
 class DatabaseError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
@@ -19,7 +19,7 @@ enum class Backend { Sqlite, Postgres };
 
 // A prepared statement with '?' placeholders, numbered from 1; result columns are numbered from 0.
 class Statement {
-  public:
+public:
     virtual ~Statement() = default;
     virtual void bind(int index, std::int64_t value) = 0;
     virtual void bind(int index, std::string_view text) = 0;
@@ -52,7 +52,7 @@ class Statement {
 };
 
 class Database {
-  public:
+public:
     virtual ~Database() = default;
     virtual Backend backend() const = 0;
     // Statements without parameters, one or several separated by ';'.

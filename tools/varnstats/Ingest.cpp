@@ -239,7 +239,7 @@ Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string&
 
 // The reading of one file: lines in, rows out, in batches that each end with the file's new offset.
 class Ingester::FileRun {
-  public:
+public:
     struct ReadError {
         std::string message;
     };
@@ -311,7 +311,7 @@ class Ingester::FileRun {
         ingester_.database_.rollback();
     }
 
-  private:
+private:
     enum class Outcome { Ignored, Stored, Unmatched };
 
     void handle(std::string_view text, std::uint64_t offset) {

@@ -39,7 +39,7 @@ struct IngestOptions {
 // the schema, and loads what earlier runs left: the files read so far, the servers, the players and
 // the sessions still open.
 class Ingester {
-  public:
+public:
     Ingester(Database& database, IngestOptions options = {});
     ~Ingester();
     Ingester(const Ingester&) = delete;
@@ -51,7 +51,7 @@ class Ingester {
     // without its line end is left for the next run. Throws DatabaseError.
     FileSummary ingestFile(const std::string& path);
 
-  private:
+private:
     struct FileRecord {
         std::int64_t id = 0;
         std::optional<std::int64_t> serverId;

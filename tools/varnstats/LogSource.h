@@ -10,7 +10,7 @@ namespace varnstats {
 // A log file read as its uncompressed bytes: plain, or compressed with gzip (as log rotation leaves
 // it). Offsets count uncompressed bytes.
 class LogSource {
-  public:
+public:
     LogSource() = default;
     ~LogSource();
     LogSource(const LogSource&) = delete;
@@ -28,7 +28,7 @@ class LogSource {
     std::uint64_t position() const { return position_; }
     const std::string& error() const { return error_; }
 
-  private:
+private:
     void fail(const std::string& what);
 
     void* file_ = nullptr;  // gzFile; reads plain files as they are

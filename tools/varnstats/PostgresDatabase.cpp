@@ -37,7 +37,7 @@ std::string numberedPlaceholders(std::string_view sql) {
 class PostgresDatabase;
 
 class PostgresStatement final : public Statement {
-  public:
+public:
     PostgresStatement(PostgresDatabase& database, PGconn* connection, std::string name, int parameters)
         : database_(database),
           connection_(connection),
@@ -72,7 +72,7 @@ class PostgresStatement final : public Statement {
         for (auto& value : values_) value.reset();
     }
 
-  private:
+private:
     std::optional<std::string>& slot(int index) {
         if (index < 1 || static_cast<std::size_t>(index) > values_.size()) {
             throw DatabaseError("PostgreSQL: parameter " + std::to_string(index) + " out of range");
@@ -100,7 +100,7 @@ class PostgresStatement final : public Statement {
 // Inside a transaction, statements without rows go out in libpq's pipeline mode: sent one after the
 // other, their answers read in bulk at the next sync point, instead of one round trip each.
 class PostgresDatabase final : public Database {
-  public:
+public:
     explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
     ~PostgresDatabase() override { PQfinish(connection_); }
 
@@ -211,7 +211,7 @@ class PostgresDatabase final : public Database {
         pipelined_ = false;
     }
 
-  private:
+private:
     static constexpr int kQueuedBeforeSync = 1000;
 
     PGconn* connection_;

@@ -107,7 +107,7 @@ std::string endInWords(const std::string& ended) {
 }
 
 class SiteBuilder {
-  public:
+public:
     SiteBuilder(const Statistics& statistics, const ReportOptions& options)
         : statistics_(statistics), options_(options) {
         if (options_.generatedAt) {
@@ -214,7 +214,7 @@ class SiteBuilder {
 
     static std::string_view style() { return kStyle; }
 
-  private:
+private:
     std::string pageStart(const std::string& heading, bool inPlayers) const {
         const std::string up = inPlayers ? "../" : "";
         return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"

@@ -10,7 +10,7 @@ namespace varnstats {
 // from the data, each to a temporary name and renamed over the old one, so a web server never serves
 // half a page and a symbolic link in the directory is replaced, not followed.
 class SiteWriter {
-  public:
+public:
     SiteWriter() = default;
     ~SiteWriter();
     SiteWriter(const SiteWriter&) = delete;
@@ -23,7 +23,7 @@ class SiteWriter {
     // name is a fixed file name of the site; inPlayers puts it into players/.
     std::optional<std::string> write(std::string_view name, std::string_view content, bool inPlayers = false);
 
-  private:
+private:
     int directoryFd_ = -1;
     int playersFd_ = -1;
     std::string directory_;

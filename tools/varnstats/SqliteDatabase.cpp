@@ -15,7 +15,7 @@ namespace {
 constexpr int kBusyTimeoutMilliseconds = 120 * 1000;
 
 class SqliteStatement final : public Statement {
-  public:
+public:
     SqliteStatement(sqlite3* connection, sqlite3_stmt* statement)
         : connection_(connection), statement_(statement) {}
     ~SqliteStatement() override { sqlite3_finalize(statement_); }
@@ -53,7 +53,7 @@ class SqliteStatement final : public Statement {
         sqlite3_clear_bindings(statement_);
     }
 
-  private:
+private:
     void check(int result) const {
         if (result != SQLITE_OK) throw DatabaseError(std::string("SQLite: ") + sqlite3_errmsg(connection_));
     }
@@ -63,7 +63,7 @@ class SqliteStatement final : public Statement {
 };
 
 class SqliteDatabase final : public Database {
-  public:
+public:
     SqliteDatabase(sqlite3* connection, std::string path) : connection_(connection), path_(std::move(path)) {}
     ~SqliteDatabase() override { sqlite3_close_v2(connection_); }
 
@@ -103,7 +103,7 @@ class SqliteDatabase final : public Database {
     std::string description() const override { return path_; }
     std::optional<std::string> filePath() const override { return path_; }
 
-  private:
+private:
     sqlite3* connection_;
     std::string path_;
 };

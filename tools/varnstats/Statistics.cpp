@@ -35,7 +35,7 @@ std::optional<std::int64_t> mostUsed(const std::map<std::int64_t, std::int64_t>&
 }
 
 class Loader {
-  public:
+public:
     explicit Loader(Database& database) : database_(database) {}
 
     Statistics load() {
@@ -58,7 +58,7 @@ class Loader {
         return std::move(statistics_);
     }
 
-  private:
+private:
     void noteTime(std::optional<std::int64_t> time) {
         if (!time) return;
         statistics_.firstTime = std::min(statistics_.firstTime.value_or(*time), *time);
