@@ -34,7 +34,7 @@ def postgres_programs():
         initdb, pg_ctl = os.path.join(directory, "initdb"), os.path.join(directory, "pg_ctl")
         if os.access(initdb, os.X_OK) and os.access(pg_ctl, os.X_OK):
             return initdb, pg_ctl
-    missing_program("PostgreSQL's initdb and pg_ctl", "Debian package postgresql")
+    missing_program("PostgreSQL (initdb, pg_ctl)", "Debian package postgresql")
 
 
 class Cluster:
