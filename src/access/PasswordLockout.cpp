@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "log/ServerLog.h"
+
 namespace varn {
 
 bool constantTimeEquals(std::string_view given, std::string_view expected) {
@@ -88,6 +90,20 @@ bool PasswordLockout::recordFailure(Kind kind, const PeerAddress& peer, std::int
     entry.lockedUntil = now + kLockSeconds;
     table.locks.emplace(entry.lockedUntil, address);
     return true;
+}
+
+PasswordLockout::WrongPassword PasswordLockout::recordWrongPassword(Kind kind, const PeerAddress& peer,
+                                                                   std::int64_t now) {
+    WrongPassword outcome;
+    outcome.lockedOut = recordFailure(kind, peer, now);
+    outcome.logged = failuresInWindow(kind, peer) <= kMaxFailures;
+    if (!outcome.logged) countUnlogged(peer, now);
+    return outcome;
+}
+
+void logLockedOut(std::string_view ipText) {
+    ServerLog::instance().line("SERVER-WARNING: ", ipText, " locked out for ", PasswordLockout::kLockSeconds,
+                               " seconds after ", PasswordLockout::kMaxFailures, " wrong passwords.");
 }
 
 std::uint32_t PasswordLockout::failuresInWindow(Kind kind, const PeerAddress& peer) const {

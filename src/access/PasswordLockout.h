@@ -18,6 +18,10 @@ namespace varn {
 // from how long the answer takes.
 bool constantTimeEquals(std::string_view given, std::string_view expected);
 
+// Logs that an address has just been locked out: "SERVER-WARNING: <ip> locked out for 60 seconds
+// after 5 wrong passwords."
+void logLockedOut(std::string_view ipText);
+
 // Counts wrong passwords per address, in one table for each kind of login, and locks an address out
 // of that kind for a minute after five within a minute. A table is bounded: a new address takes the
 // place of the unlocked entry used least recently; a locked entry stays until its minute is over, and
@@ -50,6 +54,14 @@ public:
     bool recordFailure(Kind kind, const PeerAddress& peer, std::int64_t now);
     // The wrong passwords counted for the address in its current window; 0 when it has no entry.
     std::uint32_t failuresInWindow(Kind kind, const PeerAddress& peer) const;
+    // What one wrong password leads to: whether it gets a log line of its own (the first five of an
+    // address in its window; later ones are counted for the summary line) and whether it has just
+    // locked the address out.
+    struct WrongPassword {
+        bool logged = true;
+        bool lockedOut = false;
+    };
+    WrongPassword recordWrongPassword(Kind kind, const PeerAddress& peer, std::int64_t now);
     void recordSuccess(Kind kind, const PeerAddress& peer);
 
     // An attempt that gets no log line of its own: dropped unseen, or a failure beyond the first five.

@@ -85,21 +85,15 @@ bool lockoutAdmits(GameServer& server, const PeerAddress& from, std::int64_t now
 // The wrong-password line goes out for the first five failures of an address in its window; with
 // the lock-out on, the failure is counted and may lock the address out.
 void refuseWrongPassword(GameServer& server, const PeerAddress& from, std::string_view name, std::int64_t now) {
-    bool locksOut = false;
-    bool logged = true;
+    PasswordLockout::WrongPassword outcome;
     if (lockoutOn(server)) {
-        PasswordLockout& lockout = server.passwordLockout;
-        locksOut = lockout.recordFailure(PasswordLockout::Kind::AdminLogin, from, now);
-        logged = lockout.failuresInWindow(PasswordLockout::Kind::AdminLogin, from) <= PasswordLockout::kMaxFailures;
-        if (!logged) lockout.countUnlogged(from, now);
+        outcome = server.passwordLockout.recordWrongPassword(PasswordLockout::Kind::AdminLogin, from, now);
     }
-    auto& log = ServerLog::instance();
-    if (logged) {
-        log.line("ADMIN-ERROR Unable to add: '", printableForLog(name), "' password is incorrect.");
+    if (outcome.logged) {
+        ServerLog::instance().line("ADMIN-ERROR Unable to add: '", printableForLog(name), "' password is incorrect.");
     }
     refuseJoin(server, from, admin::kRefusedWrongPassword);
-    if (!locksOut) return;
-    log.line("SERVER-WARNING: ", from.ipText().view(), " locked out for 60 seconds after 5 wrong passwords.");
+    if (outcome.lockedOut) logLockedOut(from.ipText().view());
 }
 
 void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddress& from, bool isAdmin) {

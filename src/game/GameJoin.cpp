@@ -63,22 +63,17 @@ bool lockoutOn(const GameServer& server) { return server.config().getInt("Passwo
 // The wrong-password line goes out for the first five failures of an address in its window; with
 // the lock-out on, the failure is counted and may lock the address out.
 void refuseWrongPassword(GameServer& server, const PeerAddress& from, const std::string& name, const IpText& ip) {
-    bool locksOut = false;
-    bool logged = true;
+    PasswordLockout::WrongPassword outcome;
     if (lockoutOn(server)) {
-        PasswordLockout& lockout = server.passwordLockout;
-        const std::int64_t now = server.clock().monotonicSeconds();
-        locksOut = lockout.recordFailure(PasswordLockout::Kind::PlayerJoin, from, now);
-        logged = lockout.failuresInWindow(PasswordLockout::Kind::PlayerJoin, from) <= PasswordLockout::kMaxFailures;
-        if (!logged) lockout.countUnlogged(from, now);
+        outcome = server.passwordLockout.recordWrongPassword(PasswordLockout::Kind::PlayerJoin, from,
+                                                             server.clock().monotonicSeconds());
     }
-    auto& log = ServerLog::instance();
-    if (logged) {
-        log.line("ERROR: Unable to add '", name, "' from '", ip.view(), ",' password is incorrect.");
+    if (outcome.logged) {
+        ServerLog::instance().line("ERROR: Unable to add '", name, "' from '", ip.view(),
+                                   ",' password is incorrect.");
     }
     sendNotice(server, from, notice::kWrongPassword);
-    if (!locksOut) return;
-    log.line("SERVER-WARNING: ", ip.view(), " locked out for 60 seconds after 5 wrong passwords.");
+    if (outcome.lockedOut) logLockedOut(ip.view());
 }
 
 void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
