@@ -18,6 +18,8 @@ bool GameServer::loadMessageOfTheDay() {
     std::string text;
     if (!platform::readTextFile(kMotdFile, text, kMotdTextCapacity)) {
         ServerLog::instance().line("ERROR: 'motd.txt' could not be opened for reading.");
+        ServerLog::instance().diagnostic("varnserver: ", kMotdFile, ": ",
+                                         platform::whyFileCannotBeRead(kMotdFile));
         return false;
     }
     // The last byte read gives way to the end of the text: a final line break is dropped, and a

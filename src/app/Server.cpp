@@ -13,12 +13,15 @@
 #include "app/LoopWait.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
+#include "config/CommandLineCheck.h"
+#include "config/ConfigCheck.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/Signals.h"
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
@@ -82,6 +85,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
     ServerLog& log = ServerLog::instance();
     CommandLine& commandLine = CommandLine::instance();
     commandLine.parse(argumentCount, arguments);
+    for (const std::string& warning : commandLineWarnings(argumentCount, arguments)) log.diagnostic(warning);
 
     if (commandLine.has("-h") || commandLine.has("--help")) {
         writeVersionBanner();
@@ -97,13 +101,16 @@ int Server::run(int argumentCount, const char* const* arguments) {
     if (!loadConfigurationFromOptions()) {
         writeVersionBanner();
         log.line("ERROR: The configuration file could not be loaded.");
+        reportConfigurationLoadFailure(ConfigFile::instance());
         waitForKeyAndExit(kExitFailure);
     }
+    reportConfigurationWarnings(ConfigFile::instance());
     if (ConfigFile::instance().isOn("LogTimestamps")) log.setTimestampClock(&clock_);
     if (!openLogFromOptions()) {
         writeVersionBanner();
         log.line("ERROR: Unable to setup log for writing ... no file logging available.");
         log.line("");
+        if (!log.openFailure().empty()) log.diagnostic("varnserver: ", log.openFailure());
     } else {
         writeVersionBanner();
     }
@@ -126,26 +133,36 @@ int Server::run(int argumentCount, const char* const* arguments) {
 }
 
 // Loads and validates the configuration as a start-up would, writing the same messages to the
-// console, and touches nothing else: no log file, no ban file, no socket, no key.
+// console, and touches nothing else: no log file, no ban file, no socket, no key. The warnings, the
+// reasons and the closing count go to standard error.
 int Server::checkConfiguration() {
     ServerLog& log = ServerLog::instance();
+    const ConfigFile& config = ConfigFile::instance();
+    const auto finish = [&log](std::uint32_t errors, int status) {
+        log.diagnostic(configurationCheckSummary(errors, status == kExitNormal));
+        return status;
+    };
     if (!loadConfigurationFromOptions()) {
         log.line("ERROR: The configuration file could not be loaded.");
-        return kExitFailure;
+        reportConfigurationLoadFailure(config);
+        return finish(1, kExitFailure);
     }
+    reportConfigurationWarnings(config);
+    std::uint32_t errors = config.lineErrorCount();
     const CommandLine& commandLine = CommandLine::instance();
     const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
-    if (!logNamedByOption && ConfigFile::instance().has("LogFile") &&
-        ConfigFile::instance().valueCount("LogFile") != 1) {
+    if (!logNamedByOption && config.has("LogFile") && config.valueCount("LogFile") != 1) {
         log.line("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
+        ++errors;
     }
     if (!validateConfiguration()) {
         log.line(
             "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
             "configuration file.");
-        return kExitFailure;
+        return finish(errors + 1, kExitFailure);
     }
-    return applyAdminPasswordFile() ? kExitNormal : kExitFailure;
+    if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
+    return finish(errors, kExitNormal);
 }
 
 bool Server::startUp() {
@@ -155,6 +172,8 @@ bool Server::startUp() {
     BanList& bans = BanList::instance();
     if (!bans.load(*config.getString("BannedFile"))) {
         log.line("ERROR: Unable to open existing Banned IP list. Starting clean.");
+        const std::string& path = *config.getString("BannedFile");
+        log.diagnostic("varnserver: ", path, ": ", platform::whyFileCannotBeRead(path));
     }
 
     chatFloodMaxCount_ = config.getInt("ChatFloodMaxCount");
@@ -266,10 +285,15 @@ void Server::runLoop() {
 void Server::handleOperatorSignals() {
     if (platform::StopSignals::takeReloadRequest()) {
         const std::string* banFile = ConfigFile::instance().getString("BannedFile");
-        if (banFile == nullptr || !BanList::instance().load(*banFile)) {
-            ServerLog::instance().line("SERVER-WARNING: Unable to reload the Banned IP list.");
+        const bool bansReloaded = banFile != nullptr && BanList::instance().load(*banFile);
+        if (!bansReloaded) ServerLog::instance().line("SERVER-WARNING: Unable to reload the Banned IP list.");
+        const bool motdReloaded =
+            ConfigFile::instance().isOn("MOTDEnabled") && gameServer_->loadMessageOfTheDay();
+        if (bansReloaded) {
+            ServerLog::instance().line("SERVER: Reloaded the Banned IP list (",
+                                       BanList::instance().entries().size(), " entries)",
+                                       motdReloaded ? " and the message of the day." : ".");
         }
-        if (ConfigFile::instance().isOn("MOTDEnabled")) gameServer_->loadMessageOfTheDay();
     }
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }

@@ -1,6 +1,8 @@
 #include "browser/BrowserQuery.h"
 
 #include <limits>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "config/ConfigFile.h"
@@ -14,6 +16,11 @@ namespace {
 constexpr int kSocketCreateAttempts = 8;
 constexpr int kNonBlockingAttempts = 8;
 constexpr std::uint32_t kAnyAddress = 0;
+
+std::string bindFailureText(const platform::DatagramSocket& socket) {
+    const std::error_code error = socket.bindError();
+    return error ? error.message() : "reason unknown";
+}
 
 BrowserQuery::Services withDefaultClock(const platform::Clock& clock) {
     BrowserQuery::Services services;
@@ -67,14 +74,35 @@ bool BrowserQuery::openQuerySocket() {
 
     // Another program may hold the port; move up one port per failed attempt. A port beyond the
     // highest one counts as a failed attempt rather than wrapping round to a low port.
+    const std::int32_t firstPort = queryPort_;
+    std::string firstFailure;
     for (int attempt = 0; attempt < browser::kQueryPortAttempts; ++attempt, ++queryPort_) {
         if (queryPort_ < 1 || queryPort_ > kHighestPort) continue;
         const std::uint16_t port = PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(queryPort_)).port;
-        if (socket_->bind(kAnyAddress, port)) return true;
+        if (socket_->bind(kAnyAddress, port)) {
+            reportQueryPort(firstPort, firstFailure);
+            return true;
+        }
+        if (firstFailure.empty()) firstFailure = bindFailureText(*socket_);
     }
     socket_->close();
     socket_.reset();
+    auto& log = ServerLog::instance();
+    log.diagnostic("varnserver: no browser query port from 0.0.0.0:", firstPort, " to ",
+                   firstPort + browser::kQueryPortAttempts - 1, " could be bound",
+                   firstFailure.empty() ? "" : ": ", firstFailure);
     return false;
+}
+
+// Standard error only: the port an operator gives a browser client, and why it is not the usual one.
+void BrowserQuery::reportQueryPort(std::int32_t firstPort, const std::string& firstFailure) const {
+    auto& log = ServerLog::instance();
+    if (queryPort_ == firstPort) {
+        log.diagnostic("varnserver: browser queries on 0.0.0.0:", queryPort_);
+    } else {
+        log.diagnostic("varnserver: browser queries on 0.0.0.0:", queryPort_, " (0.0.0.0:", firstPort, ": ",
+                       firstFailure, ")");
+    }
 }
 
 bool BrowserQuery::poll() {

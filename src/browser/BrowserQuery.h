@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "browser/MasterRegistration.h"
 #include "browser/QueryFloodGuard.h"
@@ -64,6 +65,7 @@ private:
     static constexpr std::size_t kReceiveCapacity = 4096;
 
     bool openQuerySocket();
+    void reportQueryPort(std::int32_t firstPort, const std::string& firstFailure) const;
     bool readQuery(std::int32_t& length, PeerAddress& sender);
     void answer(std::int32_t length, const PeerAddress& sender);
     void answerStatus(const PeerAddress& sender);

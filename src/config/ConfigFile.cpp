@@ -34,7 +34,8 @@ void reportUnmatchedQuotation(std::uint32_t lineNumber) {
 // Splits the rest of a line into values: separated by spaces, or enclosed in double quotes when they
 // hold spaces. Text between the scan position and an opening quote is dropped. An unclosed quote
 // ends the line with the values found so far.
-std::vector<std::string> splitValues(std::string_view rest, std::uint32_t lineNumber) {
+std::vector<std::string> splitValues(std::string_view rest, std::uint32_t lineNumber,
+                                     bool& unmatchedQuotation) {
     std::vector<std::string> values;
     std::size_t position = 0;
     // The next quote and the next space at or after the scan position. Each is looked for again only
@@ -50,6 +51,7 @@ std::vector<std::string> splitValues(std::string_view rest, std::uint32_t lineNu
             const auto closing = rest.find(kQuote, quote + 1);
             if (closing == std::string_view::npos) {
                 reportUnmatchedQuotation(lineNumber);
+                unmatchedQuotation = true;
                 break;
             }
             if (closing > quote + 1)
@@ -93,6 +95,7 @@ ConfigFile& ConfigFile::instance() {
 }
 
 bool ConfigFile::load(const std::string& path) {
+    loadedPath_ = path;
     std::string text;
     if (!platform::readTextFile(path, text))
         return false;
@@ -119,15 +122,30 @@ void ConfigFile::parseLine(std::string_view line) {
         return;
     const auto space = line.find(kSpace);
     if (space == std::string_view::npos) {
+        keyLines_.push_back({std::string(line), lineNumber});
         setValues(line, {});
         return;
     }
-    setValues(line.substr(0, space), splitValues(line.substr(space + 1), lineNumber));
+    const std::string_view key = line.substr(0, space);
+    keyLines_.push_back({std::string(key), lineNumber});
+    bool unmatchedQuotation = false;
+    setValues(key, splitValues(line.substr(space + 1), lineNumber, unmatchedQuotation));
+    if (unmatchedQuotation) ++lineErrorCount_;
 }
 
 void ConfigFile::clear() {
     entries_.clear();
+    keyLines_.clear();
+    loadedPath_.reset();
+    lineErrorCount_ = 0;
     lineNumber = 0;
+}
+
+std::uint32_t ConfigFile::lineOf(std::string_view key) const {
+    for (auto keyLine = keyLines_.rbegin(); keyLine != keyLines_.rend(); ++keyLine) {
+        if (keyLine->key == key) return keyLine->line;
+    }
+    return 0;
 }
 
 const std::string* ConfigFile::getString(std::string_view key, std::uint32_t index) const {

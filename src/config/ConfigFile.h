@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,12 +36,28 @@ public:
     // "on/off" keys are on only when they read as the integer 1.
     bool isOn(std::string_view key) const { return getInt(key) == 1; }
 
+    // Where each key was read: in the order of the lines, a key given twice once for each line.
+    struct KeyLine {
+        std::string key;
+        std::uint32_t line = 0;
+    };
+    const std::vector<KeyLine>& keyLines() const { return keyLines_; }
+    // The line the key's values come from (its last one); 0 when the key was not read from a line.
+    std::uint32_t lineOf(std::string_view key) const;
+    // The path load was last given; null before the first load.
+    const std::string* loadedPath() const { return loadedPath_ ? &*loadedPath_ : nullptr; }
+    // Lines whose reading wrote an error (an unmatched quotation) since the store was last cleared.
+    std::uint32_t lineErrorCount() const { return lineErrorCount_; }
+
     std::uint32_t lineNumber = 0;
 
 private:
     void parseLine(std::string_view line);
 
     std::map<std::string, std::vector<std::string>, std::less<>> entries_;
+    std::vector<KeyLine> keyLines_;
+    std::optional<std::string> loadedPath_;
+    std::uint32_t lineErrorCount_ = 0;
 };
 
 // Reads a text as the configuration's integers are read: leading white space, an optional sign,

@@ -85,8 +85,15 @@ void ServerLog::destroyInstance() { processLog().reset(); }
 bool ServerLog::open(const std::string& path) {
     close();
     file_.clear();
+    errno = 0;
     file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!file_.is_open()) return false;
+    if (!file_.is_open()) {
+        const int reason = errno;
+        openFailure_ = path + ": ";
+        openFailure_ += reason != 0 ? std::generic_category().message(reason) : "reason unknown";
+        return false;
+    }
+    openFailure_.clear();
     path_ = path;
     writeToFile("- VarnServer log opened -");
     return true;
@@ -150,6 +157,16 @@ void ServerLog::writeLine(std::initializer_list<Piece> pieces, Sinks sinks) {
         console_->put('\n');
         console_->flush();
     }
+}
+
+void ServerLog::writeDiagnostic(std::initializer_list<Piece> pieces) {
+    if (errors_ == nullptr) return;
+    for (const Piece& piece : pieces) {
+        const std::string_view text = piece.text();
+        errors_->write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    errors_->put('\n');
+    errors_->flush();
 }
 
 }  // namespace varn

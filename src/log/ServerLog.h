@@ -73,6 +73,9 @@ public:
     void setQuiet(bool quiet) { quiet_ = quiet; }
     bool isQuiet() const { return quiet_; }
     bool open(const std::string& path);
+    // After an open that failed: the path and the operating system's reason ("x.log: Permission
+    // denied"); empty once an open has worked.
+    const std::string& openFailure() const { return openFailure_; }
     // Closes the file with its marker and opens the same path again for appending (after log
     // rotation has renamed the old file). When that fails, one line naming the path and the reason
     // goes to standard error and the console carries on alone; every later reopen tries again. False
@@ -95,9 +98,17 @@ public:
         writeLine({pieces...}, Sinks::fileOnly);
     }
 
+    // Writes one line to standard error only, never to the log file or the console: the start-up's
+    // warnings and the reasons that follow an error line. Quiet mode does not silence it.
+    template <typename... Pieces>
+        requires(sizeof...(Pieces) > 0 && (std::convertible_to<const Pieces&, Piece> && ...))
+    void diagnostic(const Pieces&... pieces) {
+        writeDiagnostic({pieces...});
+    }
+
     // Where console output goes; standard output unless a test captures it.
     void setConsole(std::ostream* console) { console_ = console; }
-    // Where a failed reopen is reported; standard error unless a test captures it.
+    // Where a failed reopen and the diagnostics go; standard error unless a test captures it.
     void setErrorStream(std::ostream* errors) { errors_ = errors; }
     // With a clock, every line of the file begins with the calendar time it was started at, in UTC,
     // and a space; the console is never stamped. Null switches the stamps off.
@@ -108,11 +119,13 @@ private:
     void closeFile();
     enum class Sinks { fileAndConsole, fileOnly };
     void writeLine(std::initializer_list<Piece> pieces, Sinks sinks);
+    void writeDiagnostic(std::initializer_list<Piece> pieces);
 
     bool quiet_ = false;
     std::ofstream file_;
     // The path of the file once one has been opened; a reopen goes back to it.
     std::string path_;
+    std::string openFailure_;
     std::ostream* console_;
     std::ostream* errors_;
     const platform::Clock* timestampClock_ = nullptr;

@@ -1,5 +1,8 @@
 #include "net/UdpEndpoint.h"
 
+#include <string>
+#include <system_error>
+
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 
@@ -71,10 +74,20 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     port = portNumber;
     // A port above 65535 or an address text that does not convert is never bound to something
     // the operator did not name.
-    if (portNumber > kHighestPort || address == platform::kNoAddress ||
-        !socket_->bind(bindAddress.address, bindAddress.port)) {
+    std::string reason;
+    if (portNumber > kHighestPort) {
+        reason = "the port is above " + std::to_string(kHighestPort);
+    } else if (address == platform::kNoAddress) {
+        reason = "not an IPv4 address";
+    } else if (!socket_->bind(bindAddress.address, bindAddress.port)) {
+        const std::error_code error = socket_->bindError();
+        reason = error ? error.message() : "reason unknown";
+    }
+    if (!reason.empty()) {
         socket_.reset();
-        ServerLog::instance().line("ERROR: Unable to bind to the socket.");
+        auto& log = ServerLog::instance();
+        log.line("ERROR: Unable to bind to the socket.");
+        log.diagnostic("varnserver: ", ipText != nullptr ? ipText : "0.0.0.0", ":", portNumber, ": ", reason);
         return false;
     }
     isOpen = true;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <system_error>
 
 #include "platform/Wait.h"
 
@@ -19,6 +20,8 @@ public:
     // Creates the socket; false when the system refuses one.
     virtual bool create() = 0;
     virtual bool bind(std::uint32_t address, std::uint16_t port) = 0;
+    // The system's reason why the last bind failed; no error when it worked or was never tried.
+    virtual std::error_code bindError() const { return {}; }
     virtual bool setNonBlocking() = 0;
     // Waits at most the given time for a datagram; false on time-out or error.
     virtual bool waitReadable(std::uint32_t waitMicroseconds) = 0;

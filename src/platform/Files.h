@@ -14,6 +14,11 @@ namespace varn::platform {
 bool readTextFile(const std::string& path, std::string& content,
                   std::size_t maxBytes = static_cast<std::size_t>(-1));
 
+// Why readTextFile cannot read path, as the operating system words it ("No such file or directory",
+// "Permission denied"), or "not a regular file". Asked after a read has failed, so it looks again:
+// "it can be read now" when the file has become readable since.
+std::string whyFileCannotBeRead(const std::string& path);
+
 // A regular file open for reading. Opening never waits: a FIFO without a writer, a device or a
 // folder is refused at once, as if the file were missing.
 class RegularFileReader {

@@ -31,8 +31,13 @@ public:
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = address;
         local.sin_port = port;
-        return ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        bindError_.clear();
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return true;
+        bindError_ = std::error_code(errno, std::generic_category());
+        return false;
     }
+
+    std::error_code bindError() const override { return bindError_; }
 
     bool setNonBlocking() override {
         if (fd_ < 0) return false;
@@ -100,6 +105,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::error_code bindError_;
 };
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include "platform/Files.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
 namespace varn::platform {
 
 // The same on every platform: the file is read in binary and only a CR before an LF is dropped, so a
@@ -34,6 +39,27 @@ bool readTextFile(const std::string& path, std::string& content, std::size_t max
     }
     if (pendingCarriageReturn && content.size() < maxBytes) content.push_back('\r');
     return true;
+}
+
+std::string whyFileCannotBeRead(const std::string& path) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (status.type() == std::filesystem::file_type::not_found)
+        return std::make_error_code(std::errc::no_such_file_or_directory).message();
+    if (error) return error.message();
+    if (!std::filesystem::is_regular_file(status)) return "not a regular file";
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    errno = 0;
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        if (errno == 0) return "reason unknown";
+        return std::generic_category().message(errno);
+    }
+    std::string content;
+    if (!readTextFile(path, content)) return "it cannot be read to its end";
+    return "it can be read now";
 }
 
 }  // namespace varn::platform

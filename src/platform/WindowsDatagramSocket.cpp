@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 
 #include <optional>
+#include <system_error>
 
 #include "platform/DatagramSocket.h"
 
@@ -67,8 +68,13 @@ public:
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = address;
         local.sin_port = port;
-        return ::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        bindError_.clear();
+        if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return true;
+        bindError_ = std::error_code(::WSAGetLastError(), std::system_category());
+        return false;
     }
+
+    std::error_code bindError() const override { return bindError_; }
 
     // The event selection has already made the socket non-blocking; this only confirms it.
     bool setNonBlocking() override {
@@ -157,6 +163,7 @@ private:
 
     std::optional<WinsockUse> winsock_;
     SOCKET socket_ = INVALID_SOCKET;
+    std::error_code bindError_;
     WSAEVENT readEvent_ = WSA_INVALID_EVENT;
 };
 

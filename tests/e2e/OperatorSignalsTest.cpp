@@ -31,7 +31,8 @@ TEST(OperatorSignalsTest, HangUpWithoutATerminalReloadsTheBanFileAndTheMessageOf
     directory.write("banned.txt", "10.0.0.0\n127.0.0.5\n");
     directory.write("motd.txt", "new\n");
     server.signal(SIGHUP);
-    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(server.waitForOutput(
+        "SERVER: Reloaded the Banned IP list (2 entries) and the message of the day.\n"));
 
     UdpClient banned("127.0.0.5"), welcome("127.0.0.6");
     EXPECT_EQ(joinAnswer(banned, port, "eve"), std::optional<Bytes>(Bytes{6, 1}));
@@ -48,6 +49,8 @@ TEST(OperatorSignalsTest, HangUpWithoutATerminalReloadsTheBanFileAndTheMessageOf
     server.signal(SIGTERM);
     ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
     EXPECT_EQ(directory.read("banned.txt"), "10.0.0.0\n127.0.0.5\n") << "saved at shut-down";
+    const std::string log = directory.read("server.log");
+    EXPECT_EQ(log.find("SERVER: Reloaded"), log.rfind("SERVER: Reloaded")) << "no such line for the failed reload";
 }
 
 TEST(OperatorSignalsTest, UserSignalOneReopensTheLogAfterRotation) {
@@ -153,31 +156,38 @@ TEST(OperatorSignalsTest, CheckConfigValidatesWithoutTouchingAnything) {
         std::string configuration;
         int status;
         std::string output;
+        std::string errors;
     };
     const Case cases[] = {
-        {"valid", baseConfiguration(4000), 0, ""},
+        {"valid", baseConfiguration(4000), 0, "", "Configuration OK.\n"},
         {"rejected", "ServerName x\nServerPort 0\n", 1,
          "ERROR: A ServerPort MUST be specified in the configuration file AND be > 0.\n"
          "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
-         "configuration file.\n"},
+         "configuration file.\n",
+         "Configuration has 1 error; the server would not start.\n"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         ScratchDirectory directory;
         directory.write("my.conf", testCase.configuration);
         directory.write("server.log", "previous run\n");
-        ServerProcess check(directory.path(), {"--check-config", "-c", "my.conf"}, true);
+        ServerProcess check(directory.path(), {"--check-config", "-c", "my.conf"}, true,
+                            ServerProcess::ErrorOutput::apart);
         ASSERT_EQ(check.waitForExit(), std::optional<int>(testCase.status));
         std::string output = check.output();
         std::erase(output, '\r');
         EXPECT_EQ(output, testCase.output);
+        EXPECT_EQ(check.errorOutput(), testCase.errors);
         EXPECT_EQ(directory.read("server.log"), "previous run\n");
         EXPECT_FALSE(directory.exists("banned.txt"));
     }
     ScratchDirectory empty;
-    ServerProcess missing(empty.path(), {"--check-config"}, false);
+    ServerProcess missing(empty.path(), {"--check-config"}, false, ServerProcess::ErrorOutput::apart);
     EXPECT_EQ(missing.waitForExit(), std::optional<int>(1));
     EXPECT_NE(missing.output().find("ERROR: The configuration file could not be loaded."), std::string::npos);
+    EXPECT_EQ(missing.errorOutput(),
+              "varnserver: varnserver.conf: No such file or directory\n"
+              "Configuration has 1 error; the server would not start.\n");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace varn::e2e {
 
@@ -67,12 +68,21 @@ std::uint16_t freeUdpPort() {
 }
 
 ServerProcess::ServerProcess(const std::filesystem::path& directory, std::vector<std::string> arguments,
-                             bool withTerminal) {
+                             bool withTerminal, ErrorOutput errorOutput) {
     std::vector<char*> argv;
     std::string binary = VARN_SERVER_BINARY;
     argv.push_back(binary.data());
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
+    int errorFds[2] = {-1, -1};
+    if (errorOutput == ErrorOutput::apart && ::pipe(errorFds) != 0) throw std::runtime_error("pipe failed");
+    // In the child, after its own redirections: standard error into the pipe of its own.
+    const auto separateErrors = [&errorFds] {
+        if (errorFds[1] < 0) return;
+        ::dup2(errorFds[1], STDERR_FILENO);
+        ::close(errorFds[0]);
+        ::close(errorFds[1]);
+    };
 
     if (withTerminal) {
         int master = -1;
@@ -83,6 +93,7 @@ ServerProcess::ServerProcess(const std::filesystem::path& directory, std::vector
         settings.c_cc[VINTR] = 3;
         pid_ = ::forkpty(&master, nullptr, &settings, nullptr);
         if (pid_ == 0) {
+            separateErrors();
             if (::chdir(directory.c_str()) != 0) ::_exit(126);
             ::execv(argv[0], argv.data());
             ::_exit(127);
@@ -98,6 +109,7 @@ ServerProcess::ServerProcess(const std::filesystem::path& directory, std::vector
             ::dup2(pipeFds[1], STDOUT_FILENO);
             ::dup2(pipeFds[1], STDERR_FILENO);
             ::close(pipeFds[0]);
+            separateErrors();
             if (::chdir(directory.c_str()) != 0) ::_exit(126);
             ::execv(argv[0], argv.data());
             ::_exit(127);
@@ -106,6 +118,11 @@ ServerProcess::ServerProcess(const std::filesystem::path& directory, std::vector
         outputFd_ = pipeFds[0];
     }
     ::fcntl(outputFd_, F_SETFL, ::fcntl(outputFd_, F_GETFL, 0) | O_NONBLOCK);
+    if (errorFds[1] >= 0) {
+        ::close(errorFds[1]);
+        errorFd_ = errorFds[0];
+        ::fcntl(errorFd_, F_SETFL, ::fcntl(errorFd_, F_GETFL, 0) | O_NONBLOCK);
+    }
 }
 
 ServerProcess::~ServerProcess() {
@@ -114,16 +131,20 @@ ServerProcess::~ServerProcess() {
         ::waitpid(pid_, nullptr, 0);
     }
     if (outputFd_ >= 0) ::close(outputFd_);
+    if (errorFd_ >= 0) ::close(errorFd_);
 }
 
 void ServerProcess::pump(std::chrono::milliseconds wait) {
-    pollfd entry{outputFd_, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) return;
+    pollfd entries[2] = {{outputFd_, POLLIN, 0}, {errorFd_, POLLIN, 0}};
+    if (::poll(entries, errorFd_ >= 0 ? 2 : 1, static_cast<int>(wait.count())) <= 0) return;
     char chunk[4096];
-    for (;;) {
-        const ssize_t got = ::read(outputFd_, chunk, sizeof chunk);
-        if (got <= 0) break;
-        output_.append(chunk, static_cast<std::size_t>(got));
+    for (auto [fd, text] : {std::pair{outputFd_, &output_}, std::pair{errorFd_, &errors_}}) {
+        if (fd < 0) continue;
+        for (;;) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got <= 0) break;
+            text->append(chunk, static_cast<std::size_t>(got));
+        }
     }
 }
 
@@ -139,6 +160,20 @@ bool ServerProcess::waitForOutput(const std::string& text, std::chrono::millisec
 std::string ServerProcess::output() {
     pump(std::chrono::milliseconds(0));
     return output_;
+}
+
+bool ServerProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (errors_.find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        pump(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string ServerProcess::errorOutput() {
+    pump(std::chrono::milliseconds(0));
+    return errors_;
 }
 
 void ServerProcess::pressKeys(const std::string& keys) {

@@ -32,12 +32,19 @@ std::uint16_t freeUdpPort();
 // pseudo-terminal (keys can be pressed); without one, standard input is /dev/null and output a pipe.
 class ServerProcess {
 public:
-    ServerProcess(const std::filesystem::path& directory, std::vector<std::string> arguments, bool withTerminal);
+    // Where standard error goes: into output() with standard output, or apart into errorOutput().
+    enum class ErrorOutput { withOutput, apart };
+
+    ServerProcess(const std::filesystem::path& directory, std::vector<std::string> arguments, bool withTerminal,
+                  ErrorOutput errorOutput = ErrorOutput::withOutput);
     ~ServerProcess();
 
     // Waits until the console output holds text; false after the time-out.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string output();
+    // Standard error, when it was kept apart.
+    bool waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::string errorOutput();
     void pressKeys(const std::string& keys);
     void signal(int signalNumber);
     // Waits for the process to end; its exit status, or nothing after the time-out (then it is killed).
@@ -51,8 +58,10 @@ private:
 
     int pid_ = -1;
     int outputFd_ = -1;
+    int errorFd_ = -1;
     bool exited_ = false;
     std::string output_;
+    std::string errors_;
 };
 
 // A game or admin client on a loopback address of its own.

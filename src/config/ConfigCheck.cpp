@@ -1,0 +1,164 @@
+#include "config/ConfigCheck.h"
+
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "config/ConfigFile.h"
+#include "config/ConfigKeys.h"
+#include "config/NameSuggestion.h"
+#include "log/ServerLog.h"
+#include "platform/Files.h"
+
+namespace varn {
+
+namespace {
+
+// A warning shows at most this much of a key or value read from the file.
+constexpr std::size_t kShownTextLimit = 80;
+// Beyond this, a number's exact value does not matter: it is out of every range.
+constexpr std::int64_t kSaturation = std::int64_t{1} << 40;
+
+std::string shown(std::string_view text) {
+    if (text.size() <= kShownTextLimit)
+        return printableForLog(text);
+    return printableForLog(text.substr(0, kShownTextLimit)) + "...";
+}
+
+// The value of a text that is wholly a decimal number (an optional sign, then digits only), saturated
+// far beyond 32 bits; none for any other text.
+std::optional<std::int64_t> wholeNumber(std::string_view text) {
+    std::size_t position = 0;
+    bool negative = false;
+    if (position < text.size() && (text[position] == '+' || text[position] == '-')) {
+        negative = text[position] == '-';
+        ++position;
+    }
+    if (position == text.size())
+        return std::nullopt;
+    std::int64_t magnitude = 0;
+    for (; position < text.size(); ++position) {
+        const char c = text[position];
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        if (magnitude < kSaturation)
+            magnitude = magnitude * 10 + (c - '0');
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+// The number the server takes from the text, as its readers do.
+std::int64_t numberUsed(const ConfigKey& key, std::string_view text) {
+    const std::int32_t read = configTextToInt(text);
+    if (key.zeroOrLessMeans && read <= 0)
+        return *key.zeroOrLessMeans;
+    if (key.kind == ConfigKeyKind::unsignedInteger)
+        return static_cast<std::uint32_t>(read);
+    return read;
+}
+
+bool isInRange(const ConfigKey& key, std::int64_t exact, std::string_view text) {
+    if (exact >= key.lowest && exact <= key.highest)
+        return true;
+    // "0 or less" stands for the default only when it also reads as 0 or less once wrapped.
+    return key.zeroOrLessMeans && exact <= 0 && configTextToInt(text) <= 0;
+}
+
+std::string rangeText(const ConfigKey& key) {
+    std::string range = std::to_string(key.lowest) + " to " + std::to_string(key.highest);
+    if (key.zeroOrLessMeans)
+        range += ", or 0 or less for " + std::to_string(*key.zeroOrLessMeans);
+    return range;
+}
+
+std::string where(const std::string& file, std::uint32_t line) {
+    return " in " + file + " line " + std::to_string(line);
+}
+
+std::optional<std::string> numberWarning(const ConfigKey& key, std::string_view text,
+                                         const std::string& place) {
+    const std::optional<std::int64_t> exact = wholeNumber(text);
+    std::string problem;
+    if (!exact) {
+        problem = "is not a number";
+    } else if (!isInRange(key, *exact, text)) {
+        problem = "is out of range (" + rangeText(key) + ")";
+    } else {
+        return std::nullopt;
+    }
+    const std::int64_t used = numberUsed(key, text);
+    std::string warning = "warning: " + std::string(key.name) + " '" + shown(text) + "'" + place + " " +
+                          problem + "; " + std::to_string(used) + " will be used";
+    if (key.kind == ConfigKeyKind::onOff)
+        warning += used == 1 ? " (on)" : " (off)";
+    return warning;
+}
+
+std::string unknownKeyWarning(std::string_view key, const std::string& place) {
+    std::vector<std::string_view> names;
+    for (const ConfigKey& known : knownConfigKeys())
+        names.push_back(known.name);
+    std::string warning = "warning: unknown key '" + shown(key) + "'" + place;
+    // A tab is part of the key: "ServerPort<tab>4000" is one key without values.
+    if (const auto tab = key.find('\t'); tab != std::string_view::npos && findConfigKey(key.substr(0, tab))) {
+        return warning + " (a tab does not end a key: did you mean '" + std::string(key.substr(0, tab)) +
+               "' followed by a space?)";
+    }
+    const std::vector<std::string_view> closest = closestNames(key, names);
+    if (!closest.empty())
+        warning += " (did you mean " + quotedAlternatives(closest) + "?)";
+    return warning;
+}
+
+bool readsNumber(ConfigKeyKind kind) {
+    return kind == ConfigKeyKind::onOff || kind == ConfigKeyKind::integer ||
+           kind == ConfigKeyKind::unsignedInteger;
+}
+
+}  // namespace
+
+std::vector<std::string> configurationWarnings(const ConfigFile& config) {
+    const std::string file = config.loadedPath() != nullptr ? *config.loadedPath() : "the configuration";
+    std::vector<std::string> warnings;
+    for (const ConfigFile::KeyLine& keyLine : config.keyLines()) {
+        const std::string place = where(file, keyLine.line);
+        const ConfigKey* key = findConfigKey(keyLine.key);
+        if (key == nullptr) {
+            warnings.push_back(unknownKeyWarning(keyLine.key, place));
+            continue;
+        }
+        // Only the key's last line counts: its values replaced those of earlier lines.
+        if (!readsNumber(key->kind) || config.lineOf(key->name) != keyLine.line)
+            continue;
+        const std::string* value = config.getString(key->name);
+        if (value == nullptr)
+            continue;
+        if (auto warning = numberWarning(*key, *value, place))
+            warnings.push_back(std::move(*warning));
+    }
+    return warnings;
+}
+
+std::size_t reportConfigurationWarnings(const ConfigFile& config) {
+    const std::vector<std::string> warnings = configurationWarnings(config);
+    for (const std::string& warning : warnings)
+        ServerLog::instance().diagnostic(warning);
+    return warnings.size();
+}
+
+void reportConfigurationLoadFailure(const ConfigFile& config) {
+    const std::string* path = config.loadedPath();
+    if (path == nullptr)
+        return;
+    ServerLog::instance().diagnostic("varnserver: ", *path, ": ", platform::whyFileCannotBeRead(*path));
+}
+
+std::string configurationCheckSummary(std::uint32_t errorCount, bool serverWouldStart) {
+    if (errorCount == 0)
+        return "Configuration OK.";
+    return "Configuration has " + std::to_string(errorCount) + (errorCount == 1 ? " error" : " errors") +
+           (serverWouldStart ? "; the server would start anyway." : "; the server would not start.");
+}
+
+}  // namespace varn

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varn {
+
+class ConfigFile;
+
+// What the server will make of a loaded configuration, as warnings for standard error, one line each
+// in the order of the file's lines: keys it does not know (with the known key the line probably
+// meant), and numbers that are not wholly a number or lie outside their key's range (with the number
+// the server will use, which is what it has always made of such a text).
+std::vector<std::string> configurationWarnings(const ConfigFile& config);
+
+// Writes configurationWarnings to standard error; returns how many there were.
+std::size_t reportConfigurationWarnings(const ConfigFile& config);
+// After a failed load, the path and the reason to standard error; nothing when no load was tried.
+void reportConfigurationLoadFailure(const ConfigFile& config);
+
+// The last line of a configuration check: "Configuration OK." or the count of errors, and whether the
+// server would still start with them.
+std::string configurationCheckSummary(std::uint32_t errorCount, bool serverWouldStart);
+
+}  // namespace varn
