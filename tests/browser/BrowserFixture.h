@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "browser/BrowserQuery.h"
@@ -94,8 +95,12 @@ private:
         bool bind(std::uint32_t address, std::uint16_t port) override {
             const std::uint16_t hostPort = PeerAddress{0, port}.hostPort();
             fixture_.boundPorts.push_back(hostPort);
-            if (fixture_.busyPorts.contains(hostPort)) return false;
+            busy_ = fixture_.busyPorts.contains(hostPort);
+            if (busy_) return false;
             return inner_->bind(address, port);
+        }
+        std::error_code bindError() const override {
+            return busy_ ? std::make_error_code(std::errc::address_in_use) : inner_->bindError();
         }
         bool setNonBlocking() override { return !fixture_.failNonBlocking && inner_->setNonBlocking(); }
         bool waitReadable(std::uint32_t wait) override { return inner_->waitReadable(wait); }
@@ -114,6 +119,7 @@ private:
     private:
         BrowserFixture& fixture_;
         std::unique_ptr<platform::DatagramSocket> inner_;
+        bool busy_ = false;
     };
 };
 

@@ -368,6 +368,36 @@ TEST_F(BrowserQueryTest, QuerySocketMovesUpPastBusyPortsAndNeverBeyond65535) {
     }
 }
 
+// The port a browser client needs is on standard error, with why it is not the usual one.
+TEST_F(BrowserQueryTest, TheQueryPortBoundIsReportedOnStandardError) {
+    std::set<std::uint16_t> allBusy;
+    for (std::uint16_t port = 4123; port <= 4186; ++port) allBusy.insert(port);
+    struct Case {
+        const char* name;
+        std::int32_t gamePort;
+        std::set<std::uint16_t> busy;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"usual port", 4000, {}, "varnserver: browser queries on 0.0.0.0:4123\n"},
+        {"moved up", 4000, {4123, 4124},
+         "varnserver: browser queries on 0.0.0.0:4125 (0.0.0.0:4123: Address already in use)\n"},
+        {"all taken", 4000, allBusy,
+         "varnserver: no browser query port from 0.0.0.0:4123 to 4186 could be bound: Address already in use\n"},
+        {"beyond the highest port", 65413, {},
+         "varnserver: no browser query port from 0.0.0.0:65536 to 65599 could be bound\n"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        busyPorts = testCase.busy;
+        LogCapture console;
+        DiagnosticCapture diagnostics;
+        start(testCase.gamePort);
+        EXPECT_EQ(diagnostics.text(), testCase.expected);
+        EXPECT_EQ(console.text(), "") << "nothing on the console or in the log";
+    }
+}
+
 TEST_F(BrowserQueryTest, SocketCreationIsTriedEightTimes) {
     createFailures = 7;
     EXPECT_TRUE(start().isInitialised());

@@ -137,5 +137,35 @@ TEST_F(ServerLogTest, TimestampsStartEveryFileLineOnce) {
     EXPECT_EQ(console.str(), "SERVER: A total of 12 bytes were received.\n\nJOIN: 'a'\n");
 }
 
+// Diagnostics are for the operator at the terminal or the service manager's journal: never in the
+// file, never on standard output, and not silenced by quiet mode.
+TEST_F(ServerLogTest, DiagnosticsGoToStandardErrorOnly) {
+    std::ostringstream errors;
+    log.setErrorStream(&errors);
+    const auto path = directory / "server.log";
+    ASSERT_TRUE(log.open(path.string()));
+    log.line("SERVER: one");
+    log.diagnostic("warning: ", 2, " things");
+    log.setQuiet(true);
+    log.diagnostic("varnserver: quiet");
+    log.close();
+    EXPECT_EQ(errors.str(), "warning: 2 things\nvarnserver: quiet\n");
+    EXPECT_EQ(console.str(), "SERVER: one\n");
+    EXPECT_EQ(readFile(path),
+              testing::asFileText("- VarnServer log opened -\nSERVER: one\n- VarnServer log closed -\n"));
+}
+
+TEST_F(ServerLogTest, AFailedOpenKeepsThePathAndTheReasonUntilAnOpenWorks) {
+    EXPECT_EQ(log.openFailure(), "");
+    const std::string missing = (directory / "no-such-folder" / "server.log").string();
+    EXPECT_FALSE(log.open(missing));
+    EXPECT_EQ(log.openFailure(), missing + ": No such file or directory");
+    EXPECT_FALSE(log.open(directory.string())) << "a folder";
+    EXPECT_EQ(log.openFailure().rfind(directory.string() + ": ", 0), 0u) << log.openFailure();
+    EXPECT_GT(log.openFailure().size(), directory.string().size() + 2);
+    ASSERT_TRUE(log.open((directory / "server.log").string()));
+    EXPECT_EQ(log.openFailure(), "");
+}
+
 }  // namespace
 }  // namespace varn

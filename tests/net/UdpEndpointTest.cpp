@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <system_error>
+
 #include "config/ConfigFile.h"
 #include "net/UdpEndpoint.h"
 #include "platform/DatagramSocket.h"
@@ -105,6 +107,42 @@ TEST(UdpEndpointTest, OpenRefusalsAndTheirMessages) {
         EXPECT_FALSE(endpoint.open(testCase.port, testCase.address));
         EXPECT_FALSE(endpoint.isOpen);
         EXPECT_EQ(log.text(), testCase.expectedLog);
+    }
+}
+
+// The console keeps its one line; standard error says where and why, as the address was written.
+TEST(UdpEndpointTest, BindFailuresNameTheAddressThePortAndTheReasonOnStandardError) {
+    struct Case {
+        const char* name;
+        std::int32_t port;
+        const char* address;
+        bool bindFails;
+        std::error_code bindError;
+        const char* expectedDiagnostic;
+    };
+    const std::error_code inUse = std::make_error_code(std::errc::address_in_use);
+    const Case cases[] = {
+        {"port taken", 4000, nullptr, true, inUse, "varnserver: 0.0.0.0:4000: Address already in use\n"},
+        {"address not local", 4000, "10.9.8.7", true, std::make_error_code(std::errc::address_not_available),
+         "varnserver: 10.9.8.7:4000: Cannot assign requested address\n"},
+        {"no reason given", 4000, "127.0.0.1", true, {}, "varnserver: 127.0.0.1:4000: reason unknown\n"},
+        {"port above 65535", 70000, nullptr, false, {}, "varnserver: 0.0.0.0:70000: the port is above 65535\n"},
+        {"not an address", 4000, "localhost", false, {}, "varnserver: localhost:4000: not an IPv4 address\n"},
+        {"bound", 4000, "127.0.0.1", false, {}, ""},
+    };
+    ConfigFile config;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        FakeNetwork network;
+        network.failBind = testCase.bindFails;
+        network.bindError = testCase.bindError;
+        UdpEndpoint endpoint(config, network.factory());
+        LogCapture log;
+        testing::DiagnosticCapture diagnostics;
+        const bool opened = endpoint.open(testCase.port, testCase.address);
+        EXPECT_EQ(opened, *testCase.expectedDiagnostic == '\0');
+        EXPECT_EQ(log.text(), opened ? "" : "ERROR: Unable to bind to the socket.\n");
+        EXPECT_EQ(diagnostics.text(), testCase.expectedDiagnostic);
     }
 }
 

@@ -59,6 +59,11 @@ TEST_F(FilesPosixTest, ReaderRefusesAtOnceWhatIsNoRegularFile) {
             kAtOnceMilliseconds);
         EXPECT_FALSE(read);
         EXPECT_EQ(content, "untouched");
+        // The reason is looked for without opening what might block.
+        std::string reason;
+        EXPECT_LT(testing::millisecondsTaken([&] { reason = platform::whyFileCannotBeRead(c.path); }),
+                  kAtOnceMilliseconds);
+        EXPECT_EQ(reason, c.path == (dir_ / "missing").string() ? "No such file or directory" : "not a regular file");
     }
 }
 

@@ -14,6 +14,7 @@ public:
         port_ = port;
         return !network_.failBind;
     }
+    std::error_code bindError() const override { return network_.failBind ? network_.bindError : std::error_code{}; }
     bool setNonBlocking() override { return true; }
     bool waitReadable(std::uint32_t) override { return nextInbound() != network_.inbound.end(); }
     int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,

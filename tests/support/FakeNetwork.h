@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "net/PeerAddress.h"
@@ -26,6 +27,7 @@ struct FakeNetwork {
     bool failLibraryStart = false;
     bool failCreate = false;
     bool failBind = false;
+    std::error_code bindError;  // what a failed bind reports
 
     // A factory for UdpEndpoint that makes fake sockets reporting to this network.
     UdpEndpoint::SocketFactory factory();

@@ -31,4 +31,17 @@ private:
     std::ostringstream stream_;
 };
 
+// Captures what the process-wide log writes to standard error (its diagnostics) for the life of the
+// object.
+class DiagnosticCapture {
+public:
+    DiagnosticCapture() { ServerLog::instance().setErrorStream(&stream_); }
+    ~DiagnosticCapture() { ServerLog::instance().setErrorStream(&std::cerr); }
+
+    std::string text() const { return stream_.str(); }
+
+private:
+    std::ostringstream stream_;
+};
+
 }  // namespace varn::testing
