@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 
 #include <optional>
+#include <string>
 #include <system_error>
 
 #include "platform/DatagramSocket.h"
@@ -32,6 +33,30 @@ public:
 private:
     bool started_ = false;
 };
+
+// The texts of Windows Sockets errors, as the system words them; the library's own category has no
+// text for them.
+class SocketErrorCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "winsock"; }
+    std::string message(int code) const override {
+        char text[512];
+        DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+        // The system's text ends with a full stop and a line break; the line it goes into has its own end.
+        while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ' ||
+                              text[length - 1] == '.')) {
+            --length;
+        }
+        if (length == 0) return "Windows Sockets error " + std::to_string(code);
+        return std::string(text, length);
+    }
+};
+
+const std::error_category& socketErrorCategory() {
+    static const SocketErrorCategory category;
+    return category;
+}
 
 class WindowsDatagramSocket final : public DatagramSocket {
 public:
@@ -70,7 +95,7 @@ public:
         local.sin_port = port;
         bindError_.clear();
         if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return true;
-        bindError_ = std::error_code(::WSAGetLastError(), std::system_category());
+        bindError_ = std::error_code(::WSAGetLastError(), socketErrorCategory());
         return false;
     }
 
