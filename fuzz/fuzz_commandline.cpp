@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/CommandLine.h"
+#include "config/CommandLineCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> arguments{"varnserver"};
@@ -23,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     varn::CommandLine commandLine;
     commandLine.parse(static_cast<int>(argv.size()), argv.data());
+    varn::commandLineWarnings(static_cast<int>(argv.size()), argv.data());
     for (const char* name : {"-c", "--conf", "-l", "--log", "-h", "-q"}) {
         const int count = commandLine.valueCount(name);
         for (int index = -1; index <= count; ++index) commandLine.getValue(name, static_cast<std::uint32_t>(index));

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "config/ConfigCheck.h"
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 
@@ -14,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     varn::ConfigFile config;
     config.loadText(std::string_view(reinterpret_cast<const char*>(data), size));
     varn::validateConfiguration(config);
+    varn::configurationWarnings(config);
     for (const char* key : {"ServerName", "ServerPort", "MaxPlayers", "BannedFile", "LogFile"}) {
         config.getInt(key, 0);
         config.getInt(key, 3);
