@@ -33,27 +33,39 @@ TEST(ConfigCheckTest, UnknownKeysAreNamedWithTheirLineAndTheKeyProbablyMeant) {
         Lines expected;
     };
     const Case cases[] = {
-        {"one letter missing", "ServerName x\nAdminServr 1\n",
+        {"one letter missing",
+         "ServerName x\nAdminServr 1\n",
          {"warning: unknown key 'AdminServr' in the configuration line 2 (did you mean 'AdminServer'?)"}},
-        {"two letters swapped", "# comment\n\nMaxPlayres 8\n",
+        {"two letters swapped",
+         "# comment\n\nMaxPlayres 8\n",
          {"warning: unknown key 'MaxPlayres' in the configuration line 3 (did you mean 'MaxPlayers'?)"}},
-        {"letter case only", "serverport 4000\n",
+        {"letter case only",
+         "serverport 4000\n",
          {"warning: unknown key 'serverport' in the configuration line 1 (did you mean 'ServerPort'?)"}},
-        {"two edits away", "AdminPasword secret\nGamMod 1\n",
+        {"two edits away",
+         "AdminPasword secret\nGamMod 1\n",
          {"warning: unknown key 'AdminPasword' in the configuration line 1 (did you mean 'AdminPassword'?)",
           "warning: unknown key 'GamMod' in the configuration line 2 (did you mean 'GameMode'?)"}},
         {"three edits away", "AdmServr 1\n", {"warning: unknown key 'AdmServr' in the configuration line 1"}},
-        {"nothing close", "Frobnicate 1\n", {"warning: unknown key 'Frobnicate' in the configuration line 1"}},
-        {"one letter is too short to guess", "X 1\n", {"warning: unknown key 'X' in the configuration line 1"}},
-        {"a tab is part of the key", "Testmode\t1\n",
+        {"nothing close",
+         "Frobnicate 1\n",
+         {"warning: unknown key 'Frobnicate' in the configuration line 1"}},
+        {"one letter is too short to guess",
+         "X 1\n",
+         {"warning: unknown key 'X' in the configuration line 1"}},
+        {"a tab is part of the key",
+         "Testmode\t1\n",
          {"warning: unknown key 'Testmode?1' in the configuration line 1 (a tab does not end a key: did you "
           "mean 'Testmode' followed by a space?)"}},
-        {"a key without values is still a key", "Gmae\n",
+        {"a key without values is still a key",
+         "Gmae\n",
          {"warning: unknown key 'Gmae' in the configuration line 1 (did you mean 'Game'?)"}},
-        {"every line of an unknown key", "Foo 1\nFoo 2\n",
+        {"every line of an unknown key",
+         "Foo 1\nFoo 2\n",
          {"warning: unknown key 'Foo' in the configuration line 1",
           "warning: unknown key 'Foo' in the configuration line 2"}},
-        {"control bytes are not sent to the terminal", "Ab\x1b[2J 1\n",
+        {"control bytes are not sent to the terminal",
+         "Ab\x1b[2J 1\n",
          {"warning: unknown key 'Ab?[2J' in the configuration line 1"}},
         {"keys of the additions are known",
          "LogTimestamps 1\nPasswordLockout 1\nQueryFloodGuard 0\nASEMasterServers a.example b.example\n"
@@ -73,47 +85,69 @@ TEST(ConfigCheckTest, NumbersNameTheTextAndTheNumberTheServerWillUse) {
         Lines expected;
     };
     const Case cases[] = {
-        {"letter O for a zero", "ServerPort 40O0\n",
+        {"letter O for a zero",
+         "ServerPort 40O0\n",
          {"warning: ServerPort '40O0' in the configuration line 1 is not a number; 40 will be used"}},
-        {"no digits at all", "MaxPlayers many\n",
+        {"no digits at all",
+         "MaxPlayers many\n",
          {"warning: MaxPlayers 'many' in the configuration line 1 is not a number; 0 will be used"}},
-        {"sign without digits", "GameMode -\n",
+        {"sign without digits",
+         "GameMode -\n",
          {"warning: GameMode '-' in the configuration line 1 is not a number; 0 will be used"}},
-        {"leading tab", "Game \t2\n", {"warning: Game '?2' in the configuration line 1 is not a number; 2 will be used"}},
-        {"above the range", "MaxPlayers 27\n",
+        {"leading tab",
+         "Game \t2\n",
+         {"warning: Game '?2' in the configuration line 1 is not a number; 2 will be used"}},
+        {"above the range",
+         "MaxPlayers 27\n",
          {"warning: MaxPlayers '27' in the configuration line 1 is out of range (1 to 26); 27 will be used"}},
-        {"below the range", "ServerPort 0\n",
-         {"warning: ServerPort '0' in the configuration line 1 is out of range (1 to 65535); 0 will be used"}},
-        {"wraps round to a valid port", "ServerPort 4294971296\n",
-         {"warning: ServerPort '4294971296' in the configuration line 1 is out of range (1 to 65535); 4000 will "
+        {"below the range",
+         "ServerPort 0\n",
+         {"warning: ServerPort '0' in the configuration line 1 is out of range (1 to 65535); 0 will be "
+          "used"}},
+        {"wraps round to a valid port",
+         "ServerPort 4294971296\n",
+         {"warning: ServerPort '4294971296' in the configuration line 1 is out of range (1 to 65535); 4000 "
+          "will "
           "be used"}},
-        {"on/off word", "ASE yes\n",
+        {"on/off word",
+         "ASE yes\n",
          {"warning: ASE 'yes' in the configuration line 1 is not a number; 0 will be used (off)"}},
-        {"on/off number other than 0 and 1", "AdminServer 2\n",
-         {"warning: AdminServer '2' in the configuration line 1 is out of range (0 to 1); 2 will be used (off)"}},
-        {"on/off with text after the 1", "Testmode 1x\n",
+        {"on/off number other than 0 and 1",
+         "AdminServer 2\n",
+         {"warning: AdminServer '2' in the configuration line 1 is out of range (0 to 1); 2 will be used "
+          "(off)"}},
+        {"on/off with text after the 1",
+         "Testmode 1x\n",
          {"warning: Testmode '1x' in the configuration line 1 is not a number; 1 will be used (on)"}},
-        {"unsigned -1", "ServerSendLimit -1\n",
+        {"unsigned -1",
+         "ServerSendLimit -1\n",
          {"warning: ServerSendLimit '-1' in the configuration line 1 is out of range (0 to 4294967295); "
           "4294967295 will be used"}},
         {"default for 0 or less is not a mistake", "AdminPort 0\nChatFloodMaxCount -3\n", {}},
-        {"default for a word", "AdminPort admin\n",
+        {"default for a word",
+         "AdminPort admin\n",
          {"warning: AdminPort 'admin' in the configuration line 1 is not a number; 4003 will be used"}},
-        {"negative that wraps to a positive port", "AdminPort -4294967295\n",
+        {"negative that wraps to a positive port",
+         "AdminPort -4294967295\n",
          {"warning: AdminPort '-4294967295' in the configuration line 1 is out of range (1 to 65535, or 0 or "
           "less for 4003); 1 will be used"}},
-        {"flood-ban minutes below 0", "JoinFloodBanMinutes -5\n",
-         {"warning: JoinFloodBanMinutes '-5' in the configuration line 1 is out of range (0 to 2147483647); -5 "
+        {"flood-ban minutes below 0",
+         "JoinFloodBanMinutes -5\n",
+         {"warning: JoinFloodBanMinutes '-5' in the configuration line 1 is out of range (0 to 2147483647); "
+          "-5 "
           "will be used"}},
-        {"values in range", "ServerPort 65535\nMaxPlayers +26\nGame 2\nGameMode 2\nServerSendLimit 4294967295\n"
+        {"values in range",
+         "ServerPort 65535\nMaxPlayers +26\nGame 2\nGameMode 2\nServerSendLimit 4294967295\n"
          "AdminPort 4003\nTestmode 0\nChatFloodBanMinutes 0\n",
          {}},
-        {"only the line that counts", "ServerPort abc\nServerPort 4000\nMaxPlayers 8\nMaxPlayers 0\n",
+        {"only the line that counts",
+         "ServerPort abc\nServerPort 4000\nMaxPlayers 8\nMaxPlayers 0\n",
          {"warning: MaxPlayers '0' in the configuration line 4 is out of range (1 to 26); 0 will be used"}},
         {"only the first value is read", "ServerPort 4000 x\n", {}},
         {"text keys take any text", "ServerName 123abc\nBannedFile 0\nGameIPAddress 1.2.3\n", {}},
         {"a key without a value is left to the validation", "ServerPort\n", {}},
-        {"in the order of the lines", "MaxPlayers x\nAdminSrver 1\nGame y\n",
+        {"in the order of the lines",
+         "MaxPlayers x\nAdminSrver 1\nGame y\n",
          {"warning: MaxPlayers 'x' in the configuration line 1 is not a number; 0 will be used",
           "warning: unknown key 'AdminSrver' in the configuration line 2 (did you mean 'AdminServer'?)",
           "warning: Game 'y' in the configuration line 3 is not a number; 0 will be used"}},
@@ -140,7 +174,8 @@ TEST(ConfigCheckTest, AHugeKeyIsShownCutAndCheckedAtOnce) {
     const auto started = std::chrono::steady_clock::now();
     const Lines warnings = warningsFor(key + " 1\n" + key + "\n");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-    const std::string expected = "warning: unknown key '" + std::string(80, 'K') + "...' in the configuration line ";
+    const std::string expected =
+        "warning: unknown key '" + std::string(80, 'K') + "...' in the configuration line ";
     EXPECT_EQ(warnings, (Lines{expected + "1", expected + "2"}));
 }
 
@@ -150,8 +185,10 @@ std::set<std::string> keysOfTheReadme() {
     std::set<std::string> keys;
     bool inConfiguration = false;
     for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("## ")) inConfiguration = line == "## Configuration";
-        if (inConfiguration && line.starts_with("| `")) keys.insert(line.substr(3, line.find('`', 3) - 3));
+        if (line.starts_with("## "))
+            inConfiguration = line == "## Configuration";
+        if (inConfiguration && line.starts_with("| `"))
+            keys.insert(line.substr(3, line.find('`', 3) - 3));
     }
     return keys;
 }
@@ -169,9 +206,11 @@ TEST(ConfigCheckTest, TheKnownKeysAreTheKeysTheReadmeLists) {
     }
     const std::set<std::string> readme = keysOfTheReadme();
     EXPECT_GE(readme.size(), 30u);
-    for (const std::string& key : readme) EXPECT_TRUE(known.contains(key)) << key << " is not in the key table";
+    for (const std::string& key : readme)
+        EXPECT_TRUE(known.contains(key)) << key << " is not in the key table";
     for (const std::string& key : known) {
-        EXPECT_TRUE(readme.contains(key) || documentedWithTheirWork.contains(key)) << key << " is not in the README";
+        EXPECT_TRUE(readme.contains(key) || documentedWithTheirWork.contains(key))
+            << key << " is not in the README";
     }
     EXPECT_EQ(findConfigKey("serverport"), nullptr) << "keys are case-sensitive";
 }
@@ -185,7 +224,8 @@ TEST(ConfigCheckTest, TheShippedConfigurationsGiveNoWarning) {
         std::istringstream lines(text);
         std::string uncommented;
         for (std::string line; std::getline(lines, line);) {
-            if (line.size() > 1 && line[0] == '#' && line[1] >= 'A' && line[1] <= 'Z') line.erase(0, 1);
+            if (line.size() > 1 && line[0] == '#' && line[1] >= 'A' && line[1] <= 'Z')
+                line.erase(0, 1);
             uncommented += line + "\n";
         }
         EXPECT_EQ(warningsFor(text), Lines{});
@@ -229,9 +269,15 @@ TEST(NameSuggestionTest, DistanceCountsEditsAndSwapsButNotLetterCase) {
         std::size_t expected;
     };
     const Case cases[] = {
-        {"ServerPort", "ServerPort", 0}, {"serverPORT", "ServerPort", 0}, {"ServerPrt", "ServerPort", 1},
-        {"ServerPorts", "ServerPort", 1}, {"SrevrePort", "ServerPort", 2}, {"ServerProt", "ServerPort", 1},
-        {"", "ASE", 3},                   {"kitten", "sitting", 3},       {"X", "ASE", 3},
+        {"ServerPort", "ServerPort", 0},
+        {"serverPORT", "ServerPort", 0},
+        {"ServerPrt", "ServerPort", 1},
+        {"ServerPorts", "ServerPort", 1},
+        {"SrevrePort", "ServerPort", 2},
+        {"ServerProt", "ServerPort", 1},
+        {"", "ASE", 3},
+        {"kitten", "sitting", 3},
+        {"X", "ASE", 3},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(std::string(testCase.first) + " / " + testCase.second);

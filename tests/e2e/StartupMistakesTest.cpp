@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,7 +16,7 @@ using ErrorOutput = ServerProcess::ErrorOutput;
 
 // Holds a UDP port on every local address, as another program would.
 class HeldPort {
-public:
+  public:
     explicit HeldPort(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -28,7 +27,7 @@ public:
     ~HeldPort() { ::close(fd_); }
     bool held() const { return held_; }
 
-private:
+  private:
     int fd_;
     bool held_ = false;
 };
@@ -53,10 +52,11 @@ TEST(StartupMistakesTest, CheckConfigShowsWarningsAndErrorsAndEndsWithTheirCount
          {"--check-config", "-c", "my.conf", "--frobnicate"},
          0,
          "",
-         "warning: unknown option '--frobnicate' ignored " + options + "\n"
-         "warning: unknown key 'AdminServr' in my.conf line 8 (did you mean 'AdminServer'?)\n"
-         "warning: ServerPort '40O0' in my.conf line 9 is not a number; 40 will be used\n"
-         "Configuration OK.\n"},
+         "warning: unknown option '--frobnicate' ignored " + options +
+             "\n"
+             "warning: unknown key 'AdminServr' in my.conf line 8 (did you mean 'AdminServer'?)\n"
+             "warning: ServerPort '40O0' in my.conf line 9 is not a number; 40 will be used\n"
+             "Configuration OK.\n"},
         {"stray argument, so the default file is read",
          base,
          {"my.conf", "--check-config"},
@@ -131,10 +131,12 @@ TEST(StartupMistakesTest, ABindFailureNamesTheAddressThePortAndTheReason) {
     directory.write("banned.txt", "");
     ServerProcess server(directory.path(), {}, false, ErrorOutput::apart);
     ASSERT_EQ(server.waitForExit(), std::optional<int>(1));
-    EXPECT_NE(server.output().find("ERROR: Unable to bind to the socket.\nSERVER: unable to start the server.\n"),
-              std::string::npos)
+    EXPECT_NE(
+        server.output().find("ERROR: Unable to bind to the socket.\nSERVER: unable to start the server.\n"),
+        std::string::npos)
         << server.output();
-    EXPECT_EQ(server.errorOutput(), "varnserver: 0.0.0.0:" + std::to_string(port) + ": Address already in use\n");
+    EXPECT_EQ(server.errorOutput(),
+              "varnserver: 0.0.0.0:" + std::to_string(port) + ": Address already in use\n");
     EXPECT_EQ(directory.read("server.log").find("varnserver:"), std::string::npos);
 }
 

@@ -31,7 +31,8 @@ TEST(FileReadFailureTest, TheReasonIsTheOneTheSystemGivesForThatPath) {
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         std::string content;
-        EXPECT_EQ(platform::readTextFile(testCase.path.string(), content), testCase.expected == "it can be read now");
+        EXPECT_EQ(platform::readTextFile(testCase.path.string(), content),
+                  testCase.expected == "it can be read now");
         EXPECT_EQ(platform::whyFileCannotBeRead(testCase.path.string()), testCase.expected);
     }
     std::filesystem::remove_all(directory);
