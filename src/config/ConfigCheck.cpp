@@ -1,5 +1,6 @@
 #include "config/ConfigCheck.h"
 
+#include <map>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -120,6 +121,12 @@ bool readsNumber(ConfigKeyKind kind) {
 
 std::vector<std::string> configurationWarnings(const ConfigFile& config) {
     const std::string file = config.loadedPath() != nullptr ? *config.loadedPath() : "the configuration";
+    // Only a key's last line counts: its values replaced those of earlier lines.
+    std::map<std::string_view, std::uint32_t> lastLines;
+    for (const ConfigFile::KeyLine& keyLine : config.keyLines()) {
+        if (const ConfigKey* key = findConfigKey(keyLine.key))
+            lastLines[key->name] = keyLine.line;
+    }
     std::vector<std::string> warnings;
     for (const ConfigFile::KeyLine& keyLine : config.keyLines()) {
         const std::string place = where(file, keyLine.line);
@@ -128,8 +135,7 @@ std::vector<std::string> configurationWarnings(const ConfigFile& config) {
             warnings.push_back(unknownKeyWarning(keyLine.key, place));
             continue;
         }
-        // Only the key's last line counts: its values replaced those of earlier lines.
-        if (!readsNumber(key->kind) || config.lineOf(key->name) != keyLine.line)
+        if (!readsNumber(key->kind) || lastLines[key->name] != keyLine.line)
             continue;
         const std::string* value = config.getString(key->name);
         if (value == nullptr)

@@ -141,13 +141,6 @@ void ConfigFile::clear() {
     lineNumber = 0;
 }
 
-std::uint32_t ConfigFile::lineOf(std::string_view key) const {
-    for (auto keyLine = keyLines_.rbegin(); keyLine != keyLines_.rend(); ++keyLine) {
-        if (keyLine->key == key) return keyLine->line;
-    }
-    return 0;
-}
-
 const std::string* ConfigFile::getString(std::string_view key, std::uint32_t index) const {
     const auto entry = entries_.find(key);
     if (entry == entries_.end() || index >= entry->second.size())

@@ -42,8 +42,6 @@ public:
         std::uint32_t line = 0;
     };
     const std::vector<KeyLine>& keyLines() const { return keyLines_; }
-    // The line the key's values come from (its last one); 0 when the key was not read from a line.
-    std::uint32_t lineOf(std::string_view key) const;
     // The path load was last given; null before the first load.
     const std::string* loadedPath() const { return loadedPath_ ? &*loadedPath_ : nullptr; }
     // Lines whose reading wrote an error (an unmatched quotation) since the store was last cleared.

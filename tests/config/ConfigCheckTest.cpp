@@ -179,6 +179,21 @@ TEST(ConfigCheckTest, AHugeKeyIsShownCutAndCheckedAtOnce) {
     EXPECT_EQ(warnings, (Lines{expected + "1", expected + "2"}));
 }
 
+// Each line is checked against the key's last line without looking through the file again.
+TEST(ConfigCheckTest, ManyLinesOfKnownKeysAreCheckedAtOnce) {
+    std::string text;
+    for (int line = 1; line < 100'000; ++line)
+        text += "ServerPort x\n";
+    text += "ServerPort 4000x\n";
+    for (int line = 0; line < 100'000; ++line)
+        text += "MaxPlayers 8\n";
+    const auto started = std::chrono::steady_clock::now();
+    const Lines warnings = warningsFor(text);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(warnings, Lines{"warning: ServerPort '4000x' in the configuration line 100000 is not a number; "
+                              "4000 will be used"});
+}
+
 // The key table, the README's table of keys and the shipped configurations agree.
 std::set<std::string> keysOfTheReadme() {
     std::ifstream in(std::filesystem::path(VARN_SOURCE_DIR) / "README.md");
