@@ -5,6 +5,7 @@
 
 #include "net/PeerAddress.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/BanEntryText.h"
 
 namespace varn {
 
@@ -24,7 +25,16 @@ std::optional<std::uint32_t> banAddressOf(std::string_view text) {
     return address;
 }
 
+// An entry with a '/' is a CIDR range or nothing: the IPv4 text parser never reads a '/', so such a
+// text never named an address before ranges of this form were known.
 std::optional<AddressRange> banRangeOf(std::string_view entry) {
+    if (isCidrEntry(entry)) {
+        const std::optional<banentry::EntryForm> form = banentry::readEntryForm(entry);
+        if (!form) return std::nullopt;
+        const std::uint32_t mask = form->hostMask();
+        return AddressRange{PeerAddress::fromHostOrder(form->address & mask, 0).address,
+                            PeerAddress::fromHostOrder(mask, 0).address};
+    }
     const std::optional<std::uint32_t> address = banAddressOf(entry);
     if (!address) return std::nullopt;
     std::uint32_t mask = 0;
@@ -33,6 +43,8 @@ std::optional<AddressRange> banRangeOf(std::string_view entry) {
     }
     return AddressRange{*address, mask};
 }
+
+bool isCidrEntry(std::string_view entry) { return entry.find(banentry::kPrefixSeparator) != std::string_view::npos; }
 
 void AddressCounts::reserve(std::size_t count) {
     std::size_t capacity = kSmallestTable;
@@ -101,16 +113,13 @@ void AddressCounts::rehash(std::size_t capacity) {
 
 void BanIndex::assign(const std::vector<std::string>& entries) {
     groups_.clear();
-    unparsedTexts_.clear();
+    exactTexts_.clear();
     std::vector<AddressRange> ranges;
     ranges.reserve(entries.size());
     for (const std::string& entry : entries) {
         const std::optional<AddressRange> range = banRangeOf(entry);
-        if (range) {
-            ranges.push_back(*range);
-        } else {
-            ++unparsedTexts_[entry];
-        }
+        if (range) ranges.push_back(*range);
+        if (!range || isCidrEntry(entry)) ++exactTexts_[entry];
     }
     // Each group is sized once for all its ranges instead of growing step by step.
     std::vector<std::pair<std::uint32_t, std::size_t>> rangesPerMask;
@@ -129,31 +138,27 @@ void BanIndex::assign(const std::vector<std::string>& entries) {
 
 void BanIndex::insert(std::string_view entry) {
     const std::optional<AddressRange> range = banRangeOf(entry);
-    if (!range) {
-        const auto found = unparsedTexts_.find(entry);
-        if (found != unparsedTexts_.end()) {
-            ++found->second;
-        } else {
-            unparsedTexts_.emplace(std::string(entry), 1);
-        }
-        return;
+    if (range) groupOf(range->mask).values.add(range->value);
+    if (range && !isCidrEntry(entry)) return;
+    const auto found = exactTexts_.find(entry);
+    if (found != exactTexts_.end()) {
+        ++found->second;
+    } else {
+        exactTexts_.emplace(std::string(entry), 1);
     }
-    groupOf(range->mask).values.add(range->value);
 }
 
 void BanIndex::erase(std::string_view entry) {
     const std::optional<AddressRange> range = banRangeOf(entry);
-    if (range) {
-        eraseRange(*range);
-        return;
-    }
-    const auto found = unparsedTexts_.find(entry);
-    if (found != unparsedTexts_.end() && --found->second == 0) unparsedTexts_.erase(found);
+    if (range) eraseRange(*range);
+    if (range && !isCidrEntry(entry)) return;
+    const auto found = exactTexts_.find(entry);
+    if (found != exactTexts_.end() && --found->second == 0) exactTexts_.erase(found);
 }
 
 bool BanIndex::isBanned(std::string_view ipText) const {
     const std::optional<std::uint32_t> peer = banAddressOf(ipText);
-    if (!peer) return unparsedTexts_.find(ipText) != unparsedTexts_.end();
+    if (!peer) return exactTexts_.find(ipText) != exactTexts_.end();
     return coversAddress(*peer);
 }
 

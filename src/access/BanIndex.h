@@ -28,9 +28,12 @@ struct AddressRange {
 std::optional<std::uint32_t> banAddressOf(std::string_view text);
 
 // The range a ban entry stands for: its address with every 0 octet left out of the mask, so 10.0.5.0
-// covers 10.x.5.y and 0.0.0.0 covers every address. Nothing for a text the parser rejects: such an
-// entry only ever matches by its exact text.
+// covers 10.x.5.y and 0.0.0.0 covers every address; for a CIDR entry a.b.c.d/n the first n bits of
+// its address, whatever its octets (10.0.0.0/8 covers 10.x.y.z, 0.0.0.0/0 every address). Nothing
+// for a text the parser rejects: such an entry only ever matches by its exact text.
 std::optional<AddressRange> banRangeOf(std::string_view entry);
+// Whether an entry is written as a CIDR range (it holds a '/').
+bool isCidrEntry(std::string_view entry);
 
 // A count per 32-bit value in one open-addressed table (linear probing, at most half full), so that
 // a hundred thousand values load without an allocation each and a look-up touches one or two slots.
@@ -62,11 +65,13 @@ private:
 };
 
 // What the ban test asks of the entries, kept up to date as entries are added and removed so that a
-// test costs a few hash look-ups however long the list is. An entry that the parser reads is kept as
+// test costs a few hash look-ups however long the list is: one per mask in use, and there are at
+// most 49 of them (16 octet patterns, 33 prefix lengths). An entry that the parser reads is kept as
 // its range, in a group with the other ranges of the same mask; one that it rejects is kept as its
-// text. The exact pass needs no more than that: an entry with exactly the peer's text reads as the
-// same address, so its range covers the peer anyway, and only a rejected text can match by text
-// alone. Each occurrence is counted, so duplicates and the removal of one of them come out right.
+// text, and so is a CIDR entry beside its range. The exact pass needs no more than that: an entry
+// with exactly the peer's text reads as the same address, so its range covers the peer anyway, and
+// only a text the address parser rejects can match by text alone. Each occurrence is counted, so
+// duplicates and the removal of one of them come out right.
 class BanIndex {
 public:
     // Replaces the whole index, parsing every entry once.
@@ -96,7 +101,7 @@ private:
     void eraseRange(const AddressRange& range);
 
     std::vector<RangeGroup> groups_;
-    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> unparsedTexts_;
+    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> exactTexts_;
 };
 
 }  // namespace varn
