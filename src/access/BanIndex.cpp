@@ -1,6 +1,7 @@
 #include "access/BanIndex.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "net/PeerAddress.h"
@@ -45,6 +46,20 @@ std::optional<AddressRange> banRangeOf(std::string_view entry) {
 }
 
 bool isCidrEntry(std::string_view entry) { return entry.find(banentry::kPrefixSeparator) != std::string_view::npos; }
+
+namespace {
+
+// The first and last address (host byte order) of a CIDR entry, or nothing for any other text.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> cidrIntervalOf(std::string_view entry) {
+    if (!isCidrEntry(entry)) return std::nullopt;
+    const std::optional<banentry::EntryForm> form = banentry::readEntryForm(entry);
+    if (!form) return std::nullopt;
+    const std::uint32_t mask = form->hostMask();
+    const std::uint32_t first = form->address & mask;
+    return std::pair{first, first | ~mask};
+}
+
+}  // namespace
 
 void AddressCounts::reserve(std::size_t count) {
     std::size_t capacity = kSmallestTable;
@@ -114,13 +129,23 @@ void AddressCounts::rehash(std::size_t capacity) {
 void BanIndex::assign(const std::vector<std::string>& entries) {
     groups_.clear();
     exactTexts_.clear();
+    cidrRanges_.clear();
     std::vector<AddressRange> ranges;
     ranges.reserve(entries.size());
     for (const std::string& entry : entries) {
+        if (const auto interval = cidrIntervalOf(entry)) {
+            ++cidrRanges_[*interval];
+            ++exactTexts_[entry];
+            continue;
+        }
         const std::optional<AddressRange> range = banRangeOf(entry);
-        if (range) ranges.push_back(*range);
-        if (!range || isCidrEntry(entry)) ++exactTexts_[entry];
+        if (range) {
+            ranges.push_back(*range);
+        } else {
+            ++exactTexts_[entry];
+        }
     }
+    mergeCidrRanges();
     // Each group is sized once for all its ranges instead of growing step by step.
     std::vector<std::pair<std::uint32_t, std::size_t>> rangesPerMask;
     for (const AddressRange& range : ranges) {
@@ -137,9 +162,13 @@ void BanIndex::assign(const std::vector<std::string>& entries) {
 }
 
 void BanIndex::insert(std::string_view entry) {
-    const std::optional<AddressRange> range = banRangeOf(entry);
-    if (range) groupOf(range->mask).values.add(range->value);
-    if (range && !isCidrEntry(entry)) return;
+    if (const auto interval = cidrIntervalOf(entry)) {
+        ++cidrRanges_[*interval];
+        mergeCidrRanges();
+    } else if (const std::optional<AddressRange> range = banRangeOf(entry)) {
+        groupOf(range->mask).values.add(range->value);
+        return;
+    }
     const auto found = exactTexts_.find(entry);
     if (found != exactTexts_.end()) {
         ++found->second;
@@ -149,11 +178,18 @@ void BanIndex::insert(std::string_view entry) {
 }
 
 void BanIndex::erase(std::string_view entry) {
-    const std::optional<AddressRange> range = banRangeOf(entry);
-    if (range) eraseRange(*range);
-    if (range && !isCidrEntry(entry)) return;
-    const auto found = exactTexts_.find(entry);
-    if (found != exactTexts_.end() && --found->second == 0) exactTexts_.erase(found);
+    const auto text = exactTexts_.find(entry);
+    if (const auto interval = cidrIntervalOf(entry)) {
+        // Only an inserted entry is taken away: its text is counted too.
+        if (text == exactTexts_.end()) return;
+        const auto found = cidrRanges_.find(*interval);
+        if (found != cidrRanges_.end() && --found->second == 0) cidrRanges_.erase(found);
+        mergeCidrRanges();
+    } else if (const std::optional<AddressRange> range = banRangeOf(entry)) {
+        eraseRange(*range);
+        return;
+    }
+    if (text != exactTexts_.end() && --text->second == 0) exactTexts_.erase(text);
 }
 
 bool BanIndex::isBanned(std::string_view ipText) const {
@@ -163,9 +199,30 @@ bool BanIndex::isBanned(std::string_view ipText) const {
 }
 
 bool BanIndex::coversAddress(std::uint32_t address) const {
-    return std::any_of(groups_.begin(), groups_.end(), [address](const RangeGroup& group) {
-        return group.values.contains(address & group.mask);
-    });
+    return std::any_of(groups_.begin(), groups_.end(),
+                       [address](const RangeGroup& group) { return group.values.contains(address & group.mask); }) ||
+           cidrCovers(PeerAddress{address, 0}.hostAddress());
+}
+
+// The last interval that starts at or before the address is the only one that can hold it.
+bool BanIndex::cidrCovers(std::uint32_t hostAddress) const {
+    auto after = std::upper_bound(cidrCover_.begin(), cidrCover_.end(), hostAddress,
+                                  [](std::uint32_t address, const Interval& interval) { return address < interval.first; });
+    if (after == cidrCover_.begin()) return false;
+    return hostAddress <= (after - 1)->second;
+}
+
+// The ranges come sorted by their first address; overlapping and touching ones become one.
+void BanIndex::mergeCidrRanges() {
+    cidrCover_.clear();
+    for (const auto& [interval, count] : cidrRanges_) {
+        if (!cidrCover_.empty() &&
+            (interval.first <= cidrCover_.back().second || interval.first - 1 == cidrCover_.back().second)) {
+            cidrCover_.back().second = std::max(cidrCover_.back().second, interval.second);
+        } else {
+            cidrCover_.push_back(interval);
+        }
+    }
 }
 
 BanIndex::RangeGroup& BanIndex::groupOf(std::uint32_t mask) {

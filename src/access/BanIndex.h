@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace varn {
@@ -65,12 +67,13 @@ private:
 };
 
 // What the ban test asks of the entries, kept up to date as entries are added and removed so that a
-// test costs a few hash look-ups however long the list is: one per mask in use, and there are at
-// most 49 of them (16 octet patterns, 33 prefix lengths). An entry that the parser reads is kept as
+// test costs a few look-ups however long the list is: one hash look-up per octet mask in use (at
+// most 16) and one binary search over the CIDR ranges. An entry that the parser reads is kept as
 // its range, in a group with the other ranges of the same mask; one that it rejects is kept as its
-// text, and so is a CIDR entry beside its range. The exact pass needs no more than that: an entry
-// with exactly the peer's text reads as the same address, so its range covers the peer anyway, and
-// only a text the address parser rejects can match by text alone. Each occurrence is counted, so
+// text. A CIDR entry is kept as its interval of addresses, the union of all of them as sorted
+// disjoint intervals, and as its text too. The exact pass needs no more than that: an entry with
+// exactly the peer's text reads as the same address, so its range covers the peer anyway, and only
+// a text the address parser rejects can match by text alone. Each occurrence is counted, so
 // duplicates and the removal of one of them come out right.
 class BanIndex {
 public:
@@ -97,10 +100,18 @@ private:
         AddressCounts values;
     };
 
+    // A CIDR range's first and last address, host byte order.
+    using Interval = std::pair<std::uint32_t, std::uint32_t>;
+
     RangeGroup& groupOf(std::uint32_t mask);
     void eraseRange(const AddressRange& range);
+    bool cidrCovers(std::uint32_t hostAddress) const;
+    void mergeCidrRanges();
 
     std::vector<RangeGroup> groups_;
+    // Each CIDR interval with its number of entries, and their union for the test.
+    std::map<Interval, std::uint32_t> cidrRanges_;
+    std::vector<Interval> cidrCover_;
     std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> exactTexts_;
 };
 

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "access/BanList.h"
 #include "access/BanListFixture.h"
+#include "protocol/BanEntryText.h"
 #include "support/FileText.h"
 #include "support/LogCapture.h"
 
@@ -208,6 +211,81 @@ TEST_F(BanListDetailsTest, ExpiredEntriesStopMatchingAreLoggedOnceAndLeaveAtTheN
     EXPECT_FALSE(list.isBanned("10.2.3.4"));
     ASSERT_TRUE(list.save());
     EXPECT_EQ(readBytes(path), testing::asFileText("1.2.3.4\n"));
+}
+
+// The plain scan with CIDR ranges: an entry's own text, then for each entry its CIDR prefix or its
+// octets, 0 matching anything.
+bool scanIsBanned(const std::vector<std::string>& entries, const std::string& peerText) {
+    for (const std::string& entry : entries) {
+        if (entry == peerText) return true;
+    }
+    const std::optional<std::uint32_t> peer = banAddressOf(peerText);
+    if (!peer) return false;
+    const std::uint32_t host = PeerAddress{*peer, 0}.hostAddress();
+    for (const std::string& entry : entries) {
+        if (entry.find('/') != std::string::npos) {
+            const auto form = banentry::readEntryForm(entry);
+            if (!form) continue;
+            const std::uint32_t mask = form->prefixLength == 0 ? 0u : 0xFFFFFFFFu << (32 - form->prefixLength);
+            if ((host & mask) == (form->address & mask)) return true;
+            continue;
+        }
+        const std::optional<std::uint32_t> address = banAddressOf(entry);
+        if (!address) continue;
+        const std::uint32_t octets = PeerAddress{*address, 0}.hostAddress();
+        bool matches = true;
+        for (int shift = 0; shift < 32; shift += 8) {
+            const std::uint32_t octet = (octets >> shift) & 0xFFu;
+            matches = matches && (octet == 0 || octet == ((host >> shift) & 0xFFu));
+        }
+        if (matches) return true;
+    }
+    return false;
+}
+
+// Overlapping, nested, touching and duplicated CIDR ranges among the other kinds, added and removed
+// at random: the index answers as the plain scan at every step.
+TEST_F(BanListDetailsTest, CidrRangesAnswerAsThePlainScanThroughAddsAndRemoves) {
+    std::mt19937 random(18);
+    const auto pick = [&random](std::uint32_t count) {
+        return std::uniform_int_distribution<std::uint32_t>(0, count - 1)(random);
+    };
+    // Addresses in 10.0.0.0/14 with few distinct bits, so that ranges and probes meet often.
+    const auto poolAddress = [&] { return 0x0A000000u | pick(4) << 16 | pick(3) << 14 | pick(4) << 8 | pick(4); };
+    const auto randomEntry = [&]() -> std::string {
+        const std::uint32_t kind = pick(10);
+        if (kind < 6) {
+            const std::uint32_t lengths[] = {0, 7, 8, 14, 15, 16, 17, 22, 23, 24, 30, 31, 32, 33};
+            return dotted(poolAddress()) + "/" + std::to_string(lengths[pick(14)]);
+        }
+        if (kind < 8) return dotted(poolAddress() & 0xFFFF00FFu);
+        if (kind < 9) return dotted(poolAddress());
+        return "10.0.0.0/x";
+    };
+    BanList list;
+    std::vector<std::string> entries;
+    for (int step = 0; step < 300; ++step) {
+        if (pick(3) != 0 || entries.empty()) {
+            const std::string entry = randomEntry();
+            entries.push_back(entry);
+            list.add(entry);
+        } else {
+            const std::string entry = pick(4) == 0 ? randomEntry() : entries[pick(static_cast<std::uint32_t>(entries.size()))];
+            const auto found = std::find(entries.begin(), entries.end(), entry);
+            EXPECT_EQ(list.remove(entry), found != entries.end());
+            if (found != entries.end()) entries.erase(found);
+        }
+        SCOPED_TRACE("step " + std::to_string(step));
+        ASSERT_EQ(list.entries(), entries);
+        for (int probe = 0; probe < 24; ++probe) {
+            const std::string peer = dotted(poolAddress() ^ (pick(8) == 0 ? 0x00800000u : 0u));
+            ASSERT_EQ(list.isBanned(peer), scanIsBanned(entries, peer)) << peer;
+            ASSERT_EQ(list.isBannedAddress(PeerAddress{*banAddressOf(peer), 1}), scanIsBanned(entries, peer)) << peer;
+        }
+        for (const std::string& entry : {randomEntry(), randomEntry()}) {
+            ASSERT_EQ(list.isBanned(entry), scanIsBanned(entries, entry)) << entry;
+        }
+    }
 }
 
 }  // namespace
