@@ -1,7 +1,6 @@
 #include "access/BanDetails.h"
 
 #include <array>
-#include <cstdio>
 
 namespace varn {
 
@@ -160,10 +159,19 @@ std::string utcDateText(std::int64_t seconds) {
         --days;
     }
     const CivilDate date = civilFromDays(days);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(date.year),
-                  date.month, date.day, static_cast<long long>(inDay / 3600),
-                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60));
+    std::string text;
+    const auto append = [&text](std::int64_t value, std::size_t width, char after) {
+        std::string digits = std::to_string(value);
+        if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+        text += digits;
+        if (after != 0) text += after;
+    };
+    append(date.year, 4, '-');
+    append(date.month, 2, '-');
+    append(date.day, 2, 'T');
+    append(inDay / 3600, 2, ':');
+    append(inDay / 60 % 60, 2, ':');
+    append(inDay % 60, 2, 'Z');
     return text;
 }
 

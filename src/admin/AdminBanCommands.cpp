@@ -83,7 +83,7 @@ std::string adminName(const BanRequest& request) {
 void banFor(const BanRequest& request) {
     GameServer& server = request.server;
     const std::optional<std::uint8_t> idByte = request.payload.byteAt(0);
-    const BanTerms terms = readTerms(request, 1, 5);
+    const BanTerms terms = readTerms(request, admin::kBanForSecondsAt, admin::kBanForReasonAt);
     if (!idByte) return refuse(request, admin::kBanFor, admin::kBanRefusedMalformed);
     if (terms.refusal != 0) return refuse(request, admin::kBanFor, terms.refusal);
     const std::int32_t playerId = *idByte;
@@ -104,8 +104,10 @@ void banFor(const BanRequest& request) {
 
 // The entry must be one of the forms an admin may add, as written; nothing is filtered out of it.
 void addBanFor(const BanRequest& request) {
-    const std::string_view entry = request.payload.textAt(4, admin::kMaxBanEntryText + 1);
-    const BanTerms terms = readTerms(request, 0, 4 + entry.size() + 1);
+    const std::string_view entry = request.payload.textAt(admin::kAddBanForEntryAt, admin::kMaxBanEntryText + 1);
+    // The reason follows the entry's NUL.
+    const BanTerms terms =
+        readTerms(request, admin::kAddBanForSecondsAt, admin::kAddBanForEntryAt + entry.size() + 1);
     if (terms.refusal != 0) return refuse(request, admin::kAddBanFor, terms.refusal);
     if (entry.size() > admin::kMaxBanEntryText || !banentry::readEntryForm(entry)) {
         return refuse(request, admin::kAddBanFor, admin::kBanRefusedEntry);

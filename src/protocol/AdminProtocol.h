@@ -46,6 +46,11 @@ inline constexpr std::uint8_t kBanRefusedDuration = 2;
 inline constexpr std::uint8_t kBanRefusedEntry = 3;
 inline constexpr std::uint8_t kBanRefusedReasonTooLong = 4;
 inline constexpr std::uint8_t kBanRefusedNoPlayer = 5;
+// Where the fields of [30] and [31] start, counted from the byte after the id.
+inline constexpr std::size_t kBanForSecondsAt = 1;
+inline constexpr std::size_t kBanForReasonAt = 5;
+inline constexpr std::size_t kAddBanForSecondsAt = 0;
+inline constexpr std::size_t kAddBanForEntryAt = 4;
 // The longest time limit: ten years.
 inline constexpr std::uint32_t kMaxBanSeconds = 3650u * 86400u;
 inline constexpr std::size_t kMaxBanReason = 120;
