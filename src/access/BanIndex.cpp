@@ -192,10 +192,12 @@ void BanIndex::erase(std::string_view entry) {
     if (text != exactTexts_.end() && --text->second == 0) exactTexts_.erase(text);
 }
 
+// A text the address parser reads can still equal a text kept for the exact pass: the parser stops
+// at a NUL or after a space, so "10.0 /8" reads as 10.0.0.0 while as an entry it is no CIDR range.
 bool BanIndex::isBanned(std::string_view ipText) const {
+    if (exactTexts_.find(ipText) != exactTexts_.end()) return true;
     const std::optional<std::uint32_t> peer = banAddressOf(ipText);
-    if (!peer) return exactTexts_.find(ipText) != exactTexts_.end();
-    return coversAddress(*peer);
+    return peer && coversAddress(*peer);
 }
 
 bool BanIndex::coversAddress(std::uint32_t address) const {

@@ -73,8 +73,9 @@ private:
 // text. A CIDR entry is kept as its interval of addresses, the union of all of them as sorted
 // disjoint intervals, and as its text too. The exact pass needs no more than that: an entry with
 // exactly the peer's text reads as the same address, so its range covers the peer anyway, and only
-// a text the address parser rejects can match by text alone. Each occurrence is counted, so
-// duplicates and the removal of one of them come out right.
+// a text kept as text can match by text alone; a test of a text looks those up first, a test of an
+// address need not (no dotted address is such a text). Each occurrence is counted, so duplicates
+// and the removal of one of them come out right.
 class BanIndex {
 public:
     // Replaces the whole index, parsing every entry once.
