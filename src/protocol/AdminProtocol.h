@@ -31,7 +31,7 @@ inline constexpr std::uint8_t kSetServerPassword = 27;
 inline constexpr std::uint8_t kAddBan = 28;
 inline constexpr std::uint8_t kPlayerAddress = 29;
 
-// Additions beside the ids above, which answer as they always did.
+// Additions beside the ids above, which answer as they always did; u32 is little-endian.
 // [30][player id][seconds: u32][reason][0]: ban a player for a time (0 seconds: for ever).
 inline constexpr std::uint8_t kBanFor = 30;
 // [31][seconds: u32][entry][0][reason][0]: add an entry (address, octet-0 range or CIDR range).
