@@ -145,7 +145,8 @@ TEST_F(AdminBanCommandsTest, BanForRemovesThePlayerAndStoresTimeReasonAndAdmin) 
     log.clear();
     receiveAdmin(boss, banFor(1, 0, ""));
     EXPECT_EQ(log.lines(), Lines{"BANNED: 'bob', PlayerID = 1 by Admin Bad Boy"});
-    EXPECT_NE(banFileText().find("127.0.0.21 # by=Bad?Boy at=2026-12-10T12:00:00Z\n"), std::string::npos);
+    EXPECT_NE(banFileText().find(testing::asFileText("127.0.0.21 # by=Bad?Boy at=2026-12-10T12:00:00Z\n")),
+              std::string::npos);
     bans.expireDue(kNow + 7200);
     EXPECT_FALSE(bans.isBannedAddress(peer(20)));
     EXPECT_TRUE(bans.isBannedAddress(peer(21)));
