@@ -1,6 +1,7 @@
 // The ban file loader and the match test on arbitrary file content. Every answer of the list is
-// checked against a plain scan of its entries (exact pass, then octet pass), so the fuzzer also looks
-// for texts on which the list's index and the two passes disagree.
+// checked against a plain scan of its entries (exact pass, then a pass over the ranges: CIDR prefixes
+// and octets with 0 matching anything), so the fuzzer also looks for texts on which the list's index
+// and the two passes disagree.
 #include <unistd.h>
 
 #include <array>
@@ -16,6 +17,7 @@
 
 #include "access/BanList.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/BanEntryText.h"
 
 namespace {
 
@@ -34,7 +36,16 @@ bool scanIsBanned(const std::vector<std::string>& entries, std::string_view text
     }
     const auto peer = octetsOf(text);
     if (!peer) return false;
+    const std::uint32_t host = static_cast<std::uint32_t>((*peer)[0]) << 24 | (*peer)[1] << 16 | (*peer)[2] << 8 |
+                               (*peer)[3];
     for (const std::string& entry : entries) {
+        if (entry.find('/') != std::string::npos) {
+            const auto form = varn::banentry::readEntryForm(entry);
+            if (!form) continue;
+            const std::uint32_t mask = form->prefixLength == 0 ? 0u : 0xFFFFFFFFu << (32 - form->prefixLength);
+            if ((host & mask) == (form->address & mask)) return true;
+            continue;
+        }
         const auto range = octetsOf(entry);
         if (!range) continue;
         bool matches = true;

@@ -1,10 +1,12 @@
 #include "access/BanIndex.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "net/PeerAddress.h"
 #include "platform/DatagramSocket.h"
+#include "protocol/BanEntryText.h"
 
 namespace varn {
 
@@ -24,7 +26,16 @@ std::optional<std::uint32_t> banAddressOf(std::string_view text) {
     return address;
 }
 
+// An entry with a '/' is a CIDR range or nothing: the IPv4 text parser never reads a '/', so such a
+// text never named an address before ranges of this form were known.
 std::optional<AddressRange> banRangeOf(std::string_view entry) {
+    if (isCidrEntry(entry)) {
+        const std::optional<banentry::EntryForm> form = banentry::readEntryForm(entry);
+        if (!form) return std::nullopt;
+        const std::uint32_t mask = form->hostMask();
+        return AddressRange{PeerAddress::fromHostOrder(form->address & mask, 0).address,
+                            PeerAddress::fromHostOrder(mask, 0).address};
+    }
     const std::optional<std::uint32_t> address = banAddressOf(entry);
     if (!address) return std::nullopt;
     std::uint32_t mask = 0;
@@ -33,6 +44,22 @@ std::optional<AddressRange> banRangeOf(std::string_view entry) {
     }
     return AddressRange{*address, mask};
 }
+
+bool isCidrEntry(std::string_view entry) { return entry.find(banentry::kPrefixSeparator) != std::string_view::npos; }
+
+namespace {
+
+// The first and last address (host byte order) of a CIDR entry, or nothing for any other text.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> cidrIntervalOf(std::string_view entry) {
+    if (!isCidrEntry(entry)) return std::nullopt;
+    const std::optional<banentry::EntryForm> form = banentry::readEntryForm(entry);
+    if (!form) return std::nullopt;
+    const std::uint32_t mask = form->hostMask();
+    const std::uint32_t first = form->address & mask;
+    return std::pair{first, first | ~mask};
+}
+
+}  // namespace
 
 void AddressCounts::reserve(std::size_t count) {
     std::size_t capacity = kSmallestTable;
@@ -101,17 +128,24 @@ void AddressCounts::rehash(std::size_t capacity) {
 
 void BanIndex::assign(const std::vector<std::string>& entries) {
     groups_.clear();
-    unparsedTexts_.clear();
+    exactTexts_.clear();
+    cidrRanges_.clear();
     std::vector<AddressRange> ranges;
     ranges.reserve(entries.size());
     for (const std::string& entry : entries) {
+        if (const auto interval = cidrIntervalOf(entry)) {
+            ++cidrRanges_[*interval];
+            ++exactTexts_[entry];
+            continue;
+        }
         const std::optional<AddressRange> range = banRangeOf(entry);
         if (range) {
             ranges.push_back(*range);
         } else {
-            ++unparsedTexts_[entry];
+            ++exactTexts_[entry];
         }
     }
+    mergeCidrRanges();
     // Each group is sized once for all its ranges instead of growing step by step.
     std::vector<std::pair<std::uint32_t, std::size_t>> rangesPerMask;
     for (const AddressRange& range : ranges) {
@@ -128,39 +162,69 @@ void BanIndex::assign(const std::vector<std::string>& entries) {
 }
 
 void BanIndex::insert(std::string_view entry) {
-    const std::optional<AddressRange> range = banRangeOf(entry);
-    if (!range) {
-        const auto found = unparsedTexts_.find(entry);
-        if (found != unparsedTexts_.end()) {
-            ++found->second;
-        } else {
-            unparsedTexts_.emplace(std::string(entry), 1);
-        }
+    if (const auto interval = cidrIntervalOf(entry)) {
+        ++cidrRanges_[*interval];
+        mergeCidrRanges();
+    } else if (const std::optional<AddressRange> range = banRangeOf(entry)) {
+        groupOf(range->mask).values.add(range->value);
         return;
     }
-    groupOf(range->mask).values.add(range->value);
+    const auto found = exactTexts_.find(entry);
+    if (found != exactTexts_.end()) {
+        ++found->second;
+    } else {
+        exactTexts_.emplace(std::string(entry), 1);
+    }
 }
 
 void BanIndex::erase(std::string_view entry) {
-    const std::optional<AddressRange> range = banRangeOf(entry);
-    if (range) {
+    const auto text = exactTexts_.find(entry);
+    if (const auto interval = cidrIntervalOf(entry)) {
+        // Only an inserted entry is taken away: its text is counted too.
+        if (text == exactTexts_.end()) return;
+        const auto found = cidrRanges_.find(*interval);
+        if (found != cidrRanges_.end() && --found->second == 0) cidrRanges_.erase(found);
+        mergeCidrRanges();
+    } else if (const std::optional<AddressRange> range = banRangeOf(entry)) {
         eraseRange(*range);
         return;
     }
-    const auto found = unparsedTexts_.find(entry);
-    if (found != unparsedTexts_.end() && --found->second == 0) unparsedTexts_.erase(found);
+    if (text != exactTexts_.end() && --text->second == 0) exactTexts_.erase(text);
 }
 
+// A text the address parser reads can still equal a text kept for the exact pass: the parser stops
+// at a NUL or after a space, so "10.0 /8" reads as 10.0.0.0 while as an entry it is no CIDR range.
 bool BanIndex::isBanned(std::string_view ipText) const {
+    if (exactTexts_.find(ipText) != exactTexts_.end()) return true;
     const std::optional<std::uint32_t> peer = banAddressOf(ipText);
-    if (!peer) return unparsedTexts_.find(ipText) != unparsedTexts_.end();
-    return coversAddress(*peer);
+    return peer && coversAddress(*peer);
 }
 
 bool BanIndex::coversAddress(std::uint32_t address) const {
-    return std::any_of(groups_.begin(), groups_.end(), [address](const RangeGroup& group) {
-        return group.values.contains(address & group.mask);
-    });
+    return std::any_of(groups_.begin(), groups_.end(),
+                       [address](const RangeGroup& group) { return group.values.contains(address & group.mask); }) ||
+           cidrCovers(PeerAddress{address, 0}.hostAddress());
+}
+
+// The last interval that starts at or before the address is the only one that can hold it.
+bool BanIndex::cidrCovers(std::uint32_t hostAddress) const {
+    auto after = std::upper_bound(cidrCover_.begin(), cidrCover_.end(), hostAddress,
+                                  [](std::uint32_t address, const Interval& interval) { return address < interval.first; });
+    if (after == cidrCover_.begin()) return false;
+    return hostAddress <= (after - 1)->second;
+}
+
+// The ranges come sorted by their first address; overlapping and touching ones become one.
+void BanIndex::mergeCidrRanges() {
+    cidrCover_.clear();
+    for (const auto& [interval, count] : cidrRanges_) {
+        if (!cidrCover_.empty() &&
+            (interval.first <= cidrCover_.back().second || interval.first - 1 == cidrCover_.back().second)) {
+            cidrCover_.back().second = std::max(cidrCover_.back().second, interval.second);
+        } else {
+            cidrCover_.push_back(interval);
+        }
+    }
 }
 
 BanIndex::RangeGroup& BanIndex::groupOf(std::uint32_t mask) {

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace varn {
@@ -28,9 +30,12 @@ struct AddressRange {
 std::optional<std::uint32_t> banAddressOf(std::string_view text);
 
 // The range a ban entry stands for: its address with every 0 octet left out of the mask, so 10.0.5.0
-// covers 10.x.5.y and 0.0.0.0 covers every address. Nothing for a text the parser rejects: such an
-// entry only ever matches by its exact text.
+// covers 10.x.5.y and 0.0.0.0 covers every address; for a CIDR entry a.b.c.d/n the first n bits of
+// its address, whatever its octets (10.0.0.0/8 covers 10.x.y.z, 0.0.0.0/0 every address). Nothing
+// for a text the parser rejects: such an entry only ever matches by its exact text.
 std::optional<AddressRange> banRangeOf(std::string_view entry);
+// Whether an entry is written as a CIDR range (it holds a '/').
+bool isCidrEntry(std::string_view entry);
 
 // A count per 32-bit value in one open-addressed table (linear probing, at most half full), so that
 // a hundred thousand values load without an allocation each and a look-up touches one or two slots.
@@ -62,11 +67,15 @@ private:
 };
 
 // What the ban test asks of the entries, kept up to date as entries are added and removed so that a
-// test costs a few hash look-ups however long the list is. An entry that the parser reads is kept as
+// test costs a few look-ups however long the list is: one hash look-up per octet mask in use (at
+// most 16) and one binary search over the CIDR ranges. An entry that the parser reads is kept as
 // its range, in a group with the other ranges of the same mask; one that it rejects is kept as its
-// text. The exact pass needs no more than that: an entry with exactly the peer's text reads as the
-// same address, so its range covers the peer anyway, and only a rejected text can match by text
-// alone. Each occurrence is counted, so duplicates and the removal of one of them come out right.
+// text. A CIDR entry is kept as its interval of addresses, the union of all of them as sorted
+// disjoint intervals, and as its text too. The exact pass needs no more than that: an entry with
+// exactly the peer's text reads as the same address, so its range covers the peer anyway, and only
+// a text kept as text can match by text alone; a test of a text looks those up first, a test of an
+// address need not (no dotted address is such a text). Each occurrence is counted, so duplicates
+// and the removal of one of them come out right.
 class BanIndex {
 public:
     // Replaces the whole index, parsing every entry once.
@@ -92,11 +101,19 @@ private:
         AddressCounts values;
     };
 
+    // A CIDR range's first and last address, host byte order.
+    using Interval = std::pair<std::uint32_t, std::uint32_t>;
+
     RangeGroup& groupOf(std::uint32_t mask);
     void eraseRange(const AddressRange& range);
+    bool cidrCovers(std::uint32_t hostAddress) const;
+    void mergeCidrRanges();
 
     std::vector<RangeGroup> groups_;
-    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> unparsedTexts_;
+    // Each CIDR interval with its number of entries, and their union for the test.
+    std::map<Interval, std::uint32_t> cidrRanges_;
+    std::vector<Interval> cidrCover_;
+    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> exactTexts_;
 };
 
 }  // namespace varn

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "log/ServerLog.h"
 #include "platform/Files.h"
 #include "protocol/AdminProtocol.h"
 
@@ -41,47 +42,112 @@ bool BanList::load(const std::string& path) {
     std::string content;
     if (!platform::readTextFile(path, content)) return false;
     entries_.clear();
+    notes_.clear();
     filePath_ = path;
     file_.prepare(path);
+    std::size_t unreadable = 0;
+    std::size_t firstUnreadableLine = 0;
     std::size_t lineStart = 0;
     while (lineStart < content.size()) {
-        const std::size_t lineEnd = content.find('\n', lineStart);
-        if (lineEnd == std::string::npos) {
-            entries_.push_back(content.substr(lineStart));
-            break;
-        }
-        entries_.push_back(content.substr(lineStart, lineEnd - lineStart));
+        std::size_t lineEnd = content.find('\n', lineStart);
+        if (lineEnd == std::string::npos) lineEnd = content.size();
+        const BanLine line = readBanLine(std::string_view(content).substr(lineStart, lineEnd - lineStart));
+        if (line.unreadableDetails != 0 && unreadable == 0) firstUnreadableLine = entries_.size() + 1;
+        unreadable += line.unreadableDetails;
+        entries_.emplace_back(line.entry);
+        notes_.push_back(EntryNote{line.hasDetails, std::string(line.detailsText), line.details.until});
         lineStart = lineEnd + 1;
     }
     index_.assign(entries_);
+    findNextExpiry();
+    if (unreadable != 0) {
+        ServerLog::instance().line("SERVER-WARNING: ", unreadable, " ban details in '", printableForLog(path),
+                                   "' could not be read (the first on line ", firstUnreadableLine,
+                                   "); they are kept as written and ignored.");
+    }
     return true;
 }
 
 bool BanList::save() {
     if (filePath_.empty()) return false;
     std::string content;
-    for (const std::string& entry : entries_) {
-        content += entry;
+    for (std::size_t index = 0; index < entries_.size(); ++index) {
+        content += lineOf(index);
         content += platform::kTextLineEnd;
     }
     return file_.save(content);
 }
 
+std::string BanList::lineOf(std::size_t index) const {
+    const EntryNote& note = notes_[index];
+    if (!note.hasDetails) return entries_[index];
+    std::string line = entries_[index];
+    line += kBanDetailsSeparator;
+    line += note.detailsText;
+    return line;
+}
+
+void BanList::append(std::string_view entry, EntryNote note) {
+    if (note.until && (!nextExpiry_ || *note.until < *nextExpiry_)) nextExpiry_ = note.until;
+    entries_.emplace_back(entry);
+    notes_.push_back(std::move(note));
+    index_.insert(entry);
+}
+
 bool BanList::add(std::string_view ipText) {
-    entries_.emplace_back(ipText);
-    index_.insert(ipText);
+    append(ipText, EntryNote{});
     return save();
 }
 
 bool BanList::addAddress(const PeerAddress& address) { return add(address.ipText().view()); }
 
+bool BanList::add(std::string_view entry, const BanDetails& details) {
+    if (details.empty()) return add(entry);
+    append(entry, EntryNote{true, banDetailsText(details), details.until});
+    return save();
+}
+
+bool BanList::addAddress(const PeerAddress& address, const BanDetails& details) {
+    return add(address.ipText().view(), details);
+}
+
 bool BanList::remove(std::string_view text) {
     const auto found = std::find(entries_.begin(), entries_.end(), text);
     if (found == entries_.end()) return false;
+    notes_.erase(notes_.begin() + (found - entries_.begin()));
     entries_.erase(found);
     index_.erase(text);
+    findNextExpiry();
     save();
     return true;
+}
+
+void BanList::expireDue(std::int64_t now) {
+    if (!nextExpiry_ || now < *nextExpiry_) return;
+    std::size_t kept = 0;
+    for (std::size_t index = 0; index < entries_.size(); ++index) {
+        const std::optional<std::int64_t>& until = notes_[index].until;
+        if (until && *until <= now) {
+            ServerLog::instance().line("SERVER: Ban on ", printableForLog(entries_[index]), " expired.");
+            index_.erase(entries_[index]);
+            continue;
+        }
+        if (kept != index) {
+            entries_[kept] = std::move(entries_[index]);
+            notes_[kept] = std::move(notes_[index]);
+        }
+        ++kept;
+    }
+    entries_.resize(kept);
+    notes_.resize(kept);
+    findNextExpiry();
+}
+
+void BanList::findNextExpiry() {
+    nextExpiry_.reset();
+    for (const EntryNote& note : notes_) {
+        if (note.until && (!nextExpiry_ || *note.until < *nextExpiry_)) nextExpiry_ = note.until;
+    }
 }
 
 bool BanList::isBanned(std::string_view ipText) const { return index_.isBanned(ipText); }
@@ -96,6 +162,23 @@ std::size_t BanList::listText(std::span<char> out) const {
         std::copy(entry.begin(), entry.end(), out.begin() + static_cast<std::ptrdiff_t>(written));
         written += entry.size();
         out[written++] = admin::kBanListSeparator;
+    }
+    return written;
+}
+
+std::size_t BanList::listLines(std::size_t first, std::span<char> out, std::size_t& lines) const {
+    std::size_t written = 0;
+    lines = 0;
+    for (std::size_t index = first; index < entries_.size() && written < out.size(); ++index) {
+        std::string line = lineOf(index);
+        if (line.size() + 1 > out.size() - written) {
+            if (lines != 0) break;
+            line.resize(out.size() - 1);
+        }
+        std::copy(line.begin(), line.end(), out.begin() + static_cast<std::ptrdiff_t>(written));
+        written += line.size();
+        out[written++] = '\n';
+        ++lines;
     }
     return written;
 }

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "access/BanDetails.h"
 #include "access/BanFile.h"
 #include "access/BanIndex.h"
 #include "net/PeerAddress.h"
@@ -16,9 +18,11 @@
 namespace varn {
 
 // The banned IPv4 addresses, kept in a plain text file of one entry per line. An octet written as 0
-// matches any value, so one entry can ban a range. Every change is written to the file at once. The
-// entries are kept as written, in order, for the file and the listing; the ban test asks an index of
-// them that is kept up to date with every load, add and remove.
+// matches any value, so one entry can ban a range; so does a CIDR range a.b.c.d/n. Every change is
+// written to the file at once. The entries are kept as written, in order, for the file and the
+// listing; the ban test asks an index of them that is kept up to date with every load, add and
+// remove. A line may carry details after " # " (BanDetails.h); an entry whose "until" date has
+// passed stops matching at the next expiry check and is left out of the next save.
 class BanList {
 public:
     BanList();
@@ -38,18 +42,42 @@ public:
     // result, remove whether an equal entry was there. A failing save is told in the log.
     bool add(std::string_view ipText);
     bool addAddress(const PeerAddress& address);
+    // The same with details written after the entry; empty details write the entry alone.
+    bool add(std::string_view entry, const BanDetails& details);
+    bool addAddress(const PeerAddress& address, const BanDetails& details);
     bool remove(std::string_view text);
     bool isBanned(std::string_view ipText) const;
     bool isBannedAddress(const PeerAddress& address) const;
     // Writes every entry followed by '|' into out, stopping before the first entry (with its '|')
     // that does not fit; returns the number of bytes written.
     std::size_t listText(std::span<char> out) const;
+    // Writes the lines from entry number first on, each as the file holds it and followed by '\n',
+    // stopping before the first line that does not fit; a first line longer than out is cut to fit,
+    // so a page always holds at least one line. Returns the bytes written and counts the lines.
+    std::size_t listLines(std::size_t first, std::span<char> out, std::size_t& lines) const;
+
+    // Takes out the entries whose "until" date is at or before now (calendar seconds), each with
+    // the line "SERVER: Ban on <entry> expired."; the file loses them at its next save. Costs
+    // nothing until the earliest date comes.
+    void expireDue(std::int64_t now);
 
     const std::vector<std::string>& entries() const { return entries_; }
     const std::string& filePath() const { return filePath_; }
 
 private:
+    // The part of a line after its entry: the details as written, and the date they end the ban on.
+    struct EntryNote {
+        bool hasDetails = false;
+        std::string detailsText;
+        std::optional<std::int64_t> until;
+    };
+    void append(std::string_view entry, EntryNote note);
+    std::string lineOf(std::size_t index) const;
+    void findNextExpiry();
+
     std::vector<std::string> entries_;
+    std::vector<EntryNote> notes_;
+    std::optional<std::int64_t> nextExpiry_;
     BanIndex index_;
     std::string filePath_;
     BanFile file_;

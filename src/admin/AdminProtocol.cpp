@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "access/BanList.h"
+#include "admin/AdminBanCommands.h"
 #include "access/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
@@ -253,11 +254,12 @@ void GameServer::processAdminCommand(std::int32_t commandId, const std::uint8_t*
                                      const PeerAddress& from, std::int32_t numbytes) {
     const std::int32_t adminId = admins.findByAddress(from);
     if (adminId >= 0) admins.resetIdle(adminId);
-    if (commandId < admin::kQuit || commandId > admin::kPlayerAddress || isIgnoredId(commandId)) return;
+    if (commandId < admin::kQuit || commandId > admin::kHighestCommand || isIgnoredId(commandId)) return;
 
     const PacketReader reader(payload, numbytes > 1 ? static_cast<std::size_t>(numbytes - 1) : 0);
     if (commandId == admin::kJoin) return adminJoin(*this, reader, from, adminId >= 0);
     if (adminId < 0) return;
+    if (commandId > admin::kPlayerAddress) return processAdminBanCommand(*this, commandId, reader, from, adminId);
 
     const AdminRequest request{*this, reader, from, adminId};
     switch (commandId) {

@@ -1,5 +1,7 @@
 #include "app/LoopTimers.h"
 
+#include "access/BanList.h"
+
 #include "game/GameServer.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -48,6 +50,8 @@ void LoopTimers::oncePerSecond() {
     server_.addIdleTime(1);
     server_.sendPings();
     server_.reportWrongPasswords();
+    // Ban expiry dates are dates: the calendar clock.
+    server_.bans().expireDue(clock_.calendarSeconds());
 }
 
 int LoopTimers::millisecondsToNextPass() const {

@@ -61,6 +61,22 @@ Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
     return noted;
 }
 
+enum class Flood { join, chat };
+
+// The details of a flood ban. The operator's keys JoinFloodBanMinutes and ChatFloodBanMinutes give
+// it a time limit; 0, less or no key leaves it permanent and bare, written exactly as ever.
+BanDetails floodBanDetails(const GameServer& server, Flood flood) {
+    const std::int32_t minutes =
+        server.config().getInt(flood == Flood::join ? "JoinFloodBanMinutes" : "ChatFloodBanMinutes");
+    if (minutes <= 0) return {};
+    const std::int64_t now = server.clock().calendarSeconds();
+    BanDetails details;
+    details.until = now + std::int64_t{minutes} * 60;
+    details.by = std::string(flood == Flood::join ? kJoinFloodBanner : kChatFloodBanner);
+    details.at = now;
+    return details;
+}
+
 }  // namespace
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
@@ -78,7 +94,7 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
         if (record == nullptr) continue;
         const PeerAddress address = record->address;
         if (ban) {
-            bans().addAddress(address);
+            bans().addAddress(address, floodBanDetails(*this, Flood::chat));
             logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
         } else {
             logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
@@ -110,7 +126,7 @@ void GameServer::checkJoinFlood() {
         if (join.attempts >= kJoinFloodAttempts) {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
-            bans().add(ipText);
+            bans().add(ipText, floodBanDetails(*this, Flood::join));
         }
         judged.push_back(ipText);
     }

@@ -31,6 +31,36 @@ inline constexpr std::uint8_t kSetServerPassword = 27;
 inline constexpr std::uint8_t kAddBan = 28;
 inline constexpr std::uint8_t kPlayerAddress = 29;
 
+// Additions beside the ids above, which answer as they always did; u32 is little-endian.
+// [30][player id][seconds: u32][reason][0]: ban a player for a time (0 seconds: for ever).
+inline constexpr std::uint8_t kBanFor = 30;
+// [31][seconds: u32][entry][0][reason][0]: add an entry (address, octet-0 range or CIDR range).
+inline constexpr std::uint8_t kAddBanFor = 31;
+// [32][first entry: u32]: one page of the ban list's lines with their details.
+inline constexpr std::uint8_t kListBanLines = 32;
+inline constexpr std::uint8_t kHighestCommand = kListBanLines;
+
+// [30] and [31] answer [id][kDone], or [id][kNotDone][one of these reasons].
+inline constexpr std::uint8_t kBanRefusedMalformed = 1;
+inline constexpr std::uint8_t kBanRefusedDuration = 2;
+inline constexpr std::uint8_t kBanRefusedEntry = 3;
+inline constexpr std::uint8_t kBanRefusedReasonTooLong = 4;
+inline constexpr std::uint8_t kBanRefusedNoPlayer = 5;
+// Where the fields of [30] and [31] start, counted from the byte after the id.
+inline constexpr std::size_t kBanForSecondsAt = 1;
+inline constexpr std::size_t kBanForReasonAt = 5;
+inline constexpr std::size_t kAddBanForSecondsAt = 0;
+inline constexpr std::size_t kAddBanForEntryAt = 4;
+// The longest time limit: ten years.
+inline constexpr std::uint32_t kMaxBanSeconds = 3650u * 86400u;
+inline constexpr std::size_t kMaxBanReason = 120;
+// The longest entry text read from [31]: "255.255.255.255/32" is 18 bytes.
+inline constexpr std::size_t kMaxBanEntryText = 31;
+// [32][first entry: u32][entries in the list: u32][lines, each ended by '\n'], whole lines up to
+// kBanListReplySize bytes; a single line longer than a page is cut.
+inline constexpr std::size_t kBanLinesHeader = 9;
+inline constexpr char kBanLineEnd = '\n';
+
 // The answers to unban, list bans, shut-down, reload, set password, add ban and player address
 // carry the id of their request, then these bytes.
 inline constexpr std::uint8_t kDone = 1;
@@ -84,6 +114,20 @@ void encodeTextRequest(PacketWriter<Capacity>& out, std::uint8_t id, std::string
 // The requests about one player: kick, ban, player address.
 inline constexpr std::array<std::uint8_t, 2> encodePlayerRequest(std::uint8_t id, std::uint8_t playerId) {
     return {id, playerId};
+}
+
+// [30][player id][seconds][reason][0].
+template <std::size_t Capacity>
+void encodeBanFor(PacketWriter<Capacity>& out, std::uint8_t playerId, std::uint32_t seconds,
+                  std::string_view reason) {
+    out.byte(kBanFor).byte(playerId).uint32(seconds).text(reason).byte(0);
+}
+
+// [31][seconds][entry][0][reason][0].
+template <std::size_t Capacity>
+void encodeAddBanFor(PacketWriter<Capacity>& out, std::uint32_t seconds, std::string_view entry,
+                     std::string_view reason) {
+    out.byte(kAddBanFor).uint32(seconds).text(entry).byte(0).text(reason).byte(0);
 }
 
 // [request id][answer byte].

@@ -166,6 +166,29 @@ TEST_P(WallClockStepTest, SendLimitPeriodLastsOneSecond) {
     EXPECT_TRUE(gameEndpoint->isOpen);
 }
 
+// An expiry date is a date: it is reached by the calendar, so setting the system clock moves it
+// nearer or further, and the once-a-second pass notices it.
+TEST_P(WallClockStepTest, TimedBanRunsOutAtThePassThatReachesItsDate) {
+    startTimers();
+    BanDetails details;
+    details.until = clock.calendarSeconds() + 10;
+    bans.add("127.0.0.0/24", details);
+    elapse(5);
+    EXPECT_TRUE(bans.isBannedAddress(peer(2)));
+    stepWallClock();
+    const std::int64_t secondsLeft = *details.until - clock.calendarSeconds();
+    if (secondsLeft > 0) {
+        elapse(static_cast<int>(secondsLeft) - 1);
+        EXPECT_TRUE(bans.isBannedAddress(peer(2))) << "one second before its date";
+        EXPECT_FALSE(logHas("SERVER: Ban on 127.0.0.0/24 expired."));
+    }
+    elapse(1);
+    EXPECT_FALSE(bans.isBannedAddress(peer(2)));
+    elapse(2);
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "SERVER: Ban on 127.0.0.0/24 expired."), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(ClockSteps, WallClockStepTest,
                          ::testing::Values(ClockStep{"NotSet", 0}, ClockStep{"SetAnHourForward", 3600},
                                            ClockStep{"SetAnHourBack", -3600}),

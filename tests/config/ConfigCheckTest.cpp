@@ -211,9 +211,6 @@ std::set<std::string> keysOfTheReadme() {
 // A key the README documents but the table lacks would be called unknown; a key in the table the
 // README lacks is one an operator cannot look up.
 TEST(ConfigCheckTest, TheKnownKeysAreTheKeysTheReadmeLists) {
-    // The flood-ban time limits come with the work on bans, which documents them; drop them from here
-    // once the README lists them.
-    const std::set<std::string> documentedWithTheirWork = {"ChatFloodBanMinutes", "JoinFloodBanMinutes"};
     std::set<std::string> known;
     for (const ConfigKey& key : knownConfigKeys()) {
         EXPECT_TRUE(known.insert(std::string(key.name)).second) << key.name << " twice";
@@ -224,8 +221,7 @@ TEST(ConfigCheckTest, TheKnownKeysAreTheKeysTheReadmeLists) {
     for (const std::string& key : readme)
         EXPECT_TRUE(known.contains(key)) << key << " is not in the key table";
     for (const std::string& key : known) {
-        EXPECT_TRUE(readme.contains(key) || documentedWithTheirWork.contains(key))
-            << key << " is not in the README";
+        EXPECT_TRUE(readme.contains(key)) << key << " is not in the README";
     }
     EXPECT_EQ(findConfigKey("serverport"), nullptr) << "keys are case-sensitive";
 }

@@ -204,8 +204,12 @@ TEST_F(AdminServerTest, ClientManagesBansMotdAndPasswordAndExplainsRefusals) {
     expectDone(runClient(client({"bans"})), "1.2.3.4\n10.0.0.0\n");
     expectDone(runClient(client({"addban", "10.9.0.0"})), "added ban '10.9.0.0'\n");
     EXPECT_EQ(directory.read("banned.txt"), "1.2.3.4\n10.0.0.0\n10.9.0.0\n");
-    expectRefused(runClient(client({"addban", "1.2.3"})),
-                  "the server refused the ban '1.2.3': it needs at least 7 digits and dots");
+    // A text that is no entry form is refused before anything is sent.
+    const ClientResult notAnEntry = runClient(client({"addban", "1.2.3"}));
+    EXPECT_EQ(notAnEntry.status, std::optional<int>(2));
+    EXPECT_EQ(notAnEntry.err,
+              "varnadmin: '1.2.3' is not a ban entry; write an IPv4 address (10.1.2.3), a range where an octet "
+              "0 matches any value (10.0.0.0) or a CIDR range (10.0.0.0/8)\nTry 'varnadmin --help'.\n");
     expectDone(runClient(client({"unban", "1.2.3.4"})), "removed ban '1.2.3.4'\n");
     expectRefused(runClient(client({"unban", "10.0.0.5"})),
                   "no ban entry equals '10.0.0.5' (a range is removed only by its own text, such as "
@@ -346,6 +350,67 @@ TEST_F(AdminServerTest, WatchFollowsPlayersWhoAreSpokenToLookedUpKickedAndBanned
     const std::string log = stopServer();
     EXPECT_NE(log.find("KICKED: 'alice', PlayerID = 0 by Admin varnadmin\n"), std::string::npos) << log;
     EXPECT_NE(log.find("BANNED: 'bob', PlayerID = 0 by Admin varnadmin\n"), std::string::npos);
+}
+
+TEST_F(AdminServerTest, ClientBansForATimeWithReasonsListsDetailsAndGuardsItsOwnAddress) {
+    // More detailed lines than one reply holds.
+    std::string banFile;
+    for (int index = 0; index < 30; ++index) {
+        banFile += "10.20." + std::to_string(index) +
+                   ".0 # until=2099-01-01T00:00:00Z by=Ops at=2026-01-01T00:00:00Z reason=" + std::string(60, 'r') +
+                   "\n";
+    }
+    startServer("", banFile);
+
+    expectDone(runClient(client({"addban", "10.0.0.0/8", "--for", "1d", "--reason", "spam wave"})),
+               "added ban '10.0.0.0/8' for 1d (spam wave)\n");
+    const ClientResult invalid = runClient(client({"addban", "10.0.0.0/33"}));
+    EXPECT_EQ(invalid.status, std::optional<int>(2));
+    const ClientResult badTime = runClient(client({"addban", "10.1.0.0/16", "--for", "3651d"}));
+    EXPECT_EQ(badTime.status, std::optional<int>(2));
+    EXPECT_EQ(badTime.err, "varnadmin: --for takes a time such as 30m, 2h or 7d (at most 3650d), not '3651d'\n"
+                           "Try 'varnadmin --help'.\n");
+    // The admin talks to the server from 127.0.0.1.
+    for (const char* entry : {"127.0.0.0/8", "127.0.0.0", "0.0.0.0/0", "127.0.0.1"}) {
+        SCOPED_TRACE(entry);
+        expectRefused(runClient(client({"addban", entry})),
+                      std::string("the entry '") + entry +
+                          "' covers 127.0.0.1, the address this computer talks to the server from, and would shut "
+                          "you out of the admin port; give --force to add it anyway");
+    }
+
+    UdpClient bob("127.0.0.3");
+    bob.sendTo(port, withText({1, 24}, "bob|"));
+    ASSERT_TRUE(receiveStartingWith(bob, {1}).has_value());
+    expectDone(runClient(client({"ban", "0", "--for=2h", "--reason=wall hack"})),
+               "banned player 0 'bob' for 2h (wall hack)\n");
+    EXPECT_EQ(receiveStartingWith(bob, {6}), std::optional<Bytes>(Bytes{6, 1}));
+    expectRefused(runClient(client({"ban", "5", "--for", "30m"})), "no player with ID 5 (the server banned nobody)");
+
+    const std::string saved = directory.read("banned.txt");
+    EXPECT_EQ(saved.find(banFile), 0u) << "the loaded lines are saved back as they were";
+    EXPECT_NE(saved.find("\n10.0.0.0/8 # until="), std::string::npos) << saved;
+    EXPECT_NE(saved.find(" by=varnadmin at="), std::string::npos) << saved;
+    EXPECT_NE(saved.find(" reason=spam wave\n127.0.0.3 # until="), std::string::npos) << saved;
+    EXPECT_NE(saved.find(" reason=wall hack\n"), std::string::npos) << saved;
+    // The long list is the file's lines, over as many replies as it takes; the short one the entries.
+    expectDone(runClient(client({"bans", "--long"})), saved);
+    std::string entries;
+    for (int index = 0; index < 30; ++index) entries += "10.20." + std::to_string(index) + ".0\n";
+    expectDone(runClient(client({"bans"})), entries + "10.0.0.0/8\n127.0.0.3\n");
+
+    // Forced, the entry shuts this computer out, and the refused login says what to do.
+    expectDone(runClient(client({"addban", "127.0.0.0/8", "--force"})), "added ban '127.0.0.0/8'\n");
+    expectRefused(runClient(client({"bans"})),
+                  "login refused: this computer's address is on the server's ban list; remove the entry that "
+                  "covers it from the server's ban file (BannedFile) and make the server read it again (SIGHUP, "
+                  "or a restart), or run 'varnadmin unban ENTRY' from a computer that is not banned");
+
+    const std::string log = stopServer();
+    EXPECT_NE(log.find("ADMIN: Admin varnadmin added ban '10.0.0.0/8' until "), std::string::npos) << log;
+    EXPECT_NE(log.find("BANNED: 'bob', PlayerID = 0 by Admin varnadmin until "), std::string::npos) << log;
+    EXPECT_EQ(log.find("ADMIN: Admin varnadmin added ban '127.0.0.0'"), std::string::npos)
+        << "a refused entry is never sent";
 }
 
 TEST_F(AdminServerTest, RemoteShutdownStopsTheServerInTheNormalWay) {

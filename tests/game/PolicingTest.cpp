@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FileText.h"
 #include "support/GameServerFixture.h"
 #include "support/TemporaryDirectory.h"
 
@@ -400,6 +401,59 @@ TEST_F(PolicingTest, AnEmptyServerOnlyAdvancesTheCycleAndAgesJoins) {
     EXPECT_TRUE(network.sent.empty());
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(bans.entries().empty());
+}
+
+// The minutes keys give flood bans a time limit and say who banned; without them (or with 0 or
+// less) the ban file gets the bare address as ever. The log lines are the same either way.
+TEST_F(PolicingTest, FloodBansRunOutAfterTheConfiguredMinutes) {
+    struct Case {
+        const char* settings;
+        const char* banFile;
+        std::int64_t secondsToFirstExpiry;  // 0: nothing expires
+    };
+    // The chat flood is judged first in the pass, so its ban is the first line.
+    const Case cases[] = {
+        {"", "127.0.0.3\n127.0.0.2\n", 0},
+        {"JoinFloodBanMinutes 0\nChatFloodBanMinutes 0\n", "127.0.0.3\n127.0.0.2\n", 0},
+        {"JoinFloodBanMinutes -5\nChatFloodBanMinutes x\n", "127.0.0.3\n127.0.0.2\n", 0},
+        {"JoinFloodBanMinutes 90\nChatFloodBanMinutes 15\n",
+         "127.0.0.3 # until=2026-12-10T12:15:00Z by=chat-flood at=2026-12-10T12:00:00Z\n"
+         "127.0.0.2 # until=2026-12-10T13:30:00Z by=join-flood at=2026-12-10T12:00:00Z\n",
+         15 * 60},
+        {"JoinFloodBanMinutes 1\n",
+         "127.0.0.3\n127.0.0.2 # until=2026-12-10T12:01:00Z by=join-flood at=2026-12-10T12:00:00Z\n", 60},
+    };
+    start();
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.settings);
+        reconfigure(std::string("BanOnChatFlood 1\n") + testCase.settings);
+        std::ofstream(banFile, std::ios::trunc).close();
+        ASSERT_TRUE(bans.load(banFile));
+        clock.setSeconds(1796904000);  // 2026-12-10T12:00:00Z
+        players.clear();
+        log.clear();
+        server->recentJoins["127.0.0.2"] = {5, 3};
+        ASSERT_EQ(players.add(peer(3), "loud"), 0);
+        player(0).chatCount = 3;
+
+        server->checkChatFlood(2);
+        server->checkJoinFlood();
+        EXPECT_EQ(log.lines(), (Lines{"BANNED: 'loud', PlayerID = 0 ... banned due to chat flood.",
+                                      "BANNED: '127.0.0.2' for Join Flood."}));
+        EXPECT_EQ(banFileText(), testing::asFileText(testCase.banFile));
+        EXPECT_TRUE(bans.isBanned("127.0.0.2"));
+        EXPECT_TRUE(bans.isBanned("127.0.0.3"));
+
+        if (testCase.secondsToFirstExpiry == 0) {
+            bans.expireDue(clock.calendarSeconds() + 10LL * 365 * 86400);
+            EXPECT_EQ(bans.entries().size(), 2u) << "a permanent flood ban never runs out";
+            continue;
+        }
+        bans.expireDue(clock.calendarSeconds() + testCase.secondsToFirstExpiry - 1);
+        EXPECT_EQ(bans.entries().size(), 2u);
+        bans.expireDue(clock.calendarSeconds() + testCase.secondsToFirstExpiry);
+        EXPECT_EQ(bans.entries().size(), 1u);
+    }
 }
 
 }  // namespace

@@ -148,4 +148,19 @@ LoginResult AdminConnection::login(const std::string& name, const std::string& p
 
 void AdminConnection::quit() { send({admin::kQuit}); }
 
+// A connected datagram socket gets its source address from the routing table without sending a byte.
+std::optional<std::uint32_t> AdminConnection::localAddress() const {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe < 0) return std::nullopt;
+    std::optional<std::uint32_t> address;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::connect(probe, reinterpret_cast<const sockaddr*>(&server_), sizeof server_) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+        address = ntohl(local.sin_addr.s_addr);
+    }
+    ::close(probe);
+    return address;
+}
+
 }  // namespace varnadmin

@@ -55,6 +55,9 @@ public:
     // The next datagram from the admin port whose first bytes are prefix.
     std::optional<Bytes> awaitReply(const Bytes& prefix, Milliseconds timeout);
     void quit();
+    // The IPv4 address (host byte order) that the server sees this client come from: the system's
+    // choice of source address for the server's address. Nothing when the system has no route.
+    std::optional<std::uint32_t> localAddress() const;
 
 private:
     int socket_ = -1;

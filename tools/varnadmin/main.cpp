@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include "GameEvents.h"
 #include "protocol/Packet.h"
 #include "protocol/AdminProtocol.h"
+#include "protocol/BanEntryText.h"
 #include "protocol/GameProtocol.h"
 
 namespace varnadmin {
@@ -66,16 +68,25 @@ std::string usageText() {
     "  players          list the players (id, score, name)\n"
     "  say TEXT...      send a chat message to every player and admin\n"
     "  kick ID          remove player ID\n"
-    "  ban ID           remove player ID and ban his IPv4 address\n"
+    "  ban ID [--for TIME] [--reason TEXT]\n"
+    "                   remove player ID and ban his IPv4 address, for ever or for TIME\n"
     "  ip ID            print player ID's IPv4 address\n"
-    "  bans             print the ban list, one entry a line\n"
-    "  addban IP        add a ban entry (an octet 0 matches any value: 10.0.0.0)\n"
+    "  bans [--long]    print the ban list, one entry a line; --long adds each entry's time\n"
+    "                   limit, who banned it, when and why, as the server's ban file holds them\n"
+    "  addban ENTRY [--for TIME] [--reason TEXT] [--force]\n"
+    "                   add a ban entry: an IPv4 address (10.1.2.3), a range where an octet 0\n"
+    "                   matches any value (10.0.0.0), or a CIDR range (10.0.0.0/8); an entry that\n"
+    "                   covers the address varnadmin talks to the server from is refused unless\n"
+    "                   --force is given\n"
     "  unban IP         remove the ban entry equal to IP\n"
     "  password [NEW]   change the players' server password until the server restarts\n"
     "                   (without NEW it is asked for like the admin password)\n"
     "  motd             make the server reload motd.txt\n"
     "  shutdown         shut the server down (needs AdminAllowShutdown 1)\n"
     "  watch            print joins, chat, kills, scores, pings and leaves as they happen\n"
+    "\n"
+    "TIME is a whole number with a unit: 45s, 30m, 2h, 7d or 2w (at most 3650d). TEXT is the reason\n"
+    "the next admin reads, at most " + std::to_string(admin::kMaxBanReason) + " bytes.\n"
     "\n"
     "Exit status: 0 done, 1 refused or no answer, 2 wrong usage.\n";
 }
@@ -89,6 +100,14 @@ struct Options {
     std::optional<Milliseconds> duration;
     std::string command;
     std::vector<std::string> arguments;
+    // ban and addban: the time limit as given and in seconds (none: for ever), and the reason.
+    std::optional<std::string> banTime;
+    std::uint32_t banSeconds = 0;
+    std::optional<std::string> banReason;
+    // addban: add an entry even when it covers this computer's own address.
+    bool force = false;
+    // bans: the lines with their details.
+    bool longList = false;
 };
 
 void fail(const std::string& message) { std::cerr << "varnadmin: " << message << '\n'; }
@@ -113,6 +132,69 @@ std::string secondsText(Milliseconds time) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", static_cast<double>(time.count()) / 1000);
     return text;
+}
+
+// "30m", "2h", "7d": a whole number above 0 with a unit of seconds, minutes, hours, days or weeks.
+std::optional<std::uint32_t> durationSeconds(std::string_view text) {
+    if (text.size() < 2 || text[0] < '1' || text[0] > '9') return std::nullopt;
+    const std::map<char, long> units = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}, {'w', 7 * 86400}};
+    const auto unit = units.find(text.back());
+    if (unit == units.end()) return std::nullopt;
+    const auto count = wholeNumber(text.substr(0, text.size() - 1));
+    if (!count || *count > static_cast<long>(admin::kMaxBanSeconds) / unit->second) return std::nullopt;
+    return static_cast<std::uint32_t>(*count * unit->second);
+}
+
+// The options that follow the commands ban, addban and bans; the rest stay as the arguments.
+std::optional<std::string> takeCommandOptions(Options& options) {
+    const bool banning = options.command == "ban" || options.command == "addban";
+    std::vector<std::string> rest;
+    for (std::size_t index = 0; index < options.arguments.size(); ++index) {
+        const std::string& argument = options.arguments[index];
+        if (argument.substr(0, 2) != "--") {
+            rest.push_back(argument);
+            continue;
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string option = argument.substr(0, equals);
+        const bool takesValue = banning && (option == "--for" || option == "--reason");
+        if (!takesValue) {
+            if (equals == std::string::npos && options.command == "addban" && option == "--force") {
+                options.force = true;
+            } else if (equals == std::string::npos && options.command == "bans" && option == "--long") {
+                options.longList = true;
+            } else {
+                return "unknown option for " + options.command + ": " + argument;
+            }
+            continue;
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (index + 1 < options.arguments.size()) {
+            value = options.arguments[++index];
+        } else {
+            return "option " + option + " needs a value";
+        }
+        if (option == "--for") {
+            const auto seconds = durationSeconds(value);
+            if (!seconds) return "--for takes a time such as 30m, 2h or 7d (at most 3650d), not '" + value + "'";
+            options.banTime = value;
+            options.banSeconds = *seconds;
+        } else {
+            if (value.size() > admin::kMaxBanReason) {
+                return "the reason is longer than " + std::to_string(admin::kMaxBanReason) + " bytes";
+            }
+            options.banReason = value;
+        }
+    }
+    options.arguments = rest;
+    return std::nullopt;
+}
+
+std::string entryFormsText() {
+    return "an IPv4 address (10.1.2.3), a range where an octet 0 matches any value (10.0.0.0) or a CIDR "
+           "range (10.0.0.0/8)";
 }
 
 // The number of arguments each command takes: exactly, or at least with "say".
@@ -178,6 +260,9 @@ bool parseArguments(int argumentCount, char** arguments, Options& options, std::
 std::optional<std::string> checkCommand(Options& options) {
     const auto found = kArgumentCounts.find(options.command);
     if (found == kArgumentCounts.end()) return "unknown command '" + options.command + "'";
+    if (options.command == "ban" || options.command == "addban" || options.command == "bans") {
+        if (auto problem = takeCommandOptions(options)) return problem;
+    }
     const auto given = static_cast<int>(options.arguments.size());
     const int wanted = found->second;
     if (options.command == "say") {
@@ -202,8 +287,8 @@ std::optional<std::string> checkCommand(Options& options) {
     if (options.command == "unban" && options.arguments[0].size() > admin::kMaxUnbanText) {
         return "the server compares at most " + std::to_string(admin::kMaxUnbanText) + " characters";
     }
-    if (options.command == "addban" && options.arguments[0].size() > admin::kMaxAddBanText) {
-        return "the server reads at most " + std::to_string(admin::kMaxAddBanText) + " bytes of a ban";
+    if (options.command == "addban" && !varn::banentry::readEntryForm(options.arguments[0])) {
+        return "'" + options.arguments[0] + "' is not a ban entry; write " + entryFormsText();
     }
     if (options.command == "password" && given == 1 &&
         (options.arguments[0].empty() || options.arguments[0].size() > admin::kMaxServerPassword)) {
@@ -285,7 +370,10 @@ std::optional<std::string> adminPassword(const Options& options) {
 std::string refusalText(int reason, const Options& options) {
     switch (reason) {
         case admin::kRefusedNameInUse: return "an admin named '" + options.name + "' is already logged in";
-        case admin::kRefusedBanned: return "this computer's address is on the server's ban list";
+        case admin::kRefusedBanned:
+            return "this computer's address is on the server's ban list; remove the entry that covers it "
+                   "from the server's ban file (BannedFile) and make the server read it again (SIGHUP, or a "
+                   "restart), or run 'varnadmin unban ENTRY' from a computer that is not banned";
         case admin::kRefusedAlreadyAdmin: return "this address and port is already logged in as an admin";
         case admin::kRefusedWrongPassword: return "wrong admin password";
         case admin::kRefusedWrongVersion:
@@ -355,7 +443,61 @@ int say(const Session& session) {
     return kExitDone;
 }
 
+// What a refusal of a timed ban or entry means, by its reason code.
+std::string banRefusalText(std::uint8_t reason, const Options& options) {
+    switch (reason) {
+        case admin::kBanRefusedMalformed: return "the server could not read the request";
+        case admin::kBanRefusedDuration: return "the server refused the time limit (at most 3650d)";
+        case admin::kBanRefusedEntry:
+            return "the server does not take '" + options.arguments[0] + "' as a ban entry; write " + entryFormsText();
+        case admin::kBanRefusedReasonTooLong:
+            return "the reason is longer than the server's " + std::to_string(admin::kMaxBanReason) + " bytes";
+        case admin::kBanRefusedNoPlayer:
+            return "no player with ID " + options.arguments[0] + " (the server banned nobody)";
+        default: return "the server refused the ban (reason " + std::to_string(reason) + ")";
+    }
+}
+
+// The time limit and reason of a ban as a confirmation shows them.
+std::string banTermsText(const Options& options) {
+    std::string text;
+    if (options.banTime) text += " for " + *options.banTime;
+    if (options.banReason) text += " (" + *options.banReason + ")";
+    return text;
+}
+
+bool hasBanTerms(const Options& options) { return options.banTime || options.banReason; }
+
+// The answer to a timed ban or entry: done, or refused with its reason; a server without these
+// commands does not answer at all.
+int judgeBanAnswer(const Session& session, std::uint8_t requestId, const std::string& done) {
+    const auto reply = session.connection.awaitReply({requestId}, session.options.timeout);
+    if (!reply) {
+        if (!stopRequested()) {
+            fail("no answer from the server within " + secondsText(session.options.timeout) +
+                 " s (a server without ban time limits ignores --for, --reason and CIDR ranges)");
+        }
+        return kExitFailed;
+    }
+    if (answeredDone(*reply, requestId)) {
+        std::printf("%s%s\n", done.c_str(), banTermsText(session.options).c_str());
+        return kExitDone;
+    }
+    fail(banRefusalText(reply->size() > 2 ? (*reply)[2] : 0, session.options));
+    return kExitFailed;
+}
+
+int banFor(const Session& session) {
+    const int id = session.argumentId();
+    Request request;
+    admin::encodeBanFor(request, static_cast<std::uint8_t>(id), session.options.banSeconds,
+                        session.options.banReason.value_or(""));
+    session.connection.send(bytesOf(request));
+    return judgeBanAnswer(session, admin::kBanFor, "banned player " + session.playerText(id));
+}
+
 int removePlayer(const Session& session, bool ban) {
+    if (ban && hasBanTerms(session.options)) return banFor(session);
     const int id = session.argumentId();
     const auto idByte = static_cast<std::uint8_t>(id);
     session.connection.send(bytesOf(admin::encodePlayerRequest(ban ? admin::kBan : admin::kKick, idByte)));
@@ -386,7 +528,29 @@ int playerAddress(const Session& session) {
     return kExitDone;
 }
 
+// Page after page of whole lines, each page asked for from the first entry not yet seen.
+int listBanLines(const Session& session) {
+    std::uint32_t first = 0;
+    std::uint32_t total = 0;
+    do {
+        Request request;
+        request.byte(admin::kListBanLines).uint32(first);
+        const Bytes prefix(request.data(), request.data() + request.size());
+        const auto reply = session.ask(prefix, prefix);
+        if (!reply) return kExitFailed;
+        const varn::PacketReader reader(reply->data(), reply->size());
+        total = reader.uint32At(5).value_or(0);
+        const std::string page(reply->begin() + std::min(reply->size(), admin::kBanLinesHeader), reply->end());
+        if (page.empty()) break;
+        std::fwrite(page.data(), 1, page.size(), stdout);
+        first += static_cast<std::uint32_t>(std::count(page.begin(), page.end(), admin::kBanLineEnd));
+    } while (first < total);
+    if (total == 0) std::cerr << "the ban list is empty\n";
+    return kExitDone;
+}
+
 int listBans(const Session& session) {
+    if (session.options.longList) return listBanLines(session);
     const auto reply = session.ask({admin::kListBans}, {admin::kListBans});
     if (!reply) return kExitFailed;
     if (reply->size() == 1) std::cerr << "the ban list is empty\n";
@@ -408,21 +572,38 @@ int listBans(const Session& session) {
 }
 
 int addBan(const Session& session) {
-    const std::string& text = session.options.arguments[0];
+    const Options& options = session.options;
+    const std::string& text = options.arguments[0];
+    const bool cidr = varn::banentry::readEntryForm(text)->prefixLength != varn::banentry::kWholeOctets;
+    if (cidr || hasBanTerms(options)) {
+        Request request;
+        admin::encodeAddBanFor(request, options.banSeconds, text, options.banReason.value_or(""));
+        session.connection.send(bytesOf(request));
+        return judgeBanAnswer(session, admin::kAddBanFor, "added ban '" + text + "'");
+    }
+    // A plain entry goes as it always did, so that any server takes it.
     const auto reply = session.ask(requestWithText(admin::kAddBan, text), {admin::kAddBan});
     if (!reply) return kExitFailed;
-    // The server keeps only the digits and dots.
-    std::string kept;
-    for (const char c : text) {
-        if ((c >= '0' && c <= '9') || c == '.') kept.push_back(c);
-    }
     if (!answeredDone(*reply, admin::kAddBan)) {
-        fail("the server refused the ban '" + text + "': it needs at least " +
-             std::to_string(admin::kMinAddBanLength) + " digits and dots");
+        fail("the server refused the ban '" + text + "'");
         return kExitFailed;
     }
-    std::printf("added ban '%s'\n", kept.c_str());
+    std::printf("added ban '%s'\n", text.c_str());
     return kExitDone;
+}
+
+// An entry that covers the address the server sees this computer come from would shut its admin
+// out at the next login; it takes --force.
+std::optional<std::string> shutsOutThisComputer(const Options& options, const AdminConnection& connection) {
+    if (options.command != "addban" || options.force) return std::nullopt;
+    const auto form = varn::banentry::readEntryForm(options.arguments[0]);
+    const auto own = connection.localAddress();
+    if (!form || !own || !form->covers(*own)) return std::nullopt;
+    const std::string ownText = std::to_string(*own >> 24) + "." + std::to_string((*own >> 16) & 0xFFu) + "." +
+                                std::to_string((*own >> 8) & 0xFFu) + "." + std::to_string(*own & 0xFFu);
+    return "the entry '" + options.arguments[0] + "' covers " + ownText +
+           ", the address this computer talks to the server from, and would shut you out of the admin "
+           "port; give --force to add it anyway";
 }
 
 int unban(const Session& session) {
@@ -570,15 +751,20 @@ int run(int argumentCount, char** arguments) {
         return kExitUsage;
     }
 
-    const auto password = adminPassword(options);
-    if (!password) return kExitUsage;
-    installStopHandlers();
-
+    // The connection is opened (nothing is sent) first, so that an entry that would shut this
+    // computer out is refused before the password is asked for.
     AdminConnection connection;
     if (!connection.open(options.host, options.port, error)) {
         fail(error);
         return kExitFailed;
     }
+    if (const auto problem = shutsOutThisComputer(options, connection)) {
+        fail(*problem);
+        return kExitFailed;
+    }
+    const auto password = adminPassword(options);
+    if (!password) return kExitUsage;
+    installStopHandlers();
     const LoginResult login = connection.login(options.name, *password, options.timeout);
     if (login.outcome == LoginOutcome::tooLong) {
         fail("the admin password is too long for the server to read");
