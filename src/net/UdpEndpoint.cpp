@@ -167,7 +167,7 @@ std::int32_t UdpEndpoint::queue(const PeerAddress& to, const std::uint8_t* data,
 }
 
 void UdpEndpoint::flush() {
-    if (!socket_ || sendQueue_->empty()) return;
+    if (!isOpen || !socket_ || sendQueue_->empty()) return;
     const SendQueue::FlushTotals totals = sendQueue_->flush(*socket_);
     // A datagram that did not go counts nothing, as with send(): take back what queue() counted.
     const auto notSent = static_cast<std::uint32_t>(totals.bytesNotSent);

@@ -11,7 +11,10 @@ public:
     FakeSocket(FakeNetwork& network, int index) : network_(network), index_(index) {}
 
     bool startLibrary() override { return !network_.failLibraryStart; }
-    bool create() override { return !network_.failCreate; }
+    bool create() override {
+        closed_ = network_.failCreate;
+        return !network_.failCreate;
+    }
     bool bind(std::uint32_t, std::uint16_t port) override {
         port_ = port;
         return !network_.failBind;
@@ -45,6 +48,7 @@ public:
     int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
                std::size_t length) override {
         const PeerAddress to{address, port};
+        if (closed_) return -1;
         if (std::find(network_.unreachable.begin(), network_.unreachable.end(), to) != network_.unreachable.end()) {
             return -1;
         }
@@ -55,7 +59,7 @@ public:
         network_.sendBatches.push_back(slots.size());
         platform::DatagramSocket::sendBatch(slots);
     }
-    void close() override {}
+    void close() override { closed_ = true; }
     platform::WaitHandle waitHandle() const override { return platform::kNoWaitHandle; }
     std::uint16_t localPort() const override { return port_; }
 
@@ -70,6 +74,7 @@ private:
     FakeNetwork& network_;
     int index_;
     std::uint16_t port_ = 0;
+    bool closed_ = true;
 };
 
 }  // namespace
