@@ -21,11 +21,6 @@ SendQueue::FlushTotals SendQueue::flush(platform::DatagramSocket& socket) {
     socket.sendBatch(queued);
     for (const platform::SendSlot& slot : queued) {
         const std::size_t went = slot.sent > 0 ? static_cast<std::size_t>(slot.sent) : 0;
-        if (slot.sent >= 0) {
-            ++totals.datagramsSent;
-        } else {
-            ++totals.datagramsFailed;
-        }
         totals.bytesSent += went;
         totals.bytesNotSent += slot.length > went ? slot.length - went : 0;
     }

@@ -26,8 +26,6 @@ public:
 
     // What one flush came to.
     struct FlushTotals {
-        std::size_t datagramsSent = 0;
-        std::size_t datagramsFailed = 0;
         std::uint64_t bytesSent = 0;
         // Bytes queued that did not go (failed datagrams, and any part of one the system left).
         std::uint64_t bytesNotSent = 0;

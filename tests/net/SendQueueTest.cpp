@@ -180,6 +180,35 @@ TEST(SendQueueTest, QueuedSendsMatchOneByOneSendsUnderTheSendLimit) {
     }
 }
 
+// The queue alone: it refuses what has no room rather than cutting or overwriting, and its flush
+// says how many bytes went and how many did not.
+TEST(SendQueueTest, PushRefusesWhenFullAndFlushTotalsWhatWent) {
+    FakeNetwork network;
+    network.unreachable = {kRecipients[kUnreachable]};
+    const std::unique_ptr<platform::DatagramSocket> socket = network.factory()();
+    ASSERT_TRUE(socket->create());
+    SendQueue queue;
+    const std::uint8_t bytes[10] = {7};
+    for (std::size_t index = 0; index < SendQueue::kMaxDatagrams; ++index) {
+        ASSERT_TRUE(queue.push(kRecipients[index % 4], bytes, sizeof bytes));
+    }
+    EXPECT_TRUE(queue.full());
+    EXPECT_FALSE(queue.push(kRecipients[0], bytes, sizeof bytes));
+    EXPECT_EQ(queue.size(), SendQueue::kMaxDatagrams);
+
+    const SendQueue::FlushTotals totals = queue.flush(*socket);
+    EXPECT_EQ(totals.bytesSent, 10u * 192u);
+    EXPECT_EQ(totals.bytesNotSent, 10u * 64u);
+    EXPECT_EQ(network.sent.size(), 192u);
+    EXPECT_TRUE(queue.empty());
+
+    std::vector<std::uint8_t> large(SendQueue::kStoreBytes - 5, 1);
+    EXPECT_TRUE(queue.push(kRecipients[0], large.data(), large.size()));
+    EXPECT_FALSE(queue.push(kRecipients[0], bytes, 6)) << "six bytes do not fit the five left";
+    EXPECT_TRUE(queue.push(kRecipients[0], bytes, 5));
+    EXPECT_EQ(queue.size(), 2u);
+}
+
 class SendQueueFakeTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(endpoint.open(4000, nullptr)); }
