@@ -11,6 +11,7 @@ namespace {
 // 100-nanosecond intervals between 1601-01-01, where FILETIME counts from, and 1970-01-01.
 constexpr std::uint64_t kFileTimeUnixEpoch = 116'444'736'000'000'000ull;
 constexpr std::uint64_t kFileTimeUnitsPerSecond = 10'000'000;
+constexpr std::uint64_t kFileTimeUnitsPerMillisecond = 10'000;
 
 std::uint64_t calendarFileTime() {
     FILETIME now{};
