@@ -16,6 +16,7 @@
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
+#include "net/ReceiveBatch.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -34,6 +35,10 @@ constexpr std::size_t kReceiveBufferSize = kMaxDatagramSize;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr int kKeyQuitLower = 'q';
 constexpr int kKeyQuitUpper = 'Q';
+// Datagrams one socket may hand the loop per pass; a socket with more waiting is read again in the
+// next pass, after the timers, the signals, the other sockets and the console have had their turn.
+constexpr std::size_t kPassBudget = 256;
+static_assert(ReceiveBatch::kDatagramBytes == kMaxDatagramSize);
 
 class Server {
 public:
@@ -53,6 +58,7 @@ private:
     void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
+    void flushSends();
     void readConsoleKey();
     void waitForNextPass();
     void shutDown();
@@ -63,7 +69,7 @@ private:
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<BrowserQuery> browser_;
     std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};
-    PeerAddress sender_;
+    ReceiveBatch receiveBatch_;
     std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
     bool adminActive_ = false;
     std::unique_ptr<LoopTimers> timers_;
@@ -246,6 +252,10 @@ void Server::writeServerInitLine() {
 void Server::runLoop() {
     UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
     GameServer& server = *gameServer_;
+    // Replies, relays and broadcasts are queued and sent in batches after each receive batch, after
+    // the timers and before the loop waits.
+    gameEndpoint.setBatchedSends(true);
+    UdpEndpoint::adminInstance().setBatchedSends(true);
     for (;;) {
         if (lastKey_ == kKeyQuitLower || !gameEndpoint.isOpen || server.shutdownRequested != 0 ||
             platform::StopSignals::stopRequested()) {
@@ -253,6 +263,7 @@ void Server::runLoop() {
         }
         handleOperatorSignals();
         timers_->runDue();
+        flushSends();
         drainGameSocket();
         if (adminActive_) drainAdminSocket();
         if (browser_) browser_->poll();
@@ -260,6 +271,7 @@ void Server::runLoop() {
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
     }
+    flushSends();
 }
 
 // A service manager's reload (SIGHUP without a terminal) and log rotation (SIGUSR1), between passes.
@@ -274,24 +286,47 @@ void Server::handleOperatorSignals() {
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
 
+// Reads the game socket in batches until it says "nothing more" or the pass's budget is spent,
+// handling each datagram in arrival order and sending what the batch queued before the next read.
+// A datagram that was refused (too long) or is empty is skipped.
 void Server::drainGameSocket() {
     UdpEndpoint& endpoint = UdpEndpoint::gameInstance();
-    while (endpoint.isReadable(1)) {
-        const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
-        if (received < 1) break;
-        gameServer_->processCommand(signedByte(receiveBuffer_[0]), receiveBuffer_.data() + 1,
-                                    sender_, received);
+    std::size_t budget = kPassBudget;
+    while (budget > 0 && endpoint.isOpen) {
+        const std::size_t received = endpoint.receiveBatch(receiveBatch_, budget);
+        // The send limit may shut the endpoint in the middle of a batch: what follows is left unread.
+        for (std::size_t index = 0; index < received && endpoint.isOpen; ++index) {
+            const ReceiveBatch::Entry entry = receiveBatch_[index];
+            if (entry.status != platform::ReceiveStatus::datagram || entry.length < 1) continue;
+            gameServer_->processCommand(signedByte(entry.data[0]), entry.data + 1, entry.from,
+                                        static_cast<std::int32_t>(entry.length));
+        }
+        flushSends();
+        if (received == 0 || receiveBatch_.socketEmpty()) return;
+        budget -= received < budget ? received : budget;
     }
 }
 
 void Server::drainAdminSocket() {
     UdpEndpoint& endpoint = UdpEndpoint::adminInstance();
-    while (endpoint.isReadable(0)) {
-        const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
-        if (received < 1) break;
-        gameServer_->processAdminCommand(signedByte(receiveBuffer_[0]),
-                                         receiveBuffer_.data() + 1, sender_, received);
+    std::size_t budget = kPassBudget;
+    while (budget > 0 && endpoint.isOpen) {
+        const std::size_t received = endpoint.receiveBatch(receiveBatch_, budget);
+        for (std::size_t index = 0; index < received && endpoint.isOpen; ++index) {
+            const ReceiveBatch::Entry entry = receiveBatch_[index];
+            if (entry.status != platform::ReceiveStatus::datagram || entry.length < 1) continue;
+            gameServer_->processAdminCommand(signedByte(entry.data[0]), entry.data + 1, entry.from,
+                                             static_cast<std::int32_t>(entry.length));
+        }
+        flushSends();
+        if (received == 0 || receiveBatch_.socketEmpty()) return;
+        budget -= received < budget ? received : budget;
     }
+}
+
+void Server::flushSends() {
+    UdpEndpoint::gameInstance().flush();
+    UdpEndpoint::adminInstance().flush();
 }
 
 void Server::readConsoleKey() {
@@ -301,6 +336,7 @@ void Server::readConsoleKey() {
 }
 
 void Server::waitForNextPass() {
+    flushSends();
     // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
     // or a heartbeat falls due.
     const std::array<platform::WaitHandle, 5> handles = {

@@ -103,6 +103,15 @@ std::int32_t UdpEndpoint::receive(PeerAddress& from, std::uint8_t* buffer, std::
 }
 
 std::int32_t UdpEndpoint::send(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+    return batchedSends_ ? queue(to, data, length) : sendNow(to, data, length);
+}
+
+void UdpEndpoint::setBatchedSends(bool on) {
+    batchedSends_ = on;
+    if (!on) flush();
+}
+
+std::int32_t UdpEndpoint::sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
     // A closed endpoint sends nothing; once the limit has shut it, the rest of the pass's sends must
     // not repeat the shut-down line.
     if (!isOpen || !socket_) return -1;
@@ -146,7 +155,7 @@ void UdpEndpoint::resetSendPeriod() {
 std::int32_t UdpEndpoint::queue(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
     if (!isOpen || !socket_) return -1;
     // No datagram that long can be sent: it takes the immediate way and fails there, as it always has.
-    if (length > SendQueue::kLargestDatagram) return send(to, data, length);
+    if (length > SendQueue::kLargestDatagram) return sendNow(to, data, length);
     if (sendLimitActive && periodSent >= sendLimit) {
         dropDatagram(length);
         return 0;

@@ -43,8 +43,14 @@ public:
     bool isReadable(std::uint32_t waitMicroseconds);
     // Bytes received, 0 when not open, -1 when the receive failed (an oversized datagram included).
     std::int32_t receive(PeerAddress& from, std::uint8_t* buffer, std::size_t capacity);
-    // Bytes sent, 0 when the send limit dropped the datagram, -1 when the send failed.
+    // Bytes sent, 0 when the send limit dropped the datagram, -1 when the send failed. With
+    // batched sends on, the datagram is queued instead and the answer is queue()'s.
     std::int32_t send(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    // Whether send() queues its datagrams for the next flush rather than sending each at once. The
+    // main loop turns this on and flushes after every batch it handles and before it waits;
+    // turning it off sends what is queued.
+    void setBatchedSends(bool on);
+    bool batchedSends() const { return batchedSends_; }
     // Queues the datagram for the next flush (which comes by itself when the queue is full). The
     // length when queued, 0 when the send limit dropped it, -1 when the endpoint is not open. The
     // totals count a queued datagram at once; a flush takes back what did not go.
@@ -73,12 +79,14 @@ public:
     std::uint32_t periodSentAndDropped = 0;
 
 private:
+    std::int32_t sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void dropDatagram(std::size_t length);
 
     const ConfigFile& config_;
     SocketFactory socketFactory_;
     std::unique_ptr<platform::DatagramSocket> socket_;
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
+    bool batchedSends_ = false;
 };
 
 }  // namespace varn

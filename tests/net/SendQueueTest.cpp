@@ -75,7 +75,9 @@ struct Outcome {
     friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
-enum class Path { oneByOne, queued };
+// oneByOne sends each datagram at once, queued calls queue() and flush(), batchedSends calls send()
+// on an endpoint whose sends are batched (as the main loop runs it) and flush().
+enum class Path { oneByOne, queued, batchedSends };
 
 Outcome runSteps(const char* configuration, const std::vector<Step>& steps, Path path, FakeNetwork& network) {
     ConfigFile config;
@@ -83,6 +85,8 @@ Outcome runSteps(const char* configuration, const std::vector<Step>& steps, Path
     network.unreachable = {kRecipients[kUnreachable]};
     UdpEndpoint endpoint(config, network.factory());
     EXPECT_TRUE(endpoint.open(4000, nullptr));
+    const bool queues = path != Path::oneByOne;
+    if (path == Path::batchedSends) endpoint.setBatchedSends(true);
     Outcome outcome;
     {
         LogCapture log;
@@ -91,7 +95,7 @@ Outcome runSteps(const char* configuration, const std::vector<Step>& steps, Path
             if (step.kind == Step::Kind::newPeriod) {
                 endpoint.resetSendPeriod();
             } else if (step.kind == Step::Kind::flush) {
-                if (path == Path::queued) endpoint.flush();
+                if (queues) endpoint.flush();
             } else {
                 const std::vector<std::uint8_t> bytes = payloadOf(step, number);
                 const PeerAddress& to = kRecipients[step.recipient];
@@ -102,7 +106,7 @@ Outcome runSteps(const char* configuration, const std::vector<Step>& steps, Path
                 if (step.recipient != kUnreachable) outcome.answers.push_back(answer);
             }
         }
-        if (path == Path::queued) endpoint.flush();
+        if (queues) endpoint.flush();
         outcome.log = log.lines();
     }
     for (std::size_t recipient = 0; recipient < kRecipients.size(); ++recipient) {
@@ -161,8 +165,10 @@ TEST(SendQueueTest, QueuedSendsMatchOneByOneSendsUnderTheSendLimit) {
         SCOPED_TRACE(testCase.name);
         FakeNetwork oneByOneNetwork;
         FakeNetwork queuedNetwork;
+        FakeNetwork batchedNetwork;
         const Outcome oneByOne = runSteps(testCase.configuration, testCase.steps, Path::oneByOne, oneByOneNetwork);
         const Outcome queued = runSteps(testCase.configuration, testCase.steps, Path::queued, queuedNetwork);
+        const Outcome batched = runSteps(testCase.configuration, testCase.steps, Path::batchedSends, batchedNetwork);
 
         EXPECT_EQ(datagramsReceived(oneByOne), testCase.expectedReceived);
         EXPECT_EQ(oneByOne.isOpen, testCase.expectedOpenAfter);
@@ -177,6 +183,10 @@ TEST(SendQueueTest, QueuedSendsMatchOneByOneSendsUnderTheSendLimit) {
         EXPECT_EQ(queued.periodSent, oneByOne.periodSent);
         EXPECT_EQ(queued.periodSentAndDropped, oneByOne.periodSentAndDropped);
         EXPECT_EQ(queued.isOpen, oneByOne.isOpen);
+
+        // send() on an endpoint with batched sends is queue() by another name.
+        EXPECT_EQ(batched, queued);
+        EXPECT_EQ(batchedNetwork.sendBatches, testCase.expectedBatches);
     }
 }
 
@@ -259,6 +269,26 @@ TEST_F(SendQueueFakeTest, QueuedDatagramsGoOutBeforeSendNewPeriodAndClose) {
     EXPECT_EQ(endpoint.bytesSent, 5u);
     EXPECT_EQ(queue(0, {6}), -1) << "a closed endpoint queues nothing";
     EXPECT_EQ(endpoint.queuedDatagrams(), 0u);
+}
+
+// With batched sends on, send() holds its datagrams until a flush; turning batching off sends what
+// is held, and from then on every send() goes at once again.
+TEST_F(SendQueueFakeTest, BatchedSendsWaitForAFlushAndTurningThemOffSendsTheRest) {
+    endpoint.setBatchedSends(true);
+    const std::vector<std::uint8_t> first = {1, 1};
+    const std::vector<std::uint8_t> second = {2, 2, 2};
+    EXPECT_EQ(endpoint.send(kRecipients[0], first.data(), first.size()), 2);
+    EXPECT_EQ(endpoint.send(kRecipients[1], second.data(), second.size()), 3);
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_EQ(endpoint.queuedDatagrams(), 2u);
+    EXPECT_EQ(endpoint.bytesSent, 5u) << "counted when queued";
+
+    endpoint.setBatchedSends(false);
+    EXPECT_EQ(network.sendBatches, std::vector<std::size_t>{2});
+    EXPECT_EQ(network.sentTo(kRecipients[1]), std::vector<std::vector<std::uint8_t>>{second});
+    EXPECT_EQ(endpoint.send(kRecipients[0], second.data(), second.size()), 3);
+    EXPECT_EQ(network.sendBatches, std::vector<std::size_t>{2}) << "a plain send again";
+    EXPECT_EQ(network.sentTo(kRecipients[0]), (std::vector<std::vector<std::uint8_t>>{first, second}));
 }
 
 TEST_F(SendQueueFakeTest, ReceiveBatchGivesTheThreeOutcomesInOrderWithinItsMaximum) {
