@@ -11,6 +11,7 @@
 #include "access/BanList.h"
 #include "app/LoopTimers.h"
 #include "app/LoopWait.h"
+#include "app/SocketDrain.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
 #include "config/ConfigFile.h"
@@ -286,42 +287,24 @@ void Server::handleOperatorSignals() {
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
 
-// Reads the game socket in batches until it says "nothing more" or the pass's budget is spent,
-// handling each datagram in arrival order and sending what the batch queued before the next read.
-// A datagram that was refused (too long) or is empty is skipped.
+// Each socket is read up to its budget per pass, in batches whose sends go out before the next
+// batch is read.
 void Server::drainGameSocket() {
-    UdpEndpoint& endpoint = UdpEndpoint::gameInstance();
-    std::size_t budget = kPassBudget;
-    while (budget > 0 && endpoint.isOpen) {
-        const std::size_t received = endpoint.receiveBatch(receiveBatch_, budget);
-        // The send limit may shut the endpoint in the middle of a batch: what follows is left unread.
-        for (std::size_t index = 0; index < received && endpoint.isOpen; ++index) {
-            const ReceiveBatch::Entry entry = receiveBatch_[index];
-            if (entry.status != platform::ReceiveStatus::datagram || entry.length < 1) continue;
-            gameServer_->processCommand(signedByte(entry.data[0]), entry.data + 1, entry.from,
-                                        static_cast<std::int32_t>(entry.length));
-        }
-        flushSends();
-        if (received == 0 || receiveBatch_.socketEmpty()) return;
-        budget -= received < budget ? received : budget;
-    }
+    drainForOnePass(
+        UdpEndpoint::gameInstance(), receiveBatch_, kPassBudget,
+        [this](std::uint8_t command, const std::uint8_t* payload, const PeerAddress& from, std::int32_t length) {
+            gameServer_->processCommand(signedByte(command), payload, from, length);
+        },
+        [this] { flushSends(); });
 }
 
 void Server::drainAdminSocket() {
-    UdpEndpoint& endpoint = UdpEndpoint::adminInstance();
-    std::size_t budget = kPassBudget;
-    while (budget > 0 && endpoint.isOpen) {
-        const std::size_t received = endpoint.receiveBatch(receiveBatch_, budget);
-        for (std::size_t index = 0; index < received && endpoint.isOpen; ++index) {
-            const ReceiveBatch::Entry entry = receiveBatch_[index];
-            if (entry.status != platform::ReceiveStatus::datagram || entry.length < 1) continue;
-            gameServer_->processAdminCommand(signedByte(entry.data[0]), entry.data + 1, entry.from,
-                                             static_cast<std::int32_t>(entry.length));
-        }
-        flushSends();
-        if (received == 0 || receiveBatch_.socketEmpty()) return;
-        budget -= received < budget ? received : budget;
-    }
+    drainForOnePass(
+        UdpEndpoint::adminInstance(), receiveBatch_, kPassBudget,
+        [this](std::uint8_t command, const std::uint8_t* payload, const PeerAddress& from, std::int32_t length) {
+            gameServer_->processAdminCommand(signedByte(command), payload, from, length);
+        },
+        [this] { flushSends(); });
 }
 
 void Server::flushSends() {
