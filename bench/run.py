@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Side-by-side benchmark of varnserver and minrelay on loopback.
+"""Side-by-side benchmark of varnserver and the two minimal relays on loopback.
 
-Each load is run against a fresh varnserver and then a fresh minrelay (in turn, so that whatever else
-the machine does weighs on both alike), driven by varnload. Prints a table with the ratios and the
+Each load is run against a fresh varnserver, then a fresh minrelay (one sendto per copy) and a fresh
+minrelay --batched (recvmmsg for what is waiting, one sendmmsg per sync), in turn, so that whatever
+else the machine does weighs on all alike, driven by varnload. Prints a table with the ratios and the
 targets, and with --output writes it as Markdown together with the machine it ran on.
 
 Every process started here is ended (SIGTERM, then SIGKILL after a grace period), and every run has a
@@ -74,10 +75,11 @@ def stop(process, grace=5.0):
 class System:
     """One of the two programs under test, started fresh for each load."""
 
-    def __init__(self, name, build, nice):
+    def __init__(self, name, build, nice, extra=()):
         self.name = name
         self.build = build
         self.nice = nice
+        self.extra = list(extra)
 
     def set_priority(self):
         if self.nice:
@@ -89,7 +91,7 @@ class System:
             (directory / "bench.conf").write_text(SERVER_CONFIGURATION.format(port=port))
             command = [str(self.build / "varnserver"), "-q", "-c", "bench.conf"]
         else:
-            command = [str(self.build / "minrelay"), "--port", str(port)]
+            command = [str(self.build / "minrelay"), "--port", str(port)] + self.extra
         process = subprocess.Popen(command, cwd=directory, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    preexec_fn=self.set_priority)
@@ -161,54 +163,84 @@ def ratio(server, relay):
     return server / relay if relay else float("nan")
 
 
+SYSTEMS = ("varnserver", "minrelay", "batched")
+
+
+def cpu_per_relay(result):
+    """Server CPU per relay received, in CPU percent per relay (only ratios of it are shown)."""
+    relays = result["full"] + result["reduced"]
+    return result["server_cpu_pct"] / relays if relays else float("nan")
+
+
 def build_table(results, args):
-    idle, sync, spread, saturation = (results.get(key) for key in ("idle", "sync", "spread", "saturation"))
+    """Rows of: measure, varnserver, minrelay, batched, ratio, target, met."""
     rows = []
 
-    def row(measure, server, relay, ratio_text, target, met):
-        rows.append((measure, server, relay, ratio_text, target, "yes" if met else "NO" if met is not None else "-"))
+    def row(measure, cells, ratio_text, target, met):
+        rows.append((measure, *cells, ratio_text, target, "yes" if met else "NO" if met is not None else "-"))
 
+    def each(result_of, form):
+        return [form(result_of[name]) for name in SYSTEMS]
+
+    idle = results.get("idle")
     if idle:
-        s, m = idle["varnserver"], idle["minrelay"]
-        row(f"idle CPU over {args.idle_seconds:.0f} s, no players", f"{s['server_cpu_pct']:.3f}%",
-            f"{m['server_cpu_pct']:.3f}%", "-", "0.0%", round(s["server_cpu_pct"], 1) == 0.0)
-    if sync:
-        s, m = sync["varnserver"], sync["minrelay"]
-        label = f"26 x 30 syncs/s, all in range, {args.sync_seconds:.0f} s"
-        row(f"{label}: relays received", f"{s['full'] + s['reduced']:.0f} of {s['expected']:.0f}",
-            f"{m['full'] + m['reduced']:.0f} of {m['expected']:.0f}", "-", "no loss", s["loss_pct"] == 0)
-        row(f"{label}: server CPU", f"{s['server_cpu_pct']:.2f}%", f"{m['server_cpu_pct']:.2f}%",
-            f"{ratio(s['server_cpu_pct'], m['server_cpu_pct']):.2f}x", "<= 1.3x",
-            ratio(s["server_cpu_pct"], m["server_cpu_pct"]) <= 1.3)
-        row(f"{label}: relay latency p50 / p99 / max", f"{s['p50_us']:.0f} / {s['p99_us']:.0f} / {s['max_us']:.0f} us",
-            f"{m['p50_us']:.0f} / {m['p99_us']:.0f} / {m['max_us']:.0f} us",
-            f"{ratio(s['p99_us'], m['p99_us']):.2f}x (p99)", "p99 < 1000 us", s["p99_us"] < 1000)
-        row(f"{label}: peak resident memory", f"{s['hwm_kb'] / 1024:.1f} MiB", f"{m['hwm_kb'] / 1024:.1f} MiB",
-            f"{ratio(s['hwm_kb'], m['hwm_kb']):.2f}x", "< 10 MB", s["hwm_kb"] * 1024 < 10_000_000)
+        row(f"idle CPU over {args.idle_seconds:.0f} s, no players", each(idle, lambda r: f"{r['server_cpu_pct']:.3f}%"),
+            "-", "0.0%", round(idle["varnserver"]["server_cpu_pct"], 1) == 0.0)
+    for key, rate, seconds in (("sync", 30, args.sync_seconds), ("sync100", 100, args.busy_seconds),
+                               ("sync300", 300, args.busy_seconds)):
+        found = results.get(key)
+        if not found:
+            continue
+        s, m, b = (found[name] for name in SYSTEMS)
+        label = f"26 x {rate} syncs/s, all in range, {seconds:.0f} s"
+        loss_target = "< 0.01%" if rate == 300 else "no loss" if rate == 30 else "-"
+        loss_met = s["loss_pct"] < 0.01 if rate == 300 else s["loss_pct"] == 0 if rate == 30 else None
+        row(f"{label}: relays received (loss)",
+            each(found, lambda r: f"{r['full'] + r['reduced']:.0f} of {r['expected']:.0f} ({r['loss_pct']:.3f}%)"),
+            "-", loss_target, loss_met)
+        cpu_ratio = ratio(cpu_per_relay(s), cpu_per_relay(b))
+        row(f"{label}: server CPU (ratio: per relay, to batched)", each(found, lambda r: f"{r['server_cpu_pct']:.2f}%"),
+            f"{cpu_ratio:.2f}x", "<= 1.0x" if rate >= 100 else "-", cpu_ratio <= 1.0 if rate >= 100 else None)
+        p99_ratio = ratio(s["p99_us"], b["p99_us"])
+        row(f"{label}: relay latency p50 / p99 (ratio: p99 to batched)",
+            each(found, lambda r: f"{r['p50_us']:.0f} / {r['p99_us']:.0f} us"), f"{p99_ratio:.2f}x", "<= 1.2x",
+            p99_ratio <= 1.2)
+        max_ratio = ratio(s["max_us"], m["max_us"])
+        row(f"{label}: relay latency max, median of the rounds (ratio: to minrelay)",
+            each(found, lambda r: f"{r['max_us']:.0f} us"), f"{max_ratio:.2f}x",
+            "<= 3x" if rate <= 100 else "-", max_ratio <= 3.0 if rate <= 100 else None)
+        if rate == 30:
+            row(f"{label}: peak resident memory", each(found, lambda r: f"{r['hwm_kb'] / 1024:.1f} MiB"),
+                f"{ratio(s['hwm_kb'], b['hwm_kb']):.2f}x", "<= 6 MiB", s["hwm_kb"] <= 6 * 1024)
+    spread = results.get("spread")
     if spread:
-        s, m = spread["varnserver"], spread["minrelay"]
         label = f"26 x 30 syncs/s, half far apart, {args.spread_seconds:.0f} s"
-        row(f"{label}: full / reduced relays", f"{s['full']:.0f} / {s['reduced']:.0f} (loss {s['loss_pct']:.2f}%)",
-            f"{m['full']:.0f} / {m['reduced']:.0f} (loss {m['loss_pct']:.2f}%)", "-", "-", None)
-        row(f"{label}: server CPU", f"{s['server_cpu_pct']:.2f}%", f"{m['server_cpu_pct']:.2f}%",
-            f"{ratio(s['server_cpu_pct'], m['server_cpu_pct']):.2f}x", "-", None)
+        row(f"{label}: full / reduced relays (loss)",
+            each(spread, lambda r: f"{r['full']:.0f} / {r['reduced']:.0f} ({r['loss_pct']:.2f}%)"), "-", "-", None)
+        row(f"{label}: server CPU", each(spread, lambda r: f"{r['server_cpu_pct']:.2f}%"),
+            f"{ratio(cpu_per_relay(spread['varnserver']), cpu_per_relay(spread['batched'])):.2f}x", "-", None)
+    saturation = results.get("saturation")
     if saturation:
-        s, m = saturation["varnserver"], saturation["minrelay"]
-        row("saturation: highest relay rate with loss < 1%", f"{s['relay_rate']:.0f}/s", f"{m['relay_rate']:.0f}/s",
-            f"{ratio(s['relay_rate'], m['relay_rate']):.2f}x", ">= 0.8x",
-            ratio(s["relay_rate"], m["relay_rate"]) >= 0.8)
+        s, b = saturation["varnserver"], saturation["batched"]
+        saturation_ratio = ratio(s["relay_rate"], b["relay_rate"])
+        row("saturation: highest relay rate with loss < 1% (ratio: to batched)",
+            each(saturation, lambda r: f"{r['relay_rate']:.0f}/s"), f"{saturation_ratio:.2f}x", ">= 1.0x",
+            saturation_ratio >= 1.0)
         row("saturation: at that rate, syncs/s per player, loss, server CPU",
-            f"{s['rate']:.0f}, {s['loss_pct']:.2f}%, {s['server_cpu_pct']:.0f}%",
-            f"{m['rate']:.0f}, {m['loss_pct']:.2f}%, {m['server_cpu_pct']:.0f}%", "-", "-", None)
-        row("saturation: relay latency p50 / p99 at that rate", f"{s['p50_us']:.0f} / {s['p99_us']:.0f} us",
-            f"{m['p50_us']:.0f} / {m['p99_us']:.0f} us", "-", "-", None)
+            each(saturation, lambda r: f"{r['rate']:.0f}, {r['loss_pct']:.2f}%, {r['server_cpu_pct']:.0f}%"),
+            "-", "-", None)
+        row("saturation: relay latency p50 / p99 at that rate",
+            each(saturation, lambda r: f"{r['p50_us']:.0f} / {r['p99_us']:.0f} us"), "-", "-", None)
     return rows
 
 
+LATENCY_FIGURES = [("server CPU %", "server_cpu_pct", "{:.2f}"), ("p99 us", "p99_us", "{:.0f}"),
+                   ("max us", "max_us", "{:.0f}"), ("loss %", "loss_pct", "{:.3f}")]
 ROUND_FIGURES = {
     "idle": [("server CPU %", "server_cpu_pct", "{:.3f}")],
-    "sync": [("server CPU %", "server_cpu_pct", "{:.2f}"), ("p99 us", "p99_us", "{:.0f}"),
-             ("loss %", "loss_pct", "{:.3f}")],
+    "sync": LATENCY_FIGURES,
+    "sync100": LATENCY_FIGURES,
+    "sync300": LATENCY_FIGURES,
     "spread": [("server CPU %", "server_cpu_pct", "{:.2f}"), ("p99 us", "p99_us", "{:.0f}"),
                ("loss %", "loss_pct", "{:.3f}")],
     "saturation": [("relay rate /s", "relay_rate", "{:.0f}"), ("syncs/s per player", "rate", "{:.1f}")],
@@ -217,17 +249,18 @@ ROUND_FIGURES = {
 
 def rounds_markdown(runs):
     """Every round's key figures, so the spread behind each median can be seen."""
-    lines = ["| load | figure | varnserver, each round | minrelay, each round |", "|---|---|---|---|"]
+    lines = ["| load | figure | varnserver, each round | minrelay, each round | batched, each round |",
+             "|---|---|---|---|---|"]
     for name, by_system in runs.items():
         for label, key, form in ROUND_FIGURES[name]:
-            cells = [", ".join(form.format(result[key]) for result in by_system[system])
-                     for system in ("varnserver", "minrelay")]
-            lines.append(f"| {name} | {label} | {cells[0]} | {cells[1]} |")
+            cells = [", ".join(form.format(result[key]) for result in by_system[system]) for system in SYSTEMS]
+            lines.append(f"| {name} | {label} | {cells[0]} | {cells[1]} | {cells[2]} |")
     return "\n".join(lines)
 
 
 def markdown(rows):
-    lines = ["| measure | varnserver | minrelay | ratio | target | met |", "|---|---|---|---|---|---|"]
+    lines = ["| measure | varnserver | minrelay | minrelay --batched | ratio | target | met |",
+             "|---|---|---|---|---|---|---|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return "\n".join(lines)
 
@@ -237,10 +270,11 @@ def main():
     parser.add_argument("--build", type=Path, default=REPO / "build", help="directory with the three binaries")
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--sync-seconds", type=float, default=30)
+    parser.add_argument("--busy-seconds", type=float, default=15, help="window of the 26 x 100 and 26 x 300 loads")
     parser.add_argument("--spread-seconds", type=float, default=10)
     parser.add_argument("--step-seconds", type=float, default=3)
     parser.add_argument("--saturation-start", type=float, default=50, help="first rate per player of the search")
-    parser.add_argument("--only", choices=["idle", "sync", "spread", "saturation"], action="append",
+    parser.add_argument("--only", choices=["idle", "sync", "sync100", "sync300", "spread", "saturation"], action="append",
                         help="run only these loads (may be repeated)")
     parser.add_argument("--rounds", type=int, default=1,
                         help="run every load this many times per system, alternating, and report the median run")
@@ -257,6 +291,8 @@ def main():
     loads = {
         "idle": (["--players", "0", "--seconds", str(args.idle_seconds)], args.idle_seconds + 30),
         "sync": (["--players", "26", "--rate", "30", "--seconds", str(args.sync_seconds)], args.sync_seconds + 30),
+        "sync100": (["--players", "26", "--rate", "100", "--seconds", str(args.busy_seconds)], args.busy_seconds + 30),
+        "sync300": (["--players", "26", "--rate", "300", "--seconds", str(args.busy_seconds)], args.busy_seconds + 30),
         "spread": (["--players", "26", "--rate", "30", "--seconds", str(args.spread_seconds), "--spread"],
                    args.spread_seconds + 30),
         "saturation": (["--players", "26", "--saturate", "--rate", str(args.saturation_start),
@@ -267,7 +303,8 @@ def main():
     print(f"machine: {machine_before['nproc']} CPUs, {machine_before['cpu']}, kernel {machine_before['kernel']}, "
           f"load average {machine_before['load'][0]:.2f}")
 
-    systems = (System("varnserver", build, args.nice), System("minrelay", build, args.nice))
+    systems = (System("varnserver", build, args.nice), System("minrelay", build, args.nice),
+               System("batched", build, args.nice, ["--batched"]))
     runs = {name: {system.name: [] for system in systems} for name in chosen}
     for round_number in range(args.rounds):
         for name in chosen:
@@ -297,7 +334,7 @@ def main():
             + (f" (each figure the median of {args.rounds} rounds)" if args.rounds > 1 else "") + "\n\n"
             + table + "\n"
             + ("\nEach round:\n\n" + rounds_markdown(runs) + "\n" if args.rounds > 1 else ""))
-    return 0 if all(row[5] != "NO" for row in rows) else 1
+    return 0 if all(row[-1] != "NO" for row in rows) else 1
 
 
 if __name__ == "__main__":

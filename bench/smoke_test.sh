@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Keeps the measuring tools honest: varnload drives minrelay and then varnserver with 4 players for a
+# Keeps the measuring tools honest: varnload drives minrelay (one send per copy, then batched) and then
+# varnserver with 4 players for a
 # second, and every relay must come back, each in its full form, with none lost. Loopback only; every
 # process started here is ended.
 set -u
@@ -54,6 +55,8 @@ check() {
 
 status=0
 start "$build/minrelay" --port PORT && check minrelay || status=1
+finish
+start "$build/minrelay" --port PORT --batched && check "minrelay --batched" || status=1
 finish
 start "$build/varnserver" -q -c bench.conf && check varnserver || status=1
 finish

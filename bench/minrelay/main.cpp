@@ -2,11 +2,15 @@
 // It admits players with a bare welcome, answers ping requests, forgets players that quit, and fans
 // every sync out to every other player with one send each. No state, no range test, no policing, no
 // log; between datagrams it sleeps in the kernel.
+//
+// With --batched it reads whatever is waiting with one recvmmsg and sends each sync's copies with one
+// sendmmsg: the least system calls a relay of one sync at a time can make.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -40,9 +44,18 @@ struct Peer {
     bool active = false;
 };
 
+constexpr std::size_t kReceiveBatch = 64;
+
 class MinimalRelay {
 public:
-    explicit MinimalRelay(int socketHandle) : socket_(socketHandle) {}
+    MinimalRelay(int socketHandle, bool batched) : socket_(socketHandle), batched_(batched) {
+        for (std::size_t index = 0; index < kMaxPlayers; ++index) {
+            fanOutParts_[index].iov_base = relay_.data();
+            fanOutMessages_[index].msg_hdr.msg_iov = &fanOutParts_[index];
+            fanOutMessages_[index].msg_hdr.msg_iovlen = 1;
+            fanOutMessages_[index].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+    }
 
     void handle(const std::uint8_t* datagram, std::size_t length, const sockaddr_in& from) {
         const int id = find(from);
@@ -61,6 +74,7 @@ public:
 
     std::uint64_t syncs = 0;
     std::uint64_t sends = 0;
+    std::uint64_t sendCalls = 0;
 
 private:
     int find(const sockaddr_in& from) const {
@@ -100,10 +114,25 @@ private:
         relay_[1] = static_cast<std::uint8_t>(senderId);
         std::memcpy(relay_.data() + 2, datagram + 1, length - 1);
         ++syncs;
+        unsigned copies = 0;
         for (std::size_t id = 0; id < kMaxPlayers; ++id) {
             if (!peers_[id].active || static_cast<int>(id) == senderId) continue;
-            sendTo(peers_[id].address, relay_.data(), length + 1);
             ++sends;
+            if (batched_) {
+                fanOutParts_[copies].iov_len = length + 1;
+                fanOutMessages_[copies].msg_hdr.msg_name = &peers_[id].address;
+                ++copies;
+            } else {
+                sendTo(peers_[id].address, relay_.data(), length + 1);
+                ++sendCalls;
+            }
+        }
+        // One call for the whole fan-out; a partial send goes on with the rest, a refused copy is skipped.
+        for (unsigned done = 0; done < copies;) {
+            const int went = sendmmsg(socket_, fanOutMessages_.data() + done, copies - done, 0);
+            ++sendCalls;
+            if (went < 0 && errno == EINTR) continue;
+            done += went > 0 ? static_cast<unsigned>(went) : 1;
         }
     }
 
@@ -112,12 +141,46 @@ private:
     }
 
     int socket_;
+    bool batched_;
     std::array<Peer, kMaxPlayers> peers_{};
     std::array<std::uint8_t, kReceiveBufferSize + 1> relay_{};
+    std::array<iovec, kMaxPlayers> fanOutParts_{};
+    std::array<mmsghdr, kMaxPlayers> fanOutMessages_{};
 };
 
+// Blocks until something arrives, then takes whatever is waiting (up to a batch) with one call.
+void runBatched(int handle, MinimalRelay& relay) {
+    std::array<std::array<std::uint8_t, kReceiveBufferSize>, kReceiveBatch> buffers{};
+    std::array<sockaddr_in, kReceiveBatch> senders{};
+    std::array<iovec, kReceiveBatch> parts{};
+    std::array<mmsghdr, kReceiveBatch> messages{};
+    while (stopRequested == 0) {
+        for (std::size_t index = 0; index < kReceiveBatch; ++index) {
+            parts[index] = iovec{buffers[index].data(), buffers[index].size()};
+            messages[index] = mmsghdr{};
+            messages[index].msg_hdr.msg_name = &senders[index];
+            messages[index].msg_hdr.msg_namelen = sizeof senders[index];
+            messages[index].msg_hdr.msg_iov = &parts[index];
+            messages[index].msg_hdr.msg_iovlen = 1;
+        }
+        const int received = recvmmsg(handle, messages.data(), kReceiveBatch, MSG_WAITFORONE, nullptr);
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            std::perror("minrelay: recvmmsg");
+            return;
+        }
+        for (int index = 0; index < received; ++index) {
+            const mmsghdr& message = messages[static_cast<std::size_t>(index)];
+            // An oversized datagram is refused whole, as the server does.
+            if (message.msg_len < 1 || (message.msg_hdr.msg_flags & MSG_TRUNC) != 0) continue;
+            relay.handle(buffers[static_cast<std::size_t>(index)].data(), message.msg_len,
+                         senders[static_cast<std::size_t>(index)]);
+        }
+    }
+}
+
 void printUsage() {
-    std::fprintf(stderr, "usage: minrelay --port N [--address 127.0.0.1]\n");
+    std::fprintf(stderr, "usage: minrelay --port N [--address 127.0.0.1] [--batched]\n");
 }
 
 }  // namespace
@@ -125,12 +188,15 @@ void printUsage() {
 int main(int argc, char** argv) {
     long port = 0;
     std::string address = "127.0.0.1";
+    bool batched = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--port" && i + 1 < argc) {
             port = std::strtol(argv[++i], nullptr, 10);
         } else if (option == "--address" && i + 1 < argc) {
             address = argv[++i];
+        } else if (option == "--batched") {
+            batched = true;
         } else {
             printUsage();
             return 2;
@@ -157,12 +223,13 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
 
-    std::printf("minrelay: listening on %s:%ld\n", address.c_str(), port);
+    std::printf("minrelay: listening on %s:%ld%s\n", address.c_str(), port, batched ? ", batched" : "");
     std::fflush(stdout);
 
-    MinimalRelay relay(handle);
+    MinimalRelay relay(handle, batched);
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
-    while (stopRequested == 0) {
+    if (batched) runBatched(handle, relay);
+    while (!batched && stopRequested == 0) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t received =
@@ -177,7 +244,8 @@ int main(int argc, char** argv) {
         relay.handle(buffer.data(), static_cast<std::size_t>(received), from);
     }
     close(handle);
-    std::printf("minrelay: %llu syncs relayed with %llu sends\n", static_cast<unsigned long long>(relay.syncs),
-                static_cast<unsigned long long>(relay.sends));
+    std::printf("minrelay: %llu syncs relayed with %llu sends in %llu calls\n",
+                static_cast<unsigned long long>(relay.syncs), static_cast<unsigned long long>(relay.sends),
+                static_cast<unsigned long long>(relay.sendCalls));
     return 0;
 }

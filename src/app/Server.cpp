@@ -11,6 +11,7 @@
 #include "access/BanList.h"
 #include "app/LoopTimers.h"
 #include "app/LoopWait.h"
+#include "app/SocketDrain.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
 #include "config/CommandLineCheck.h"
@@ -18,6 +19,7 @@
 #include "config/ConfigFile.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
+#include "net/ReceiveBatch.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -37,6 +39,10 @@ constexpr std::size_t kReceiveBufferSize = kMaxDatagramSize;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr int kKeyQuitLower = 'q';
 constexpr int kKeyQuitUpper = 'Q';
+// Datagrams one socket may hand the loop per pass; a socket with more waiting is read again in the
+// next pass, after the timers, the signals, the other sockets and the console have had their turn.
+constexpr std::size_t kPassBudget = 256;
+static_assert(ReceiveBatch::kDatagramBytes == kMaxDatagramSize);
 
 class Server {
 public:
@@ -56,6 +62,7 @@ private:
     void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
+    void flushSends();
     void readConsoleKey();
     void waitForNextPass();
     void shutDown();
@@ -66,7 +73,7 @@ private:
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<BrowserQuery> browser_;
     std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};
-    PeerAddress sender_;
+    ReceiveBatch receiveBatch_;
     std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
     bool adminActive_ = false;
     std::unique_ptr<LoopTimers> timers_;
@@ -265,6 +272,10 @@ void Server::writeServerInitLine() {
 void Server::runLoop() {
     UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
     GameServer& server = *gameServer_;
+    // Replies, relays and broadcasts are queued and sent in batches after each receive batch, after
+    // the timers and before the loop waits.
+    gameEndpoint.setBatchedSends(true);
+    UdpEndpoint::adminInstance().setBatchedSends(true);
     for (;;) {
         if (lastKey_ == kKeyQuitLower || !gameEndpoint.isOpen || server.shutdownRequested != 0 ||
             platform::StopSignals::stopRequested()) {
@@ -272,6 +283,7 @@ void Server::runLoop() {
         }
         handleOperatorSignals();
         timers_->runDue();
+        flushSends();
         drainGameSocket();
         if (adminActive_) drainAdminSocket();
         if (browser_) browser_->poll();
@@ -279,6 +291,7 @@ void Server::runLoop() {
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
     }
+    flushSends();
 }
 
 // A service manager's reload (SIGHUP without a terminal) and log rotation (SIGUSR1), between passes.
@@ -298,24 +311,29 @@ void Server::handleOperatorSignals() {
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
 
+// Each socket is read up to its budget per pass, in batches whose sends go out before the next
+// batch is read.
 void Server::drainGameSocket() {
-    UdpEndpoint& endpoint = UdpEndpoint::gameInstance();
-    while (endpoint.isReadable(1)) {
-        const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
-        if (received < 1) break;
-        gameServer_->processCommand(signedByte(receiveBuffer_[0]), receiveBuffer_.data() + 1,
-                                    sender_, received);
-    }
+    drainForOnePass(
+        UdpEndpoint::gameInstance(), receiveBatch_, kPassBudget,
+        [this](std::uint8_t command, const std::uint8_t* payload, const PeerAddress& from, std::int32_t length) {
+            gameServer_->processCommand(signedByte(command), payload, from, length);
+        },
+        [this] { flushSends(); });
 }
 
 void Server::drainAdminSocket() {
-    UdpEndpoint& endpoint = UdpEndpoint::adminInstance();
-    while (endpoint.isReadable(0)) {
-        const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
-        if (received < 1) break;
-        gameServer_->processAdminCommand(signedByte(receiveBuffer_[0]),
-                                         receiveBuffer_.data() + 1, sender_, received);
-    }
+    drainForOnePass(
+        UdpEndpoint::adminInstance(), receiveBatch_, kPassBudget,
+        [this](std::uint8_t command, const std::uint8_t* payload, const PeerAddress& from, std::int32_t length) {
+            gameServer_->processAdminCommand(signedByte(command), payload, from, length);
+        },
+        [this] { flushSends(); });
+}
+
+void Server::flushSends() {
+    UdpEndpoint::gameInstance().flush();
+    UdpEndpoint::adminInstance().flush();
 }
 
 void Server::readConsoleKey() {
@@ -325,6 +343,7 @@ void Server::readConsoleKey() {
 }
 
 void Server::waitForNextPass() {
+    flushSends();
     // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
     // or a heartbeat falls due.
     const std::array<platform::WaitHandle, 5> handles = {

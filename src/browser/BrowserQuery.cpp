@@ -46,6 +46,7 @@ BrowserQuery::BrowserQuery(std::int32_t gamePort, Services services)
 BrowserQuery::~BrowserQuery() = default;
 
 bool BrowserQuery::initialise(std::int32_t gamePort, bool registrationOn) {
+    flushReplies();
     if (socket_) socket_->close();
     socket_.reset();
     initialised_ = false;
@@ -110,7 +111,10 @@ bool BrowserQuery::poll() {
     std::int32_t length = 0;
     PeerAddress sender;
     statusBuilt_ = false;
-    while (readQuery(length, sender)) answer(length, sender);
+    for (std::size_t budget = kPassBudget; budget > 0 && readQuery(length, sender); --budget) {
+        if (length > 0) answer(length, sender);
+    }
+    flushReplies();
     if (floodGuard_) reportDroppedQueries();
     if (heartbeatsRun()) masters_.heartbeatStep(*socket_, queryPort_, clock_.tickMilliseconds());
     return true;
@@ -119,8 +123,11 @@ bool BrowserQuery::poll() {
 bool BrowserQuery::readQuery(std::int32_t& length, PeerAddress& sender) {
     // A socket left blocking is read only when a datagram is known to be waiting.
     if (blocking_ && !socket_->waitReadable(0)) return false;
-    length = socket_->receiveFrom(receiveBuffer_.data(), receiveBuffer_.size(), sender.address, sender.port);
-    return length > 0;
+    const platform::ReceiveResult result = socket_->receive(receiveBuffer_.data(), receiveBuffer_.size());
+    if (result.status == platform::ReceiveStatus::nothingMore) return false;
+    length = result.status == platform::ReceiveStatus::datagram ? static_cast<std::int32_t>(result.length) : 0;
+    sender = PeerAddress{result.address, result.port};
+    return true;
 }
 
 void BrowserQuery::answer(std::int32_t length, const PeerAddress& sender) {
@@ -134,7 +141,13 @@ void BrowserQuery::answer(std::int32_t length, const PeerAddress& sender) {
 }
 
 void BrowserQuery::sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
-    socket_->sendTo(to.address, to.port, data, length);
+    if (!replies_->hasRoomFor(length)) flushReplies();
+    // Only a datagram too long to send at all has no room in an empty queue; it fails as it goes.
+    if (!replies_->push(to, data, length)) socket_->sendTo(to.address, to.port, data, length);
+}
+
+void BrowserQuery::flushReplies() {
+    if (socket_) replies_->flush(*socket_);
 }
 
 bool BrowserQuery::guardAllowsStatus(const PeerAddress& sender) {

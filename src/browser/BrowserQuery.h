@@ -11,6 +11,7 @@
 #include "browser/QueryFloodGuard.h"
 #include "browser/StatusReply.h"
 #include "net/PeerAddress.h"
+#include "net/SendQueue.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
 #include "protocol/BrowserProtocol.h"
@@ -46,9 +47,12 @@ public:
     BrowserQuery& operator=(const BrowserQuery&) = delete;
 
     bool initialise(std::int32_t gamePort, bool registrationOn);
-    // Answers every query waiting on the socket, then sends the heartbeat when it is due. False only
-    // when not initialised.
+    // Answers the queries waiting on the socket, at most kPassBudget of them (the rest wait for
+    // the next poll), then sends the heartbeat when it is due. Replies are queued and go out in
+    // batches, all of them before poll returns. False only when not initialised.
     bool poll();
+
+    static constexpr std::size_t kPassBudget = 256;
 
     // The handle the main loop's wait watches; kNoWaitHandle when there is no query socket.
     platform::WaitHandle waitHandle() const;
@@ -66,6 +70,7 @@ private:
 
     bool openQuerySocket();
     void reportQueryPort(std::int32_t firstPort, const std::string& firstFailure) const;
+    // False when the socket has nothing more; a refused datagram reads as an empty query.
     bool readQuery(std::int32_t& length, PeerAddress& sender);
     void answer(std::int32_t length, const PeerAddress& sender);
     void answerStatus(const PeerAddress& sender);
@@ -77,6 +82,7 @@ private:
     void answerPing(std::int32_t length, const PeerAddress& sender);
     void answerChallenge(std::int32_t length, const PeerAddress& sender);
     void sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    void flushReplies();
     void sendInPieces(const PeerAddress& to);
     void reportStatus();
     void reportRules();
@@ -95,6 +101,7 @@ private:
     bool blocking_ = false;
     bool registrationOn_ = false;
     std::array<std::uint8_t, kReceiveCapacity> receiveBuffer_{};
+    std::unique_ptr<SendQueue> replies_ = std::make_unique<SendQueue>();
     StatusReply reply_;
     // The status depends only on the configuration and the players: built once per pass at most.
     bool statusBuilt_ = false;

@@ -96,6 +96,7 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
 
 bool UdpEndpoint::close() {
     if (isOpen) {
+        flush();
         socket_->close();
         isOpen = false;
     }
@@ -115,6 +116,15 @@ std::int32_t UdpEndpoint::receive(PeerAddress& from, std::uint8_t* buffer, std::
 }
 
 std::int32_t UdpEndpoint::send(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+    return batchedSends_ ? queue(to, data, length) : sendNow(to, data, length);
+}
+
+void UdpEndpoint::setBatchedSends(bool on) {
+    batchedSends_ = on;
+    if (!on) flush();
+}
+
+std::int32_t UdpEndpoint::sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
     // A closed endpoint sends nothing; once the limit has shut it, the rest of the pass's sends must
     // not repeat the shut-down line.
     if (!isOpen || !socket_) return -1;
@@ -122,6 +132,8 @@ std::int32_t UdpEndpoint::send(const PeerAddress& to, const std::uint8_t* data, 
         dropDatagram(length);
         return 0;
     }
+    // What is queued goes first, so that every recipient gets its datagrams in the order given.
+    flush();
     const int sent = socket_->sendTo(to.address, to.port, data, length);
     if (sent > 0) {
         const auto count = static_cast<std::uint32_t>(sent);
@@ -147,8 +159,57 @@ void UdpEndpoint::dropDatagram(std::size_t length) {
 }
 
 void UdpEndpoint::resetSendPeriod() {
+    // Queued datagrams belong to the period that counted them.
+    flush();
     periodSent = 0;
     periodSentAndDropped = 0;
+}
+
+std::int32_t UdpEndpoint::queue(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+    if (!isOpen || !socket_) return -1;
+    // No datagram that long can be sent: it takes the immediate way and fails there, as it always has.
+    if (length > SendQueue::kLargestDatagram) return sendNow(to, data, length);
+    if (sendLimitActive && periodSent >= sendLimit) {
+        dropDatagram(length);
+        return 0;
+    }
+    if (!sendQueue_->hasRoomFor(length)) flush();
+    sendQueue_->push(to, data, length);
+    // Counted now, as send() counts what it sent, so that the limit decides every later datagram as
+    // it would one by one.
+    const auto count = static_cast<std::uint32_t>(length);
+    bytesSent += count;
+    periodSent += count;
+    periodSentAndDropped += count;
+    if (sendQueue_->full()) flush();
+    return static_cast<std::int32_t>(length);
+}
+
+void UdpEndpoint::flush() {
+    if (!isOpen || !socket_ || sendQueue_->empty()) return;
+    const SendQueue::FlushTotals totals = sendQueue_->flush(*socket_);
+    // A datagram that did not go counts nothing, as with send(): take back what queue() counted.
+    const auto notSent = static_cast<std::uint32_t>(totals.bytesNotSent);
+    bytesSent -= totals.bytesNotSent;
+    periodSent -= notSent;
+    periodSentAndDropped -= notSent;
+}
+
+std::size_t UdpEndpoint::receiveBatch(ReceiveBatch& batch, std::size_t maxDatagrams) {
+    const std::span<platform::ReceiveSlot> slots = batch.prepare(maxDatagrams);
+    if (slots.empty()) return 0;
+    if (!isOpen || !socket_) {
+        slots.front().result = platform::ReceiveResult{};
+        batch.settle(1);
+        return 1;
+    }
+    const std::size_t received = socket_->receiveBatch(slots);
+    for (std::size_t index = 0; index < received; ++index) {
+        const platform::ReceiveResult& result = slots[index].result;
+        if (result.status == platform::ReceiveStatus::datagram) bytesReceived += result.length;
+    }
+    batch.settle(received);
+    return received;
 }
 
 platform::WaitHandle UdpEndpoint::waitHandle() const {

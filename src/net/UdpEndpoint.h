@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "net/PeerAddress.h"
+#include "net/ReceiveBatch.h"
+#include "net/SendQueue.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn {
@@ -14,6 +16,11 @@ class ConfigFile;
 
 // One bound IPv4 datagram socket with traffic totals and an optional send limit that drops what
 // goes beyond a number of bytes per one-second period and shuts the endpoint when pushed too far.
+//
+// Datagrams go out either at once (send) or through the endpoint's send queue (queue, then
+// flush), which sends them in batches. Both pass the same send limit at the moment they are given:
+// queued datagrams are counted or dropped then, in order, with the same log lines, and whatever is
+// queued goes out before a send(), a new send-limit period or the closing of the endpoint.
 class UdpEndpoint {
 public:
     using SocketFactory = std::function<std::unique_ptr<platform::DatagramSocket>()>;
@@ -36,8 +43,24 @@ public:
     bool isReadable(std::uint32_t waitMicroseconds);
     // Bytes received, 0 when not open, -1 when the receive failed (an oversized datagram included).
     std::int32_t receive(PeerAddress& from, std::uint8_t* buffer, std::size_t capacity);
-    // Bytes sent, 0 when the send limit dropped the datagram, -1 when the send failed.
+    // Bytes sent, 0 when the send limit dropped the datagram, -1 when the send failed. With
+    // batched sends on, the datagram is queued instead and the answer is queue()'s.
     std::int32_t send(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    // Whether send() queues its datagrams for the next flush rather than sending each at once. The
+    // main loop turns this on and flushes after every batch it handles and before it waits;
+    // turning it off sends what is queued.
+    void setBatchedSends(bool on);
+    bool batchedSends() const { return batchedSends_; }
+    // Queues the datagram for the next flush (which comes by itself when the queue is full). The
+    // length when queued, 0 when the send limit dropped it, -1 when the endpoint is not open. The
+    // totals count a queued datagram at once; a flush takes back what did not go.
+    std::int32_t queue(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    // Sends everything queued, in order, in as few system calls as the platform allows.
+    void flush();
+    std::size_t queuedDatagrams() const { return sendQueue_->size(); }
+    // Receives what is waiting into the batch, at most maxDatagrams entries (and at most the
+    // batch's capacity); returns the number of entries. A closed endpoint gives one "nothing more".
+    std::size_t receiveBatch(ReceiveBatch& batch, std::size_t maxDatagrams);
     void resetSendPeriod();
 
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
@@ -56,11 +79,14 @@ public:
     std::uint32_t periodSentAndDropped = 0;
 
 private:
+    std::int32_t sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void dropDatagram(std::size_t length);
 
     const ConfigFile& config_;
     SocketFactory socketFactory_;
     std::unique_ptr<platform::DatagramSocket> socket_;
+    std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
+    bool batchedSends_ = false;
 };
 
 }  // namespace varn

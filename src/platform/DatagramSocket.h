@@ -3,13 +3,49 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <system_error>
 
 #include "platform/Wait.h"
 
 namespace varn::platform {
 
-// One IPv4 datagram socket. Addresses and ports are in network byte order, as on the wire.
+// What one receive came to. A socket that says "nothing more" has no datagram waiting now; one
+// that failed (an oversized datagram refused, or an error the system reported) may still hold
+// more, and the next receive goes on with them.
+enum class ReceiveStatus : std::uint8_t {
+    datagram,
+    nothingMore,
+    failed,
+};
+
+// One receive: its outcome and, for a datagram, its length and sender (network byte order).
+struct ReceiveResult {
+    ReceiveStatus status = ReceiveStatus::nothingMore;
+    std::size_t length = 0;
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+};
+
+// One place of a batched receive: the caller's buffer and what was received into it.
+struct ReceiveSlot {
+    std::uint8_t* buffer = nullptr;
+    std::size_t capacity = 0;
+    ReceiveResult result;
+};
+
+// One datagram of a batched send and, after the send, whether it went.
+struct SendSlot {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    // Bytes sent; -1 when this datagram did not go.
+    int sent = -1;
+};
+
+// One IPv4 datagram socket. Every socket is created non-blocking: a receive never waits, and a
+// send waits only briefly for room in the system's send buffer. Addresses and ports are in network byte order, as on the wire.
 class DatagramSocket {
 public:
     virtual ~DatagramSocket() = default;
@@ -26,11 +62,23 @@ public:
     // Waits at most the given time for a datagram; false on time-out or error.
     virtual bool waitReadable(std::uint32_t waitMicroseconds) = 0;
     // Receives one datagram. A datagram larger than capacity is consumed and refused (-1), never cut.
-    // Returns -1 on failure or when nothing is waiting on a non-blocking socket.
+    // Returns -1 on failure or when nothing is waiting; receive() tells the two apart.
     virtual int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,
                             std::uint16_t& port) = 0;
     virtual int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
                        std::size_t length) = 0;
+
+    // Receives one datagram and says which of the three things happened. A datagram larger than
+    // capacity is consumed and refused (failed), never cut. This default, for sockets that only
+    // have receiveFrom, takes a failure with nothing readable after it for "nothing more".
+    virtual ReceiveResult receive(std::uint8_t* buffer, std::size_t capacity);
+    // Receives into the slots in arrival order, at most one datagram each, and returns how many
+    // slots hold a result. Only the last of them can say "nothing more", which ends the batch early;
+    // a failed slot (an oversized datagram) is skipped and the datagrams after it are kept.
+    virtual std::size_t receiveBatch(std::span<ReceiveSlot> slots);
+    // Sends every slot in order, each to its own destination, and sets each slot's `sent`. A
+    // datagram that cannot go does not hold back or lose the ones after it.
+    virtual void sendBatch(std::span<SendSlot> slots);
     virtual void close() = 0;
     // The handle the loop's readiness wait watches; kNoWaitHandle when there is none.
     virtual WaitHandle waitHandle() const = 0;

@@ -6,14 +6,55 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/BatchSend.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn::platform {
 
 namespace {
+
+// Datagrams handed to one recvmmsg or sendmmsg; longer batches take several calls.
+constexpr std::size_t kSystemBatch = 64;
+// How long a send waits for room in a full send buffer, as a blocking socket would have waited.
+constexpr int kRoomWaitMilliseconds = 100;
+// Waits for room at most this often per send call, should the buffer fill again and again.
+constexpr int kMostRoomWaits = 64;
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = address;
+    result.sin_port = port;
+    return result;
+}
+
+// The waiting for room of one send call (one datagram or one batch): once a wait has run out, the
+// rest of the call fails at once rather than holding the loop up again and again.
+class RoomWait {
+public:
+    bool waitForRoom(int fd) {
+        if (exhausted_ || waits_ >= kMostRoomWaits) return false;
+        ++waits_;
+        pollfd entry{fd, POLLOUT, 0};
+        int ready;
+        do {
+            ready = ::poll(&entry, 1, kRoomWaitMilliseconds);
+        } while (ready < 0 && errno == EINTR);
+        exhausted_ = ready <= 0;
+        return !exhausted_;
+    }
+
+private:
+    bool exhausted_ = false;
+    int waits_ = 0;
+};
 
 class PosixDatagramSocket final : public DatagramSocket {
 public:
@@ -21,16 +62,13 @@ public:
 
     bool create() override {
         close();
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         return fd_ >= 0;
     }
 
     bool bind(std::uint32_t address, std::uint16_t port) override {
         if (fd_ < 0) return false;
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = address;
-        local.sin_port = port;
+        const sockaddr_in local = socketAddress(address, port);
         bindError_.clear();
         if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0) return true;
         bindError_ = std::error_code(errno, std::generic_category());
@@ -56,35 +94,74 @@ public:
 
     int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,
                     std::uint16_t& port) override {
-        if (fd_ < 0) return -1;
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        ssize_t received;
-        do {
-            received = ::recvfrom(fd_, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
-                                  &fromLength);
-        } while (received < 0 && errno == EINTR);
-        address = from.sin_addr.s_addr;
-        port = from.sin_port;
-        if (received < 0) return -1;
-        // MSG_TRUNC reports the datagram's real length: a longer one is refused, not cut.
-        if (static_cast<std::size_t>(received) > capacity) return -1;
-        return static_cast<int>(received);
+        const ReceiveResult result = receive(buffer, capacity);
+        address = result.address;
+        port = result.port;
+        return result.status == ReceiveStatus::datagram ? static_cast<int>(result.length) : -1;
     }
 
     int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
                std::size_t length) override {
         if (fd_ < 0) return -1;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = address;
-        to.sin_port = port;
-        ssize_t sent;
-        do {
-            sent = ::sendto(fd_, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        } while (sent < 0 && errno == EINTR);
-        return sent < 0 ? -1 : static_cast<int>(sent);
+        const sockaddr_in to = socketAddress(address, port);
+        RoomWait roomWait;
+        for (;;) {
+            const ssize_t sent =
+                ::sendto(fd_, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            if (sent >= 0) return static_cast<int>(sent);
+            if (errno == EINTR) continue;
+            if (!wouldBlock(errno) || !roomWait.waitForRoom(fd_)) return -1;
+        }
     }
+
+    ReceiveResult receive(std::uint8_t* buffer, std::size_t capacity) override {
+        ReceiveResult result;
+        if (fd_ < 0) return result;
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        ssize_t received;
+        do {
+            received = ::recvfrom(fd_, buffer, capacity, MSG_TRUNC | MSG_DONTWAIT,
+                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
+        } while (received < 0 && errno == EINTR);
+        if (received < 0) {
+            result.status = wouldBlock(errno) ? ReceiveStatus::nothingMore : ReceiveStatus::failed;
+            return result;
+        }
+        result.address = from.sin_addr.s_addr;
+        result.port = from.sin_port;
+        // MSG_TRUNC reports the datagram's real length: a longer one is refused, not cut.
+        if (static_cast<std::size_t>(received) > capacity) {
+            result.status = ReceiveStatus::failed;
+            return result;
+        }
+        result.status = ReceiveStatus::datagram;
+        result.length = static_cast<std::size_t>(received);
+        return result;
+    }
+
+#if defined(__linux__)
+    std::size_t receiveBatch(std::span<ReceiveSlot> slots) override {
+        if (fd_ < 0) return DatagramSocket::receiveBatch(slots);
+        std::size_t filled = 0;
+        while (filled < slots.size()) {
+            const std::size_t received = receiveSome(slots.subspan(filled));
+            filled += received;
+            // A system batch that came back short found the socket dry; the last slot says so.
+            if (received == 0 || slots[filled - 1].result.status == ReceiveStatus::nothingMore) break;
+        }
+        return filled;
+    }
+
+    void sendBatch(std::span<SendSlot> slots) override {
+        if (fd_ < 0) {
+            for (SendSlot& slot : slots) slot.sent = -1;
+            return;
+        }
+        RoomWait roomWait;
+        sendInOrder(slots, [&](std::span<SendSlot> rest) { return sendSome(rest, roomWait); });
+    }
+#endif
 
     void close() override {
         if (fd_ >= 0) {
@@ -104,6 +181,79 @@ public:
     }
 
 private:
+#if defined(__linux__)
+    // One recvmmsg into the first slots (at most kSystemBatch of them). Returns how many slots it
+    // settled: the datagrams received, followed by a "nothing more" when the call came back short
+    // and there is a slot left for it; or one slot that says "nothing more" or "failed".
+    std::size_t receiveSome(std::span<ReceiveSlot> slots) {
+        const std::size_t count = std::min(slots.size(), kSystemBatch);
+        std::array<mmsghdr, kSystemBatch> messages{};
+        std::array<iovec, kSystemBatch> parts{};
+        std::array<sockaddr_in, kSystemBatch> senders{};
+        for (std::size_t index = 0; index < count; ++index) {
+            parts[index] = {slots[index].buffer, slots[index].capacity};
+            msghdr& header = messages[index].msg_hdr;
+            header.msg_name = &senders[index];
+            header.msg_namelen = sizeof senders[index];
+            header.msg_iov = &parts[index];
+            header.msg_iovlen = 1;
+        }
+        int received;
+        do {
+            received = ::recvmmsg(fd_, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+        } while (received < 0 && errno == EINTR);
+        if (received < 0) {
+            slots.front().result = ReceiveResult{};
+            if (!wouldBlock(errno)) slots.front().result.status = ReceiveStatus::failed;
+            return 1;
+        }
+        const auto got = static_cast<std::size_t>(received);
+        for (std::size_t index = 0; index < got; ++index) {
+            ReceiveResult& result = slots[index].result;
+            result.address = senders[index].sin_addr.s_addr;
+            result.port = senders[index].sin_port;
+            // A datagram longer than its buffer is refused, not cut; the ones after it are kept.
+            const bool oversized = (messages[index].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+            result.status = oversized ? ReceiveStatus::failed : ReceiveStatus::datagram;
+            result.length = oversized ? 0 : messages[index].msg_len;
+        }
+        if (got < count) {
+            slots[got].result = ReceiveResult{};
+            return got + 1;
+        }
+        return got;
+    }
+
+    // One sendmmsg of the first slots (at most kSystemBatch of them): how many went, or -1 when the
+    // first one could not go.
+    int sendSome(std::span<SendSlot> slots, RoomWait& roomWait) {
+        const std::size_t count = std::min(slots.size(), kSystemBatch);
+        std::array<mmsghdr, kSystemBatch> messages{};
+        std::array<iovec, kSystemBatch> parts{};
+        std::array<sockaddr_in, kSystemBatch> destinations{};
+        for (std::size_t index = 0; index < count; ++index) {
+            destinations[index] = socketAddress(slots[index].address, slots[index].port);
+            parts[index] = {const_cast<std::uint8_t*>(slots[index].data), slots[index].length};
+            msghdr& header = messages[index].msg_hdr;
+            header.msg_name = &destinations[index];
+            header.msg_namelen = sizeof destinations[index];
+            header.msg_iov = &parts[index];
+            header.msg_iovlen = 1;
+        }
+        for (;;) {
+            const int sent = ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(count), MSG_NOSIGNAL);
+            if (sent >= 0) {
+                for (std::size_t index = 0; index < static_cast<std::size_t>(sent); ++index) {
+                    slots[index].sent = static_cast<int>(messages[index].msg_len);
+                }
+                return sent;
+            }
+            if (errno == EINTR) continue;
+            if (!wouldBlock(errno) || !roomWait.waitForRoom(fd_)) return -1;
+        }
+    }
+#endif
+
     int fd_ = -1;
     std::error_code bindError_;
 };

@@ -13,12 +13,16 @@ namespace {
 volatile sig_atomic_t stopFlag = 0;
 volatile sig_atomic_t reloadFlag = 0;
 volatile sig_atomic_t logReopenFlag = 0;
+// Set after each byte written to the wake pipe, so that a pass with no signal reads nothing from it.
+volatile sig_atomic_t wakeWritten = 0;
 int wakePipe[2] = {-1, -1};
 
 void wakeLoop() {
     if (wakePipe[1] >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t ignored = write(wakePipe[1], &byte, 1);
+        // After the write: a byte in the pipe always has the flag set after it.
+        wakeWritten = 1;
     }
 }
 
@@ -84,7 +88,9 @@ bool StopSignals::takeLogReopenRequest() {
 WaitHandle StopSignals::waitHandle() { return wakePipe[0]; }
 
 void StopSignals::drain() {
-    if (wakePipe[0] < 0) return;
+    if (wakePipe[0] < 0 || wakeWritten == 0) return;
+    // Cleared before the read: a signal after this point sets it again for the next drain.
+    wakeWritten = 0;
     char bytes[64];
     while (read(wakePipe[0], bytes, sizeof bytes) > 0) {
     }

@@ -14,6 +14,8 @@ namespace varn::platform {
 namespace {
 
 constexpr WORD kWinsockVersion = MAKEWORD(2, 2);
+// How long a send waits for room in a full send buffer.
+constexpr long kRoomWaitMilliseconds = 100;
 
 // Holds Windows Sockets for as long as it lives; WSAStartup and WSACleanup are counted per process.
 class WinsockUse {
@@ -127,15 +129,10 @@ public:
 
     int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,
                     std::uint16_t& port) override {
-        if (socket_ == INVALID_SOCKET) return -1;
-        int received = receiveOnce(buffer, capacity, address, port);
-        if (received < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) {
-            // Nothing waiting: re-arm the event, then look once more, so that a datagram arriving in
-            // between is either received now or wakes the loop's wait.
-            ::WSAResetEvent(readEvent_);
-            received = receiveOnce(buffer, capacity, address, port);
-        }
-        return received;
+        const ReceiveResult result = receive(buffer, capacity);
+        address = result.address;
+        port = result.port;
+        return result.status == ReceiveStatus::datagram ? static_cast<int>(result.length) : -1;
     }
 
     int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
@@ -145,9 +142,33 @@ public:
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = address;
         to.sin_port = port;
-        const int sent = ::sendto(socket_, reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
-                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        return sent == SOCKET_ERROR ? -1 : sent;
+        // The socket is non-blocking: a full send buffer is waited out briefly, as a blocking
+        // socket would have waited, and then the datagram fails.
+        for (int attempt = 0;; ++attempt) {
+            const int sent = ::sendto(socket_, reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
+                                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            if (sent != SOCKET_ERROR) return sent;
+            if (::WSAGetLastError() != WSAEWOULDBLOCK || attempt > 0 || !waitForRoom()) return -1;
+        }
+    }
+
+    // Plain recvfrom: the same three outcomes as elsewhere, one datagram per call.
+    ReceiveResult receive(std::uint8_t* buffer, std::size_t capacity) override {
+        ReceiveResult result;
+        if (socket_ == INVALID_SOCKET) return result;
+        int error = receiveOnce(buffer, capacity, result);
+        if (error == WSAEWOULDBLOCK) {
+            // Nothing waiting: re-arm the event, then look once more, so that a datagram arriving in
+            // between is either received now or wakes the loop's wait.
+            ::WSAResetEvent(readEvent_);
+            error = receiveOnce(buffer, capacity, result);
+        }
+        if (error == WSAEWOULDBLOCK) {
+            result.status = ReceiveStatus::nothingMore;
+        } else if (error != 0) {
+            result.status = ReceiveStatus::failed;
+        }
+        return result;
     }
 
     void close() override {
@@ -175,15 +196,28 @@ public:
     }
 
 private:
-    // A datagram larger than capacity fails with WSAEMSGSIZE and is gone: refused, never cut.
-    int receiveOnce(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address, std::uint16_t& port) {
+    // Receives one datagram into result; 0, or the error that kept it from being received. A
+    // datagram larger than capacity fails with WSAEMSGSIZE and is gone: refused, never cut.
+    int receiveOnce(std::uint8_t* buffer, std::size_t capacity, ReceiveResult& result) {
         sockaddr_in from{};
         int fromLength = sizeof from;
         const int received = ::recvfrom(socket_, reinterpret_cast<char*>(buffer), static_cast<int>(capacity),
                                         0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        address = from.sin_addr.s_addr;
-        port = from.sin_port;
-        return received == SOCKET_ERROR ? -1 : received;
+        result.address = from.sin_addr.s_addr;
+        result.port = from.sin_port;
+        if (received == SOCKET_ERROR) return ::WSAGetLastError();
+        result.status = ReceiveStatus::datagram;
+        result.length = static_cast<std::size_t>(received);
+        return 0;
+    }
+
+    bool waitForRoom() {
+        fd_set writable{};
+        writable.fd_count = 1;
+        writable.fd_array[0] = socket_;
+        timeval timeout{};
+        timeout.tv_usec = kRoomWaitMilliseconds * 1000;
+        return ::select(0, nullptr, &writable, nullptr, &timeout) > 0;
     }
 
     std::optional<WinsockUse> winsock_;

@@ -112,6 +112,10 @@ private:
                    std::size_t length) override {
             return inner_->sendTo(address, port, data, length);
         }
+        platform::ReceiveResult receive(std::uint8_t* buffer, std::size_t capacity) override {
+            return inner_->receive(buffer, capacity);
+        }
+        void sendBatch(std::span<platform::SendSlot> slots) override { inner_->sendBatch(slots); }
         void close() override { inner_->close(); }
         platform::WaitHandle waitHandle() const override { return inner_->waitHandle(); }
         std::uint16_t localPort() const override { return inner_->localPort(); }

@@ -210,20 +210,42 @@ TEST_F(BrowserQueryTest, ShortQueriesAreAnsweredEachToItsOwnSender) {
     }
 }
 
-TEST_F(BrowserQueryTest, AnEmptyOrOversizedDatagramEndsThePass) {
-    for (const Bytes& stopper : {Bytes{}, Bytes(4097, 's')}) {
-        SCOPED_TRACE(stopper.size());
+TEST_F(BrowserQueryTest, AnEmptyOrOversizedDatagramIsSkippedAndTheQueriesBehindItAnswered) {
+    for (const Bytes& skipped : {Bytes{}, Bytes(4097, 's')}) {
+        SCOPED_TRACE(skipped.size());
         network.clearSent();
         start();
         receive(peer(0x7F000002u), {'g'});
-        receive(peer(0x7F000003u), stopper);
+        receive(peer(0x7F000003u), skipped);
         receive(peer(0x7F000004u), {'g'});
         browser->poll();
         EXPECT_EQ(sentTo(peer(0x7F000002u)).size(), 1u);
         EXPECT_TRUE(sentTo(peer(0x7F000003u)).empty());
-        EXPECT_TRUE(sentTo(peer(0x7F000004u)).empty()) << "queued behind it: left for the next pass";
-        browser->poll();
-        EXPECT_EQ(sentTo(peer(0x7F000004u)).size(), 1u);
+        EXPECT_EQ(sentTo(peer(0x7F000004u)).size(), 1u) << "read in the same pass";
+        EXPECT_TRUE(network.inbound.empty());
+    }
+}
+
+// A flood of queries cannot hold the main loop: one poll reads at most its budget, answers in
+// arrival order with batched sends, and leaves the rest, in order, for the next poll.
+TEST_F(BrowserQueryTest, PollAnswersAtMostItsBudgetAndLeavesTheRestForTheNextPoll) {
+    start();
+    ASSERT_TRUE(browser->poll());  // the first heartbeats; the manual clock holds the next ones back
+    network.clearSent();
+    network.sendBatches.clear();
+    const std::size_t queries = BrowserQuery::kPassBudget + 44;
+    for (std::size_t query = 0; query < queries; ++query) {
+        receive(peer(0x7F000002u, static_cast<std::uint16_t>(1000 + query)), {'g'});
+    }
+    ASSERT_TRUE(browser->poll());
+    ASSERT_EQ(network.sent.size(), BrowserQuery::kPassBudget);
+    EXPECT_EQ(network.inbound.size(), 44u);
+    EXPECT_EQ(network.sendBatches, std::vector<std::size_t>{BrowserQuery::kPassBudget}) << "one batched send";
+    ASSERT_TRUE(browser->poll());
+    ASSERT_EQ(network.sent.size(), queries);
+    EXPECT_TRUE(network.inbound.empty());
+    for (std::size_t query = 0; query < queries; ++query) {
+        EXPECT_EQ(network.sent[query].peer, peer(0x7F000002u, static_cast<std::uint16_t>(1000 + query)));
     }
 }
 
@@ -449,7 +471,9 @@ TEST_F(BrowserQueryTest, WithTheFloodGuardPingEchoesCountInTheGlobalReplyBudget)
     ping[0] = 'p';
     for (int query = 0; query < 20'000; ++query) receive(flooder, ping);
     receive(other, {'s'});
-    ASSERT_TRUE(browser->poll());
+    // Each poll reads a budget's worth; the main loop polls again while queries wait.
+    for (int poll = 0; poll < 100 && !network.inbound.empty(); ++poll) ASSERT_TRUE(browser->poll());
+    ASSERT_TRUE(network.inbound.empty());
     const std::size_t echoes = sentTo(flooder).size();
     EXPECT_EQ(echoes, QueryFloodGuard::kReplyBytesPerSecond / ping.size()) << "as many as fit in 256 KiB";
     EXPECT_TRUE(sentTo(other).empty()) << "the budget is spent for everybody";

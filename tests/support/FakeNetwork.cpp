@@ -1,5 +1,7 @@
 #include "support/FakeNetwork.h"
 
+#include <algorithm>
+
 namespace varn::testing {
 
 namespace {
@@ -9,7 +11,10 @@ public:
     FakeSocket(FakeNetwork& network, int index) : network_(network), index_(index) {}
 
     bool startLibrary() override { return !network_.failLibraryStart; }
-    bool create() override { return !network_.failCreate; }
+    bool create() override {
+        closed_ = network_.failCreate;
+        return !network_.failCreate;
+    }
     bool bind(std::uint32_t, std::uint16_t port) override {
         port_ = port;
         return !network_.failBind;
@@ -19,22 +24,43 @@ public:
     bool waitReadable(std::uint32_t) override { return nextInbound() != network_.inbound.end(); }
     int receiveFrom(std::uint8_t* buffer, std::size_t capacity, std::uint32_t& address,
                     std::uint16_t& port) override {
+        const platform::ReceiveResult result = receive(buffer, capacity);
+        address = result.address;
+        port = result.port;
+        return result.status == platform::ReceiveStatus::datagram ? static_cast<int>(result.length) : -1;
+    }
+    platform::ReceiveResult receive(std::uint8_t* buffer, std::size_t capacity) override {
+        platform::ReceiveResult result;
         const auto next = nextInbound();
-        if (next == network_.inbound.end()) return -1;
+        if (next == network_.inbound.end()) return result;
         FakeNetwork::Datagram datagram = *next;
         network_.inbound.erase(next);
-        address = datagram.peer.address;
-        port = datagram.peer.port;
-        if (datagram.bytes.size() > capacity) return -1;
+        result.address = datagram.peer.address;
+        result.port = datagram.peer.port;
+        if (datagram.bytes.size() > capacity) {
+            result.status = platform::ReceiveStatus::failed;
+            return result;
+        }
         std::copy(datagram.bytes.begin(), datagram.bytes.end(), buffer);
-        return static_cast<int>(datagram.bytes.size());
+        result.status = platform::ReceiveStatus::datagram;
+        result.length = datagram.bytes.size();
+        return result;
     }
     int sendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
                std::size_t length) override {
-        network_.sent.push_back({index_, PeerAddress{address, port}, std::vector<std::uint8_t>(data, data + length)});
+        const PeerAddress to{address, port};
+        if (closed_) return -1;
+        if (std::find(network_.unreachable.begin(), network_.unreachable.end(), to) != network_.unreachable.end()) {
+            return -1;
+        }
+        network_.sent.push_back({index_, to, std::vector<std::uint8_t>(data, data + length)});
         return static_cast<int>(length);
     }
-    void close() override {}
+    void sendBatch(std::span<platform::SendSlot> slots) override {
+        network_.sendBatches.push_back(slots.size());
+        platform::DatagramSocket::sendBatch(slots);
+    }
+    void close() override { closed_ = true; }
     platform::WaitHandle waitHandle() const override { return platform::kNoWaitHandle; }
     std::uint16_t localPort() const override { return port_; }
 
@@ -49,6 +75,7 @@ private:
     FakeNetwork& network_;
     int index_;
     std::uint16_t port_ = 0;
+    bool closed_ = true;
 };
 
 }  // namespace

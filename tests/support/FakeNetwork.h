@@ -13,7 +13,8 @@
 namespace varn::testing {
 
 // What the fake sockets of one test saw: every datagram sent, in order, and the datagrams queued
-// for them to receive.
+// for them to receive. A receive says "nothing more" when nothing is queued for its socket and
+// refuses (consumes and fails) a datagram longer than the buffer, as the real sockets do.
 struct FakeNetwork {
     struct Datagram {
         int socket;  // which fake socket (in creation order) sent or receives it
@@ -23,6 +24,10 @@ struct FakeNetwork {
 
     std::vector<Datagram> sent;
     std::deque<Datagram> inbound;
+    // Sends to these peers fail, as to a destination the system refuses.
+    std::vector<PeerAddress> unreachable;
+    // The number of datagrams in each batched send, in order.
+    std::vector<std::size_t> sendBatches;
     int socketsCreated = 0;
     bool failLibraryStart = false;
     bool failCreate = false;

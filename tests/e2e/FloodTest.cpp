@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/ServerProcess.h"
+
+namespace varn::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kPingRequest = 4;
+constexpr std::uint8_t kPingReply = 5;
+
+// A ban file of many single addresses (none of them on loopback) and one range, 127.1.*.*, that
+// the flood comes from.
+std::string manyBans(int count) {
+    std::string bans;
+    for (int index = 0; index < count; ++index) {
+        bans += "10." + std::to_string(index / 65536 % 256) + "." + std::to_string(index / 256 % 256) + "." +
+                std::to_string(index % 256) + "\n";
+    }
+    return bans + "127.1.0.0\n";
+}
+
+// Sends refused joins from addresses of the banned range until told to stop (or for at most 30 s):
+// perSecond of them a second in steps of 10 ms from one sender, or, when perSecond is 0, from two
+// senders as fast as they can, 64 to a system call.
+class JoinFlood {
+public:
+    JoinFlood(std::uint16_t port, int perSecond) {
+        const int senders = perSecond > 0 ? 1 : 2;
+        for (int sender = 0; sender < senders; ++sender) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(0x7F010001u + static_cast<std::uint32_t>(sender));
+            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                if (fd >= 0) ::close(fd);
+                stop_ = true;
+                for (std::thread& thread : threads_) thread.join();
+                for (int open : fds_) ::close(open);
+                throw std::runtime_error("cannot bind a flood socket");
+            }
+            fds_.push_back(fd);
+            threads_.emplace_back([this, fd, port, perSecond] { run(fd, port, perSecond); });
+        }
+    }
+    ~JoinFlood() {
+        stop_ = true;
+        for (std::thread& thread : threads_) thread.join();
+        for (int fd : fds_) ::close(fd);
+    }
+    JoinFlood(const JoinFlood&) = delete;
+    JoinFlood& operator=(const JoinFlood&) = delete;
+
+    long sent() const { return sent_; }
+
+private:
+    static constexpr std::size_t kBurst = 64;
+
+    void run(int fd, std::uint16_t port, int perSecond) {
+        Bytes join = joinDatagram("flooder");
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        iovec part{join.data(), join.size()};
+        std::array<mmsghdr, kBurst> messages{};
+        for (mmsghdr& message : messages) {
+            message.msg_hdr.msg_name = &to;
+            message.msg_hdr.msg_namelen = sizeof to;
+            message.msg_hdr.msg_iov = &part;
+            message.msg_hdr.msg_iovlen = 1;
+        }
+        const auto start = SteadyClock::now();
+        const auto end = start + 30s;
+        long mine = 0;
+        while (!stop_ && SteadyClock::now() < end) {
+            std::size_t burst = kBurst;
+            if (perSecond > 0) {
+                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start);
+                const long due = static_cast<long>(elapsed.count()) * perSecond / 1000;
+                if (mine >= due) {
+                    std::this_thread::sleep_for(10ms);
+                    continue;
+                }
+                burst = std::min<std::size_t>(kBurst, static_cast<std::size_t>(due - mine));
+            }
+            const int went = ::sendmmsg(fd, messages.data(), static_cast<unsigned>(burst), 0);
+            if (went > 0) {
+                mine += went;
+                sent_ += went;
+            }
+        }
+    }
+
+    std::vector<int> fds_;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+};
+
+// A flood of refused joins from a banned range, with many bans loaded, cannot hold the loop on
+// the game socket: the player who is in still gets the ping request every second, and SIGTERM
+// still ends the server at once. Paced at 3000 a second, and as fast as one sender can go (more
+// than the server can read, so its socket never runs empty).
+TEST(FloodTest, RefusedJoinFloodLeavesPingsAndStopOnTime) {
+    struct Case {
+        const char* name;
+        int perSecond;
+    };
+    for (const Case& testCase : {Case{"3000 a second", 3000}, Case{"as fast as one sender goes", 0}}) {
+        SCOPED_TRACE(testCase.name);
+        ScratchDirectory directory;
+        const std::uint16_t port = freeUdpPort();
+        directory.write("varnserver.conf", baseConfiguration(port));
+        directory.write("banned.txt", manyBans(20000));
+        ServerProcess server(directory.path(), {}, false);
+        ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+
+        UdpClient banned("127.1.0.9"), player("127.0.0.2");
+        banned.sendTo(port, joinDatagram("probe"));
+        ASSERT_EQ(banned.receive(), std::optional<Bytes>(Bytes{6, 1})) << "the range is banned";
+        player.sendTo(port, joinDatagram("player"));
+        const std::optional<Bytes> welcome = player.receive();
+        ASSERT_TRUE(welcome.has_value());
+        ASSERT_EQ(welcome->at(0), 1);
+
+        std::vector<SteadyClock::time_point> pings;
+        {
+            JoinFlood flood(port, testCase.perSecond);
+            const auto floodStart = SteadyClock::now();
+            while (SteadyClock::now() - floodStart < 5s) {
+                const std::optional<Bytes> datagram = player.receive(100ms);
+                if (!datagram || datagram->empty() || datagram->front() != kPingRequest) continue;
+                pings.push_back(SteadyClock::now());
+                player.sendTo(port, {kPingReply});
+            }
+            const auto stopAsked = SteadyClock::now();
+            server.signal(SIGTERM);
+            EXPECT_EQ(server.waitForExit(10s), std::optional<int>(0));
+            EXPECT_LE(SteadyClock::now() - stopAsked, 3s) << "the stop took effect during the flood";
+            EXPECT_GT(flood.sent(), 10000) << "the flood ran";
+        }
+
+        ASSERT_GE(pings.size(), 2u) << "pings during 5 s of flood";
+        auto longestGap = pings.front() - pings.front();
+        for (std::size_t index = 1; index < pings.size(); ++index) {
+            longestGap = std::max(longestGap, pings[index] - pings[index - 1]);
+        }
+        EXPECT_LE(longestGap, 2500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()
+                                      << " ms without a ping";
+    }
+}
+
+}  // namespace
+}  // namespace varn::e2e
