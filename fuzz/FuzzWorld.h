@@ -9,6 +9,7 @@
 
 #include "access/BanList.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
@@ -39,17 +40,17 @@ inline std::unique_ptr<platform::DatagramSocket> makeNullSocket() { return std::
 struct World {
     World() {
         ServerLog::instance().setConsole(&sink);
-        auto& config = ConfigFile::instance();
-        config.clear();
+        ConfigFile config;
         config.loadText(
             "ServerName Fuzz\nServerPort 4000\nMaxPlayers 26\nGame 2\nGameMode 1\nBannedFile banned.txt\n"
             "ServerPassword pw\nAdminPassword admin\nAdminAllowShutdown 1\nStatLogging 1\nDebugOutput 1\n"
             "PasswordLockout 1\n");
-        gameEndpoint = std::make_unique<UdpEndpoint>(config, makeNullSocket);
-        adminEndpoint = std::make_unique<UdpEndpoint>(config, makeNullSocket);
+        settings = readServerSettings(config);
+        gameEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, makeNullSocket);
+        adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, makeNullSocket);
         gameEndpoint->open(4000, nullptr);
         adminEndpoint->open(admin::kDefaultPort, nullptr);
-        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, config, clock);
+        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, settings, clock);
         server->passwordEnabled = 1;
     }
 
@@ -59,6 +60,7 @@ struct World {
     }
 
     std::ostringstream sink;
+    ServerSettings settings;
     PlayerRegistry players;
     BanList bans;
     platform::ManualClock clock;

@@ -8,7 +8,7 @@
 
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
@@ -68,7 +68,7 @@ AdminLogin readLogin(const PacketReader& payload) {
     return login;
 }
 
-bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
+bool lockoutOn(const GameServer& server) { return server.settings().passwordLockout; }
 
 // With the lock-out on, an attempt is looked at only while its address is not locked out and the
 // budget of wrong admin passwords is not spent; any other attempt learns nothing, not even that it
@@ -108,8 +108,8 @@ void adminJoin(GameServer& server, const PacketReader& payload, const PeerAddres
     const AdminLogin login = readLogin(payload);
     if (server.admins.findByName(login.name) >= 0) return refuseJoin(server, from, admin::kRefusedNameInUse);
 
-    const std::string* adminPassword = server.config().getString("AdminPassword");
-    if (adminPassword == nullptr || !constantTimeEquals(login.password, *adminPassword)) {
+    const std::optional<std::string>& adminPassword = server.settings().adminPassword;
+    if (!adminPassword.has_value() || !constantTimeEquals(login.password, *adminPassword)) {
         return refuseWrongPassword(server, from, login.name, now);
     }
     if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::AdminLogin, from);
@@ -132,7 +132,7 @@ void say(const AdminRequest& request) {
     GameServer& server = request.server;
     const PacketReader& text = request.payload;
     const std::size_t used = std::min(text.size(), admin::kMaxSayDatagram - 1);
-    if (server.logChat != 0) {
+    if (server.settings().logChat) {
         auto& log = ServerLog::instance();
         log.line("***> ", adminName(request), ": ",
                  printableForLog(PacketReader(text.data(), used).textAt(1)));
@@ -206,7 +206,7 @@ void playerAddress(const AdminRequest& request) {
 // The change lives in memory only. An empty text is refused: a configuration value is never empty.
 void setServerPassword(const AdminRequest& request) {
     const std::string_view password = request.payload.textAt(0, admin::kMaxServerPassword);
-    if (password.empty() || !request.server.config().setValue("ServerPassword", password)) {
+    if (password.empty() || !request.server.changeServerPassword(password)) {
         return answer(request, admin::kSetServerPassword, admin::kNotDone);
     }
     ServerLog::instance().line("PASSWORD: The Server Password was successfully changed.");
@@ -219,7 +219,7 @@ void shutdownAttempt(const AdminRequest& request) {
     auto& log = ServerLog::instance();
     // The monotonic clock, so that setting the system clock between the attempts changes nothing.
     const std::int64_t now = server.clock().monotonicSeconds();
-    if (!server.config().isOn("AdminAllowShutdown")) {
+    if (!server.settings().adminAllowShutdown) {
         log.line("ADMIN-KILLSERVER: Remote Shutdown has been disabled.");
         return answer(request, admin::kShutdown, admin::kShutdownDisabled);
     }

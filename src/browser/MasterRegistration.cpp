@@ -3,7 +3,6 @@
 #include <string>
 #include <string_view>
 
-#include "config/ConfigFile.h"
 #include "protocol/Packet.h"
 #include "protocol/BrowserProtocol.h"
 
@@ -11,7 +10,6 @@ namespace varn {
 
 namespace {
 
-constexpr std::string_view kMasterServersKey = "ASEMasterServers";
 // No public master service exists for this build: the built-in names lie under the reserved
 // .invalid domain and the fallback is the local host, so out of the box nothing leaves the machine.
 constexpr const char* kBuiltInFirstMaster = "master1.varnserver.invalid";
@@ -84,14 +82,13 @@ void MasterRegistration::buildVerificationTable() {
     }
 }
 
-void MasterRegistration::setUpMasters(const ConfigFile& config, const HostLookup& lookupHost) {
+void MasterRegistration::setUpMasters(const std::vector<std::string>& masterServers, const HostLookup& lookupHost) {
     std::string firstName = kBuiltInFirstMaster;
     std::string secondName = kBuiltInSecondMaster;
     // The operator's list replaces both names; with one value there is no second master.
-    if (const std::string* first = config.getString(kMasterServersKey, 0)) {
-        firstName = *first;
-        const std::string* second = config.getString(kMasterServersKey, 1);
-        secondName = second != nullptr ? *second : std::string();
+    if (!masterServers.empty()) {
+        firstName = masterServers[0];
+        secondName = masterServers.size() > 1 ? masterServers[1] : std::string();
     }
 
     const std::uint16_t masterPort = PeerAddress::fromHostOrder(0, browser::kMasterPort).port;

@@ -2,7 +2,7 @@
 #include <optional>
 #include <string>
 
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
@@ -115,7 +115,7 @@ void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId
         text.clear();
     }
     if (!text.empty() && !server.players.checkRepeatChat(senderId, text)) {
-        if (server.logChat != 0) {
+        if (server.settings().logChat) {
             auto& log = ServerLog::instance();
             log.line("---> ", server.players.find(senderId)->name, ": ", text);
         }
@@ -152,7 +152,7 @@ void deathReport(GameServer& server, const PacketReader& payload, std::int32_t s
 
     const std::int32_t killerId = signedByte(*killerByte);
     if (!server.players.nameOf(killerId)) return;
-    if (server.config().getInt("StatLogging") == 1) {
+    if (server.settings().statLogging) {
         auto& log = ServerLog::instance();
         log.fileOnly("Kill: ", killerId, " ", senderId);
         log.fileOnly("Death: ", senderId);
@@ -186,7 +186,7 @@ void sharedByteAnnounce(GameServer& server, const PacketReader& payload, std::in
     if (!value) return;
     server.players.setSharedByte(senderId, signedByte(*value));
     const std::uint8_t packet[] = {command::kSharedByte, idByte(senderId), *value};
-    const bool echo = server.config().getInt("Testmode") == 1;
+    const bool echo = server.settings().testMode;
     server.broadcast(packet, sizeof packet, echo ? -1 : senderId, false);
 }
 

@@ -1,4 +1,4 @@
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
@@ -19,7 +19,7 @@ void GameServer::processCommand(std::int32_t commandId, const std::uint8_t* payl
                                 std::int32_t numbytes) {
     const std::int32_t senderId = players.findByAddress(from);
     if (senderId != -1) players.resetIdle(senderId);
-    if (config_.getInt("DebugOutput") == 1) writeDebugLine(commandId, from, numbytes, senderId);
+    if (settings_.debugOutput) writeDebugLine(commandId, from, numbytes, senderId);
 
     // The payload is what follows the id byte in this datagram and nothing beyond it.
     const PacketReader reader(payload, numbytes > 1 ? static_cast<std::size_t>(numbytes - 1) : 0);

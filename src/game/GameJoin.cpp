@@ -1,8 +1,9 @@
+#include <optional>
 #include <string>
 
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
@@ -54,11 +55,11 @@ void sendBareNotice(GameServer& server, const PeerAddress& to) {
 
 bool passwordMatches(GameServer& server, const PacketReader& payload, std::size_t nameEnd) {
     const std::string_view given = payload.textAt(nameEnd + 1);
-    const std::string* expected = server.config().getString("ServerPassword");
-    return expected != nullptr && constantTimeEquals(given, *expected);
+    const std::optional<std::string>& expected = server.settings().serverPassword;
+    return expected.has_value() && constantTimeEquals(given, *expected);
 }
 
-bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
+bool lockoutOn(const GameServer& server) { return server.settings().passwordLockout; }
 
 // The wrong-password line goes out for the first five failures of an address in its window; with
 // the lock-out on, the failure is counted and may lock the address out.
@@ -82,7 +83,7 @@ void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
 }
 
 void writeJoinStatistics(GameServer& server, const std::string& name, std::int32_t id, const IpText& ip) {
-    if (server.config().getInt("StatLogging") != 1) return;
+    if (!server.settings().statLogging) return;
     auto& log = ServerLog::instance();
     const std::string_view separator(&kStatSeparator, 1);
     log.fileOnly("Join: ", id, separator, name, separator, ip.view(), separator);
@@ -165,7 +166,7 @@ void quit(GameServer& server, std::int32_t senderId) {
     if (record == nullptr) return;
     auto& log = ServerLog::instance();
     log.line("QUIT: '", record->name, "', PlayerID = ", senderId);
-    if (server.config().getInt("StatLogging") == 1) {
+    if (server.settings().statLogging) {
         log.fileOnly("Quit: ", senderId);
     }
     server.players.remove(senderId);

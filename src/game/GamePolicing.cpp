@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "access/BanList.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
 #include "protocol/GameProtocol.h"
@@ -18,7 +18,6 @@ namespace varn {
 
 namespace {
 
-constexpr std::int32_t kBanOnChatFloodValue = 1;
 constexpr std::int32_t kLastChatClearingCycle = 3;
 constexpr std::uint32_t kJoinJudgedAtTicks = 5;
 constexpr std::uint32_t kJoinFloodAttempts = 3;
@@ -72,7 +71,7 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
     }
     if (flooders.empty()) return;
 
-    const bool ban = config().getInt("BanOnChatFlood") == kBanOnChatFloodValue;
+    const bool ban = settings_.banOnChatFlood;
     for (const std::int32_t id : flooders) {
         const PlayerRecord* record = players.find(id);
         if (record == nullptr) continue;

@@ -1,7 +1,7 @@
 #include "game/GameServer.h"
 
 #include "access/BanList.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -9,30 +9,32 @@
 
 namespace varn {
 
-GameServer::GameServer()
-    : GameServer(PlayerRegistry::instance(), UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(),
-                 BanList::instance(), ConfigFile::instance(), platform::SystemClock::instance()) {}
-
 GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, UdpEndpoint& adminSocket,
-                       BanList& banList, ConfigFile& configFile, const platform::Clock& clock)
+                       BanList& banList, ServerSettings& settings, const platform::Clock& clock)
     : players(playerRegistry),
       gameEndpoint(gameSocket),
       adminEndpoint(adminSocket),
       bans_(banList),
-      config_(configFile),
+      settings_(settings),
       clock_(clock) {
     auto& log = ServerLog::instance();
-    game = config_.getInt("Game");
+    game = settings_.game;
     log.line("Game = ", game == kGameIronHarbor ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game, ") ");
 
-    gameMode = config_.getInt("GameMode");
+    gameMode = settings_.gameMode;
     log.line("GameMode = ", gameMode == kGameModeStunt ? "Stunt (#" : "Regular (#", gameMode, ") ");
 
-    maxPlayers = config_.getInt("MaxPlayers");
+    maxPlayers = settings_.maxPlayers;
     log.line("MaxPlayers = ", maxPlayers);
     log.line("");
+}
 
-    logChat = config_.getInt("DoNotOutputChatToLog") == 1 ? 0 : 1;
+bool GameServer::logsChat() const { return settings_.logChat; }
+
+bool GameServer::changeServerPassword(std::string_view password) {
+    if (!settings_.serverPassword.has_value()) return false;
+    settings_.serverPassword = std::string(password);
+    return true;
 }
 
 GameServer::~GameServer() { players.clear(); }

@@ -16,7 +16,7 @@
 namespace varn {
 
 class BanList;
-class ConfigFile;
+struct ServerSettings;
 class UdpEndpoint;
 namespace platform {
 class Clock;
@@ -36,10 +36,9 @@ struct JoinRecord {
 // the state the protocol handlers share.
 class GameServer {
 public:
-    // Uses the process-wide registry, endpoints, ban list, configuration and the system clock.
-    GameServer();
+    // The settings stay the caller's: the administrator's password change writes to them.
     GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, UdpEndpoint& adminSocket,
-               BanList& banList, ConfigFile& configFile, const platform::Clock& clock);
+               BanList& banList, ServerSettings& settings, const platform::Clock& clock);
     ~GameServer();
     GameServer(const GameServer&) = delete;
     GameServer& operator=(const GameServer&) = delete;
@@ -75,8 +74,10 @@ public:
 
     // What the handlers of each concern share.
     BanList& bans() { return bans_; }
-    ConfigFile& config() { return config_; }
-    const ConfigFile& config() const { return config_; }
+    const ServerSettings& settings() const { return settings_; }
+    bool logsChat() const;
+    // Replaces the in-game password in memory; false when there is none to replace.
+    bool changeServerPassword(std::string_view password);
     const platform::Clock& clock() const { return clock_; }
     void sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
         sendTo(gameEndpoint, to, data, length);
@@ -96,7 +97,6 @@ public:
     std::uint8_t killFirstReceived = 0;
     // Monotonic seconds of the last first (or too late) shut-down attempt.
     std::int64_t killFirstTime = 0;
-    std::uint8_t logChat = 1;
     std::int32_t lastChatCycle = 0;
     std::uint32_t expectedClientCrc = kExpectedClientCrc;
     std::map<std::string, JoinRecord, std::less<>> recentJoins;
@@ -112,7 +112,7 @@ private:
     void sendTo(UdpEndpoint& endpoint, const PeerAddress& to, const std::uint8_t* data, std::size_t length);
 
     BanList& bans_;
-    ConfigFile& config_;
+    ServerSettings& settings_;
     const platform::Clock& clock_;
 };
 

@@ -1,7 +1,7 @@
 #include <array>
 #include <optional>
 
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "protocol/GameProtocol.h"
@@ -39,7 +39,7 @@ void relayToPlayers(GameServer& server, std::int32_t senderId, const PacketReade
                                                                    static_cast<std::uint8_t>(senderId)};
     std::size_t reducedLength = sync::kRelayHeaderLength;
     const bool haveReduced = cull && server.players.appendReducedSync(senderId, reduced, reducedLength);
-    const bool statLogging = server.config().isOn("StatLogging");
+    const bool statLogging = server.settings().statLogging;
 
     bool firstRecipient = true;
     for (const auto& [id, record] : server.players.records()) {
@@ -68,7 +68,7 @@ void GameServer::relaySync(std::int32_t senderId, const PacketReader& payload) {
     full.bytes(payload.data(), payload.size());
 
     // In test mode a client sees its own report come back, unreduced.
-    if (config().isOn("Testmode")) {
+    if (settings_.testMode) {
         relayToPlayers(*this, senderId, payload, full, -1, false);
     } else {
         relayToPlayers(*this, senderId, payload, full, senderId, true);

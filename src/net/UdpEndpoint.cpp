@@ -1,53 +1,23 @@
 #include "net/UdpEndpoint.h"
 
-#include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 
 namespace varn {
 
-namespace {
-
-std::unique_ptr<UdpEndpoint>& gameSlot() {
-    static std::unique_ptr<UdpEndpoint> endpoint;
-    return endpoint;
-}
-
-std::unique_ptr<UdpEndpoint>& adminSlot() {
-    static std::unique_ptr<UdpEndpoint> endpoint;
-    return endpoint;
-}
-
-}  // namespace
-
 UdpEndpoint::UdpEndpoint(SocketFactory socketFactory)
-    : UdpEndpoint(ConfigFile::instance(), std::move(socketFactory)) {}
+    : UdpEndpoint(SendLimitSettings{}, std::move(socketFactory)) {}
 
-UdpEndpoint::UdpEndpoint(const ConfigFile& config, SocketFactory socketFactory)
-    : config_(config), socketFactory_(std::move(socketFactory)) {
-    if (config.getInt("ServerSendLimitEnabled") == 1) {
-        sendLimit = static_cast<std::uint32_t>(config.getInt("ServerSendLimit"));
+// The limits are read as unsigned counts: a missing number (-1) is the largest.
+UdpEndpoint::UdpEndpoint(const SendLimitSettings& sendLimitSettings, SocketFactory socketFactory)
+    : logDropped_(sendLimitSettings.logDropped), socketFactory_(std::move(socketFactory)) {
+    if (sendLimitSettings.enabled) {
+        sendLimit = static_cast<std::uint32_t>(sendLimitSettings.bytesPerPeriod);
         sendLimitActive = sendLimit != 0;
     }
-    sendMaxAllowed = static_cast<std::uint32_t>(config.getInt("ServerSendLimitMaxAllowed"));
+    sendMaxAllowed = static_cast<std::uint32_t>(sendLimitSettings.maxAllowed);
 }
 
 UdpEndpoint::~UdpEndpoint() { close(); }
-
-UdpEndpoint& UdpEndpoint::gameInstance() {
-    auto& slot = gameSlot();
-    if (!slot) slot = std::make_unique<UdpEndpoint>();
-    return *slot;
-}
-
-UdpEndpoint& UdpEndpoint::adminInstance() {
-    auto& slot = adminSlot();
-    if (!slot) slot = std::make_unique<UdpEndpoint>();
-    return *slot;
-}
-
-void UdpEndpoint::destroyGameInstance() { gameSlot().reset(); }
-
-void UdpEndpoint::destroyAdminInstance() { adminSlot().reset(); }
 
 bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     if (isOpen) close();
@@ -122,7 +92,7 @@ std::int32_t UdpEndpoint::send(const PeerAddress& to, const std::uint8_t* data, 
 void UdpEndpoint::dropDatagram(std::size_t length) {
     periodSentAndDropped += static_cast<std::uint32_t>(length);
     auto& log = ServerLog::instance();
-    if (config_.getInt("ServerSendLimitLogDropped") == 1) {
+    if (logDropped_) {
         log.line("SERVER-WARNING: ", static_cast<std::uint64_t>(length),
                  " bytes dropped due to exceeding limit.");
     }

@@ -229,7 +229,7 @@ TEST_F(AdminProtocolTest, SayReachesEveryPlayerAndEveryAdminWithTheAdminsId) {
     EXPECT_EQ(log.lines(), Lines{"***> Second: " + std::string(127, 'x')});
 
     // Without chat logging nothing is logged; a bare [3] still goes out as it came.
-    server->logChat = 0;
+    settings.logChat = false;
     network.clearSent();
     log.clear();
     receiveAdmin(other, {3});
@@ -480,18 +480,18 @@ TEST_F(AdminProtocolTest, ServerPasswordChangesInMemoryAndIsNeverLogged) {
         log.clear();
         receiveAdmin(boss, testCase.datagram);
         EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{bytesOf({27, testCase.answer})});
-        EXPECT_EQ(*ConfigFile::instance().getString("ServerPassword"), testCase.password);
+        EXPECT_EQ(settings.serverPassword, testCase.password);
         const Lines changed = {"PASSWORD: The Server Password was successfully changed."};
         EXPECT_EQ(log.lines(), testCase.answer == 1 ? changed : Lines{});
     }
     EXPECT_EQ(server->passwordEnabled, 0) << "the change does not switch the password check on";
 
     // Without the key there is nothing to change.
-    ConfigFile::instance().setValues("ServerPassword", {});
+    settings.serverPassword.reset();
     network.clearSent();
     receiveAdmin(boss, request(27, "any"));
     EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{bytesOf({27, 0})});
-    EXPECT_EQ(ConfigFile::instance().getString("ServerPassword"), nullptr);
+    EXPECT_EQ(settings.serverPassword, std::nullopt);
 }
 
 TEST_F(AdminProtocolTest, ShutdownNeedsTwoAttemptsWithinFiveSeconds) {

@@ -25,16 +25,18 @@ TEST_F(GameServerTest, ConstructionWritesTheSessionLines) {
     for (const auto& testCase : cases) {
         configure(testCase.settings);
         log.clear();
-        GameServer session(players, UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(), bans,
-                           ConfigFile::instance(), clock);
+        UdpEndpoint gameSocket(settings.sendLimit, network.factory());
+        UdpEndpoint adminSocket(settings.sendLimit, network.factory());
+        GameServer session(players, gameSocket, adminSocket, bans, settings, clock);
         EXPECT_EQ(log.lines(), testCase.lines);
-        EXPECT_EQ(session.logChat, 1);
+        EXPECT_TRUE(session.logsChat());
         EXPECT_EQ(session.expectedClientCrc, 0x1C3D6C3Fu);
     }
     configure("DoNotOutputChatToLog 1\n");
-    GameServer quietChat(players, UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(), bans,
-                         ConfigFile::instance(), clock);
-    EXPECT_EQ(quietChat.logChat, 0);
+    UdpEndpoint gameSocket(settings.sendLimit, network.factory());
+    UdpEndpoint adminSocket(settings.sendLimit, network.factory());
+    GameServer quietChat(players, gameSocket, adminSocket, bans, settings, clock);
+    EXPECT_FALSE(quietChat.logsChat());
 }
 
 TEST_F(GameServerTest, WelcomeListsNamedPlayersAndLeavesOutTheNewOne) {

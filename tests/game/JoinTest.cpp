@@ -130,7 +130,7 @@ TEST_F(JoinTest, PasswordIsCheckedOnlyWhenEnabled) {
     receiveGame(peer(5), joinDatagram("dave", "Secret"));
     EXPECT_EQ(players.size(), 1);
     // A password changed at run time counts from the next join.
-    ConfigFile::instance().setValue("ServerPassword", "other");
+    settings.serverPassword = "other";
     receiveGame(peer(6), joinDatagram("erin", "other"));
     EXPECT_EQ(players.size(), 2);
 }

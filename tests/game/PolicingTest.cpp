@@ -35,12 +35,6 @@ protected:
         std::filesystem::remove_all(directory, ignored);
     }
 
-    // Replaces the whole configuration by the base settings plus lines.
-    static void reconfigure(const std::string& lines) {
-        ConfigFile::instance().clear();
-        ConfigFile::instance().loadText(std::string(testing::kBaseConfiguration) + lines);
-    }
-
     std::string banFileText() const {
         std::ifstream in(banFile, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -8,6 +8,7 @@
 
 #include "access/BanList.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -20,30 +21,36 @@ inline constexpr const char* kBaseConfiguration =
     "ServerName \"Test Server\"\nServerPort 4000\nMaxPlayers 4\nGame 2\nGameMode 1\nBannedFile banned.txt\n";
 
 // A GameServer over fake sockets, with its own registry, ban list and a manual clock. The game
-// endpoint is fake socket 0 and the admin endpoint fake socket 1. The process-wide configuration
-// holds the base settings plus what a test adds before calling start().
+// endpoint is fake socket 0 and the admin endpoint fake socket 1. The settings are read from the
+// base configuration plus what a test adds; the server reads them as they are at each use.
 class GameServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ConfigFile::instance().clear();
-        ConfigFile::instance().loadText(kBaseConfiguration);
+        config.loadText(kBaseConfiguration);
+        settings = readServerSettings(config);
     }
 
     void TearDown() override {
         server.reset();
-        ConfigFile::instance().clear();
     }
 
-    // Adds configuration lines (they replace earlier values of the same keys).
-    void configure(const std::string& lines) { ConfigFile::instance().loadText(lines); }
+    // Adds configuration lines (they replace earlier values of the same keys) and reads the settings again.
+    void configure(const std::string& lines) {
+        config.loadText(lines);
+        settings = readServerSettings(config);
+    }
+    // Replaces the whole configuration by the base settings plus lines.
+    void reconfigure(const std::string& lines) {
+        config.clear();
+        configure(std::string(kBaseConfiguration) + lines);
+    }
 
     void start() {
-        gameEndpoint = std::make_unique<UdpEndpoint>(ConfigFile::instance(), network.factory());
-        adminEndpoint = std::make_unique<UdpEndpoint>(ConfigFile::instance(), network.factory());
+        gameEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
+        adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
         ASSERT_TRUE(gameEndpoint->open(4000, nullptr));
         ASSERT_TRUE(adminEndpoint->open(4003, nullptr));
-        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, ConfigFile::instance(),
-                                              clock);
+        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, settings, clock);
         log.clear();
     }
 
@@ -76,6 +83,8 @@ protected:
         return PeerAddress::fromHostOrder(0x7F000000u | lastOctet, port);
     }
 
+    ConfigFile config;
+    ServerSettings settings;
     LogCapture log;
     FakeNetwork network;
     PlayerRegistry players;
