@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
 #include "config/ConfigFile.h"
 #include "config/ServerSettings.h"
 #include "game/GameServer.h"
@@ -92,10 +93,8 @@ public:
             "ServerName \"Bench\"\nServerPort 4000\nMaxPlayers 26\nGame 2\nGameMode 1\nBannedFile banned.txt\n");
         settings_ = varn::readServerSettings(config);
         gameEndpoint_ = std::make_unique<varn::UdpEndpoint>(settings_.sendLimit, factory);
-        adminEndpoint_ = std::make_unique<varn::UdpEndpoint>(settings_.sendLimit, factory);
         gameEndpoint_->open(4000, "127.0.0.1");
-        adminEndpoint_->open(varn::admin::kDefaultPort, "127.0.0.1");
-        server_ = std::make_unique<varn::GameServer>(players_, *gameEndpoint_, *adminEndpoint_, bans_, settings_, clock_);
+        server_ = std::make_unique<varn::GameServer>(players_, *gameEndpoint_, bans_, lockout_, settings_, clock_);
         for (int index = 0; index < kPlayers; ++index) {
             players_.add(playerAddress(index), "load" + std::to_string(index));
             const bool far = halfFar && index >= kPlayers / 2;
@@ -115,9 +114,9 @@ private:
     varn::ServerSettings settings_;
     varn::PlayerRegistry players_;
     varn::BanList bans_;
+    varn::PasswordLockout lockout_;
     varn::platform::ManualClock clock_;
     std::unique_ptr<varn::UdpEndpoint> gameEndpoint_;
-    std::unique_ptr<varn::UdpEndpoint> adminEndpoint_;
     std::unique_ptr<varn::GameServer> server_;
     std::array<float, kPlayers> positions_{};
     const std::array<PeerAddress, kPlayers> addresses_ = [] {

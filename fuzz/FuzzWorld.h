@@ -1,6 +1,6 @@
 #pragma once
 
-// A GameServer over sockets that send nowhere, for feeding it arbitrary datagrams.
+// A GameServer and its AdminServer over sockets that send nowhere, for feeding them arbitrary datagrams.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
+#include "admin/AdminServer.h"
 #include "config/ConfigFile.h"
 #include "config/ServerSettings.h"
 #include "game/GameServer.h"
@@ -50,8 +52,9 @@ struct World {
         adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, makeNullSocket);
         gameEndpoint->open(4000, nullptr);
         adminEndpoint->open(admin::kDefaultPort, nullptr);
-        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, settings, clock);
-        server->passwordEnabled = 1;
+        server = std::make_unique<GameServer>(players, *gameEndpoint, bans, lockout, settings, clock);
+        adminServer = std::make_unique<AdminServer>(*server, *adminEndpoint, bans, lockout, settings, clock);
+        server->requirePassword();
     }
 
     // Keeps the log from growing without end over a long run.
@@ -66,7 +69,9 @@ struct World {
     platform::ManualClock clock;
     std::unique_ptr<UdpEndpoint> gameEndpoint;
     std::unique_ptr<UdpEndpoint> adminEndpoint;
+    PasswordLockout lockout;
     std::unique_ptr<GameServer> server;
+    std::unique_ptr<AdminServer> adminServer;
 };
 
 // Splits an input into datagrams: [sender selector][length][bytes]..., the selector also choosing

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
+#include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
 #include "app/LoopWait.h"
 #include "browser/BrowserQuery.h"
@@ -69,7 +71,9 @@ private:
     std::unique_ptr<PlayerRegistry> players_;
     std::unique_ptr<UdpEndpoint> gameEndpoint_;
     std::unique_ptr<UdpEndpoint> adminEndpoint_;
+    PasswordLockout passwordLockout_;
     std::unique_ptr<GameServer> gameServer_;
+    std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
     std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};
     PeerAddress sender_;
@@ -199,7 +203,9 @@ void Server::startGameServer() {
     ServerLog& log = ServerLog::instance();
     players_ = std::make_unique<PlayerRegistry>();
     gameServer_ =
-        std::make_unique<GameServer>(*players_, *gameEndpoint_, *adminEndpoint_, *bans_, settings_, clock_);
+        std::make_unique<GameServer>(*players_, *gameEndpoint_, *bans_, passwordLockout_, settings_, clock_);
+    adminServer_ =
+        std::make_unique<AdminServer>(*gameServer_, *adminEndpoint_, *bans_, passwordLockout_, settings_, clock_);
     if (settings_.testMode) {
         log.line("PLEASE NOTE: Testmode is on.");
         log.line("");
@@ -209,8 +215,6 @@ void Server::startGameServer() {
 
     if (settings_.messageOfTheDay) {
         gameServer_->loadMessageOfTheDay();
-    } else {
-        gameServer_->motdLoaded = 0;
     }
     if (settings_.serverPasswordSwitchedOn) enableServerPassword();
 }
@@ -219,7 +223,7 @@ void Server::enableServerPassword() {
     ServerLog& log = ServerLog::instance();
     if (settings_.serverPassword.has_value()) {
         log.line("SERVER: Server password enabled successfully.");
-        gameServer_->passwordEnabled = 1;
+        gameServer_->requirePassword();
     } else {
         log.line("ERROR: Server password enabled, but no password found. Server password disabled.");
     }
@@ -250,9 +254,8 @@ void Server::writeServerInitLine() {
 }
 
 void Server::runLoop() {
-    GameServer& server = *gameServer_;
     for (;;) {
-        if (lastKey_ == kKeyQuitLower || !gameEndpoint_->isOpen || server.shutdownRequested != 0 ||
+        if (lastKey_ == kKeyQuitLower || !gameEndpoint_->isOpen || adminServer_->shutdownRequested() ||
             platform::StopSignals::stopRequested()) {
             break;
         }
@@ -294,8 +297,8 @@ void Server::drainAdminSocket() {
     while (endpoint.isReadable(0)) {
         const std::int32_t received = endpoint.receive(sender_, receiveBuffer_.data(), receiveBuffer_.size());
         if (received < 1) break;
-        gameServer_->processAdminCommand(signedByte(receiveBuffer_[0]),
-                                         receiveBuffer_.data() + 1, sender_, received);
+        adminServer_->processCommand(signedByte(receiveBuffer_[0]), receiveBuffer_.data() + 1, sender_,
+                                     received);
     }
 }
 
@@ -332,6 +335,7 @@ void Server::shutDown() {
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    adminServer_.reset();
     gameServer_.reset();
     adminEndpoint_.reset();
     log.line("SERVER: A total of ", gameEndpoint.bytesReceived, " bytes were received and ",

@@ -66,7 +66,7 @@ bool lockoutOn(const GameServer& server) { return server.settings().passwordLock
 void refuseWrongPassword(GameServer& server, const PeerAddress& from, const std::string& name, const IpText& ip) {
     PasswordLockout::WrongPassword outcome;
     if (lockoutOn(server)) {
-        outcome = server.passwordLockout.recordWrongPassword(PasswordLockout::Kind::PlayerJoin, from,
+        outcome = server.passwordLockout().recordWrongPassword(PasswordLockout::Kind::PlayerJoin, from,
                                                              server.clock().monotonicSeconds());
     }
     if (outcome.logged) {
@@ -92,12 +92,10 @@ void writeJoinStatistics(GameServer& server, const std::string& name, std::int32
 void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
     PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
     encodePlayerJoined(packet, static_cast<std::uint8_t>(id), name);
-    server.broadcast(packet.data(), packet.size(), id, false);
+    server.broadcastToPlayersExcept(packet.data(), packet.size(), id);
     // Administrators also learn the address.
     appendJoinedAddress(packet, ip.view());
-    for (const auto& entry : server.admins.records()) {
-        if (entry.second.active != 0) server.sendToAdmin(entry.second.address, packet.data(), packet.size());
-    }
+    server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
 }  // namespace
@@ -107,8 +105,8 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
     // while every entry of the lock-out table is locked.
     if (lockoutOn(server)) {
         const std::int64_t now = server.clock().monotonicSeconds();
-        if (!server.passwordLockout.admits(PasswordLockout::Kind::PlayerJoin, from, now)) {
-            server.passwordLockout.countUnlogged(from, now);
+        if (!server.passwordLockout().admits(PasswordLockout::Kind::PlayerJoin, from, now)) {
+            server.passwordLockout().countUnlogged(from, now);
             return;
         }
     }
@@ -120,12 +118,12 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
         sendNotice(server, from, notice::kBanned);
         return;
     }
-    if (server.players.countActive() >= server.maxPlayers) {
+    if (server.isFull()) {
         sendNotice(server, from, notice::kServerFull);
         return;
     }
     const IpText ip = from.ipText();
-    if (const auto recent = server.recentJoins.find(ip.view()); recent != server.recentJoins.end()) {
+    if (const auto recent = server.recentJoins().find(ip.view()); recent != server.recentJoins().end()) {
         ++recent->second.attempts;
         sendBareNotice(server, from);
         return;
@@ -139,39 +137,39 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
         sendBareNotice(server, from);
         return;
     }
-    if (beginsWithReservedWord(name.text) || server.players.findByName(name.text) != -1) {
+    if (beginsWithReservedWord(name.text) || server.players().findByName(name.text) != -1) {
         sendNotice(server, from, notice::kNameRefused);
         return;
     }
     auto& log = ServerLog::instance();
-    if (server.passwordEnabled != 0 && !passwordMatches(server, payload, name.endIndex)) {
+    if (server.passwordRequired() && !passwordMatches(server, payload, name.endIndex)) {
         refuseWrongPassword(server, from, name.text, ip);
         return;
     }
-    const std::int32_t id = server.players.add(from, name.text);
+    const std::int32_t id = server.players().add(from, name.text);
     if (id < 0) {
         log.line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
         return;
     }
-    if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
-    server.recentJoins.insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
+    if (lockoutOn(server)) server.passwordLockout().recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
+    server.recentJoins().insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
     logJoin(name.text, id, ip);
     writeJoinStatistics(server, name.text, id, ip);
-    server.sendWelcome(from, id, false);
+    server.welcomePlayer(from, id);
     announceJoin(server, id, name.text, ip);
 }
 
 void quit(GameServer& server, std::int32_t senderId) {
-    const PlayerRecord* record = server.players.find(senderId);
+    const PlayerRecord* record = server.players().find(senderId);
     if (record == nullptr) return;
     auto& log = ServerLog::instance();
     log.line("QUIT: '", record->name, "', PlayerID = ", senderId);
     if (server.settings().statLogging) {
         log.fileOnly("Quit: ", senderId);
     }
-    server.players.remove(senderId);
+    server.players().remove(senderId);
     const auto left = encodePlayerLeft(leftReason::kQuit, static_cast<std::uint8_t>(senderId));
-    server.broadcast(left.data(), left.size(), -1, true);
+    server.broadcast(left.data(), left.size());
 }
 
 }  // namespace varn::gameplay

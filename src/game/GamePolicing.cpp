@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
 #include "config/ServerSettings.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
@@ -22,7 +23,6 @@ constexpr std::int32_t kLastChatClearingCycle = 3;
 constexpr std::uint32_t kJoinJudgedAtTicks = 5;
 constexpr std::uint32_t kJoinFloodAttempts = 3;
 constexpr std::int32_t kUnansweredCrcTolerated = 8;
-constexpr std::int32_t kNobodyExcepted = -1;
 
 using Ids = std::vector<std::int32_t>;
 
@@ -35,19 +35,13 @@ void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) 
 // Tells every player and admin still connected that a player is gone: [9][reason][id].
 void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
     const auto packet = encodePlayerLeft(reason, static_cast<std::uint8_t>(id));
-    server.broadcast(packet.data(), packet.size(), kNobodyExcepted, true);
+    server.broadcast(packet.data(), packet.size());
 }
 
-// "<prefix><name><idLabel><id><ending>" as one line. An admin's name reaches it as it came from the
-// network.
-void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
-                const char* ending) {
-    auto& log = ServerLog::instance();
-    log.line(prefix, printableForLog(name), idLabel, id, ending);
-}
-
+// "<prefix><name>', PlayerID = <id><ending>" as one line.
 void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
-    logRemoval(prefix, record.name, "', PlayerID = ", id, ending);
+    auto& log = ServerLog::instance();
+    log.line(prefix, printableForLog(record.name), "', PlayerID = ", id, ending);
 }
 
 // The active records of a registry that a predicate picks, in ascending id order.
@@ -64,7 +58,7 @@ Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
     Ids flooders;
-    for (auto& [id, record] : players.records()) {
+    for (auto& [id, record] : players_.records()) {
         if (record.active == 0) continue;
         if (record.chatCount > maxCount) flooders.push_back(id);
         record.killReports = 0;
@@ -73,35 +67,35 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
 
     const bool ban = settings_.banOnChatFlood;
     for (const std::int32_t id : flooders) {
-        const PlayerRecord* record = players.find(id);
+        const PlayerRecord* record = players_.find(id);
         if (record == nullptr) continue;
         const PeerAddress address = record->address;
         if (ban) {
-            bans().addAddress(address);
+            bans_.addAddress(address);
             logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
         } else {
             logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
         }
         sendNotice(*this, address, ban ? notice::kBanned : notice::kRemoved);
-        players.remove(id);
+        players_.remove(id);
         announceLeft(*this, leftReason::kChatFlood, id);
     }
 }
 
 void GameServer::resetChatCounters() {
-    const bool clearLastChat = lastChatCycle >= kLastChatClearingCycle;
-    for (auto& entry : players.records()) {
+    const bool clearLastChat = lastChatCycle_ >= kLastChatClearingCycle;
+    for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
         if (record.active == 0) continue;
         record.chatCount = 0;
         if (clearLastChat) record.lastChat.clear();
     }
-    lastChatCycle = clearLastChat ? 0 : lastChatCycle + 1;
+    lastChatCycle_ = clearLastChat ? 0 : lastChatCycle_ + 1;
 }
 
 void GameServer::checkJoinFlood() {
     std::vector<std::string> judged;
-    for (auto& [ipText, join] : recentJoins) {
+    for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
             ++join.ticks;
             continue;
@@ -109,11 +103,11 @@ void GameServer::checkJoinFlood() {
         if (join.attempts >= kJoinFloodAttempts) {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
-            bans().add(ipText);
+            bans_.add(ipText);
         }
         judged.push_back(ipText);
     }
-    for (const std::string& ipText : judged) recentJoins.erase(ipText);
+    for (const std::string& ipText : judged) recentJoins_.erase(ipText);
 }
 
 void GameServer::checkTimeouts(std::int32_t limitSeconds) {
@@ -121,34 +115,26 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
         return record.idleSeconds > limitSeconds;
     };
 
-    for (const std::int32_t id : noteIds(players, silent)) {
-        const PlayerRecord* record = players.find(id);
+    for (const std::int32_t id : noteIds(players_, silent)) {
+        const PlayerRecord* record = players_.find(id);
         if (record == nullptr) continue;
         logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to timeout.");
-        players.remove(id);
+        players_.remove(id);
         announceLeft(*this, leftReason::kTimeout, id);
     }
-
-    // An admin that goes silent is dropped without a word to anybody.
-    for (const std::int32_t id : noteIds(admins, silent)) {
-        const PlayerRecord* record = admins.find(id);
-        if (record == nullptr) continue;
-        logRemoval("ADMIN-QUIT: '", record->name, "', ID = ", id, " ... quit due to timeout.");
-        admins.remove(id);
-    }
+    administrators_->dropSilentAdministrators(limitSeconds);
 }
 
 void GameServer::addIdleTime(std::int32_t seconds) {
-    for (PlayerRegistry* registry : {&players, &admins}) {
-        for (auto& entry : registry->records()) {
-            if (entry.second.active != 0) entry.second.idleSeconds += seconds;
-        }
+    for (auto& entry : players_.records()) {
+        if (entry.second.active != 0) entry.second.idleSeconds += seconds;
     }
+    administrators_->addIdleTime(seconds);
 }
 
 void GameServer::sendPings() {
     const std::array<std::uint8_t, 1> request = {command::kPingRequest};
-    for (auto& entry : players.records()) {
+    for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
         if (record.active == 0) continue;
         record.lastPing = record.ping;
@@ -157,15 +143,13 @@ void GameServer::sendPings() {
         record.pingTime = clock().pingMilliseconds();
         sendToPlayer(record.address, request.data(), request.size());
     }
-    for (const auto& entry : admins.records()) {
-        if (entry.second.active != 0) sendToAdmin(entry.second.address, request.data(), request.size());
-    }
+    administrators_->sendToAdministrators(request.data(), request.size());
 }
 
 void GameServer::checkClientCrc() {
     const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
-    for (auto& [id, record] : players.records()) {
+    for (auto& [id, record] : players_.records()) {
         if (record.active == 0) continue;
         if (record.crcPending < kUnansweredCrcTolerated) {
             sendToPlayer(record.address, request.data(), request.size());
@@ -177,7 +161,7 @@ void GameServer::checkClientCrc() {
         sendNotice(*this, record.address, notice::kCrcUnanswered);
     }
     for (const std::int32_t id : silent) {
-        players.remove(id);
+        players_.remove(id);
         announceLeft(*this, leftReason::kCrcUnanswered, id);
     }
 }
@@ -185,7 +169,7 @@ void GameServer::checkClientCrc() {
 void GameServer::reportWrongPasswords() {
     std::uint32_t attempts = 0;
     std::size_t addresses = 0;
-    if (!passwordLockout.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
+    if (!passwordLockout_.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
     auto& log = ServerLog::instance();
     log.line("SERVER-WARNING: ", attempts, " wrong passwords from ", addresses,
              " addresses in the last minute.");

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
+#include "admin/AdminServer.h"
 #include "config/ConfigFile.h"
 #include "config/ServerSettings.h"
 #include "game/GameServer.h"
@@ -20,7 +22,8 @@ namespace varn::testing {
 inline constexpr const char* kBaseConfiguration =
     "ServerName \"Test Server\"\nServerPort 4000\nMaxPlayers 4\nGame 2\nGameMode 1\nBannedFile banned.txt\n";
 
-// A GameServer over fake sockets, with its own registry, ban list and a manual clock. The game
+// A GameServer and its AdminServer over fake sockets, with their own registry, ban list, lock-out
+// table and a manual clock. The game
 // endpoint is fake socket 0 and the admin endpoint fake socket 1. The settings are read from the
 // base configuration plus what a test adds; the server reads them as they are at each use.
 class GameServerFixture : public ::testing::Test {
@@ -31,6 +34,7 @@ protected:
     }
 
     void TearDown() override {
+        adminServer.reset();
         server.reset();
     }
 
@@ -50,7 +54,8 @@ protected:
         adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
         ASSERT_TRUE(gameEndpoint->open(4000, nullptr));
         ASSERT_TRUE(adminEndpoint->open(4003, nullptr));
-        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, settings, clock);
+        server = std::make_unique<GameServer>(players, *gameEndpoint, bans, lockout, settings, clock);
+        adminServer = std::make_unique<AdminServer>(*server, *adminEndpoint, bans, lockout, settings, clock);
         log.clear();
     }
 
@@ -60,7 +65,7 @@ protected:
                                static_cast<std::int32_t>(datagram.size()));
     }
     void receiveAdmin(const PeerAddress& from, const std::vector<std::uint8_t>& datagram) {
-        server->processAdminCommand(static_cast<std::int8_t>(datagram[0]), datagram.data() + 1, from,
+        adminServer->processCommand(static_cast<std::int8_t>(datagram[0]), datagram.data() + 1, from,
                                     static_cast<std::int32_t>(datagram.size()));
     }
 
@@ -92,7 +97,9 @@ protected:
     platform::ManualClock clock;
     std::unique_ptr<UdpEndpoint> gameEndpoint;
     std::unique_ptr<UdpEndpoint> adminEndpoint;
+    PasswordLockout lockout;
     std::unique_ptr<GameServer> server;
+    std::unique_ptr<AdminServer> adminServer;
 };
 
 }  // namespace varn::testing
