@@ -23,6 +23,7 @@
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/Signals.h"
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
@@ -161,7 +162,7 @@ int Server::checkConfiguration() {
 }
 
 bool Server::startUp() {
-    bans_ = std::make_unique<BanList>();
+    bans_ = std::make_unique<BanList>(platform::FileSystem::system(), clock_);
     if (!bans_->load(*settings_.bannedFile)) {
         ServerLog::instance().line("ERROR: Unable to open existing Banned IP list. Starting clean.");
     }

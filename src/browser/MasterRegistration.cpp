@@ -48,11 +48,11 @@ bool endsWithReservedDomain(std::string_view name) {
 std::uint32_t resolveMaster(const std::string& name, int lookups,
                             const MasterRegistration::HostLookup& lookupHost) {
     if (name.empty() || endsWithReservedDomain(name)) return 0;
-    const std::uint32_t numeric = platform::addressFromText(name.c_str());
-    if (numeric != platform::kNoAddress) return numeric;
+    const std::uint32_t numeric = addressFromText(name.c_str());
+    if (numeric != kNoAddress) return numeric;
     for (int attempt = 0; attempt < lookups; ++attempt) {
         const std::uint32_t address = lookupHost(name.c_str());
-        if (address != 0 && address != platform::kNoAddress) return address;
+        if (address != 0 && address != kNoAddress) return address;
     }
     return 0;
 }
@@ -94,7 +94,7 @@ void MasterRegistration::setUpMasters(const std::vector<std::string>& masterServ
     const std::uint16_t masterPort = PeerAddress::fromHostOrder(0, browser::kMasterPort).port;
     firstMaster_ = PeerAddress{resolveMaster(firstName, kFirstMasterLookups, lookupHost), masterPort};
     const std::uint32_t second = resolveMaster(secondName, kSecondMasterLookups, lookupHost);
-    secondMaster_ = PeerAddress{second != 0 ? second : platform::kNoAddress, masterPort};
+    secondMaster_ = PeerAddress{second != 0 ? second : kNoAddress, masterPort};
 
     fallbackInUse_ = false;
     if (firstMaster_.address == 0) {
@@ -107,7 +107,7 @@ void MasterRegistration::setUpMasters(const std::vector<std::string>& masterServ
 }
 
 bool MasterRegistration::hasSecondMaster() const {
-    return secondMaster_.address != platform::kNoAddress;
+    return secondMaster_.address != kNoAddress;
 }
 
 void MasterRegistration::heartbeatStep(platform::DatagramSocket& socket, std::int32_t queryPort,

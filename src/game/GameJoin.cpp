@@ -98,65 +98,84 @@ void announceJoin(GameServer& server, std::int32_t id, const std::string& name, 
     server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
-}  // namespace
+// A locked-out address learns nothing, not even that it is locked out; nor does a new address
+// while every entry of the lock-out table is locked.
+bool silencedByLockout(GameServer& server, const PeerAddress& from) {
+    if (!lockoutOn(server)) return false;
+    const std::int64_t now = server.clock().monotonicSeconds();
+    if (server.passwordLockout().admits(PasswordLockout::Kind::PlayerJoin, from, now)) return false;
+    server.passwordLockout().countUnlogged(from, now);
+    return true;
+}
 
-void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
-    // A locked-out address learns nothing, not even that it is locked out; nor does a new address
-    // while every entry of the lock-out table is locked.
-    if (lockoutOn(server)) {
-        const std::int64_t now = server.clock().monotonicSeconds();
-        if (!server.passwordLockout().admits(PasswordLockout::Kind::PlayerJoin, from, now)) {
-            server.passwordLockout().countUnlogged(from, now);
-            return;
-        }
-    }
+// The refusals a join meets before its name is read, in the order they are checked: the notice
+// that went out, if any.
+bool refusedBeforeTheName(GameServer& server, const PacketReader& payload, const PeerAddress& from,
+                          std::int32_t senderId, const IpText& ip) {
     if (senderId != -1) {
         sendNotice(server, from, notice::kAlreadyJoined);
-        return;
+        return true;
     }
     if (server.bans().isBannedAddress(from)) {
         sendNotice(server, from, notice::kBanned);
-        return;
+        return true;
     }
     if (server.isFull()) {
         sendNotice(server, from, notice::kServerFull);
-        return;
+        return true;
     }
-    const IpText ip = from.ipText();
     if (const auto recent = server.recentJoins().find(ip.view()); recent != server.recentJoins().end()) {
         ++recent->second.attempts;
         sendBareNotice(server, from);
-        return;
+        return true;
     }
     if (payload.byteAt(0) != kProtocolVersion) {
         sendNotice(server, from, notice::kWrongVersion);
-        return;
+        return true;
     }
-    const JoinName name = readJoinName(payload);
-    if (name.text.empty()) {
+    return false;
+}
+
+bool refusedName(GameServer& server, const PeerAddress& from, const std::string& name) {
+    if (name.empty()) {
         sendBareNotice(server, from);
-        return;
+        return true;
     }
-    if (beginsWithReservedWord(name.text) || server.players().findByName(name.text) != -1) {
+    if (beginsWithReservedWord(name) || server.players().findByName(name) != -1) {
         sendNotice(server, from, notice::kNameRefused);
-        return;
+        return true;
     }
-    auto& log = ServerLog::instance();
+    return false;
+}
+
+// The joined player is remembered for the join-flood check, logged, welcomed and announced.
+void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const std::string& name, const IpText& ip) {
+    if (lockoutOn(server)) server.passwordLockout().recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
+    server.recentJoins().insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
+    logJoin(name, id, ip);
+    writeJoinStatistics(server, name, id, ip);
+    server.welcomePlayer(from, id);
+    announceJoin(server, id, name, ip);
+}
+
+}  // namespace
+
+void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    if (silencedByLockout(server, from)) return;
+    const IpText ip = from.ipText();
+    if (refusedBeforeTheName(server, payload, from, senderId, ip)) return;
+    const JoinName name = readJoinName(payload);
+    if (refusedName(server, from, name.text)) return;
     if (server.passwordRequired() && !passwordMatches(server, payload, name.endIndex)) {
         refuseWrongPassword(server, from, name.text, ip);
         return;
     }
     const std::int32_t id = server.players().add(from, name.text);
     if (id < 0) {
-        log.line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
+        ServerLog::instance().line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
         return;
     }
-    if (lockoutOn(server)) server.passwordLockout().recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
-    server.recentJoins().insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
-    logJoin(name.text, id, ip);
-    writeJoinStatistics(server, name.text, id, ip);
-    server.welcomePlayer(from, id);
-    announceJoin(server, id, name.text, ip);
+    admit(server, from, id, name.text, ip);
 }
 
 void quit(GameServer& server, std::int32_t senderId) {

@@ -26,22 +26,18 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     bytesSent = 0;
     socket_ = socketFactory_();
     // The socket holds the system's socket library; dropping the socket on a failure releases it.
-    if (socket_ && !socket_->startLibrary()) {
-        socket_.reset();
-        ServerLog::instance().line("ERROR: Unable to complete WSAStartup ().");
-        return false;
-    }
     if (!socket_ || !socket_->create()) {
+        const std::string_view libraryFailure = socket_ ? socket_->libraryFailureLine() : std::string_view{};
+        ServerLog::instance().line(libraryFailure.empty() ? "ERROR: Unable to get an open socket." : libraryFailure);
         socket_.reset();
-        ServerLog::instance().line("ERROR: Unable to get an open socket.");
         return false;
     }
-    const std::uint32_t address = ipText != nullptr ? platform::addressFromText(ipText) : 0;
+    const std::uint32_t address = ipText != nullptr ? addressFromText(ipText) : 0;
     bindAddress = PeerAddress{address, PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(portNumber)).port};
     port = portNumber;
     // A port above 65535 or an address text that does not convert is never bound to something
     // the operator did not name.
-    if (portNumber > kHighestPort || address == platform::kNoAddress ||
+    if (portNumber > kHighestPort || address == kNoAddress ||
         !socket_->bind(bindAddress.address, bindAddress.port)) {
         socket_.reset();
         ServerLog::instance().line("ERROR: Unable to bind to the socket.");

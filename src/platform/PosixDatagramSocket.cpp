@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/AddressText.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn::platform {
@@ -106,10 +107,7 @@ private:
 
 std::unique_ptr<DatagramSocket> createUdpSocket() { return std::make_unique<PosixDatagramSocket>(); }
 
-std::uint32_t addressFromText(const char* text) {
-    if (text == nullptr || *text == '\0') return INADDR_NONE;
-    return ::inet_addr(text);
-}
+std::uint32_t systemAddressFromText(const char* text) { return ::inet_addr(text); }
 
 std::uint32_t lookupHostAddress(const char* hostName) {
     addrinfo hints{};

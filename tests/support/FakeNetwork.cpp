@@ -8,8 +8,10 @@ class FakeSocket final : public platform::DatagramSocket {
 public:
     FakeSocket(FakeNetwork& network, int index) : network_(network), index_(index) {}
 
-    bool startLibrary() override { return !network_.failLibraryStart; }
-    bool create() override { return !network_.failCreate; }
+    bool create() override { return !network_.failLibraryStart && !network_.failCreate; }
+    std::string_view libraryFailureLine() const override {
+        return network_.failLibraryStart ? "ERROR: Unable to complete WSAStartup ()." : "";
+    }
     bool bind(std::uint32_t, std::uint16_t port) override {
         port_ = port;
         return !network_.failBind;
