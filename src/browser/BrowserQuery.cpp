@@ -32,7 +32,7 @@ BrowserQuery::BrowserQuery(std::int32_t gamePort, const ServerSettings& settings
 
 BrowserQuery::BrowserQuery(std::int32_t gamePort, Services services)
     : services_(std::move(services)),
-      clock_(services_.clock != nullptr ? *services_.clock : platform::SystemClock::instance()),
+      clock_(*services_.clock),
       settings_(*services_.settings),
       players_(*services_.players) {
     if (settings_.queryFloodGuard) floodGuard_.emplace(clock_.monotonicSeconds());

@@ -27,8 +27,8 @@ public:
     using SocketFactory = std::function<std::unique_ptr<platform::DatagramSocket>()>;
     using HostLookup = MasterRegistration::HostLookup;
 
-    // What the responder reads and talks through; tests substitute fakes. The settings and the
-    // players must be given; a null clock stands for the system clock.
+    // What the responder reads and talks through; tests substitute fakes. The clock, the settings
+    // and the players must be given.
     struct Services {
         SocketFactory socketFactory = platform::createUdpSocket;
         HostLookup lookupHost = platform::lookupHostAddress;
