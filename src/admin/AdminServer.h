@@ -24,7 +24,7 @@ class Clock;
 // The admin server: the administrators' registry, their commands on the admin socket and the remote
 // shut-down arming. It acts on the game only through GameServer's public methods, and connects
 // itself to the game as the channel through which the game reaches the administrators, for as long
-// as it lives.
+// as it lives; it must not outlive that game.
 class AdminServer final : public AdministratorChannel {
 public:
     AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& banList, PasswordLockout& passwordLockout,

@@ -546,7 +546,7 @@ TEST_F(AdminProtocolTest, ShutdownNeedsTwoAttemptsWithinFiveSeconds) {
             EXPECT_EQ(adminServer->shutdownRequested(), step.stops);
         }
         // A fresh server for the next case: nothing armed, new endpoints as sockets 0 and 1.
-        server.reset();
+        stop();
         network.socketsCreated = 0;
     }
 }

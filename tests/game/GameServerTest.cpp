@@ -191,7 +191,7 @@ TEST_F(GameServerTest, AdministratorsAreReachedOnlyWhileTheAdminServerLives) {
 TEST_F(GameServerTest, DestructionClearsThePlayers) {
     start();
     players.add(peer(2), "a");
-    server.reset();
+    stop();
     EXPECT_EQ(players.size(), 0);
 }
 

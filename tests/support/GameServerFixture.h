@@ -33,7 +33,10 @@ protected:
         settings = readServerSettings(config);
     }
 
-    void TearDown() override {
+    void TearDown() override { stop(); }
+
+    // The admin server goes first: it holds on to the game it serves.
+    void stop() {
         adminServer.reset();
         server.reset();
     }
@@ -50,6 +53,7 @@ protected:
     }
 
     void start() {
+        stop();
         gameEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
         adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
         ASSERT_TRUE(gameEndpoint->open(4000, nullptr));
