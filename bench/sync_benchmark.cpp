@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "game/PlayerRegistry.h"
 #include "log/ServerLog.h"
@@ -86,13 +88,13 @@ class SyncWorld {
 public:
     SyncWorld(varn::UdpEndpoint::SocketFactory factory, bool halfFar) {
         varn::ServerLog::instance().setQuiet(true);
-        config_.loadText(
+        varn::ConfigFile config;
+        config.loadText(
             "ServerName \"Bench\"\nServerPort 4000\nMaxPlayers 26\nGame 2\nGameMode 1\nBannedFile banned.txt\n");
-        gameEndpoint_ = std::make_unique<varn::UdpEndpoint>(config_, factory);
-        adminEndpoint_ = std::make_unique<varn::UdpEndpoint>(config_, factory);
+        settings_ = varn::readServerSettings(config);
+        gameEndpoint_ = std::make_unique<varn::UdpEndpoint>(settings_.sendLimit, factory);
         gameEndpoint_->open(4000, "127.0.0.1");
-        adminEndpoint_->open(varn::admin::kDefaultPort, "127.0.0.1");
-        server_ = std::make_unique<varn::GameServer>(players_, *gameEndpoint_, *adminEndpoint_, bans_, config_, clock_);
+        server_ = std::make_unique<varn::GameServer>(players_, *gameEndpoint_, bans_, lockout_, settings_, clock_);
         for (int index = 0; index < kPlayers; ++index) {
             players_.add(playerAddress(index), "load" + std::to_string(index));
             const bool far = halfFar && index >= kPlayers / 2;
@@ -109,12 +111,12 @@ public:
     }
 
 private:
-    varn::ConfigFile config_;
+    varn::ServerSettings settings_;
     varn::PlayerRegistry players_;
     varn::BanList bans_;
+    varn::PasswordLockout lockout_;
     varn::platform::ManualClock clock_;
     std::unique_ptr<varn::UdpEndpoint> gameEndpoint_;
-    std::unique_ptr<varn::UdpEndpoint> adminEndpoint_;
     std::unique_ptr<varn::GameServer> server_;
     std::array<float, kPlayers> positions_{};
     const std::array<PeerAddress, kPlayers> addresses_ = [] {

@@ -1,6 +1,6 @@
 #pragma once
 
-// A GameServer over sockets that send nowhere, for feeding it arbitrary datagrams.
+// A GameServer and its AdminServer over sockets that send nowhere, for feeding them arbitrary datagrams.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +8,10 @@
 #include <sstream>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
+#include "admin/AdminServer.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
@@ -39,18 +42,19 @@ inline std::unique_ptr<platform::DatagramSocket> makeNullSocket() { return std::
 struct World {
     World() {
         ServerLog::instance().setConsole(&sink);
-        auto& config = ConfigFile::instance();
-        config.clear();
+        ConfigFile config;
         config.loadText(
             "ServerName Fuzz\nServerPort 4000\nMaxPlayers 26\nGame 2\nGameMode 1\nBannedFile banned.txt\n"
             "ServerPassword pw\nAdminPassword admin\nAdminAllowShutdown 1\nStatLogging 1\nDebugOutput 1\n"
             "PasswordLockout 1\n");
-        gameEndpoint = std::make_unique<UdpEndpoint>(config, makeNullSocket);
-        adminEndpoint = std::make_unique<UdpEndpoint>(config, makeNullSocket);
+        settings = readServerSettings(config);
+        gameEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, makeNullSocket);
+        adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, makeNullSocket);
         gameEndpoint->open(4000, nullptr);
         adminEndpoint->open(admin::kDefaultPort, nullptr);
-        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, config, clock);
-        server->passwordEnabled = 1;
+        server = std::make_unique<GameServer>(players, *gameEndpoint, bans, lockout, settings, clock);
+        adminServer = std::make_unique<AdminServer>(*server, *adminEndpoint, bans, lockout, settings, clock);
+        server->requirePassword();
     }
 
     // Keeps the log from growing without end over a long run.
@@ -59,12 +63,15 @@ struct World {
     }
 
     std::ostringstream sink;
+    ServerSettings settings;
     PlayerRegistry players;
     BanList bans;
     platform::ManualClock clock;
     std::unique_ptr<UdpEndpoint> gameEndpoint;
     std::unique_ptr<UdpEndpoint> adminEndpoint;
+    PasswordLockout lockout;
     std::unique_ptr<GameServer> server;
+    std::unique_ptr<AdminServer> adminServer;
 };
 
 // Splits an input into datagrams: [sender selector][length][bytes]..., the selector also choosing

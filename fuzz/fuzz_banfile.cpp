@@ -16,14 +16,14 @@
 #include <vector>
 
 #include "access/BanList.h"
-#include "platform/DatagramSocket.h"
+#include "net/PeerAddress.h"
 #include "protocol/BanEntryText.h"
 
 namespace {
 
 std::optional<std::array<std::uint8_t, 4>> octetsOf(std::string_view text) {
     const std::string terminated(text);
-    const std::uint32_t address = varn::platform::addressFromText(terminated.c_str());
+    const std::uint32_t address = varn::addressFromText(terminated.c_str());
     if (address == 0xFFFFFFFFu && text != "255.255.255.255") return std::nullopt;
     std::array<std::uint8_t, 4> octets{};
     std::memcpy(octets.data(), &address, octets.size());

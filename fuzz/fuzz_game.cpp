@@ -25,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((selector & 0x70) == 0x70) server.checkClientCrc();
     });
     // Each input starts from an empty session.
-    server.players.clear();
-    server.admins.clear();
-    server.recentJoins.clear();
+    server.players().clear();
+    world.adminServer->administrators().clear();
+    server.recentJoins().clear();
     world.trimLog();
     return 0;
 }

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "net/PeerAddress.h"
-#include "platform/DatagramSocket.h"
 #include "protocol/BanEntryText.h"
 
 namespace varn {
@@ -21,7 +20,7 @@ constexpr std::size_t kSmallestTable = 16;
 // form is taken as the address itself, so a malformed entry never turns into a range.
 std::optional<std::uint32_t> banAddressOf(std::string_view text) {
     const std::string terminated(text);
-    const std::uint32_t address = platform::addressFromText(terminated.c_str());
+    const std::uint32_t address = addressFromText(terminated.c_str());
     if (address == kUnparsedAddress && text != ipTextOf(kUnparsedAddress).view()) return std::nullopt;
     return address;
 }

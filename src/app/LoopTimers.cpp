@@ -1,7 +1,6 @@
 #include "app/LoopTimers.h"
 
 #include "access/BanList.h"
-
 #include "game/GameServer.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"

@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
+#include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
 #include "app/LoopWait.h"
 #include "app/SocketDrain.h"
@@ -17,6 +20,7 @@
 #include "config/CommandLineCheck.h"
 #include "config/ConfigCheck.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "net/ReceiveBatch.h"
@@ -35,8 +39,6 @@ namespace {
 
 constexpr int kExitNormal = 0;
 constexpr int kExitFailure = 1;
-constexpr std::size_t kReceiveBufferSize = kMaxDatagramSize;
-constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr int kKeyQuitLower = 'q';
 constexpr int kKeyQuitUpper = 'Q';
 // Datagrams one socket may hand the loop per pass; a socket with more waiting is read again in the
@@ -56,6 +58,9 @@ private:
     [[noreturn]] void waitForKeyAndExit(int status);
     int checkConfiguration();
     bool startUp();
+    bool openGameSocket();
+    void startGameServer();
+    void enableServerPassword();
     void startAdminServer();
     void writeServerInitLine();
     void runLoop();
@@ -70,11 +75,16 @@ private:
 
     platform::Console& console_;
     const platform::Clock& clock_;
+    ServerSettings settings_;
+    std::unique_ptr<BanList> bans_;
+    std::unique_ptr<PlayerRegistry> players_;
+    std::unique_ptr<UdpEndpoint> gameEndpoint_;
+    std::unique_ptr<UdpEndpoint> adminEndpoint_;
+    PasswordLockout passwordLockout_;
     std::unique_ptr<GameServer> gameServer_;
+    std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
-    std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};
     ReceiveBatch receiveBatch_;
-    std::int32_t chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
     bool adminActive_ = false;
     std::unique_ptr<LoopTimers> timers_;
     LoopWait loopWait_;
@@ -112,7 +122,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
         waitForKeyAndExit(kExitFailure);
     }
     reportConfigurationWarnings(ConfigFile::instance());
-    if (ConfigFile::instance().isOn("LogTimestamps")) log.setTimestampClock(&clock_);
+    if (logTimestampsWanted(ConfigFile::instance())) log.setTimestampClock(&clock_);
     if (!openLogFromOptions()) {
         writeVersionBanner();
         log.line("ERROR: Unable to setup log for writing ... no file logging available.");
@@ -128,13 +138,14 @@ int Server::run(int argumentCount, const char* const* arguments) {
         waitForKeyAndExit(kExitFailure);
     }
     if (!applyAdminPasswordFile()) waitForKeyAndExit(kExitFailure);
+    settings_ = readServerSettings(ConfigFile::instance());
 
     if (!startUp()) {
         shortShutDown();
         return kExitFailure;
     }
     runLoop();
-    const bool stoppedBySendLimit = !UdpEndpoint::gameInstance().isOpen;
+    const bool stoppedBySendLimit = !gameEndpoint_->isOpen;
     shutDown();
     return stoppedBySendLimit ? kExitFailure : kExitNormal;
 }
@@ -158,7 +169,7 @@ int Server::checkConfiguration() {
     std::uint32_t errors = config.lineErrorCount();
     const CommandLine& commandLine = CommandLine::instance();
     const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
-    if (!logNamedByOption && config.has("LogFile") && config.valueCount("LogFile") != 1) {
+    if (!logNamedByOption && logFileValueCountInvalid(config)) {
         log.line("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
         ++errors;
     }
@@ -173,86 +184,86 @@ int Server::checkConfiguration() {
 }
 
 bool Server::startUp() {
-    ServerLog& log = ServerLog::instance();
-    ConfigFile& config = ConfigFile::instance();
-
-    BanList& bans = BanList::instance();
-    if (!bans.load(*config.getString("BannedFile"))) {
+    bans_ = std::make_unique<BanList>(platform::FileSystem::system(), clock_);
+    if (!bans_->load(*settings_.bannedFile)) {
+        ServerLog& log = ServerLog::instance();
         log.line("ERROR: Unable to open existing Banned IP list. Starting clean.");
-        const std::string& path = *config.getString("BannedFile");
-        log.diagnostic("varnserver: ", path, ": ", platform::whyFileCannotBeRead(path));
+        log.diagnostic("varnserver: ", *settings_.bannedFile, ": ",
+                       platform::whyFileCannotBeRead(*settings_.bannedFile));
     }
+    if (!openGameSocket()) return false;
+    startGameServer();
 
-    chatFloodMaxCount_ = config.getInt("ChatFloodMaxCount");
-    if (chatFloodMaxCount_ <= 0) chatFloodMaxCount_ = kDefaultChatFloodMaxCount;
-
-    UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
-    UdpEndpoint::adminInstance();
-
-    const std::string* gameAddress = config.getString("GameIPAddress");
-    if (!gameEndpoint.open(config.getInt("ServerPort"), gameAddress ? gameAddress->c_str() : nullptr)) {
-        log.line("SERVER: unable to start the server.");
-        return false;
-    }
-
-    log.line("ServerName = '", *config.getString("ServerName"), "'");
-    log.line("ServerPort = ", *config.getString("ServerPort"));
-    if (gameAddress != nullptr) {
-        log.line("Game Listening IP: ", ipTextOf(gameEndpoint.bindAddress.address).view());
-    }
-
-    gameServer_ = std::make_unique<GameServer>();
-
-    if (config.isOn("Testmode")) {
-        log.line("PLEASE NOTE: Testmode is on.");
-        log.line("");
-    }
-    log.line("SERVER: successfully started the server (port ", gameEndpoint.port, ")");
-    if (config.isOn("StatLogging")) writeServerInitLine();
-
-    if (config.isOn("MOTDEnabled")) {
-        gameServer_->loadMessageOfTheDay();
-    } else {
-        gameServer_->motdLoaded = 0;
-    }
-
-    if (config.isOn("ServerPasswordEnabled")) {
-        if (config.has("ServerPassword") && config.getString("ServerPassword") != nullptr) {
-            log.line("SERVER: Server password enabled successfully.");
-            gameServer_->passwordEnabled = 1;
-        } else {
-            log.line("ERROR: Server password enabled, but no password found. Server password disabled.");
-        }
-    }
-
+    ServerLog& log = ServerLog::instance();
     log.line("SERVER: press 'q' or 'Q' to shutdown the server.");
-
-    if (config.isOn("AdminServer")) startAdminServer();
-
-    if (config.isOn("ASE")) {
+    if (settings_.adminServer) startAdminServer();
+    if (settings_.browserRegistration) {
         log.line("SERVER: ASE registration is enabled ... will attempt to register (if possible).");
-        browser_ = std::make_unique<BrowserQuery>(gameEndpoint.port, clock_);
+        browser_ = std::make_unique<BrowserQuery>(gameEndpoint_->port, settings_, *players_, clock_);
     }
 
-    receiveBuffer_.fill(0);
-    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, gameEndpoint, UdpEndpoint::adminInstance(),
-                                           chatFloodMaxCount_);
+    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
+                                           settings_.chatFloodMaxCount);
     lastKey_ = 0;
     return true;
 }
 
+bool Server::openGameSocket() {
+    ServerLog& log = ServerLog::instance();
+    gameEndpoint_ = std::make_unique<UdpEndpoint>(settings_.sendLimit, platform::createUdpSocket);
+    adminEndpoint_ = std::make_unique<UdpEndpoint>(settings_.sendLimit, platform::createUdpSocket);
+    UdpEndpoint& gameEndpoint = *gameEndpoint_;
+    const std::optional<std::string>& gameAddress = settings_.gameAddress;
+    if (!gameEndpoint.open(settings_.serverPort, gameAddress ? gameAddress->c_str() : nullptr)) {
+        log.line("SERVER: unable to start the server.");
+        return false;
+    }
+    log.line("ServerName = '", *settings_.serverName, "'");
+    log.line("ServerPort = ", settings_.serverPortText);
+    if (gameAddress) log.line("Game Listening IP: ", ipTextOf(gameEndpoint.bindAddress.address).view());
+    return true;
+}
+
+void Server::startGameServer() {
+    ServerLog& log = ServerLog::instance();
+    players_ = std::make_unique<PlayerRegistry>();
+    gameServer_ =
+        std::make_unique<GameServer>(*players_, *gameEndpoint_, *bans_, passwordLockout_, settings_, clock_);
+    adminServer_ =
+        std::make_unique<AdminServer>(*gameServer_, *adminEndpoint_, *bans_, passwordLockout_, settings_, clock_);
+    if (settings_.testMode) {
+        log.line("PLEASE NOTE: Testmode is on.");
+        log.line("");
+    }
+    log.line("SERVER: successfully started the server (port ", gameEndpoint_->port, ")");
+    if (settings_.statLogging) writeServerInitLine();
+
+    if (settings_.messageOfTheDay) {
+        gameServer_->loadMessageOfTheDay();
+    }
+    if (settings_.serverPasswordSwitchedOn) enableServerPassword();
+}
+
+void Server::enableServerPassword() {
+    ServerLog& log = ServerLog::instance();
+    if (settings_.serverPassword.has_value()) {
+        log.line("SERVER: Server password enabled successfully.");
+        gameServer_->requirePassword();
+    } else {
+        log.line("ERROR: Server password enabled, but no password found. Server password disabled.");
+    }
+}
+
 void Server::startAdminServer() {
     ServerLog& log = ServerLog::instance();
-    ConfigFile& config = ConfigFile::instance();
-    UdpEndpoint& adminEndpoint = UdpEndpoint::adminInstance();
-    const std::string* adminAddress = config.getString("AdminIPAddress");
-    std::int32_t adminPort = config.getInt("AdminPort");
-    if (adminPort <= 0) adminPort = admin::kDefaultPort;
+    UdpEndpoint& adminEndpoint = *adminEndpoint_;
+    const std::optional<std::string>& adminAddress = settings_.adminAddress;
+    const std::int32_t adminPort = settings_.adminPort > 0 ? settings_.adminPort : admin::kDefaultPort;
     if (!adminEndpoint.open(adminPort, adminAddress ? adminAddress->c_str() : nullptr)) {
         log.line("ADMINSERVER: Could not start admin server.");
         return;
     }
-    if (config.getString("AdminPassword") == nullptr) {
+    if (!settings_.adminPassword.has_value()) {
         // The socket stays bound but is never read and never answers.
         log.line("ADMINSERVER: No password set, cannot start server.");
         return;
@@ -262,22 +273,18 @@ void Server::startAdminServer() {
 }
 
 void Server::writeServerInitLine() {
-    ConfigFile& config = ConfigFile::instance();
     const std::string_view separator(&kStatSeparator, 1);
-    ServerLog::instance().fileOnly("ServerInit: ", *config.getString("ServerName"), separator,
-                                   *config.getString("ServerPort"), separator, "Skyr:PB", separator,
-                                   config.getInt("MaxPlayers"), separator);
+    ServerLog::instance().fileOnly("ServerInit: ", *settings_.serverName, separator, settings_.serverPortText,
+                                   separator, "Skyr:PB", separator, settings_.maxPlayers, separator);
 }
 
 void Server::runLoop() {
-    UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
-    GameServer& server = *gameServer_;
     // Replies, relays and broadcasts are queued and sent in batches after each receive batch, after
     // the timers and before the loop waits.
-    gameEndpoint.setBatchedSends(true);
-    UdpEndpoint::adminInstance().setBatchedSends(true);
+    gameEndpoint_->setBatchedSends(true);
+    adminEndpoint_->setBatchedSends(true);
     for (;;) {
-        if (lastKey_ == kKeyQuitLower || !gameEndpoint.isOpen || server.shutdownRequested != 0 ||
+        if (lastKey_ == kKeyQuitLower || !gameEndpoint_->isOpen || adminServer_->shutdownRequested() ||
             platform::StopSignals::stopRequested()) {
             break;
         }
@@ -297,15 +304,13 @@ void Server::runLoop() {
 // A service manager's reload (SIGHUP without a terminal) and log rotation (SIGUSR1), between passes.
 void Server::handleOperatorSignals() {
     if (platform::StopSignals::takeReloadRequest()) {
-        const std::string* banFile = ConfigFile::instance().getString("BannedFile");
-        const bool bansReloaded = banFile != nullptr && BanList::instance().load(*banFile);
+        const std::optional<std::string>& banFile = settings_.bannedFile;
+        const bool bansReloaded = banFile && bans_->load(*banFile);
         if (!bansReloaded) ServerLog::instance().line("SERVER-WARNING: Unable to reload the Banned IP list.");
-        const bool motdReloaded =
-            ConfigFile::instance().isOn("MOTDEnabled") && gameServer_->loadMessageOfTheDay();
+        const bool motdReloaded = settings_.messageOfTheDay && gameServer_->loadMessageOfTheDay();
         if (bansReloaded) {
-            ServerLog::instance().line("SERVER: Reloaded the Banned IP list (",
-                                       BanList::instance().entries().size(), " entries)",
-                                       motdReloaded ? " and the message of the day." : ".");
+            ServerLog::instance().line("SERVER: Reloaded the Banned IP list (", bans_->entries().size(),
+                                       " entries)", motdReloaded ? " and the message of the day." : ".");
         }
     }
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
@@ -315,7 +320,7 @@ void Server::handleOperatorSignals() {
 // batch is read.
 void Server::drainGameSocket() {
     drainForOnePass(
-        UdpEndpoint::gameInstance(), receiveBatch_, kPassBudget,
+        *gameEndpoint_, receiveBatch_, kPassBudget,
         [this](std::uint8_t command, const std::uint8_t* payload, const PeerAddress& from, std::int32_t length) {
             gameServer_->processCommand(signedByte(command), payload, from, length);
         },
@@ -324,16 +329,16 @@ void Server::drainGameSocket() {
 
 void Server::drainAdminSocket() {
     drainForOnePass(
-        UdpEndpoint::adminInstance(), receiveBatch_, kPassBudget,
+        *adminEndpoint_, receiveBatch_, kPassBudget,
         [this](std::uint8_t command, const std::uint8_t* payload, const PeerAddress& from, std::int32_t length) {
-            gameServer_->processAdminCommand(signedByte(command), payload, from, length);
+            adminServer_->processCommand(signedByte(command), payload, from, length);
         },
         [this] { flushSends(); });
 }
 
 void Server::flushSends() {
-    UdpEndpoint::gameInstance().flush();
-    UdpEndpoint::adminInstance().flush();
+    gameEndpoint_->flush();
+    adminEndpoint_->flush();
 }
 
 void Server::readConsoleKey() {
@@ -347,8 +352,8 @@ void Server::waitForNextPass() {
     // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
     // or a heartbeat falls due.
     const std::array<platform::WaitHandle, 5> handles = {
-        UdpEndpoint::gameInstance().waitHandle(),
-        adminActive_ ? UdpEndpoint::adminInstance().waitHandle() : platform::kNoWaitHandle,
+        gameEndpoint_->waitHandle(),
+        adminActive_ ? adminEndpoint_->waitHandle() : platform::kNoWaitHandle,
         browser_ ? browser_->waitHandle() : platform::kNoWaitHandle,
         console_.waitHandle(),
         platform::StopSignals::waitHandle(),
@@ -363,26 +368,27 @@ void Server::waitForNextPass() {
 
 void Server::shutDown() {
     ServerLog& log = ServerLog::instance();
-    UdpEndpoint& gameEndpoint = UdpEndpoint::gameInstance();
+    UdpEndpoint& gameEndpoint = *gameEndpoint_;
     browser_.reset();
     if (adminActive_) {
-        UdpEndpoint::adminInstance().close();
+        adminEndpoint_->close();
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
-    UdpEndpoint::destroyAdminInstance();
+    timers_.reset();
+    adminServer_.reset();
+    gameServer_.reset();
+    adminEndpoint_.reset();
     log.line("SERVER: A total of ", gameEndpoint.bytesReceived, " bytes were received and ",
              gameEndpoint.bytesSent, " bytes were sent.");
     gameEndpoint.close();
     log.line("SERVER: successfully shutdown the server.");
-    timers_.reset();
-    gameServer_.reset();
     shortShutDown();
 }
 
 void Server::shortShutDown() {
-    BanList::instance().save();
-    BanList::destroyInstance();
-    UdpEndpoint::destroyGameInstance();
+    if (bans_) bans_->save();
+    bans_.reset();
+    gameEndpoint_.reset();
     CommandLine::destroyInstance();
     ServerLog::destroyInstance();
     console_.restore();

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <utility>
 
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/PlayerRegistry.h"
 #include "log/ServerLog.h"
 
@@ -22,23 +22,27 @@ std::string bindFailureText(const platform::DatagramSocket& socket) {
     return error ? error.message() : "reason unknown";
 }
 
-BrowserQuery::Services withDefaultClock(const platform::Clock& clock) {
+BrowserQuery::Services withSystemSockets(const ServerSettings& settings, const PlayerRegistry& players,
+                                         const platform::Clock& clock) {
     BrowserQuery::Services services;
     services.clock = &clock;
+    services.settings = &settings;
+    services.players = &players;
     return services;
 }
 
 }  // namespace
 
-BrowserQuery::BrowserQuery(std::int32_t gamePort, const platform::Clock& clock)
-    : BrowserQuery(gamePort, withDefaultClock(clock)) {}
+BrowserQuery::BrowserQuery(std::int32_t gamePort, const ServerSettings& settings, const PlayerRegistry& players,
+                           const platform::Clock& clock)
+    : BrowserQuery(gamePort, withSystemSockets(settings, players, clock)) {}
 
 BrowserQuery::BrowserQuery(std::int32_t gamePort, Services services)
     : services_(std::move(services)),
-      clock_(services_.clock != nullptr ? *services_.clock : platform::SystemClock::instance()),
-      config_(services_.config != nullptr ? *services_.config : ConfigFile::instance()),
-      players_(services_.players != nullptr ? *services_.players : PlayerRegistry::instance()) {
-    if (config_.isOn("QueryFloodGuard")) floodGuard_.emplace(clock_.monotonicSeconds());
+      clock_(*services_.clock),
+      settings_(*services_.settings),
+      players_(*services_.players) {
+    if (settings_.queryFloodGuard) floodGuard_.emplace(clock_.monotonicSeconds());
     initialise(gamePort, true);
 }
 
@@ -60,7 +64,7 @@ bool BrowserQuery::initialise(std::int32_t gamePort, bool registrationOn) {
     for (int attempt = 0; attempt < kNonBlockingAttempts && blocking_; ++attempt) {
         blocking_ = !socket_->setNonBlocking();
     }
-    if (registrationOn) masters_.setUpMasters(config_, services_.lookupHost);
+    if (registrationOn) masters_.setUpMasters(settings_.masterServers, services_.lookupHost);
     registrationOn_ = registrationOn;
     initialised_ = true;
     return true;

@@ -18,7 +18,7 @@
 
 namespace varn {
 
-class ConfigFile;
+struct ServerSettings;
 class PlayerRegistry;
 
 // Makes the server visible in the ASE server browser. Owns the query socket (game port + 123, or the
@@ -29,18 +29,19 @@ public:
     using SocketFactory = std::function<std::unique_ptr<platform::DatagramSocket>()>;
     using HostLookup = MasterRegistration::HostLookup;
 
-    // What the responder reads and talks through; tests substitute fakes. Null pointers stand for
-    // the system clock, the process-wide configuration and the process-wide player registry.
+    // What the responder reads and talks through; tests substitute fakes. The clock, the settings
+    // and the players must be given.
     struct Services {
         SocketFactory socketFactory = platform::createUdpSocket;
         HostLookup lookupHost = platform::lookupHostAddress;
         const platform::Clock* clock = nullptr;
-        const ConfigFile* config = nullptr;
+        const ServerSettings* settings = nullptr;
         const PlayerRegistry* players = nullptr;
     };
 
     // Both initialise at once with registration on; a responder that failed to initialise is silent.
-    BrowserQuery(std::int32_t gamePort, const platform::Clock& clock);
+    BrowserQuery(std::int32_t gamePort, const ServerSettings& settings, const PlayerRegistry& players,
+                 const platform::Clock& clock);
     BrowserQuery(std::int32_t gamePort, Services services);
     ~BrowserQuery();
     BrowserQuery(const BrowserQuery&) = delete;
@@ -91,7 +92,7 @@ private:
 
     Services services_;
     const platform::Clock& clock_;
-    const ConfigFile& config_;
+    const ServerSettings& settings_;
     const PlayerRegistry& players_;
 
     bool initialised_ = false;

@@ -3,7 +3,6 @@
 #include <string>
 #include <string_view>
 
-#include "config/ConfigFile.h"
 #include "protocol/Packet.h"
 #include "protocol/BrowserProtocol.h"
 
@@ -11,7 +10,6 @@ namespace varn {
 
 namespace {
 
-constexpr std::string_view kMasterServersKey = "ASEMasterServers";
 // No public master service exists for this build: the built-in names lie under the reserved
 // .invalid domain and the fallback is the local host, so out of the box nothing leaves the machine.
 constexpr const char* kBuiltInFirstMaster = "master1.varnserver.invalid";
@@ -50,11 +48,11 @@ bool endsWithReservedDomain(std::string_view name) {
 std::uint32_t resolveMaster(const std::string& name, int lookups,
                             const MasterRegistration::HostLookup& lookupHost) {
     if (name.empty() || endsWithReservedDomain(name)) return 0;
-    const std::uint32_t numeric = platform::addressFromText(name.c_str());
-    if (numeric != platform::kNoAddress) return numeric;
+    const std::uint32_t numeric = addressFromText(name.c_str());
+    if (numeric != kNoAddress) return numeric;
     for (int attempt = 0; attempt < lookups; ++attempt) {
         const std::uint32_t address = lookupHost(name.c_str());
-        if (address != 0 && address != platform::kNoAddress) return address;
+        if (address != 0 && address != kNoAddress) return address;
     }
     return 0;
 }
@@ -84,20 +82,19 @@ void MasterRegistration::buildVerificationTable() {
     }
 }
 
-void MasterRegistration::setUpMasters(const ConfigFile& config, const HostLookup& lookupHost) {
+void MasterRegistration::setUpMasters(const std::vector<std::string>& masterServers, const HostLookup& lookupHost) {
     std::string firstName = kBuiltInFirstMaster;
     std::string secondName = kBuiltInSecondMaster;
     // The operator's list replaces both names; with one value there is no second master.
-    if (const std::string* first = config.getString(kMasterServersKey, 0)) {
-        firstName = *first;
-        const std::string* second = config.getString(kMasterServersKey, 1);
-        secondName = second != nullptr ? *second : std::string();
+    if (!masterServers.empty()) {
+        firstName = masterServers[0];
+        secondName = masterServers.size() > 1 ? masterServers[1] : std::string();
     }
 
     const std::uint16_t masterPort = PeerAddress::fromHostOrder(0, browser::kMasterPort).port;
     firstMaster_ = PeerAddress{resolveMaster(firstName, kFirstMasterLookups, lookupHost), masterPort};
     const std::uint32_t second = resolveMaster(secondName, kSecondMasterLookups, lookupHost);
-    secondMaster_ = PeerAddress{second != 0 ? second : platform::kNoAddress, masterPort};
+    secondMaster_ = PeerAddress{second != 0 ? second : kNoAddress, masterPort};
 
     fallbackInUse_ = false;
     if (firstMaster_.address == 0) {
@@ -110,7 +107,7 @@ void MasterRegistration::setUpMasters(const ConfigFile& config, const HostLookup
 }
 
 bool MasterRegistration::hasSecondMaster() const {
-    return secondMaster_.address != platform::kNoAddress;
+    return secondMaster_.address != kNoAddress;
 }
 
 void MasterRegistration::heartbeatStep(platform::DatagramSocket& socket, std::int32_t queryPort,

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "net/PeerAddress.h"
 #include "platform/DatagramSocket.h"
@@ -11,7 +13,6 @@
 
 namespace varn {
 
-class ConfigFile;
 
 // Keeps the server listed with up to two ASE master servers: heartbeats "\hb\<query port>\varn" at
 // growing intervals from the query socket, and the keyed answer to a master's verification
@@ -24,7 +25,7 @@ public:
     void buildVerificationTable();
     // Resolves the master names (the built-in ones, or those of ASEMasterServers) once; blocks on
     // the lookups. Resets the heartbeat schedule so the next step sends at once.
-    void setUpMasters(const ConfigFile& config, const HostLookup& lookupHost);
+    void setUpMasters(const std::vector<std::string>& masterServers, const HostLookup& lookupHost);
 
     // Sends the heartbeat when it is due at tick count now.
     void heartbeatStep(platform::DatagramSocket& socket, std::int32_t queryPort, std::uint32_t now);

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "browser/BrowserQuery.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/PlayerRegistry.h"
 #include "protocol/Packet.h"
 #include "protocol/BrowserProtocol.h"
@@ -113,12 +113,11 @@ void BrowserQuery::answerChallenge(std::int32_t length, const PeerAddress& sende
 }
 
 void BrowserQuery::reportStatus() {
-    const std::string* serverName = config_.getString("ServerName");
-    const std::string* maxPlayers = config_.getString("MaxPlayers");
+    const std::optional<std::string>& serverName = settings_.serverName;
     reply_.addStatus(serverName ? StatusReply::Text(*serverName) : std::nullopt, kGameType,
-                     mapNameFor(config_.getInt("Game"), config_.getInt("GameMode")), kVersion,
-                     config_.isOn("ServerPasswordEnabled") ? 1 : 0, players_.countActive(),
-                     maxPlayers ? configTextToInt(*maxPlayers) : 0);
+                     mapNameFor(settings_.game, settings_.gameMode), kVersion,
+                     settings_.serverPasswordSwitchedOn ? 1 : 0, players_.countActive(),
+                     settings_.maxPlayersGiven ? settings_.maxPlayers : 0);
 }
 
 void BrowserQuery::reportRules() {

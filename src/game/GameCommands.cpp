@@ -2,7 +2,7 @@
 #include <optional>
 #include <string>
 
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
@@ -26,22 +26,22 @@ std::uint8_t idByte(std::int32_t id) { return static_cast<std::uint8_t>(id); }
 // everybody why.
 void removeWithReason(GameServer& server, std::int32_t id, std::string_view lineEnd, std::uint8_t reason,
                       std::optional<std::uint8_t> noticeReason) {
-    const PlayerRecord& record = *server.players.find(id);
+    const PlayerRecord& record = *server.players().find(id);
     auto& log = ServerLog::instance();
     log.line("QUIT: '", record.name, "', PlayerID = ", id, lineEnd);
     if (noticeReason) {
         const auto notice = encodeNotice(*noticeReason);
         server.sendToPlayer(record.address, notice.data(), notice.size());
     }
-    server.players.remove(id);
+    server.players().remove(id);
     const auto left = encodePlayerLeft(reason, idByte(id));
-    server.broadcast(left.data(), left.size(), -1, true);
+    server.broadcast(left.data(), left.size());
 }
 
 // The chat text: printable bytes after the kind byte, colour codes skipped, the final NUL left out.
-std::string readChatText(const PacketReader& payload, std::int32_t numbytes) {
+std::string readChatText(const PacketReader& payload, std::int32_t chatDatagramLength) {
     std::string text;
-    const std::size_t end = static_cast<std::size_t>(std::max(numbytes - 2, 0));
+    const std::size_t end = static_cast<std::size_t>(std::max(chatDatagramLength - 2, 0));
     std::size_t index = 1;
     while (index < end && text.size() < kMaxChatText) {
         const std::uint8_t byte = payload.byteAt(index).value_or(0);
@@ -64,21 +64,19 @@ void buildChat(ChatPacket& packet, std::int32_t senderId, std::uint8_t kind, std
 void privateMessage(GameServer& server, std::int32_t senderId, std::uint8_t kind, std::string_view text) {
     ChatPacket packet;
     buildChat(packet, senderId, kind, {}, text);
-    for (const auto& entry : server.admins.records()) {
-        if (entry.second.active != 0) server.sendToAdmin(entry.second.address, packet.data(), packet.size());
-    }
+    server.administrators().sendToAdministrators(packet.data(), packet.size());
 
     const std::string_view afterCommand = text.substr(kPrivateMessage.size());
     const std::size_t space = afterCommand.find(' ');
     const std::string_view recipients = afterCommand.substr(0, space);
     const std::string_view message =
         space == std::string_view::npos ? std::string_view{} : afterCommand.substr(space + 1);
-    const PlayerRecord* sender = server.players.find(senderId);
+    const PlayerRecord* sender = server.players().find(senderId);
     if (!message.empty()) {
         buildChat(packet, senderId, kind, kPrivateReceipt, message);
         server.sendToPlayer(sender->address, packet.data(), packet.size());
     }
-    if (recipients.empty() || message.empty() || server.players.checkRepeatChat(senderId, message)) return;
+    if (recipients.empty() || message.empty() || server.players().checkRepeatChat(senderId, message)) return;
 
     buildChat(packet, senderId, kind, kPrivateMessage, message);
     std::size_t used = 0;
@@ -88,9 +86,9 @@ void privateMessage(GameServer& server, std::int32_t senderId, std::uint8_t kind
         while (end < recipients.size() && recipients[end] != ',' && end - start < kMaxRecipientLength) ++end;
         const std::string_view name = recipients.substr(start, end - start);
         ++used;
-        const std::int32_t recipient = server.players.findByName(name);
+        const std::int32_t recipient = server.players().findByName(name);
         if (recipient != -1) {
-            server.sendToPlayer(server.players.find(recipient)->address, packet.data(), packet.size());
+            server.sendToPlayer(server.players().find(recipient)->address, packet.data(), packet.size());
         }
         // A name that reaches 12 characters without a comma ends the list.
         if (end >= recipients.size() || recipients[end] != ',') break;
@@ -103,29 +101,29 @@ bool isOrdinaryCommand(std::string_view text) { return text.starts_with("/me ") 
 }  // namespace
 
 void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
-    const std::int32_t numbytes = std::min(static_cast<std::int32_t>(payload.size()) + 1, kMaxChatDatagram);
-    std::string text = readChatText(payload, numbytes);
+    const std::int32_t chatDatagramLength = std::min(static_cast<std::int32_t>(payload.size()) + 1, kMaxChatDatagram);
+    std::string text = readChatText(payload, chatDatagramLength);
     const std::uint8_t kind = payload.byteAt(0).value_or(0);
     if (text.starts_with('/') && !isOrdinaryCommand(text)) {
         if (text.starts_with(kPrivateMessage)) {
             privateMessage(server, senderId, kind, text);
-            server.players.addChat(senderId);
+            server.players().addChat(senderId);
             return;
         }
         text.clear();
     }
-    if (!text.empty() && !server.players.checkRepeatChat(senderId, text)) {
-        if (server.logChat != 0) {
+    if (!text.empty() && !server.players().checkRepeatChat(senderId, text)) {
+        if (server.settings().logChat) {
             auto& log = ServerLog::instance();
-            log.line("---> ", server.players.find(senderId)->name, ": ", text);
+            log.line("---> ", server.players().find(senderId)->name, ": ", text);
         }
         if (kind != kChatKindNotRelayed) {
             ChatPacket packet;
             buildChat(packet, senderId, kind, {}, text);
-            server.broadcast(packet.data(), packet.size(), -1, true);
+            server.broadcast(packet.data(), packet.size());
         }
     }
-    server.players.addChat(senderId);
+    server.players().addChat(senderId);
 }
 
 void answerPingRequest(GameServer& server, const PeerAddress& from) {
@@ -134,36 +132,36 @@ void answerPingRequest(GameServer& server, const PeerAddress& from) {
 }
 
 void pingReply(GameServer& server, std::int32_t senderId) {
-    PlayerRecord* record = server.players.find(senderId);
+    PlayerRecord* record = server.players().find(senderId);
     const auto mean = static_cast<std::uint16_t>(
         std::min<std::uint32_t>((std::uint32_t{record->ping} + record->lastPing) / 2, kMaxReportedPing));
     const auto packet = encodePlayerPing(idByte(senderId), mean);
-    server.broadcast(packet.data(), packet.size(), -1, true);
+    server.broadcast(packet.data(), packet.size());
     record->pongTime = server.clock().pingMilliseconds();
 }
 
 void deathReport(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
     const auto killerByte = payload.byteAt(0);
     if (!killerByte) return;
-    if (server.players.killReports(senderId) >= kMaxKillReportsPerPass) return;
+    if (server.players().killReports(senderId) >= kMaxKillReportsPerPass) return;
     const auto death = encodeDeath(idByte(senderId), *killerByte);
-    server.broadcast(death.data(), death.size(), -1, true);
-    server.players.addKillReport(senderId);
+    server.broadcast(death.data(), death.size());
+    server.players().addKillReport(senderId);
 
     const std::int32_t killerId = signedByte(*killerByte);
-    if (!server.players.nameOf(killerId)) return;
-    if (server.config().getInt("StatLogging") == 1) {
+    if (!server.players().nameOf(killerId)) return;
+    if (server.settings().statLogging) {
         auto& log = ServerLog::instance();
         log.fileOnly("Kill: ", killerId, " ", senderId);
         log.fileOnly("Death: ", senderId);
     }
     if (killerId == senderId) {
-        server.players.setScore(senderId, static_cast<std::int16_t>(server.players.score(senderId) - 1));
+        server.players().setScore(senderId, static_cast<std::int16_t>(server.players().score(senderId) - 1));
     } else {
-        server.players.setScore(killerId, static_cast<std::int16_t>(server.players.score(killerId) + 1));
+        server.players().setScore(killerId, static_cast<std::int16_t>(server.players().score(killerId) + 1));
     }
-    const auto score = encodeScore(*killerByte, server.players.score(killerId));
-    server.broadcast(score.data(), score.size(), -1, true);
+    const auto score = encodeScore(*killerByte, server.players().score(killerId));
+    server.broadcast(score.data(), score.size());
 }
 
 void trainerReport(GameServer& server, std::int32_t senderId) {
@@ -174,7 +172,7 @@ void trainerReport(GameServer& server, std::int32_t senderId) {
 void nameQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
     const auto idByteValue = payload.byteAt(0);
     if (!idByteValue) return;
-    const PlayerRecord* record = server.players.find(signedByte(*idByteValue));
+    const PlayerRecord* record = server.players().find(signedByte(*idByteValue));
     if (record == nullptr || record->name.empty()) return;
     PacketWriter<2 + kMaxRecordNameLength> answer;
     answer.byte(command::kNameQuery).byte(*idByteValue).text(record->name);
@@ -184,16 +182,16 @@ void nameQuery(GameServer& server, const PacketReader& payload, const PeerAddres
 void sharedByteAnnounce(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
     const auto value = payload.byteAt(0);
     if (!value) return;
-    server.players.setSharedByte(senderId, signedByte(*value));
+    server.players().setSharedByte(senderId, signedByte(*value));
     const std::uint8_t packet[] = {command::kSharedByte, idByte(senderId), *value};
-    const bool echo = server.config().getInt("Testmode") == 1;
-    server.broadcast(packet, sizeof packet, echo ? -1 : senderId, false);
+    const bool echo = server.settings().testMode;
+    server.broadcastToPlayersExcept(packet, sizeof packet, echo ? kNoPlayer : senderId);
 }
 
 void sharedByteQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
     const auto idByteValue = payload.byteAt(0);
     if (!idByteValue) return;
-    const std::int32_t value = server.players.sharedByte(signedByte(*idByteValue));
+    const std::int32_t value = server.players().sharedByte(signedByte(*idByteValue));
     const std::uint8_t answer[] = {command::kSharedByte, *idByteValue, static_cast<std::uint8_t>(value)};
     server.sendToPlayer(from, answer, sizeof answer);
 }
@@ -201,8 +199,8 @@ void sharedByteQuery(GameServer& server, const PacketReader& payload, const Peer
 void clientCrcReply(GameServer& server, const PacketReader& payload, std::int32_t senderId) {
     const auto checksum = payload.uint32At(0);
     if (!checksum) return;
-    if (*checksum == server.expectedClientCrc) {
-        server.players.resetCrcPending(senderId);
+    if (*checksum == server.expectedClientCrc()) {
+        server.players().resetCrcPending(senderId);
         return;
     }
     removeWithReason(server, senderId, " ... quit due to client crc mismatch.", leftReason::kCrcMismatch,

@@ -1,4 +1,4 @@
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
@@ -8,21 +8,22 @@ namespace varn {
 
 namespace {
 
-void writeDebugLine(std::int32_t commandId, const PeerAddress& from, std::int32_t numbytes, std::int32_t senderId) {
+void writeDebugLine(std::int32_t commandId, const PeerAddress& from, std::int32_t datagramLength,
+                    std::int32_t senderId) {
     ServerLog::instance().line("SERVER-DEBUG: processCommand: ", commandId, " from '", from.ipText().view(),
-                               "' (numbytes = ", numbytes, ") - ", senderId);
+                               "' (numbytes = ", datagramLength, ") - ", senderId);
 }
 
 }  // namespace
 
 void GameServer::processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
-                                std::int32_t numbytes) {
-    const std::int32_t senderId = players.findByAddress(from);
-    if (senderId != -1) players.resetIdle(senderId);
-    if (config_.getInt("DebugOutput") == 1) writeDebugLine(commandId, from, numbytes, senderId);
+                                std::int32_t datagramLength) {
+    const std::int32_t senderId = players_.findByAddress(from);
+    if (senderId != -1) players_.resetIdle(senderId);
+    if (settings_.debugOutput) writeDebugLine(commandId, from, datagramLength, senderId);
 
     // The payload is what follows the id byte in this datagram and nothing beyond it.
-    const PacketReader reader(payload, numbytes > 1 ? static_cast<std::size_t>(numbytes - 1) : 0);
+    const PacketReader reader(payload, datagramLength > 1 ? static_cast<std::size_t>(datagramLength - 1) : 0);
     if (commandId == command::kJoin) {
         gameplay::join(*this, reader, from, senderId);
         return;

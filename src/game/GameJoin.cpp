@@ -1,8 +1,9 @@
+#include <optional>
 #include <string>
 
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameCommands.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
@@ -54,18 +55,18 @@ void sendBareNotice(GameServer& server, const PeerAddress& to) {
 
 bool passwordMatches(GameServer& server, const PacketReader& payload, std::size_t nameEnd) {
     const std::string_view given = payload.textAt(nameEnd + 1);
-    const std::string* expected = server.config().getString("ServerPassword");
-    return expected != nullptr && constantTimeEquals(given, *expected);
+    const std::optional<std::string>& expected = server.settings().serverPassword;
+    return expected.has_value() && constantTimeEquals(given, *expected);
 }
 
-bool lockoutOn(const GameServer& server) { return server.config().getInt("PasswordLockout") == 1; }
+bool lockoutOn(const GameServer& server) { return server.settings().passwordLockout; }
 
 // The wrong-password line goes out for the first five failures of an address in its window; with
 // the lock-out on, the failure is counted and may lock the address out.
 void refuseWrongPassword(GameServer& server, const PeerAddress& from, const std::string& name, const IpText& ip) {
     PasswordLockout::WrongPassword outcome;
     if (lockoutOn(server)) {
-        outcome = server.passwordLockout.recordWrongPassword(PasswordLockout::Kind::PlayerJoin, from,
+        outcome = server.passwordLockout().recordWrongPassword(PasswordLockout::Kind::PlayerJoin, from,
                                                              server.clock().monotonicSeconds());
     }
     if (outcome.logged) {
@@ -82,7 +83,7 @@ void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
 }
 
 void writeJoinStatistics(GameServer& server, const std::string& name, std::int32_t id, const IpText& ip) {
-    if (server.config().getInt("StatLogging") != 1) return;
+    if (!server.settings().statLogging) return;
     auto& log = ServerLog::instance();
     const std::string_view separator(&kStatSeparator, 1);
     log.fileOnly("Join: ", id, separator, name, separator, ip.view(), separator);
@@ -91,86 +92,103 @@ void writeJoinStatistics(GameServer& server, const std::string& name, std::int32
 void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
     PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
     encodePlayerJoined(packet, static_cast<std::uint8_t>(id), name);
-    server.broadcast(packet.data(), packet.size(), id, false);
+    server.broadcastToPlayersExcept(packet.data(), packet.size(), id);
     // Administrators also learn the address.
     appendJoinedAddress(packet, ip.view());
-    for (const auto& entry : server.admins.records()) {
-        if (entry.second.active != 0) server.sendToAdmin(entry.second.address, packet.data(), packet.size());
+    server.administrators().sendToAdministrators(packet.data(), packet.size());
+}
+
+// A locked-out address learns nothing, not even that it is locked out; nor does a new address
+// while every entry of the lock-out table is locked.
+bool silencedByLockout(GameServer& server, const PeerAddress& from) {
+    if (!lockoutOn(server)) return false;
+    const std::int64_t now = server.clock().monotonicSeconds();
+    if (server.passwordLockout().admits(PasswordLockout::Kind::PlayerJoin, from, now)) return false;
+    server.passwordLockout().countUnlogged(from, now);
+    return true;
+}
+
+// The refusals a join meets before its name is read, in the order they are checked: the notice
+// that went out, if any.
+bool refusedBeforeTheName(GameServer& server, const PacketReader& payload, const PeerAddress& from,
+                          std::int32_t senderId, const IpText& ip) {
+    if (senderId != -1) {
+        sendNotice(server, from, notice::kAlreadyJoined);
+        return true;
     }
+    if (server.bans().isBannedAddress(from)) {
+        sendNotice(server, from, notice::kBanned);
+        return true;
+    }
+    if (server.isFull()) {
+        sendNotice(server, from, notice::kServerFull);
+        return true;
+    }
+    if (const auto recent = server.recentJoins().find(ip.view()); recent != server.recentJoins().end()) {
+        ++recent->second.attempts;
+        sendBareNotice(server, from);
+        return true;
+    }
+    if (payload.byteAt(0) != kProtocolVersion) {
+        sendNotice(server, from, notice::kWrongVersion);
+        return true;
+    }
+    return false;
+}
+
+bool refusedName(GameServer& server, const PeerAddress& from, const std::string& name) {
+    if (name.empty()) {
+        sendBareNotice(server, from);
+        return true;
+    }
+    if (beginsWithReservedWord(name) || server.players().findByName(name) != -1) {
+        sendNotice(server, from, notice::kNameRefused);
+        return true;
+    }
+    return false;
+}
+
+// The joined player is remembered for the join-flood check, logged, welcomed and announced.
+void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const std::string& name, const IpText& ip) {
+    if (lockoutOn(server)) server.passwordLockout().recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
+    server.recentJoins().insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
+    logJoin(name, id, ip);
+    writeJoinStatistics(server, name, id, ip);
+    server.welcomePlayer(from, id);
+    announceJoin(server, id, name, ip);
 }
 
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
-    // A locked-out address learns nothing, not even that it is locked out; nor does a new address
-    // while every entry of the lock-out table is locked.
-    if (lockoutOn(server)) {
-        const std::int64_t now = server.clock().monotonicSeconds();
-        if (!server.passwordLockout.admits(PasswordLockout::Kind::PlayerJoin, from, now)) {
-            server.passwordLockout.countUnlogged(from, now);
-            return;
-        }
-    }
-    if (senderId != -1) {
-        sendNotice(server, from, notice::kAlreadyJoined);
-        return;
-    }
-    if (server.bans().isBannedAddress(from)) {
-        sendNotice(server, from, notice::kBanned);
-        return;
-    }
-    if (server.players.countActive() >= server.maxPlayers) {
-        sendNotice(server, from, notice::kServerFull);
-        return;
-    }
+    if (silencedByLockout(server, from)) return;
     const IpText ip = from.ipText();
-    if (const auto recent = server.recentJoins.find(ip.view()); recent != server.recentJoins.end()) {
-        ++recent->second.attempts;
-        sendBareNotice(server, from);
-        return;
-    }
-    if (payload.byteAt(0) != kProtocolVersion) {
-        sendNotice(server, from, notice::kWrongVersion);
-        return;
-    }
+    if (refusedBeforeTheName(server, payload, from, senderId, ip)) return;
     const JoinName name = readJoinName(payload);
-    if (name.text.empty()) {
-        sendBareNotice(server, from);
-        return;
-    }
-    if (beginsWithReservedWord(name.text) || server.players.findByName(name.text) != -1) {
-        sendNotice(server, from, notice::kNameRefused);
-        return;
-    }
-    auto& log = ServerLog::instance();
-    if (server.passwordEnabled != 0 && !passwordMatches(server, payload, name.endIndex)) {
+    if (refusedName(server, from, name.text)) return;
+    if (server.passwordRequired() && !passwordMatches(server, payload, name.endIndex)) {
         refuseWrongPassword(server, from, name.text, ip);
         return;
     }
-    const std::int32_t id = server.players.add(from, name.text);
+    const std::int32_t id = server.players().add(from, name.text);
     if (id < 0) {
-        log.line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
+        ServerLog::instance().line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
         return;
     }
-    if (lockoutOn(server)) server.passwordLockout.recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
-    server.recentJoins.insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
-    logJoin(name.text, id, ip);
-    writeJoinStatistics(server, name.text, id, ip);
-    server.sendWelcome(from, id, false);
-    announceJoin(server, id, name.text, ip);
+    admit(server, from, id, name.text, ip);
 }
 
 void quit(GameServer& server, std::int32_t senderId) {
-    const PlayerRecord* record = server.players.find(senderId);
+    const PlayerRecord* record = server.players().find(senderId);
     if (record == nullptr) return;
     auto& log = ServerLog::instance();
     log.line("QUIT: '", record->name, "', PlayerID = ", senderId);
-    if (server.config().getInt("StatLogging") == 1) {
+    if (server.settings().statLogging) {
         log.fileOnly("Quit: ", senderId);
     }
-    server.players.remove(senderId);
+    server.players().remove(senderId);
     const auto left = encodePlayerLeft(leftReason::kQuit, static_cast<std::uint8_t>(senderId));
-    server.broadcast(left.data(), left.size(), -1, true);
+    server.broadcast(left.data(), left.size());
 }
 
 }  // namespace varn::gameplay

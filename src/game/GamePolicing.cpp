@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "access/BanList.h"
-#include "config/ConfigFile.h"
+#include "access/PasswordLockout.h"
+#include "config/ServerSettings.h"
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
 #include "protocol/GameProtocol.h"
@@ -18,12 +19,10 @@ namespace varn {
 
 namespace {
 
-constexpr std::int32_t kBanOnChatFloodValue = 1;
 constexpr std::int32_t kLastChatClearingCycle = 3;
 constexpr std::uint32_t kJoinJudgedAtTicks = 5;
 constexpr std::uint32_t kJoinFloodAttempts = 3;
 constexpr std::int32_t kUnansweredCrcTolerated = 8;
-constexpr std::int32_t kNobodyExcepted = -1;
 
 using Ids = std::vector<std::int32_t>;
 
@@ -36,19 +35,13 @@ void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) 
 // Tells every player and admin still connected that a player is gone: [9][reason][id].
 void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
     const auto packet = encodePlayerLeft(reason, static_cast<std::uint8_t>(id));
-    server.broadcast(packet.data(), packet.size(), kNobodyExcepted, true);
+    server.broadcast(packet.data(), packet.size());
 }
 
-// "<prefix><name><idLabel><id><ending>" as one line. An admin's name reaches it as it came from the
-// network.
-void logRemoval(const char* prefix, const std::string& name, const char* idLabel, std::int32_t id,
-                const char* ending) {
-    auto& log = ServerLog::instance();
-    log.line(prefix, printableForLog(name), idLabel, id, ending);
-}
-
+// "<prefix><name>', PlayerID = <id><ending>" as one line.
 void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
-    logRemoval(prefix, record.name, "', PlayerID = ", id, ending);
+    auto& log = ServerLog::instance();
+    log.line(prefix, printableForLog(record.name), "', PlayerID = ", id, ending);
 }
 
 // The active records of a registry that a predicate picks, in ascending id order.
@@ -63,11 +56,12 @@ Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
 
 enum class Flood { join, chat };
 
-// The details of a flood ban. The operator's keys JoinFloodBanMinutes and ChatFloodBanMinutes give
-// it a time limit; 0, less or no key leaves it permanent and bare, written exactly as ever.
+// The details of a flood ban. The operator's flood-ban minutes give it a time limit; 0, less or no
+// key leaves it permanent and bare, written exactly as ever.
 BanDetails floodBanDetails(const GameServer& server, Flood flood) {
+    const ServerSettings& settings = server.settings();
     const std::int32_t minutes =
-        server.config().getInt(flood == Flood::join ? "JoinFloodBanMinutes" : "ChatFloodBanMinutes");
+        flood == Flood::join ? settings.joinFloodBanMinutes : settings.chatFloodBanMinutes;
     if (minutes <= 0) return {};
     const std::int64_t now = server.clock().calendarSeconds();
     BanDetails details;
@@ -81,44 +75,44 @@ BanDetails floodBanDetails(const GameServer& server, Flood flood) {
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
     Ids flooders;
-    for (auto& [id, record] : players.records()) {
+    for (auto& [id, record] : players_.records()) {
         if (record.active == 0) continue;
         if (record.chatCount > maxCount) flooders.push_back(id);
         record.killReports = 0;
     }
     if (flooders.empty()) return;
 
-    const bool ban = config().getInt("BanOnChatFlood") == kBanOnChatFloodValue;
+    const bool ban = settings_.banOnChatFlood;
     for (const std::int32_t id : flooders) {
-        const PlayerRecord* record = players.find(id);
+        const PlayerRecord* record = players_.find(id);
         if (record == nullptr) continue;
         const PeerAddress address = record->address;
         if (ban) {
-            bans().addAddress(address, floodBanDetails(*this, Flood::chat));
+            bans_.addAddress(address, floodBanDetails(*this, Flood::chat));
             logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
         } else {
             logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
         }
         sendNotice(*this, address, ban ? notice::kBanned : notice::kRemoved);
-        players.remove(id);
+        players_.remove(id);
         announceLeft(*this, leftReason::kChatFlood, id);
     }
 }
 
 void GameServer::resetChatCounters() {
-    const bool clearLastChat = lastChatCycle >= kLastChatClearingCycle;
-    for (auto& entry : players.records()) {
+    const bool clearLastChat = lastChatCycle_ >= kLastChatClearingCycle;
+    for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
         if (record.active == 0) continue;
         record.chatCount = 0;
         if (clearLastChat) record.lastChat.clear();
     }
-    lastChatCycle = clearLastChat ? 0 : lastChatCycle + 1;
+    lastChatCycle_ = clearLastChat ? 0 : lastChatCycle_ + 1;
 }
 
 void GameServer::checkJoinFlood() {
     std::vector<std::string> judged;
-    for (auto& [ipText, join] : recentJoins) {
+    for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
             ++join.ticks;
             continue;
@@ -126,11 +120,11 @@ void GameServer::checkJoinFlood() {
         if (join.attempts >= kJoinFloodAttempts) {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
-            bans().add(ipText, floodBanDetails(*this, Flood::join));
+            bans_.add(ipText, floodBanDetails(*this, Flood::join));
         }
         judged.push_back(ipText);
     }
-    for (const std::string& ipText : judged) recentJoins.erase(ipText);
+    for (const std::string& ipText : judged) recentJoins_.erase(ipText);
 }
 
 void GameServer::checkTimeouts(std::int32_t limitSeconds) {
@@ -138,34 +132,26 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
         return record.idleSeconds > limitSeconds;
     };
 
-    for (const std::int32_t id : noteIds(players, silent)) {
-        const PlayerRecord* record = players.find(id);
+    for (const std::int32_t id : noteIds(players_, silent)) {
+        const PlayerRecord* record = players_.find(id);
         if (record == nullptr) continue;
         logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to timeout.");
-        players.remove(id);
+        players_.remove(id);
         announceLeft(*this, leftReason::kTimeout, id);
     }
-
-    // An admin that goes silent is dropped without a word to anybody.
-    for (const std::int32_t id : noteIds(admins, silent)) {
-        const PlayerRecord* record = admins.find(id);
-        if (record == nullptr) continue;
-        logRemoval("ADMIN-QUIT: '", record->name, "', ID = ", id, " ... quit due to timeout.");
-        admins.remove(id);
-    }
+    administrators_->dropSilentAdministrators(limitSeconds);
 }
 
 void GameServer::addIdleTime(std::int32_t seconds) {
-    for (PlayerRegistry* registry : {&players, &admins}) {
-        for (auto& entry : registry->records()) {
-            if (entry.second.active != 0) entry.second.idleSeconds += seconds;
-        }
+    for (auto& entry : players_.records()) {
+        if (entry.second.active != 0) entry.second.idleSeconds += seconds;
     }
+    administrators_->addIdleTime(seconds);
 }
 
 void GameServer::sendPings() {
     const std::array<std::uint8_t, 1> request = {command::kPingRequest};
-    for (auto& entry : players.records()) {
+    for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
         if (record.active == 0) continue;
         record.lastPing = record.ping;
@@ -174,15 +160,13 @@ void GameServer::sendPings() {
         record.pingTime = clock().pingMilliseconds();
         sendToPlayer(record.address, request.data(), request.size());
     }
-    for (const auto& entry : admins.records()) {
-        if (entry.second.active != 0) sendToAdmin(entry.second.address, request.data(), request.size());
-    }
+    administrators_->sendToAdministrators(request.data(), request.size());
 }
 
 void GameServer::checkClientCrc() {
     const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
-    for (auto& [id, record] : players.records()) {
+    for (auto& [id, record] : players_.records()) {
         if (record.active == 0) continue;
         if (record.crcPending < kUnansweredCrcTolerated) {
             sendToPlayer(record.address, request.data(), request.size());
@@ -194,7 +178,7 @@ void GameServer::checkClientCrc() {
         sendNotice(*this, record.address, notice::kCrcUnanswered);
     }
     for (const std::int32_t id : silent) {
-        players.remove(id);
+        players_.remove(id);
         announceLeft(*this, leftReason::kCrcUnanswered, id);
     }
 }
@@ -202,7 +186,7 @@ void GameServer::checkClientCrc() {
 void GameServer::reportWrongPasswords() {
     std::uint32_t attempts = 0;
     std::size_t addresses = 0;
-    if (!passwordLockout.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
+    if (!passwordLockout_.takeMinuteReport(clock_.monotonicSeconds(), attempts, addresses)) return;
     auto& log = ServerLog::instance();
     log.line("SERVER-WARNING: ", attempts, " wrong passwords from ", addresses,
              " addresses in the last minute.");

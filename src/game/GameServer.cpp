@@ -1,7 +1,9 @@
 #include "game/GameServer.h"
 
+#include <algorithm>
+
 #include "access/BanList.h"
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -9,68 +11,147 @@
 
 namespace varn {
 
-GameServer::GameServer()
-    : GameServer(PlayerRegistry::instance(), UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(),
-                 BanList::instance(), ConfigFile::instance(), platform::SystemClock::instance()) {}
+namespace {
 
-GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, UdpEndpoint& adminSocket,
-                       BanList& banList, ConfigFile& configFile, const platform::Clock& clock)
-    : players(playerRegistry),
-      gameEndpoint(gameSocket),
-      adminEndpoint(adminSocket),
+// The game's side when no admin server is connected: there is nobody to reach.
+class NoAdministrators final : public AdministratorChannel {
+public:
+    void sendToAdministrator(const PeerAddress&, const std::uint8_t*, std::size_t) override {}
+    void sendToAdministrators(const std::uint8_t*, std::size_t) override {}
+    void dropSilentAdministrators(std::int32_t) override {}
+    void addIdleTime(std::int32_t) override {}
+};
+
+NoAdministrators& noAdministrators() {
+    static NoAdministrators nobody;
+    return nobody;
+}
+
+}  // namespace
+
+GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, BanList& banList,
+                       PasswordLockout& passwordLockout, ServerSettings& settings, const platform::Clock& clock)
+    : players_(playerRegistry),
+      gameEndpoint_(gameSocket),
       bans_(banList),
-      config_(configFile),
-      clock_(clock) {
+      passwordLockout_(passwordLockout),
+      settings_(settings),
+      clock_(clock),
+      administrators_(&noAdministrators()) {
     auto& log = ServerLog::instance();
-    game = config_.getInt("Game");
-    log.line("Game = ", game == kGameIronHarbor ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game, ") ");
+    game_ = settings_.game;
+    log.line("Game = ", game_ == kGameIronHarbor ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game_, ") ");
 
-    gameMode = config_.getInt("GameMode");
-    log.line("GameMode = ", gameMode == kGameModeStunt ? "Stunt (#" : "Regular (#", gameMode, ") ");
+    gameMode_ = settings_.gameMode;
+    log.line("GameMode = ", gameMode_ == kGameModeStunt ? "Stunt (#" : "Regular (#", gameMode_, ") ");
 
-    maxPlayers = config_.getInt("MaxPlayers");
-    log.line("MaxPlayers = ", maxPlayers);
+    maxPlayers_ = settings_.maxPlayers;
+    log.line("MaxPlayers = ", maxPlayers_);
     log.line("");
-
-    logChat = config_.getInt("DoNotOutputChatToLog") == 1 ? 0 : 1;
 }
 
-GameServer::~GameServer() { players.clear(); }
+GameServer::~GameServer() { players_.clear(); }
 
-void GameServer::sendTo(UdpEndpoint& endpoint, const PeerAddress& to, const std::uint8_t* data,
-                        std::size_t length) {
-    endpoint.send(to, data, length);
+void GameServer::disconnectAdministrators() { administrators_ = &noAdministrators(); }
+
+bool GameServer::logsChat() const { return settings_.logChat; }
+
+bool GameServer::isFull() const { return players_.countActive() >= maxPlayers_; }
+
+bool GameServer::changeServerPassword(std::string_view password) {
+    if (!settings_.serverPassword.has_value()) return false;
+    settings_.serverPassword = std::string(password);
+    return true;
 }
 
-void GameServer::broadcast(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId,
-                           bool alsoAdmins) {
-    for (const auto& [id, record] : players.records()) {
-        if (record.active != 0 && id != exceptId) sendTo(gameEndpoint, record.address, packet, length);
+void GameServer::sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
+    gameEndpoint_.send(to, data, length);
+}
+
+void GameServer::broadcastToPlayersExcept(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId) {
+    for (const auto& [id, record] : players_.records()) {
+        if (record.active != 0 && id != exceptId) sendToPlayer(record.address, packet, length);
     }
-    if (!alsoAdmins) return;
-    for (const auto& entry : admins.records()) {
-        if (entry.second.active != 0) sendTo(adminEndpoint, entry.second.address, packet, length);
-    }
 }
 
-void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, bool toAdmin) {
+void GameServer::broadcast(const std::uint8_t* packet, std::size_t length) {
+    broadcastToPlayersExcept(packet, length, kNoPlayer);
+    administrators_->sendToAdministrators(packet, length);
+}
+
+void GameServer::welcomePlayer(const PeerAddress& peer, std::int32_t id) {
+    sendWelcome(peer, id, WelcomeRecipient::Player);
+}
+
+void GameServer::welcomeAdministrator(const PeerAddress& peer, std::int32_t id) {
+    sendWelcome(peer, id, WelcomeRecipient::Administrator);
+}
+
+void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRecipient recipient) {
     // 17 bytes of header and at most 26 entries of 1 + 2 + 13 + 1 bytes.
     PacketWriter<kMaxDatagramSize> welcome;
-    encodeWelcomeHeader(welcome, {static_cast<std::uint8_t>(game), static_cast<std::uint8_t>(gameMode),
-                                  static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(maxPlayers)});
-    for (const auto& [playerId, record] : players.records()) {
+    encodeWelcomeHeader(welcome, {static_cast<std::uint8_t>(game_), static_cast<std::uint8_t>(gameMode_),
+                                  static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(maxPlayers_)});
+    const bool toAdministrator = recipient == WelcomeRecipient::Administrator;
+    for (const auto& [playerId, record] : players_.records()) {
         if (record.active == 0 || record.name.empty()) continue;
-        if (!toAdmin && playerId == id) continue;
+        if (!toAdministrator && playerId == id) continue;
         encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }
-    sendTo(toAdmin ? adminEndpoint : gameEndpoint, peer, welcome.data(), welcome.size());
+    if (toAdministrator) {
+        administrators_->sendToAdministrator(peer, welcome.data(), welcome.size());
+    } else {
+        sendToPlayer(peer, welcome.data(), welcome.size());
+    }
+    if (messageOfTheDayLoaded_) sendMessageOfTheDay(peer);
+}
 
-    if (motdLoaded == 0) return;
+void GameServer::sendMessageOfTheDay(const PeerAddress& peer) {
     // The id, the text and its NUL, cut at 1000 bytes.
     std::size_t length = 1;
-    while (length < motdPacket.size() && motdPacket[length] != 0) ++length;
-    if (length < motdPacket.size()) ++length;
-    sendTo(gameEndpoint, peer, motdPacket.data(), std::min(length, kMaxMessageOfTheDayDatagram));
+    while (length < motdPacket_.size() && motdPacket_[length] != 0) ++length;
+    if (length < motdPacket_.size()) ++length;
+    sendToPlayer(peer, motdPacket_.data(), std::min(length, kMaxMessageOfTheDayDatagram));
+}
+
+void GameServer::kickPlayer(std::int32_t playerId, std::string_view administratorName) {
+    removeByAdministrator(playerId, administratorName, Removal::Kick);
+}
+
+void GameServer::banPlayer(std::int32_t playerId, std::string_view administratorName) {
+    removeByAdministrator(playerId, administratorName, Removal::Ban);
+}
+
+bool GameServer::banPlayer(std::int32_t playerId, std::string_view administratorName, const BanDetails& details,
+                           std::string_view logSuffix) {
+    return removeByAdministrator(playerId, administratorName, Removal::Ban, details, logSuffix);
+}
+
+// Kick and ban differ in their log word, the ban-list entry and the notice the player gets.
+bool GameServer::removeByAdministrator(std::int32_t playerId, std::string_view administratorName,
+                                       Removal removal, const BanDetails& details, std::string_view logSuffix) {
+    const PlayerRecord* player = players_.find(playerId);
+    if (player == nullptr) return false;
+    const PeerAddress address = player->address;
+    const bool ban = removal == Removal::Ban;
+
+    auto& log = ServerLog::instance();
+    log.line(ban ? "BANNED: '" : "KICKED: '", player->name, "', PlayerID = ", playerId, " by Admin ",
+             administratorName, logSuffix);
+
+    if (ban) bans_.addAddress(address, details);
+    const auto notice = encodeNotice(ban ? notice::kBanned : notice::kRemoved);
+    sendToPlayer(address, notice.data(), notice.size());
+    players_.remove(playerId);
+    const auto left = encodePlayerLeft(leftReason::kKickedOrBanned, static_cast<std::uint8_t>(playerId));
+    broadcast(left.data(), left.size());
+    return true;
+}
+
+std::optional<IpText> GameServer::playerIpText(std::int32_t playerId) const {
+    const PlayerRecord* player = players_.find(playerId);
+    if (player == nullptr) return std::nullopt;
+    return player->ipText;
 }
 
 }  // namespace varn

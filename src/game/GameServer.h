@@ -4,20 +4,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "access/PasswordLockout.h"
+#include "game/AdministratorChannel.h"
 #include "game/PlayerRegistry.h"
-#include "protocol/Packet.h"
 #include "net/PeerAddress.h"
 #include "protocol/GameProtocol.h"
+#include "protocol/Packet.h"
 
 namespace varn {
 
 class BanList;
-class ConfigFile;
+class PasswordLockout;
 class UdpEndpoint;
+struct ServerSettings;
 namespace platform {
 class Clock;
 }
@@ -25,35 +27,64 @@ class Clock;
 inline constexpr std::size_t kMotdPacketSize = 2024;
 inline constexpr std::size_t kMotdTextCapacity = kMotdPacketSize - 1;
 inline constexpr std::size_t kMaxLoggedPlayers = 50;
+// The id no player has: a broadcast that leaves nobody out.
+inline constexpr std::int32_t kNoPlayer = -1;
 
 // A join-flood table entry: once-per-second passes seen, and joins from the address meanwhile.
 struct JoinRecord {
     std::uint32_t ticks = 0;
     std::uint32_t attempts = 0;
 };
+// Joins by the address text of their sender, until the address is judged.
+using RecentJoins = std::map<std::string, JoinRecord, std::less<>>;
 
-// The game session: the players and administrators, the two endpoints, the session settings and
-// the state the protocol handlers share.
+// The game session: the players, the game socket and the state the game's handlers share. The
+// administrators are reached through the channel the admin server connects.
 class GameServer {
 public:
-    // Uses the process-wide registry, endpoints, ban list, configuration and the system clock.
-    GameServer();
-    GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, UdpEndpoint& adminSocket,
-               BanList& banList, ConfigFile& configFile, const platform::Clock& clock);
+    // The settings stay the caller's: the administrator's password change writes to them.
+    GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, BanList& banList,
+               PasswordLockout& passwordLockout, ServerSettings& settings, const platform::Clock& clock);
     ~GameServer();
     GameServer(const GameServer&) = delete;
     GameServer& operator=(const GameServer&) = delete;
 
+    // Until connected (and after disconnecting) there are no administrators.
+    void connectAdministrators(AdministratorChannel& channel) { administrators_ = &channel; }
+    void disconnectAdministrators();
+
     // One game datagram: its signed first byte, the bytes after it, the sender, the whole length.
     void processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
-                        std::int32_t numbytes);
-    // One admin datagram, with the same four arguments.
-    void processAdminCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
-                             std::int32_t numbytes);
+                        std::int32_t datagramLength);
 
-    // Sends to every active player but exceptId (-1: nobody), then, with alsoAdmins, to every admin.
-    void broadcast(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId, bool alsoAdmins);
-    void sendWelcome(const PeerAddress& peer, std::int32_t id, bool toAdmin);
+    // Sends to every active player, then to every administrator.
+    void broadcast(const std::uint8_t* packet, std::size_t length);
+    // Sends to every active player but exceptId (kNoPlayer: nobody), and to no administrator.
+    void broadcastToPlayersExcept(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId);
+    void sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    // The welcome, and the message of the day when there is one (always over the game socket). A
+    // player's list leaves the player out; an administrator's lists every named player.
+    void welcomePlayer(const PeerAddress& peer, std::int32_t id);
+    void welcomeAdministrator(const PeerAddress& peer, std::int32_t id);
+
+    // What an administrator may do to a player: both log the removal with the administrator's name,
+    // tell the player and everybody else; a ban also enters the player's address in the ban list.
+    void kickPlayer(std::int32_t playerId, std::string_view administratorName);
+    void banPlayer(std::int32_t playerId, std::string_view administratorName);
+    // A ban with a time limit or a reason: the details go into the ban list, and logSuffix ends the
+    // ban's log line. False when there is no such player.
+    bool banPlayer(std::int32_t playerId, std::string_view administratorName, const BanDetails& details,
+                   std::string_view logSuffix);
+    std::optional<IpText> playerIpText(std::int32_t playerId) const;
+    // Replaces the in-game password in memory; false when there is none to replace.
+    bool changeServerPassword(std::string_view password);
+    // Reads "motd.txt" for the welcomes; false (with its error line) when it cannot be opened.
+    bool loadMessageOfTheDay();
+    bool hasMessageOfTheDay() const { return messageOfTheDayLoaded_; }
+    const std::array<std::uint8_t, kMotdPacketSize>& messageOfTheDayPacket() const { return motdPacket_; }
+    // A join must then carry the server password.
+    void requirePassword() { passwordRequired_ = true; }
+    bool passwordRequired() const { return passwordRequired_; }
 
     // The once-per-second pass and the 30-second tick.
     void checkChatFlood(std::int32_t maxCount);
@@ -70,50 +101,57 @@ public:
     // reduced one to the rest.
     void relaySync(std::int32_t senderId, const PacketReader& payload);
 
-    // Reads "motd.txt" into motdPacket; false (with its error line) when it cannot be opened.
-    bool loadMessageOfTheDay();
-
     // What the handlers of each concern share.
+    PlayerRegistry& players() { return players_; }
+    const PlayerRegistry& players() const { return players_; }
     BanList& bans() { return bans_; }
-    ConfigFile& config() { return config_; }
-    const ConfigFile& config() const { return config_; }
+    PasswordLockout& passwordLockout() { return passwordLockout_; }
+    const ServerSettings& settings() const { return settings_; }
     const platform::Clock& clock() const { return clock_; }
-    void sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
-        sendTo(gameEndpoint, to, data, length);
-    }
-    void sendToAdmin(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
-        sendTo(adminEndpoint, to, data, length);
-    }
-
-    PlayerRegistry& players;
-    PlayerRegistry admins;
-    std::int32_t game = 0;
-    std::int32_t gameMode = 0;
-    std::int32_t maxPlayers = 0;
-    UdpEndpoint& gameEndpoint;
-    UdpEndpoint& adminEndpoint;
-    std::uint8_t shutdownRequested = 0;
-    std::uint8_t killFirstReceived = 0;
-    // Monotonic seconds of the last first (or too late) shut-down attempt.
-    std::int64_t killFirstTime = 0;
-    std::uint8_t logChat = 1;
-    std::int32_t lastChatCycle = 0;
-    std::uint32_t expectedClientCrc = kExpectedClientCrc;
-    std::map<std::string, JoinRecord, std::less<>> recentJoins;
-    std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle{};
-    std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon{};
-    std::uint8_t passwordEnabled = 0;
-    std::array<std::uint8_t, kMotdPacketSize> motdPacket{};
-    std::uint8_t motdLoaded = 0;
-    // Wrong passwords per address, when the operator has switched the lock-out on.
-    PasswordLockout passwordLockout;
+    AdministratorChannel& administrators() { return *administrators_; }
+    bool logsChat() const;
+    bool isFull() const;
+    std::uint32_t expectedClientCrc() const { return expectedClientCrc_; }
+    // The join-flood table: an accepted join enters its address, a repeated one counts.
+    RecentJoins& recentJoins() { return recentJoins_; }
+    std::int32_t chatCycle() const { return lastChatCycle_; }
+    // The vehicle and weapon last written to the statistics for a player id.
+    std::uint32_t loggedVehicle(std::size_t id) const { return loggedVehicle_.at(id); }
+    std::uint32_t loggedWeapon(std::size_t id) const { return loggedWeapon_.at(id); }
 
 private:
-    void sendTo(UdpEndpoint& endpoint, const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    enum class Removal : std::uint8_t { Kick, Ban };
+    enum class WelcomeRecipient : std::uint8_t { Player, Administrator };
 
+    bool removeByAdministrator(std::int32_t playerId, std::string_view administratorName, Removal removal,
+                               const BanDetails& details = {}, std::string_view logSuffix = {});
+    void sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRecipient recipient);
+    void sendMessageOfTheDay(const PeerAddress& peer);
+    // The sync relay's steps (GameSync.cpp).
+    enum class SyncEcho : std::uint8_t { LeaveOutSender, EchoToSender };
+    void relayToPlayers(std::int32_t senderId, const PacketReader& payload, const std::uint8_t* full,
+                        std::size_t fullLength, SyncEcho echo);
+    void logSyncStatistics(std::int32_t senderId, const PacketReader& payload);
+
+    PlayerRegistry& players_;
+    UdpEndpoint& gameEndpoint_;
     BanList& bans_;
-    ConfigFile& config_;
+    PasswordLockout& passwordLockout_;
+    ServerSettings& settings_;
     const platform::Clock& clock_;
+    AdministratorChannel* administrators_;
+
+    std::int32_t game_ = 0;
+    std::int32_t gameMode_ = 0;
+    std::int32_t maxPlayers_ = 0;
+    bool passwordRequired_ = false;
+    std::int32_t lastChatCycle_ = 0;
+    std::uint32_t expectedClientCrc_ = kExpectedClientCrc;
+    RecentJoins recentJoins_;
+    std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle_{};
+    std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon_{};
+    std::array<std::uint8_t, kMotdPacketSize> motdPacket_{};
+    bool messageOfTheDayLoaded_ = false;
 };
 
 }  // namespace varn

@@ -1,7 +1,7 @@
 #include <array>
 #include <optional>
 
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "protocol/GameProtocol.h"
@@ -21,58 +21,57 @@ void logStatChange(const char* prefix, std::uint32_t& logged, std::int32_t id, s
     log.fileOnly(prefix, id, " ", signedByte(value));
 }
 
+}  // namespace
+
 // The vehicle and weapon lines; written once per sync, before the first recipient gets it.
-void logSyncStatistics(GameServer& server, std::int32_t senderId, const PacketReader& payload) {
+void GameServer::logSyncStatistics(std::int32_t senderId, const PacketReader& payload) {
     if (senderId < 0 || static_cast<std::size_t>(senderId) >= kMaxLoggedPlayers) return;
     const auto index = static_cast<std::size_t>(senderId);
-    logStatChange("Veh: ", server.loggedVehicle[index], senderId, *payload.byteAt(0));
+    logStatChange("Veh: ", loggedVehicle_[index], senderId, *payload.byteAt(0));
     if (const std::optional<std::uint8_t> weapon = sync::weaponOf(payload)) {
-        logStatChange("Wea: ", server.loggedWeapon[index], senderId, *weapon);
+        logStatChange("Wea: ", loggedWeapon_[index], senderId, *weapon);
     }
 }
 
-// Sends the full packet to every active player but exceptId; with cull, players out of the sender's
-// range get the reduced report instead.
-void relayToPlayers(GameServer& server, std::int32_t senderId, const PacketReader& payload,
-                    const FullRelay& full, std::int32_t exceptId, bool cull) {
+// Without echo, the sender is left out and players out of its range get the reduced report; with
+// echo (test mode) every player, the sender too, gets the full packet.
+void GameServer::relayToPlayers(std::int32_t senderId, const PacketReader& payload, const std::uint8_t* full,
+                                std::size_t fullLength, SyncEcho echo) {
+    const bool cull = echo == SyncEcho::LeaveOutSender;
+    const std::int32_t exceptId = cull ? senderId : kNoPlayer;
     std::array<std::uint8_t, sync::kMaxReducedRelayLength> reduced{command::kSync,
                                                                    static_cast<std::uint8_t>(senderId)};
     std::size_t reducedLength = sync::kRelayHeaderLength;
-    const bool haveReduced = cull && server.players.appendReducedSync(senderId, reduced, reducedLength);
-    const bool statLogging = server.config().isOn("StatLogging");
+    const bool haveReduced = cull && players_.appendReducedSync(senderId, reduced, reducedLength);
+    const bool statLogging = settings_.statLogging;
 
     bool firstRecipient = true;
-    for (const auto& [id, record] : server.players.records()) {
+    for (const auto& [id, record] : players_.records()) {
         if (record.active == 0 || id == exceptId) continue;
         if (firstRecipient) {
             firstRecipient = false;
-            if (statLogging) logSyncStatistics(server, senderId, payload);
+            if (statLogging) logSyncStatistics(senderId, payload);
         }
-        if (!cull || server.players.withinRange(senderId, id)) {
-            server.sendToPlayer(record.address, full.data(), full.size());
+        if (!cull || players_.withinRange(senderId, id)) {
+            sendToPlayer(record.address, full, fullLength);
         } else if (haveReduced) {
-            server.sendToPlayer(record.address, reduced.data(), reducedLength);
+            sendToPlayer(record.address, reduced.data(), reducedLength);
         }
     }
 }
-
-}  // namespace
 
 void GameServer::relaySync(std::int32_t senderId, const PacketReader& payload) {
     // Only registered players sync; a report cut short before its state is complete changes nothing.
     if (senderId < 0 || payload.size() > sync::kMaxPayload) return;
-    if (!players.applySync(senderId, payload)) return;
+    if (!players_.applySync(senderId, payload)) return;
 
     FullRelay full;
     sync::encodeRelayHeader(full, static_cast<std::uint8_t>(senderId));
     full.bytes(payload.data(), payload.size());
 
     // In test mode a client sees its own report come back, unreduced.
-    if (config().isOn("Testmode")) {
-        relayToPlayers(*this, senderId, payload, full, -1, false);
-    } else {
-        relayToPlayers(*this, senderId, payload, full, senderId, true);
-    }
+    relayToPlayers(senderId, payload, full.data(), full.size(),
+                   settings_.testMode ? SyncEcho::EchoToSender : SyncEcho::LeaveOutSender);
 }
 
 }  // namespace varn

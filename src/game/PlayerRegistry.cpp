@@ -16,19 +16,9 @@ bool namesEqualIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-VehicleTable& VehicleTable::instance() {
-    static VehicleTable table;
-    return table;
-}
-
 VehicleRecord* VehicleTable::get(std::int32_t vehicleId) {
     const auto found = vehicles_.find(vehicleId);
     return found == vehicles_.end() ? nullptr : &found->second;
-}
-
-PlayerRegistry& PlayerRegistry::instance() {
-    static PlayerRegistry registry;
-    return registry;
 }
 
 std::int32_t PlayerRegistry::add(const PeerAddress& address, std::string_view name) {

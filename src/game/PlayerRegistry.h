@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,8 +25,6 @@ struct VehicleRecord {
 // Every vehicle ever named by a sync report; entries are never removed, so references stay valid.
 class VehicleTable {
 public:
-    static VehicleTable& instance();
-
     bool exists(std::int32_t vehicleId) const { return vehicles_.contains(vehicleId); }
     void add(std::int32_t vehicleId) { vehicles_.try_emplace(vehicleId); }
     VehicleRecord* get(std::int32_t vehicleId);
@@ -72,11 +71,9 @@ class PlayerRegistry {
 public:
     using Records = std::map<std::int32_t, PlayerRecord>;
 
-    // Vehicles go to the process-wide VehicleTable unless the registry is handed another one.
-    PlayerRegistry() : PlayerRegistry(VehicleTable::instance()) {}
+    // Vehicles go to a table of the registry's own unless it is handed another one.
+    PlayerRegistry() : ownVehicles_(std::make_unique<VehicleTable>()), vehicles_(ownVehicles_.get()) {}
     explicit PlayerRegistry(VehicleTable& vehicles) : vehicles_(&vehicles) {}
-
-    static PlayerRegistry& instance();
 
     // The new id, or a negative value when none can be given.
     std::int32_t add(const PeerAddress& address, std::string_view name);
@@ -121,6 +118,7 @@ public:
 
 private:
     Records records_;
+    std::unique_ptr<VehicleTable> ownVehicles_;
     VehicleTable* vehicles_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "platform/AddressText.h"
+
 namespace varn {
 
 namespace {
@@ -46,6 +48,11 @@ IpText ipTextOf(std::uint32_t networkAddress) {
     *out = '\0';
     result.length = static_cast<std::uint8_t>(out - result.text);
     return result;
+}
+
+std::uint32_t addressFromText(const char* text) {
+    if (text == nullptr || *text == '\0') return kNoAddress;
+    return platform::systemAddressFromText(text);
 }
 
 }  // namespace varn

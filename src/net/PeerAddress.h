@@ -33,4 +33,13 @@ struct PeerAddress {
 // Text form of an address in network byte order.
 IpText ipTextOf(std::uint32_t networkAddress);
 
+// What addressFromText answers for a text it does not accept: 255.255.255.255, which a
+// resolved address never is either.
+inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
+
+// The address a dotted IPv4 text stands for, as the system's inet_addr reads it (one to four
+// parts, octal and hexadecimal numbers); kNoAddress for a text it does not accept, and for an
+// empty text. Network byte order.
+std::uint32_t addressFromText(const char* text);
+
 }  // namespace varn

@@ -3,54 +3,24 @@
 #include <string>
 #include <system_error>
 
-#include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 
 namespace varn {
 
-namespace {
-
-std::unique_ptr<UdpEndpoint>& gameSlot() {
-    static std::unique_ptr<UdpEndpoint> endpoint;
-    return endpoint;
-}
-
-std::unique_ptr<UdpEndpoint>& adminSlot() {
-    static std::unique_ptr<UdpEndpoint> endpoint;
-    return endpoint;
-}
-
-}  // namespace
-
 UdpEndpoint::UdpEndpoint(SocketFactory socketFactory)
-    : UdpEndpoint(ConfigFile::instance(), std::move(socketFactory)) {}
+    : UdpEndpoint(SendLimitSettings{}, std::move(socketFactory)) {}
 
-UdpEndpoint::UdpEndpoint(const ConfigFile& config, SocketFactory socketFactory)
-    : config_(config), socketFactory_(std::move(socketFactory)) {
-    if (config.getInt("ServerSendLimitEnabled") == 1) {
-        sendLimit = static_cast<std::uint32_t>(config.getInt("ServerSendLimit"));
+// The limits are read as unsigned counts: a missing number (-1) is the largest.
+UdpEndpoint::UdpEndpoint(const SendLimitSettings& sendLimitSettings, SocketFactory socketFactory)
+    : logDropped_(sendLimitSettings.logDropped), socketFactory_(std::move(socketFactory)) {
+    if (sendLimitSettings.enabled) {
+        sendLimit = static_cast<std::uint32_t>(sendLimitSettings.bytesPerPeriod);
         sendLimitActive = sendLimit != 0;
     }
-    sendMaxAllowed = static_cast<std::uint32_t>(config.getInt("ServerSendLimitMaxAllowed"));
+    sendMaxAllowed = static_cast<std::uint32_t>(sendLimitSettings.maxAllowed);
 }
 
 UdpEndpoint::~UdpEndpoint() { close(); }
-
-UdpEndpoint& UdpEndpoint::gameInstance() {
-    auto& slot = gameSlot();
-    if (!slot) slot = std::make_unique<UdpEndpoint>();
-    return *slot;
-}
-
-UdpEndpoint& UdpEndpoint::adminInstance() {
-    auto& slot = adminSlot();
-    if (!slot) slot = std::make_unique<UdpEndpoint>();
-    return *slot;
-}
-
-void UdpEndpoint::destroyGameInstance() { gameSlot().reset(); }
-
-void UdpEndpoint::destroyAdminInstance() { adminSlot().reset(); }
 
 bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     if (isOpen) close();
@@ -59,17 +29,13 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     bytesSent = 0;
     socket_ = socketFactory_();
     // The socket holds the system's socket library; dropping the socket on a failure releases it.
-    if (socket_ && !socket_->startLibrary()) {
-        socket_.reset();
-        ServerLog::instance().line("ERROR: Unable to complete WSAStartup ().");
-        return false;
-    }
     if (!socket_ || !socket_->create()) {
+        const std::string_view libraryFailure = socket_ ? socket_->libraryFailureLine() : std::string_view{};
+        ServerLog::instance().line(libraryFailure.empty() ? "ERROR: Unable to get an open socket." : libraryFailure);
         socket_.reset();
-        ServerLog::instance().line("ERROR: Unable to get an open socket.");
         return false;
     }
-    const std::uint32_t address = ipText != nullptr ? platform::addressFromText(ipText) : 0;
+    const std::uint32_t address = ipText != nullptr ? addressFromText(ipText) : 0;
     bindAddress = PeerAddress{address, PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(portNumber)).port};
     port = portNumber;
     // A port above 65535 or an address text that does not convert is never bound to something
@@ -77,7 +43,7 @@ bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     std::string reason;
     if (portNumber > kHighestPort) {
         reason = "the port is above " + std::to_string(kHighestPort);
-    } else if (address == platform::kNoAddress) {
+    } else if (address == kNoAddress) {
         reason = "not an IPv4 address";
     } else if (!socket_->bind(bindAddress.address, bindAddress.port)) {
         const std::error_code error = socket_->bindError();
@@ -147,7 +113,7 @@ std::int32_t UdpEndpoint::sendNow(const PeerAddress& to, const std::uint8_t* dat
 void UdpEndpoint::dropDatagram(std::size_t length) {
     periodSentAndDropped += static_cast<std::uint32_t>(length);
     auto& log = ServerLog::instance();
-    if (config_.getInt("ServerSendLimitLogDropped") == 1) {
+    if (logDropped_) {
         log.line("SERVER-WARNING: ", static_cast<std::uint64_t>(length),
                  " bytes dropped due to exceeding limit.");
     }

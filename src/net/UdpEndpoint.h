@@ -5,14 +5,13 @@
 #include <functional>
 #include <memory>
 
+#include "config/ServerSettings.h"
 #include "net/PeerAddress.h"
 #include "net/ReceiveBatch.h"
 #include "net/SendQueue.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn {
-
-class ConfigFile;
 
 // One bound IPv4 datagram socket with traffic totals and an optional send limit that drops what
 // goes beyond a number of bytes per one-second period and shuts the endpoint when pushed too far.
@@ -25,17 +24,12 @@ class UdpEndpoint {
 public:
     using SocketFactory = std::function<std::unique_ptr<platform::DatagramSocket>()>;
 
-    // Reads the send-limit settings from the configuration.
+    // Without send-limit settings nothing is ever dropped.
     explicit UdpEndpoint(SocketFactory socketFactory = platform::createUdpSocket);
-    UdpEndpoint(const ConfigFile& config, SocketFactory socketFactory);
+    UdpEndpoint(const SendLimitSettings& sendLimitSettings, SocketFactory socketFactory);
     ~UdpEndpoint();
     UdpEndpoint(const UdpEndpoint&) = delete;
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
-
-    static UdpEndpoint& gameInstance();
-    static UdpEndpoint& adminInstance();
-    static void destroyGameInstance();
-    static void destroyAdminInstance();
 
     // Binds to port on ipText (every local address when null).
     bool open(std::int32_t portNumber, const char* ipText);
@@ -82,7 +76,7 @@ private:
     std::int32_t sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void dropDatagram(std::size_t length);
 
-    const ConfigFile& config_;
+    bool logDropped_ = false;
     SocketFactory socketFactory_;
     std::unique_ptr<platform::DatagramSocket> socket_;
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 #include <system_error>
+#include <string_view>
 
 #include "platform/Wait.h"
 
@@ -50,11 +51,12 @@ class DatagramSocket {
 public:
     virtual ~DatagramSocket() = default;
 
-    // Starts the system's socket library (Windows Sockets 2.2) for this socket and holds it until the
-    // socket is destroyed; create() starts it too. True at once where there is no library to start.
-    virtual bool startLibrary() { return true; }
-    // Creates the socket; false when the system refuses one.
+    // Creates the socket, starting the system's socket library first where there is one to start
+    // (the socket then holds it until destroyed); false when either is refused.
     virtual bool create() = 0;
+    // After create() failed for want of the system's socket library: the log line that says so.
+    // Empty where there is no library to start, or when the socket itself was refused.
+    virtual std::string_view libraryFailureLine() const { return {}; }
     virtual bool bind(std::uint32_t address, std::uint16_t port) = 0;
     // The system's reason why the last bind failed; no error when it worked or was never tried.
     virtual std::error_code bindError() const { return {}; }
@@ -87,15 +89,6 @@ public:
 };
 
 std::unique_ptr<DatagramSocket> createUdpSocket();
-
-// What addressFromText answers for a text it does not accept: 255.255.255.255, which a
-// resolved address never is either.
-inline constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;
-
-// The address a dotted IPv4 text stands for, as the platform's inet_addr reads it (one to four
-// parts, octal and hexadecimal numbers); kNoAddress for a text it does not accept, and for an
-// empty text.
-std::uint32_t addressFromText(const char* text);
 
 // Looks a host name up; 0 when it cannot be resolved. Network byte order.
 std::uint32_t lookupHostAddress(const char* hostName);

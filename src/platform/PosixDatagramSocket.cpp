@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/AddressText.h"
 #include "platform/BatchSend.h"
 #include "platform/DatagramSocket.h"
 
@@ -262,10 +263,7 @@ private:
 
 std::unique_ptr<DatagramSocket> createUdpSocket() { return std::make_unique<PosixDatagramSocket>(); }
 
-std::uint32_t addressFromText(const char* text) {
-    if (text == nullptr || *text == '\0') return INADDR_NONE;
-    return ::inet_addr(text);
-}
+std::uint32_t systemAddressFromText(const char* text) { return ::inet_addr(text); }
 
 std::uint32_t lookupHostAddress(const char* hostName) {
     addrinfo hints{};

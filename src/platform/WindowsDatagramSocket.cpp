@@ -5,8 +5,10 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
+#include "platform/AddressText.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn::platform {
@@ -64,14 +66,13 @@ class WindowsDatagramSocket final : public DatagramSocket {
 public:
     ~WindowsDatagramSocket() override { close(); }
 
-    bool startLibrary() override {
-        if (!winsock_ || !winsock_->started()) winsock_.emplace();
-        return winsock_->started();
+    std::string_view libraryFailureLine() const override {
+        return winsock_ && !winsock_->started() ? "ERROR: Unable to complete WSAStartup ()." : "";
     }
 
     bool create() override {
         close();
-        if (!startLibrary()) return false;
+        if (!startWinsock()) return false;
         socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         if (socket_ == INVALID_SOCKET) return false;
         // Windows fails the next receive when an earlier send drew a "port unreachable"; a player who
@@ -196,6 +197,12 @@ public:
     }
 
 private:
+    // Windows Sockets 2.2 for this socket, held until it is destroyed; started again after a failure.
+    bool startWinsock() {
+        if (!winsock_ || !winsock_->started()) winsock_.emplace();
+        return winsock_->started();
+    }
+
     // Receives one datagram into result; 0, or the error that kept it from being received. A
     // datagram larger than capacity fails with WSAEMSGSIZE and is gone: refused, never cut.
     int receiveOnce(std::uint8_t* buffer, std::size_t capacity, ReceiveResult& result) {
@@ -230,10 +237,7 @@ private:
 
 std::unique_ptr<DatagramSocket> createUdpSocket() { return std::make_unique<WindowsDatagramSocket>(); }
 
-std::uint32_t addressFromText(const char* text) {
-    if (text == nullptr || *text == '\0') return INADDR_NONE;
-    return ::inet_addr(text);
-}
+std::uint32_t systemAddressFromText(const char* text) { return ::inet_addr(text); }
 
 std::uint32_t lookupHostAddress(const char* hostName) {
     const WinsockUse winsock;

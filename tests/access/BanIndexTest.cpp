@@ -14,7 +14,7 @@
 
 #include "access/BanList.h"
 #include "access/BanListFixture.h"
-#include "platform/DatagramSocket.h"
+#include "net/PeerAddress.h"
 
 namespace varn {
 namespace {
@@ -79,7 +79,7 @@ private:
     // 255.255.255.255 for those, which only the text of that address itself may mean).
     static std::optional<std::array<std::uint8_t, 4>> octetsOf(std::string_view text) {
         const std::string terminated(text);
-        const std::uint32_t address = platform::addressFromText(terminated.c_str());
+        const std::uint32_t address = addressFromText(terminated.c_str());
         if (address == 0xFFFFFFFFu && text != "255.255.255.255") return std::nullopt;
         std::array<std::uint8_t, 4> octets{};
         std::memcpy(octets.data(), &address, octets.size());

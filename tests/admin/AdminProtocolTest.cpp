@@ -81,7 +81,7 @@ protected:
     // Logs an admin in and forgets what that sent and logged.
     std::int32_t login(const PeerAddress& from, const std::string& name) {
         receiveAdmin(from, joinDatagram(name, "secret"));
-        const std::int32_t id = server->admins.findByAddress(from);
+        const std::int32_t id = adminServer->administrators().findByAddress(from);
         EXPECT_GE(id, 0) << "admin " << name << " was not let in";
         network.clearSent();
         log.clear();
@@ -128,7 +128,7 @@ TEST_F(AdminProtocolTest, JoinRefusalsComeInTheirOrder) {
         EXPECT_EQ(network.sent[0].peer, testCase.from);
         EXPECT_EQ(network.sent[0].bytes, testCase.answer);
         EXPECT_EQ(log.lines(), testCase.lines);
-        EXPECT_EQ(server->admins.size(), 1);
+        EXPECT_EQ(adminServer->administrators().size(), 1);
     }
 }
 
@@ -163,7 +163,7 @@ TEST_F(AdminProtocolTest, JoinWelcomesOverTheAdminPortListingEveryPlayerThenTheM
     receiveAdmin(peer(4), joinDatagram("again", "secret"));
     ASSERT_FALSE(adminSentTo(peer(4)).empty());
     EXPECT_EQ(adminSentTo(peer(4))[0][3], 0);
-    EXPECT_EQ(server->admins.nameOf(1), std::optional<std::string>(""));
+    EXPECT_EQ(adminServer->administrators().nameOf(1), std::optional<std::string>(""));
 }
 
 TEST_F(AdminProtocolTest, OnlyKnownIdsFromAdminsAreServedButEveryDatagramKeepsAnAdminAlive) {
@@ -173,14 +173,14 @@ TEST_F(AdminProtocolTest, OnlyKnownIdsFromAdminsAreServedButEveryDatagramKeepsAn
     const int ignored[] = {0, 1, 4, 6, 7, 8, 9, 10, 11, 12, 19, 20, 21, 22, 23, 24, 25, 33, 127, -128, -1};
     for (const int commandId : ignored) {
         SCOPED_TRACE(commandId);
-        server->admins.setIdle(id, 9);
+        adminServer->administrators().setIdle(id, 9);
         receiveAdmin(boss, bytesOf({commandId, 1, 2, 3}));
-        EXPECT_EQ(server->admins.find(id)->idleSeconds, 0);
+        EXPECT_EQ(adminServer->administrators().find(id)->idleSeconds, 0);
         EXPECT_TRUE(network.sent.empty());
     }
-    server->admins.setIdle(id, 9);
+    adminServer->administrators().setIdle(id, 9);
     receiveAdmin(boss, {5});
-    EXPECT_EQ(server->admins.find(id)->idleSeconds, 0);
+    EXPECT_EQ(adminServer->administrators().find(id)->idleSeconds, 0);
 
     // From anybody else only the join is served; the admin on another port is somebody else.
     for (const int commandId : {2, 3, 5, 14, 15, 16, 17, 18, 26, 27, 28, 29, 30, 31, 32}) {
@@ -198,7 +198,7 @@ TEST_F(AdminProtocolTest, QuitIsLoggedAndAnswersNothing) {
     const std::int32_t id = login(peer(3), "second");
     receiveAdmin(peer(3), request(2));
     EXPECT_EQ(log.lines(), Lines{"ADMIN-QUIT: 'second', ID = 1"});
-    EXPECT_FALSE(server->admins.exists(id));
+    EXPECT_FALSE(adminServer->administrators().exists(id));
     EXPECT_TRUE(network.sent.empty());
 }
 
@@ -229,7 +229,7 @@ TEST_F(AdminProtocolTest, SayReachesEveryPlayerAndEveryAdminWithTheAdminsId) {
     EXPECT_EQ(log.lines(), Lines{"***> Second: " + std::string(127, 'x')});
 
     // Without chat logging nothing is logged; a bare [3] still goes out as it came.
-    server->logChat = 0;
+    settings.logChat = false;
     network.clearSent();
     log.clear();
     receiveAdmin(other, {3});
@@ -480,18 +480,18 @@ TEST_F(AdminProtocolTest, ServerPasswordChangesInMemoryAndIsNeverLogged) {
         log.clear();
         receiveAdmin(boss, testCase.datagram);
         EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{bytesOf({27, testCase.answer})});
-        EXPECT_EQ(*ConfigFile::instance().getString("ServerPassword"), testCase.password);
+        EXPECT_EQ(settings.serverPassword, testCase.password);
         const Lines changed = {"PASSWORD: The Server Password was successfully changed."};
         EXPECT_EQ(log.lines(), testCase.answer == 1 ? changed : Lines{});
     }
-    EXPECT_EQ(server->passwordEnabled, 0) << "the change does not switch the password check on";
+    EXPECT_FALSE(server->passwordRequired()) << "the change does not switch the password check on";
 
     // Without the key there is nothing to change.
-    ConfigFile::instance().setValues("ServerPassword", {});
+    settings.serverPassword.reset();
     network.clearSent();
     receiveAdmin(boss, request(27, "any"));
     EXPECT_EQ(adminSentTo(boss), std::vector<Bytes>{bytesOf({27, 0})});
-    EXPECT_EQ(ConfigFile::instance().getString("ServerPassword"), nullptr);
+    EXPECT_EQ(settings.serverPassword, std::nullopt);
 }
 
 TEST_F(AdminProtocolTest, ShutdownNeedsTwoAttemptsWithinFiveSeconds) {
@@ -543,10 +543,10 @@ TEST_F(AdminProtocolTest, ShutdownNeedsTwoAttemptsWithinFiveSeconds) {
             EXPECT_EQ(network.sent.size(), 1u);
             EXPECT_EQ(adminSentTo(from), std::vector<Bytes>{bytesOf({18, step.answer})});
             EXPECT_EQ(log.lines(), Lines{step.line});
-            EXPECT_EQ(server->shutdownRequested, step.stops ? 1 : 0);
+            EXPECT_EQ(adminServer->shutdownRequested(), step.stops);
         }
         // A fresh server for the next case: nothing armed, new endpoints as sockets 0 and 1.
-        server.reset();
+        stop();
         network.socketsCreated = 0;
     }
 }
@@ -657,11 +657,11 @@ TEST_F(AdminLockoutTest, FiveWrongPasswordsLockTheAddressOutOfAdminLogins) {
     receiveAdmin(guesser, joinDatagram("boss", "right"));
     EXPECT_TRUE(network.sent.empty());
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(server->admins.size(), 0);
+    EXPECT_EQ(adminServer->administrators().size(), 0);
 
     clock.advanceSeconds(60);
     receiveAdmin(guesser, joinDatagram("boss", "right"));
-    EXPECT_EQ(server->admins.size(), 1);
+    EXPECT_EQ(adminServer->administrators().size(), 1);
 }
 
 // While the budget of wrong admin passwords is spent, every admin login is dropped unanswered before
@@ -680,14 +680,14 @@ TEST_F(AdminLockoutTest, ASpentBudgetDropsAdminLoginsBeforeAnyOtherCheck) {
     receiveAdmin(PeerAddress::fromHostOrder(0x7F010101u, 5000), joinDatagram("boss", "right"));
     receiveAdmin(peer(31), joinDatagram("boss", "right", 24));
     EXPECT_TRUE(network.sent.empty()) << "not even a ban or a wrong version is answered";
-    EXPECT_EQ(server->admins.size(), 0);
+    EXPECT_EQ(adminServer->administrators().size(), 0);
 
     clock.advanceSeconds(1);
     receiveAdmin(PeerAddress::fromHostOrder(0x7F010101u, 5000), joinDatagram("boss", "right"));
     EXPECT_EQ(network.sent.size(), 1u);
     EXPECT_EQ(network.sent.back().bytes, bytesOf({6, 1}));
     receiveAdmin(peer(30), joinDatagram("boss", "right"));
-    EXPECT_EQ(server->admins.size(), 1);
+    EXPECT_EQ(adminServer->administrators().size(), 1);
 }
 
 // Wrong-password lines are written for compared attempts only, at most five per address in its
@@ -767,7 +767,7 @@ TEST_F(AdminLockoutTest, WallClockStepsChangeNoLockoutWindow) {
     clock.stepCalendarSeconds(-3600);
     clock.advanceSeconds(1);
     receiveAdmin(guesser, joinDatagram("boss", "right"));
-    EXPECT_EQ(server->admins.size(), 1) << "a minute of monotonic time ends it";
+    EXPECT_EQ(adminServer->administrators().size(), 1) << "a minute of monotonic time ends it";
 }
 
 TEST_F(AdminLockoutTest, ControlBytesOfAnUnknownSendersNameNeverReachTheLog) {

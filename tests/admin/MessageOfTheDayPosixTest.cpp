@@ -47,14 +47,14 @@ TEST_F(MessageOfTheDayPosixTest, ReloadWithAFifoAnswersAtOnceAsForAMissingFile) 
     const PeerAddress boss = peer(2);
     const std::string join = std::string("\x0D\x19") + "boss|secret";
     receiveAdmin(boss, Bytes(join.begin(), join.end()));
-    ASSERT_GE(server->admins.findByAddress(boss), 0);
+    ASSERT_GE(adminServer->administrators().findByAddress(boss), 0);
     network.clearSent();
     log.clear();
 
     EXPECT_LT(testing::millisecondsTaken([&] { receiveAdmin(boss, {26}); }), 1000);
     EXPECT_EQ(adminSentTo(boss), (std::vector<Bytes>{Bytes{26, 0}}));
     EXPECT_EQ(log.lines(), Lines{"ERROR: 'motd.txt' could not be opened for reading."});
-    EXPECT_EQ(server->motdLoaded, 0);
+    EXPECT_FALSE(server->hasMessageOfTheDay());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "browser/BrowserQuery.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/PlayerRegistry.h"
 #include "platform/Clock.h"
 #include "support/FakeNetwork.h"
@@ -29,10 +30,14 @@ protected:
     void SetUp() override {
         config.loadText("ServerName \"Test Server\"\nServerPort 4000\nMaxPlayers 4\n"
                         "Game 2\nGameMode 1\nBannedFile b.txt\n");
+        settings = readServerSettings(config);
     }
 
-    // Adds configuration lines (replacing earlier values of the same keys).
-    void configure(const std::string& lines) { config.loadText(lines); }
+    // Adds configuration lines (replacing earlier values of the same keys) and reads the settings again.
+    void configure(const std::string& lines) {
+        config.loadText(lines);
+        settings = readServerSettings(config);
+    }
 
     BrowserQuery& start(std::int32_t gamePort = kGamePort) {
         BrowserQuery::Services services;
@@ -45,7 +50,7 @@ protected:
             return found == hosts.end() ? 0u : found->second;
         };
         services.clock = &clock;
-        services.config = &config;
+        services.settings = &settings;
         services.players = &players;
         browser = std::make_unique<BrowserQuery>(gamePort, std::move(services));
         return *browser;
@@ -69,6 +74,7 @@ protected:
 
     FakeNetwork network;
     ConfigFile config;
+    ServerSettings settings;
     PlayerRegistry players;
     platform::ManualClock clock{0, 500'000};
     std::map<std::string, std::uint32_t> hosts;  // name -> address, network order

@@ -39,23 +39,23 @@ std::string exampleWithSendLimitOn() {
 class ExampleConfigurationTest : public testing::GameServerFixture {};
 
 TEST_F(ExampleConfigurationTest, LoadsAndPassesValidation) {
-    ConfigFile config;
-    config.loadText(exampleConfiguration());
-    EXPECT_TRUE(validateConfiguration(config)) << log.text();
-    EXPECT_EQ(config.getInt("ServerSendLimitEnabled"), 0) << "the send limit is off unless switched on";
+    ConfigFile example;
+    example.loadText(exampleConfiguration());
+    EXPECT_TRUE(validateConfiguration(example)) << log.text();
+    EXPECT_EQ(example.getInt("ServerSendLimitEnabled"), 0) << "the send limit is off unless switched on";
 }
 
 // One player floods sync reports at ten thousand a second; with the example's send limit switched
 // on, what goes beyond the limit is dropped, and the server goes on (it used to stop within the
 // first second).
 TEST_F(ExampleConfigurationTest, OnePlayersSyncFloodCannotStopTheServer) {
-    ConfigFile::instance().clear();
-    ConfigFile::instance().loadText(exampleWithSendLimitOn());
+    config.clear();
+    configure(exampleWithSendLimitOn());
     start();
     ASSERT_TRUE(gameEndpoint->sendLimitActive);
     const std::uint32_t limit = gameEndpoint->sendLimit;
     LoopTimers timers(clock, *server, *gameEndpoint, *adminEndpoint, 2);
-    const std::int32_t maxPlayers = ConfigFile::instance().getInt("MaxPlayers");
+    const std::int32_t maxPlayers = settings.maxPlayers;
     for (std::int32_t id = 0; id < maxPlayers; ++id)
         players.add(peer(static_cast<std::uint32_t>(2 + id)), std::to_string(id));
     // A player standing next to everybody else: the full report goes to every other player.

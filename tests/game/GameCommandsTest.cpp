@@ -42,7 +42,7 @@ protected:
         players.add(alice, "alice");
         players.add(bob, "bob");
         players.add(carol, "carol");
-        server->admins.add(admin, "boss");
+        adminServer->administrators().add(admin, "boss");
     }
 
     const PeerAddress alice = peer(2), bob = peer(3), carol = peer(4), admin = peer(100, 6000);

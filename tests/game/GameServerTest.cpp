@@ -25,16 +25,16 @@ TEST_F(GameServerTest, ConstructionWritesTheSessionLines) {
     for (const auto& testCase : cases) {
         configure(testCase.settings);
         log.clear();
-        GameServer session(players, UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(), bans,
-                           ConfigFile::instance(), clock);
+        UdpEndpoint gameSocket(settings.sendLimit, network.factory());
+        GameServer session(players, gameSocket, bans, lockout, settings, clock);
         EXPECT_EQ(log.lines(), testCase.lines);
-        EXPECT_EQ(session.logChat, 1);
-        EXPECT_EQ(session.expectedClientCrc, 0x1C3D6C3Fu);
+        EXPECT_TRUE(session.logsChat());
+        EXPECT_EQ(session.expectedClientCrc(), 0x1C3D6C3Fu);
     }
     configure("DoNotOutputChatToLog 1\n");
-    GameServer quietChat(players, UdpEndpoint::gameInstance(), UdpEndpoint::adminInstance(), bans,
-                         ConfigFile::instance(), clock);
-    EXPECT_EQ(quietChat.logChat, 0);
+    UdpEndpoint gameSocket(settings.sendLimit, network.factory());
+    GameServer quietChat(players, gameSocket, bans, lockout, settings, clock);
+    EXPECT_FALSE(quietChat.logsChat());
 }
 
 TEST_F(GameServerTest, WelcomeListsNamedPlayersAndLeavesOutTheNewOne) {
@@ -45,7 +45,7 @@ TEST_F(GameServerTest, WelcomeListsNamedPlayersAndLeavesOutTheNewOne) {
     const std::int32_t bobId = players.add(bob, "Bob");
     players.setScore(0, -1);
 
-    server->sendWelcome(bob, bobId, false);
+    server->welcomePlayer(bob, bobId);
     const auto header = bytesOf({1, 2, 1, 2, 4, 0x21, 0x0E, 0x0C, 0x49, 0xA0, 0x69, 0x38, 0xE6, 0x14, 0x58, 0x8D, 0x11});
     auto expected = header;
     for (int byte : {0, 0xFF, 0xFF, int{'a'}, int{'l'}, int{'i'}, int{'c'}, int{'e'}, 7}) {
@@ -56,7 +56,7 @@ TEST_F(GameServerTest, WelcomeListsNamedPlayersAndLeavesOutTheNewOne) {
 
     // The admin form goes over the admin endpoint and lists every named player.
     network.clearSent();
-    server->sendWelcome(bob, 0, true);
+    server->welcomeAdministrator(bob, 0);
     ASSERT_EQ(adminSentTo(bob).size(), 1u);
     EXPECT_EQ(adminSentTo(bob)[0].size(), 17u + 9u + 7u);
     EXPECT_TRUE(gameSentTo(bob).empty());
@@ -65,7 +65,7 @@ TEST_F(GameServerTest, WelcomeListsNamedPlayersAndLeavesOutTheNewOne) {
 TEST_F(GameServerTest, WelcomeInAnEmptyStuntServerIsSeventeenBytes) {
     configure("GameMode 2\n");
     start();
-    server->sendWelcome(peer(2), 0, false);
+    server->welcomePlayer(peer(2), 0);
     ASSERT_EQ(gameSentTo(peer(2)).size(), 1u);
     EXPECT_EQ(gameSentTo(peer(2))[0],
               bytesOf({1, 2, 2, 0, 4, 0xCA, 0x33, 0x85, 0x5D, 0xA0, 0x69, 0x38, 0xE6, 0x14, 0x58, 0x8D, 0x11}));
@@ -92,7 +92,7 @@ protected:
     }
     std::vector<std::uint8_t> motdDatagramAfterWelcome() {
         network.clearSent();
-        server->sendWelcome(peer(9), 0, false);
+        server->welcomePlayer(peer(9), 0);
         const auto sent = gameSentTo(peer(9));
         return sent.size() == 2 ? sent[1] : std::vector<std::uint8_t>{};
     }
@@ -119,7 +119,7 @@ TEST_F(MessageOfTheDayTest, TextIsTheBytesReadLessTheLast) {
         SCOPED_TRACE(testCase.name);
         writeMotd(testCase.file);
         ASSERT_TRUE(server->loadMessageOfTheDay());
-        EXPECT_EQ(server->motdLoaded, 1);
+        EXPECT_TRUE(server->hasMessageOfTheDay());
         std::vector<std::uint8_t> expected = {21};
         expected.insert(expected.end(), testCase.text.begin(), testCase.text.end());
         expected.push_back(0);
@@ -132,8 +132,8 @@ TEST_F(MessageOfTheDayTest, LongFileIsCutAtReadAndAtSend) {
     writeMotd(std::string(3000, 'x'));
     ASSERT_TRUE(server->loadMessageOfTheDay());
     // 2023 bytes read, the last one gives way to the end of the text.
-    EXPECT_EQ(server->motdPacket[2022], 'x');
-    EXPECT_EQ(server->motdPacket[2023], 0);
+    EXPECT_EQ(server->messageOfTheDayPacket()[2022], 'x');
+    EXPECT_EQ(server->messageOfTheDayPacket()[2023], 0);
     const auto datagram = motdDatagramAfterWelcome();
     ASSERT_EQ(datagram.size(), 1000u);
     EXPECT_EQ(datagram[0], 21);
@@ -144,7 +144,7 @@ TEST_F(MessageOfTheDayTest, MissingFileOrDirectoryIsReported) {
     start();
     std::filesystem::create_directory(directory / "motd.txt");
     EXPECT_FALSE(server->loadMessageOfTheDay());
-    EXPECT_EQ(server->motdLoaded, 0);
+    EXPECT_FALSE(server->hasMessageOfTheDay());
     EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: 'motd.txt' could not be opened for reading."});
     EXPECT_TRUE(motdDatagramAfterWelcome().empty());
 }
@@ -153,26 +153,45 @@ TEST_F(GameServerTest, BroadcastSkipsTheExceptedPlayerAndReachesAdminsOnlyWhenAs
     start();
     players.add(peer(2), "a");
     players.add(peer(3), "b");
-    server->admins.add(peer(10), "boss");
+    adminServer->administrators().add(peer(10), "boss");
     const std::uint8_t packet[] = {9, 0, 1};
 
-    server->broadcast(packet, sizeof packet, 0, false);
+    server->broadcastToPlayersExcept(packet, sizeof packet, 0);
     EXPECT_TRUE(gameSentTo(peer(2)).empty());
     EXPECT_EQ(gameSentTo(peer(3)).size(), 1u);
     EXPECT_TRUE(adminSentTo(peer(10)).empty());
 
     network.clearSent();
-    server->broadcast(packet, sizeof packet, -1, true);
+    server->broadcast(packet, sizeof packet);
     EXPECT_EQ(gameSentTo(peer(2)).size(), 1u);
     EXPECT_EQ(gameSentTo(peer(3)).size(), 1u);
     ASSERT_EQ(adminSentTo(peer(10)).size(), 1u);
     EXPECT_EQ(adminSentTo(peer(10))[0], bytesOf({9, 0, 1}));
 }
 
+// The game reaches administrators only through a connected admin server; once that is gone, the
+// game's broadcasts, pings and passes go to the players alone.
+TEST_F(GameServerTest, AdministratorsAreReachedOnlyWhileTheAdminServerLives) {
+    start();
+    players.add(peer(2), "a");
+    adminServer->administrators().add(peer(10), "boss");
+    const std::uint8_t packet[] = {9, 0, 1};
+    adminServer.reset();
+
+    server->broadcast(packet, sizeof packet);
+    server->sendPings();
+    server->checkTimeouts(15);
+    server->addIdleTime(1);
+    server->welcomeAdministrator(peer(10), 0);
+    EXPECT_EQ(gameSentTo(peer(2)).size(), 2u) << "the broadcast and the ping request";
+    EXPECT_TRUE(adminSentTo(peer(10)).empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
 TEST_F(GameServerTest, DestructionClearsThePlayers) {
     start();
     players.add(peer(2), "a");
-    server.reset();
+    stop();
     EXPECT_EQ(players.size(), 0);
 }
 

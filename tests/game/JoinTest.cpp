@@ -54,7 +54,7 @@ TEST_F(JoinTest, RefusalsComeInTheirOrder) {
         EXPECT_EQ(onlyReplyTo(who), testCase.reply);
     }
     EXPECT_EQ(players.size(), 1) << "no refused join leaves a record";
-    EXPECT_TRUE(server->recentJoins.empty());
+    EXPECT_TRUE(server->recentJoins().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 
@@ -80,9 +80,9 @@ TEST_F(JoinTest, RecentJoinFromTheSameAddressCountsAnAttempt) {
     network.clearSent();
     receiveGame(peer(2, 5001), joinDatagram("second"));
     EXPECT_EQ(onlyReplyTo(peer(2, 5001)), bytesOf({6}));
-    ASSERT_TRUE(server->recentJoins.contains("127.0.0.2"));
-    EXPECT_EQ(server->recentJoins.at("127.0.0.2").attempts, 2u);
-    EXPECT_EQ(server->recentJoins.at("127.0.0.2").ticks, 0u);
+    ASSERT_TRUE(server->recentJoins().contains("127.0.0.2"));
+    EXPECT_EQ(server->recentJoins().at("127.0.0.2").attempts, 2u);
+    EXPECT_EQ(server->recentJoins().at("127.0.0.2").ticks, 0u);
 }
 
 TEST_F(JoinTest, NameWalk) {
@@ -116,7 +116,7 @@ TEST_F(JoinTest, NameWalk) {
 TEST_F(JoinTest, PasswordIsCheckedOnlyWhenEnabled) {
     configure("ServerPassword Secret\n");
     start();
-    server->passwordEnabled = 1;
+    server->requirePassword();
     receiveGame(peer(2), joinDatagram("alice", "secret"));
     EXPECT_EQ(onlyReplyTo(peer(2)), bytesOf({6, 4}));
     EXPECT_EQ(log.lines(),
@@ -130,7 +130,7 @@ TEST_F(JoinTest, PasswordIsCheckedOnlyWhenEnabled) {
     receiveGame(peer(5), joinDatagram("dave", "Secret"));
     EXPECT_EQ(players.size(), 1);
     // A password changed at run time counts from the next join.
-    ConfigFile::instance().setValue("ServerPassword", "other");
+    settings.serverPassword = "other";
     receiveGame(peer(6), joinDatagram("erin", "other"));
     EXPECT_EQ(players.size(), 2);
 }
@@ -138,7 +138,7 @@ TEST_F(JoinTest, PasswordIsCheckedOnlyWhenEnabled) {
 TEST_F(JoinTest, AcceptedJoinWelcomesAnnouncesAndLogs) {
     configure("StatLogging 1\n");
     start();
-    server->admins.add(peer(100, 6000), "boss");
+    adminServer->administrators().add(peer(100, 6000), "boss");
     receiveGame(peer(2), joinDatagram("alice"));
     players.setScore(0, 5);
     network.clearSent();
@@ -155,12 +155,12 @@ TEST_F(JoinTest, AcceptedJoinWelcomesAnnouncesAndLogs) {
     EXPECT_EQ(adminSentTo(peer(100, 6000)), std::vector<Bytes>{adminNotice});
     // The statistics line goes to the file only, so the console shows just the join line.
     EXPECT_EQ(log.lines(), std::vector<std::string>{"JOIN: 'bob', PlayerID = 1 (127.0.0.3)"});
-    EXPECT_EQ(server->recentJoins.at("127.0.0.3").attempts, 1u);
+    EXPECT_EQ(server->recentJoins().at("127.0.0.3").attempts, 1u);
 }
 
 TEST_F(JoinTest, QuitFreesTheIdForTheNextJoin) {
     start();
-    server->admins.add(peer(100), "boss");
+    adminServer->administrators().add(peer(100), "boss");
     receiveGame(peer(2), joinDatagram("alice"));
     receiveGame(peer(3), joinDatagram("bob"));
     network.clearSent();
@@ -216,7 +216,7 @@ class JoinLockoutTest : public testing::GameServerFixture {};
 TEST_F(JoinLockoutTest, FiveWrongPasswordsLockTheAddressOutOfJoining) {
     configure("ServerPassword right\nPasswordLockout 1\n");
     start();
-    server->passwordEnabled = 1;
+    server->requirePassword();
     const PeerAddress guesser = peer(2);
     for (int attempt = 0; attempt < 5; ++attempt) receiveGame(guesser, joinDatagram("eve", "wrong"));
     EXPECT_EQ(gameSentTo(guesser).size(), 5u);
@@ -243,7 +243,7 @@ TEST_F(JoinLockoutTest, FiveWrongPasswordsLockTheAddressOutOfJoining) {
 TEST_F(JoinLockoutTest, ALockedAddressStaysLockedWhileThousandsOfOthersFail) {
     configure("ServerPassword right\nPasswordLockout 1\n");
     start();
-    server->passwordEnabled = 1;
+    server->requirePassword();
     const PeerAddress guesser = peer(2);
     for (int attempt = 0; attempt < 5; ++attempt) receiveGame(guesser, joinDatagram("eve", "wrong"));
     for (std::uint32_t other = 0; other < 4100; ++other) {
@@ -260,7 +260,7 @@ TEST_F(JoinLockoutTest, ALockedAddressStaysLockedWhileThousandsOfOthersFail) {
 TEST_F(JoinLockoutTest, AFullTableOfLockedAddressesKeepsNewAddressesOutUntilOneFrees) {
     configure("ServerPassword right\nPasswordLockout 1\n");
     start();
-    server->passwordEnabled = 1;
+    server->requirePassword();
     for (std::uint32_t guesser = 0; guesser < PasswordLockout::kMaxEntries; ++guesser) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             receiveGame(PeerAddress::fromHostOrder(0x0A000000u + guesser, 5000), joinDatagram("eve", "wrong"));
@@ -288,7 +288,7 @@ TEST_F(JoinLockoutTest, AFullTableOfLockedAddressesKeepsNewAddressesOutUntilOneF
 TEST_F(JoinLockoutTest, WallClockStepsChangeNoLockoutWindow) {
     configure("ServerPassword right\nPasswordLockout 1\n");
     start();
-    server->passwordEnabled = 1;
+    server->requirePassword();
     const PeerAddress guesser = peer(2);
     for (int attempt = 0; attempt < 5; ++attempt) receiveGame(guesser, joinDatagram("eve", "wrong"));
     network.clearSent();
@@ -305,7 +305,7 @@ TEST_F(JoinLockoutTest, WallClockStepsChangeNoLockoutWindow) {
 TEST_F(JoinLockoutTest, WithoutTheKeyWrongPasswordsAreAnsweredForever) {
     configure("ServerPassword right\n");
     start();
-    server->passwordEnabled = 1;
+    server->requirePassword();
     for (int attempt = 0; attempt < 8; ++attempt) receiveGame(peer(2), joinDatagram("eve", "wrong"));
     EXPECT_EQ(gameSentTo(peer(2)).size(), 8u);
     receiveGame(peer(2), joinDatagram("eve", "right"));

@@ -99,5 +99,26 @@ TEST(VehicleTableTest, EntriesStayPutOnceAdded) {
     EXPECT_EQ(table.get(7)->driverWord, 99u) << "adding an existing id changes nothing";
 }
 
+// Two servers in one process (or two tests) must not see each other's vehicles.
+TEST(VehicleTableTest, EachDefaultRegistryKeepsItsOwnVehicles) {
+    PlayerRegistry first;
+    PlayerRegistry second;
+    const PeerAddress somewhere = PeerAddress::fromHostOrder(0x7F000001u, 5000);
+    const std::int32_t firstId = first.add(somewhere, "a");
+    const std::int32_t secondId = second.add(somewhere, "b");
+    // State 5: driving vehicle 5, then the driver's 32-bit word.
+    const std::uint8_t firstDrives[] = {5, 0x11, 0, 0, 0};
+    const std::uint8_t secondDrives[] = {5, 0x22, 0, 0, 0};
+    ASSERT_TRUE(first.applySync(firstId, PacketReader(firstDrives, sizeof firstDrives)));
+    ASSERT_TRUE(second.applySync(secondId, PacketReader(secondDrives, sizeof secondDrives)));
+    const VehicleRecord* firstVehicle = first.find(firstId)->vehicle;
+    const VehicleRecord* secondVehicle = second.find(secondId)->vehicle;
+    ASSERT_NE(firstVehicle, nullptr);
+    ASSERT_NE(secondVehicle, nullptr);
+    EXPECT_NE(firstVehicle, secondVehicle);
+    EXPECT_EQ(firstVehicle->driverWord, 0x11u);
+    EXPECT_EQ(secondVehicle->driverWord, 0x22u);
+}
+
 }  // namespace
 }  // namespace varn

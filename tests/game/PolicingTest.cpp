@@ -36,12 +36,6 @@ protected:
         std::filesystem::remove_all(directory, ignored);
     }
 
-    // Replaces the whole configuration by the base settings plus lines.
-    static void reconfigure(const std::string& lines) {
-        ConfigFile::instance().clear();
-        ConfigFile::instance().loadText(std::string(testing::kBaseConfiguration) + lines);
-    }
-
     std::string banFileText() const {
         std::ifstream in(banFile, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -90,7 +84,7 @@ TEST_F(PolicingTest, ChatFloodRemovesOrBansAboveTheLimitAndClearsDeathReports) {
         SCOPED_TRACE(std::string(testCase.settings) + "limit " + std::to_string(testCase.maxCount));
         reconfigure(testCase.settings);
         players.clear();
-        server->admins.clear();
+        adminServer->administrators().clear();
         network.clearSent();
         log.clear();
         const std::vector<std::string> bansBefore = bans.entries();
@@ -99,7 +93,7 @@ TEST_F(PolicingTest, ChatFloodRemovesOrBansAboveTheLimitAndClearsDeathReports) {
         ASSERT_EQ(players.add(loud, "loud"), 1);
         ASSERT_EQ(players.add(louder, "louder"), 2);
         ASSERT_EQ(players.add(quiet, "quiet"), 3);
-        server->admins.add(boss, "boss");
+        adminServer->administrators().add(boss, "boss");
         player(0).chatCount = testCase.maxCount;  // at the limit: allowed
         player(1).chatCount = testCase.maxCount + 1;
         player(2).chatCount = testCase.maxCount + 7;
@@ -151,7 +145,7 @@ TEST_F(PolicingTest, ChatCountersClearEveryPassAndTheLastChatEveryFourth) {
             if (entry.second.lastChat.empty()) entry.second.lastChat = "hello";
         }
         server->resetChatCounters();
-        EXPECT_EQ(server->lastChatCycle, expectedCycle[pass]);
+        EXPECT_EQ(server->chatCycle(), expectedCycle[pass]);
         for (const auto& entry : players.records()) {
             EXPECT_EQ(entry.second.chatCount, 0);
             EXPECT_EQ(entry.second.lastChat.empty(), clearedOnPass[pass]);
@@ -174,15 +168,15 @@ TEST_F(PolicingTest, JoinFloodIsJudgedOnTheSixthPassAndBansAtThreeAttempts) {
         {"192.168.1.20", 9, true},
     };
     start();
-    for (const auto& testCase : cases) server->recentJoins[testCase.ipText] = {0, testCase.attempts};
+    for (const auto& testCase : cases) server->recentJoins()[testCase.ipText] = {0, testCase.attempts};
 
     for (std::uint32_t pass = 1; pass <= 5; ++pass) {
         server->checkJoinFlood();
         for (const auto& testCase : cases) {
-            ASSERT_TRUE(server->recentJoins.contains(testCase.ipText)) << testCase.ipText << " pass " << pass;
-            EXPECT_EQ(server->recentJoins[testCase.ipText].ticks, pass);
+            ASSERT_TRUE(server->recentJoins().contains(testCase.ipText)) << testCase.ipText << " pass " << pass;
+            EXPECT_EQ(server->recentJoins()[testCase.ipText].ticks, pass);
         }
-        if (pass == 3) server->recentJoins["127.0.0.9"] = {0, 5};  // a later join is judged later
+        if (pass == 3) server->recentJoins()["127.0.0.9"] = {0, 5};  // a later join is judged later
     }
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(bans.entries().empty());
@@ -192,15 +186,15 @@ TEST_F(PolicingTest, JoinFloodIsJudgedOnTheSixthPassAndBansAtThreeAttempts) {
               (Lines{"BANNED: '127.0.0.2' for Join Flood.", "BANNED: '192.168.1.20' for Join Flood."}));
     EXPECT_EQ(bans.entries(), (std::vector<std::string>{"127.0.0.2", "192.168.1.20"}));
     EXPECT_NE(banFileText().find("192.168.1.20"), std::string::npos) << "the ban list file is rewritten";
-    ASSERT_EQ(server->recentJoins.size(), 1u);
-    EXPECT_EQ(server->recentJoins["127.0.0.9"].ticks, 3u);
+    ASSERT_EQ(server->recentJoins().size(), 1u);
+    EXPECT_EQ(server->recentJoins()["127.0.0.9"].ticks, 3u);
 
     server->checkJoinFlood();
     server->checkJoinFlood();
     server->checkJoinFlood();
     EXPECT_EQ(log.lines().size(), 3u);
     EXPECT_EQ(log.lines().back(), "BANNED: '127.0.0.9' for Join Flood.");
-    EXPECT_TRUE(server->recentJoins.empty());
+    EXPECT_TRUE(server->recentJoins().empty());
     EXPECT_TRUE(network.sent.empty()) << "a join-flood ban tells nobody";
 }
 
@@ -211,13 +205,13 @@ TEST_F(PolicingTest, SilentPlayersAndAdminsGoOnTheSeventeenthPass) {
     players.add(silent, "Rico");
     players.add(talker, "talker");
     players.add(late, "late");
-    server->admins.add(mute, "mute");
-    server->admins.add(boss, "boss");
+    adminServer->administrators().add(mute, "mute");
+    adminServer->administrators().add(boss, "boss");
 
     // A datagram of any kind resets the count; "late" last spoke after pass 8.
     const auto speak = [&](int pass) {
         players.resetIdle(1);
-        server->admins.resetIdle(1);
+        adminServer->administrators().resetIdle(1);
         if (pass <= 8) players.resetIdle(2);
     };
     for (int pass = 1; pass <= 16; ++pass) {
@@ -227,7 +221,7 @@ TEST_F(PolicingTest, SilentPlayersAndAdminsGoOnTheSeventeenthPass) {
     }
     EXPECT_EQ(player(0).idleSeconds, 16);
     EXPECT_EQ(players.size(), 3);
-    EXPECT_EQ(server->admins.size(), 2);
+    EXPECT_EQ(adminServer->administrators().size(), 2);
     EXPECT_TRUE(network.sent.empty());
     EXPECT_TRUE(log.lines().empty());
 
@@ -237,7 +231,7 @@ TEST_F(PolicingTest, SilentPlayersAndAdminsGoOnTheSeventeenthPass) {
     EXPECT_EQ(log.lines(), (Lines{"QUIT: 'Rico', PlayerID = 0 ... quit due to timeout.",
                                   "ADMIN-QUIT: 'mute', ID = 0 ... quit due to timeout."}));
     EXPECT_FALSE(players.exists(0));
-    EXPECT_FALSE(server->admins.exists(0));
+    EXPECT_FALSE(adminServer->administrators().exists(0));
     const auto left = bytesOf({9, 2, 0});
     EXPECT_EQ(gameSentTo(talker), (Packets{left}));
     EXPECT_EQ(gameSentTo(late), (Packets{left}));
@@ -257,7 +251,7 @@ TEST_F(PolicingTest, SilentPlayersAndAdminsGoOnTheSeventeenthPass) {
     EXPECT_EQ(log.lines().back(), "QUIT: 'late', PlayerID = 2 ... quit due to timeout.");
     EXPECT_EQ(gameSentTo(talker), (Packets{left, bytesOf({9, 2, 2})}));
     EXPECT_TRUE(players.exists(1));
-    EXPECT_TRUE(server->admins.exists(1));
+    EXPECT_TRUE(adminServer->administrators().exists(1));
 }
 
 TEST_F(PolicingTest, PingsMeasureEachPlayerAndReachAdminsToo) {
@@ -279,7 +273,7 @@ TEST_F(PolicingTest, PingsMeasureEachPlayerAndReachAdminsToo) {
         player(id).pongTime = cases[index].pongTime;
         player(id).ping = cases[index].ping;
     }
-    server->admins.add(boss, "boss");
+    adminServer->administrators().add(boss, "boss");
     clock.setMilliseconds(70000);  // the request time keeps the low 16 bits: 4464
 
     server->sendPings();
@@ -310,7 +304,7 @@ TEST_F(PolicingTest, UnansweredCheckSumRequestsRemoveThePlayerOnTheNinthTick) {
     const PeerAddress mute = peer(2), answering = peer(3), boss = peer(9, 6000);
     players.add(mute, "mute");
     players.add(answering, "answering");
-    server->admins.add(boss, "boss");
+    adminServer->administrators().add(boss, "boss");
     const auto request = bytesOf({25});
 
     for (int tick = 1; tick <= 8; ++tick) {
@@ -355,8 +349,8 @@ TEST_F(PolicingTest, AnsweringClientsStayAndSilentOnesGoOnTheLoopSchedule) {
     const PeerAddress steady = peer(2), vanishing = peer(3);
     players.add(steady, "steady");
     players.add(vanishing, "vanishing");
-    server->recentJoins["127.0.0.2"] = {0, 1};
-    server->recentJoins["127.0.0.3"] = {0, 1};
+    server->recentJoins()["127.0.0.2"] = {0, 1};
+    server->recentJoins()["127.0.0.3"] = {0, 1};
 
     // Ten minutes, a pass per second and a check-sum tick every 30: "steady" answers every ping and
     // every check-sum request (and chats twice a second); "vanishing" falls silent after second 40.
@@ -381,7 +375,7 @@ TEST_F(PolicingTest, AnsweringClientsStayAndSilentOnesGoOnTheLoopSchedule) {
     EXPECT_TRUE(players.exists(0));
     EXPECT_EQ(log.lines(), (Lines{"QUIT: 'vanishing', PlayerID = 1 ... quit due to timeout."}));
     EXPECT_TRUE(bans.entries().empty());
-    EXPECT_TRUE(server->recentJoins.empty());
+    EXPECT_TRUE(server->recentJoins().empty());
     const Packets sent = gameSentTo(steady);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), bytesOf({4})), 600);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), bytesOf({25})), 20);
@@ -391,13 +385,13 @@ TEST_F(PolicingTest, AnsweringClientsStayAndSilentOnesGoOnTheLoopSchedule) {
 
 TEST_F(PolicingTest, AnEmptyServerOnlyAdvancesTheCycleAndAgesJoins) {
     start();
-    server->recentJoins["127.0.0.2"] = {0, 2};
+    server->recentJoins()["127.0.0.2"] = {0, 2};
     for (int pass = 1; pass <= 5; ++pass) oncePerSecond();
     server->checkClientCrc();
-    EXPECT_EQ(server->lastChatCycle, 1);
-    EXPECT_EQ(server->recentJoins["127.0.0.2"].ticks, 5u);
+    EXPECT_EQ(server->chatCycle(), 1);
+    EXPECT_EQ(server->recentJoins()["127.0.0.2"].ticks, 5u);
     oncePerSecond();
-    EXPECT_TRUE(server->recentJoins.empty());
+    EXPECT_TRUE(server->recentJoins().empty());
     EXPECT_TRUE(network.sent.empty());
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(bans.entries().empty());

@@ -350,7 +350,7 @@ TEST_F(SyncRelayTest, NearPlayersGetTheFullReportFarOnesTheReducedOneAdminsNothi
     addPlayerAt(near, 0, 0);
     addPlayerAt(far, 505.0f, 0);
     players.find(addPlayerAt(idle, 0, 0))->active = 0;
-    server->admins.add(admin, "boss");
+    adminServer->administrators().add(admin, "boss");
 
     const Payload payload =
         Payload().byte(0).word(0x0D0C0B0A).byte(1).point(5.0f, 0, 1.5f).byte(2).byte(0x7F);
@@ -390,7 +390,7 @@ TEST_F(SyncRelayTest, TestmodeEchoesTheFullReportToEveryoneTheSenderToo) {
     start();
     const std::int32_t senderId = addPlayerAt(peer(2), 0, 0);
     addPlayerAt(peer(3), 5000.0f, 0);
-    server->admins.add(peer(9, 6000), "boss");
+    adminServer->administrators().add(peer(9, 6000), "boss");
 
     const Payload payload = Payload().byte(201).byte(4).byte(1);
     sync(senderId, payload);
@@ -512,8 +512,8 @@ TEST_F(SyncRelayTest, NoStatisticsLinesUnlessSwitchedOn) {
         sync(senderId, Payload().byte(7).word(0).byte(29).byte(4));
         EXPECT_EQ(gameSentTo(peer(3)).size(), 1u);
         EXPECT_TRUE(statLines().empty());
-        EXPECT_EQ(server->loggedVehicle[0], 0u);
-        EXPECT_EQ(server->loggedWeapon[0], 0u);
+        EXPECT_EQ(server->loggedVehicle(0), 0u);
+        EXPECT_EQ(server->loggedWeapon(0), 0u);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "net/UdpEndpoint.h"
 #include "platform/DatagramSocket.h"
 #include "support/FakeNetwork.h"
@@ -45,10 +46,8 @@ TEST(UdpEndpointTest, SendLimitDropsAndShutsAsConfigured) {
         SCOPED_TRACE(testCase.name);
         ConfigFile config;
         config.loadText(testCase.configuration);
-        ConfigFile::instance().clear();
-        ConfigFile::instance().loadText(testCase.configuration);
         FakeNetwork network;
-        UdpEndpoint endpoint(config, network.factory());
+        UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
         ASSERT_TRUE(endpoint.open(4000, nullptr));
         LogCapture log;
         const std::vector<std::uint8_t> datagram(400, 0xAB);
@@ -62,14 +61,13 @@ TEST(UdpEndpointTest, SendLimitDropsAndShutsAsConfigured) {
         EXPECT_EQ(log.lines(), testCase.expectedLog);
         EXPECT_EQ(endpoint.bytesSent, static_cast<std::uint64_t>(testCase.expectedSent) * 400u);
     }
-    ConfigFile::instance().clear();
 }
 
 TEST(UdpEndpointTest, NewPeriodResumesSending) {
     ConfigFile config;
     config.loadText("ServerSendLimitEnabled 1\nServerSendLimit 100\nServerSendLimitMaxAllowed 0\n");
     FakeNetwork network;
-    UdpEndpoint endpoint(config, network.factory());
+    UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
     ASSERT_TRUE(endpoint.open(4000, nullptr));
     const std::uint8_t datagram[100] = {};
     EXPECT_EQ(endpoint.send(kPeer, datagram, sizeof datagram), 100);
@@ -102,7 +100,7 @@ TEST(UdpEndpointTest, OpenRefusalsAndTheirMessages) {
         FakeNetwork network;
         network.failLibraryStart = testCase.failLibraryStart;
         network.failCreate = testCase.failCreate;
-        UdpEndpoint endpoint(config, network.factory());
+        UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
         LogCapture log;
         EXPECT_FALSE(endpoint.open(testCase.port, testCase.address));
         EXPECT_FALSE(endpoint.isOpen);
@@ -151,7 +149,7 @@ TEST(UdpEndpointTest, BindFailuresNameTheAddressThePortAndTheReasonOnStandardErr
 TEST(UdpEndpointTest, ReopenRestartsTotalsAndClosedEndpointDoesNothing) {
     ConfigFile config;
     FakeNetwork network;
-    UdpEndpoint endpoint(config, network.factory());
+    UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
     ASSERT_TRUE(endpoint.open(4000, "127.0.0.1"));
     EXPECT_EQ(endpoint.bindAddress.ipText().view(), "127.0.0.1");
     network.inbound.push_back({0, kPeer, {1, 2, 3}});
@@ -179,7 +177,7 @@ TEST(UdpEndpointTest, ReopenRestartsTotalsAndClosedEndpointDoesNothing) {
 // The real socket layer: an oversized datagram is refused, not cut, and does not block the next one.
 TEST(UdpEndpointTest, LoopbackRefusesOversizedDatagramAndReceivesTheNext) {
     ConfigFile config;
-    UdpEndpoint endpoint(config, platform::createUdpSocket);
+    UdpEndpoint endpoint(readServerSettings(config).sendLimit, platform::createUdpSocket);
     std::int32_t port = 0;
     for (std::int32_t candidate = 47000; candidate < 47100 && port == 0; ++candidate) {
         LogCapture quiet;

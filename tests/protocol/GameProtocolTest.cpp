@@ -45,7 +45,7 @@ protected:
 
 TEST_F(GameProtocolTest, AnAdministratorReadsTheSessionBackThroughTheDecoders) {
     start();
-    server->admins.add(boss, "boss");
+    adminServer->administrators().add(boss, "boss");
 
     join(alice, "alice");
     const Bytes joinedDatagram = adminReceived(command::kPlayerJoined);
@@ -105,7 +105,7 @@ TEST_F(GameProtocolTest, TheWelcomeDecodesToTheListedPlayers) {
     players.setScore(0, -1);
     players.setScore(1, 300);
 
-    server->sendWelcome(boss, 7, true);
+    server->welcomeAdministrator(boss, 7);
     ASSERT_EQ(adminSentTo(boss).size(), 1u);
     const auto welcome = decodeWelcome(readerOf(adminSentTo(boss)[0]));
     ASSERT_TRUE(welcome);

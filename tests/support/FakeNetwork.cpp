@@ -10,10 +10,13 @@ class FakeSocket final : public platform::DatagramSocket {
 public:
     FakeSocket(FakeNetwork& network, int index) : network_(network), index_(index) {}
 
-    bool startLibrary() override { return !network_.failLibraryStart; }
     bool create() override {
-        closed_ = network_.failCreate;
-        return !network_.failCreate;
+        const bool refused = network_.failLibraryStart || network_.failCreate;
+        closed_ = refused;
+        return !refused;
+    }
+    std::string_view libraryFailureLine() const override {
+        return network_.failLibraryStart ? "ERROR: Unable to complete WSAStartup ()." : "";
     }
     bool bind(std::uint32_t, std::uint16_t port) override {
         port_ = port;

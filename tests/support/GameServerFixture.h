@@ -7,7 +7,10 @@
 #include <string>
 
 #include "access/BanList.h"
+#include "access/PasswordLockout.h"
+#include "admin/AdminServer.h"
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -19,31 +22,44 @@ namespace varn::testing {
 inline constexpr const char* kBaseConfiguration =
     "ServerName \"Test Server\"\nServerPort 4000\nMaxPlayers 4\nGame 2\nGameMode 1\nBannedFile banned.txt\n";
 
-// A GameServer over fake sockets, with its own registry, ban list and a manual clock. The game
-// endpoint is fake socket 0 and the admin endpoint fake socket 1. The process-wide configuration
-// holds the base settings plus what a test adds before calling start().
+// A GameServer and its AdminServer over fake sockets, with their own registry, ban list, lock-out
+// table and a manual clock. The game
+// endpoint is fake socket 0 and the admin endpoint fake socket 1. The settings are read from the
+// base configuration plus what a test adds; the server reads them as they are at each use.
 class GameServerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ConfigFile::instance().clear();
-        ConfigFile::instance().loadText(kBaseConfiguration);
+        config.loadText(kBaseConfiguration);
+        settings = readServerSettings(config);
     }
 
-    void TearDown() override {
+    void TearDown() override { stop(); }
+
+    // The admin server goes first: it holds on to the game it serves.
+    void stop() {
+        adminServer.reset();
         server.reset();
-        ConfigFile::instance().clear();
     }
 
-    // Adds configuration lines (they replace earlier values of the same keys).
-    void configure(const std::string& lines) { ConfigFile::instance().loadText(lines); }
+    // Adds configuration lines (they replace earlier values of the same keys) and reads the settings again.
+    void configure(const std::string& lines) {
+        config.loadText(lines);
+        settings = readServerSettings(config);
+    }
+    // Replaces the whole configuration by the base settings plus lines.
+    void reconfigure(const std::string& lines) {
+        config.clear();
+        configure(std::string(kBaseConfiguration) + lines);
+    }
 
     void start() {
-        gameEndpoint = std::make_unique<UdpEndpoint>(ConfigFile::instance(), network.factory());
-        adminEndpoint = std::make_unique<UdpEndpoint>(ConfigFile::instance(), network.factory());
+        stop();
+        gameEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
+        adminEndpoint = std::make_unique<UdpEndpoint>(settings.sendLimit, network.factory());
         ASSERT_TRUE(gameEndpoint->open(4000, nullptr));
         ASSERT_TRUE(adminEndpoint->open(4003, nullptr));
-        server = std::make_unique<GameServer>(players, *gameEndpoint, *adminEndpoint, bans, ConfigFile::instance(),
-                                              clock);
+        server = std::make_unique<GameServer>(players, *gameEndpoint, bans, lockout, settings, clock);
+        adminServer = std::make_unique<AdminServer>(*server, *adminEndpoint, bans, lockout, settings, clock);
         log.clear();
     }
 
@@ -53,7 +69,7 @@ protected:
                                static_cast<std::int32_t>(datagram.size()));
     }
     void receiveAdmin(const PeerAddress& from, const std::vector<std::uint8_t>& datagram) {
-        server->processAdminCommand(static_cast<std::int8_t>(datagram[0]), datagram.data() + 1, from,
+        adminServer->processCommand(static_cast<std::int8_t>(datagram[0]), datagram.data() + 1, from,
                                     static_cast<std::int32_t>(datagram.size()));
     }
 
@@ -76,6 +92,8 @@ protected:
         return PeerAddress::fromHostOrder(0x7F000000u | lastOctet, port);
     }
 
+    ConfigFile config;
+    ServerSettings settings;
     LogCapture log;
     FakeNetwork network;
     PlayerRegistry players;
@@ -83,7 +101,9 @@ protected:
     platform::ManualClock clock;
     std::unique_ptr<UdpEndpoint> gameEndpoint;
     std::unique_ptr<UdpEndpoint> adminEndpoint;
+    PasswordLockout lockout;
     std::unique_ptr<GameServer> server;
+    std::unique_ptr<AdminServer> adminServer;
 };
 
 }  // namespace varn::testing

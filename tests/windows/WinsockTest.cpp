@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "net/UdpEndpoint.h"
 #include "platform/DatagramSocket.h"
 #include "support/LogCapture.h"
@@ -24,9 +24,8 @@ std::uint16_t hostPort(std::uint16_t networkPort) { return PeerAddress{0, networ
 // The endpoint starts Windows Sockets in open and holds it through its socket: a pair of start and
 // clean-up calls elsewhere in the process must not close its socket.
 TEST(WinsockTest, OpenEndpointHoldsWindowsSocketsOfItsOwn) {
-    ConfigFile config;
     {
-        UdpEndpoint endpoint(config, platform::createUdpSocket);
+        UdpEndpoint endpoint(SendLimitSettings{}, platform::createUdpSocket);
         testing::LogCapture log;
         auto probe = platform::createUdpSocket();
         ASSERT_TRUE(probe->create());
@@ -53,12 +52,11 @@ TEST(WinsockTest, OpenEndpointHoldsWindowsSocketsOfItsOwn) {
 }
 
 TEST(WinsockTest, FailedOpenReleasesWindowsSockets) {
-    ConfigFile config;
     auto holder = platform::createUdpSocket();
     ASSERT_TRUE(holder->create());
     ASSERT_TRUE(holder->bind(PeerAddress::fromHostOrder(kLoopback, 0).address, 0));
     {
-        UdpEndpoint endpoint(config, platform::createUdpSocket);
+        UdpEndpoint endpoint(SendLimitSettings{}, platform::createUdpSocket);
         testing::LogCapture log;
         EXPECT_FALSE(endpoint.open(hostPort(holder->localPort()), "127.0.0.1"));
         EXPECT_EQ(log.text(), "ERROR: Unable to bind to the socket.\n");

@@ -25,10 +25,10 @@ bool GameServer::loadMessageOfTheDay() {
     // The last byte read gives way to the end of the text: a final line break is dropped, and a
     // file without one loses its last character. An empty file gives an empty text.
     if (!text.empty()) text.pop_back();
-    motdPacket.fill(0);
-    motdPacket[0] = command::kMessageOfTheDay;
-    std::copy(text.begin(), text.end(), motdPacket.begin() + 1);
-    motdLoaded = 1;
+    motdPacket_.fill(0);
+    motdPacket_[0] = command::kMessageOfTheDay;
+    std::copy(text.begin(), text.end(), motdPacket_.begin() + 1);
+    messageOfTheDayLoaded_ = true;
     return true;
 }
 
