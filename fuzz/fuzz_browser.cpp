@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         services.socketFactory = [] { return std::make_unique<QuerySocket>(inbox); };
         services.lookupHost = [](const char*) -> std::uint32_t { return 0; };
         services.clock = &world.clock;
+        services.settings = &world.settings;
         services.players = &world.players;
         return new varn::BrowserQuery(4000, services);
     }();
