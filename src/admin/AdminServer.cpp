@@ -99,14 +99,14 @@ void AdminServer::sendToAdministrator(const PeerAddress& to, const std::uint8_t*
 
 void AdminServer::sendToAdministrators(const std::uint8_t* data, std::size_t length) {
     for (const auto& entry : administrators_.records()) {
-        if (entry.second.active != 0) endpoint_.send(entry.second.address, data, length);
+        if (entry.second.active) endpoint_.send(entry.second.address, data, length);
     }
 }
 
 void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     std::vector<std::int32_t> silent;
     for (const auto& [id, record] : administrators_.records()) {
-        if (record.active != 0 && record.idleSeconds > limitSeconds) silent.push_back(id);
+        if (record.active && record.idleSeconds > limitSeconds) silent.push_back(id);
     }
     for (const std::int32_t id : silent) {
         const PlayerRecord* record = administrators_.find(id);
@@ -119,7 +119,7 @@ void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
 
 void AdminServer::addIdleTime(std::int32_t seconds) {
     for (auto& entry : administrators_.records()) {
-        if (entry.second.active != 0) entry.second.idleSeconds += seconds;
+        if (entry.second.active) entry.second.idleSeconds += seconds;
     }
 }
 

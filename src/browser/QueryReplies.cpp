@@ -126,7 +126,7 @@ void BrowserQuery::reportRules() {
 
 void BrowserQuery::reportPlayers() {
     for (const auto& [id, player] : players_.records()) {
-        if (player.active == 0) continue;
+        if (!player.active) continue;
         const NumberText score(player.score);
         // Both times are unsigned 16-bit; their difference may be negative.
         const NumberText ping(static_cast<std::int32_t>(player.pongTime) -

@@ -49,7 +49,7 @@ template <typename Predicate>
 Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
     Ids noted;
     for (const auto& [id, record] : registry.records()) {
-        if (record.active != 0 && picks(record)) noted.push_back(id);
+        if (record.active && picks(record)) noted.push_back(id);
     }
     return noted;
 }
@@ -76,7 +76,7 @@ BanDetails floodBanDetails(const GameServer& server, Flood flood) {
 void GameServer::checkChatFlood(std::int32_t maxCount) {
     Ids flooders;
     for (auto& [id, record] : players_.records()) {
-        if (record.active == 0) continue;
+        if (!record.active) continue;
         if (record.chatCount > maxCount) flooders.push_back(id);
         record.killReports = 0;
     }
@@ -103,7 +103,7 @@ void GameServer::resetChatCounters() {
     const bool clearLastChat = lastChatCycle_ >= kLastChatClearingCycle;
     for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
-        if (record.active == 0) continue;
+        if (!record.active) continue;
         record.chatCount = 0;
         if (clearLastChat) record.lastChat.clear();
     }
@@ -144,7 +144,7 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
 
 void GameServer::addIdleTime(std::int32_t seconds) {
     for (auto& entry : players_.records()) {
-        if (entry.second.active != 0) entry.second.idleSeconds += seconds;
+        if (entry.second.active) entry.second.idleSeconds += seconds;
     }
     administrators_->addIdleTime(seconds);
 }
@@ -153,7 +153,7 @@ void GameServer::sendPings() {
     const std::array<std::uint8_t, 1> request = {command::kPingRequest};
     for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
-        if (record.active == 0) continue;
+        if (!record.active) continue;
         record.lastPing = record.ping;
         // A player that missed the last request gets a wrapped, large value; the ping report clamps it.
         record.ping = static_cast<std::uint16_t>(record.pongTime - record.pingTime);
@@ -167,7 +167,7 @@ void GameServer::checkClientCrc() {
     const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
     for (auto& [id, record] : players_.records()) {
-        if (record.active == 0) continue;
+        if (!record.active) continue;
         if (record.crcPending < kUnansweredCrcTolerated) {
             sendToPlayer(record.address, request.data(), request.size());
             ++record.crcPending;

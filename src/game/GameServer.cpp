@@ -70,7 +70,7 @@ void GameServer::sendToPlayer(const PeerAddress& to, const std::uint8_t* data, s
 
 void GameServer::broadcastToPlayersExcept(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId) {
     for (const auto& [id, record] : players_.records()) {
-        if (record.active != 0 && id != exceptId) sendToPlayer(record.address, packet, length);
+        if (record.active && id != exceptId) sendToPlayer(record.address, packet, length);
     }
 }
 
@@ -94,7 +94,7 @@ void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRe
                                   static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(maxPlayers_)});
     const bool toAdministrator = recipient == WelcomeRecipient::Administrator;
     for (const auto& [playerId, record] : players_.records()) {
-        if (record.active == 0 || record.name.empty()) continue;
+        if (!record.active || record.name.empty()) continue;
         if (!toAdministrator && playerId == id) continue;
         encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }

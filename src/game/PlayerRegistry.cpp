@@ -38,7 +38,7 @@ std::int32_t PlayerRegistry::add(const PeerAddress& address, std::string_view na
 
 int PlayerRegistry::countActive() const {
     int count = 0;
-    for (const auto& entry : records_) count += entry.second.active != 0 ? 1 : 0;
+    for (const auto& entry : records_) count += entry.second.active ? 1 : 0;
     return count;
 }
 
@@ -46,14 +46,14 @@ std::int32_t PlayerRegistry::findByAddress(const PeerAddress& address) const {
     // The last match wins; the address text is a function of the address, so the numbers compare.
     std::int32_t found = -1;
     for (const auto& [id, record] : records_) {
-        if (record.active != 0 && record.address == address) found = id;
+        if (record.active && record.address == address) found = id;
     }
     return found;
 }
 
 std::int32_t PlayerRegistry::findByName(std::string_view name) const {
     for (const auto& [id, record] : records_) {
-        if (record.active == 1 && namesEqualIgnoringCase(record.name, name)) return id;
+        if (record.active && namesEqualIgnoringCase(record.name, name)) return id;
     }
     return -1;
 }

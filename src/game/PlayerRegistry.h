@@ -37,7 +37,7 @@ private:
 struct PlayerRecord {
     PeerAddress address;
     IpText ipText;
-    std::uint8_t active = 1;
+    bool active = true;
     std::int32_t idleSeconds = 0;
     std::string name;
     std::int16_t score = 0;
@@ -47,8 +47,8 @@ struct PlayerRecord {
     std::uint16_t lastPing = 0;
     std::int32_t chatCount = 0;
     std::string lastChat;
-    std::uint8_t inVehicle = 0;
-    std::uint8_t isPassenger = 0;
+    bool inVehicle = false;
+    bool isPassenger = false;
     std::uint8_t vehicleId = 0;
     std::uint32_t footWord = 0;
     float position[3] = {0, 0, 0};

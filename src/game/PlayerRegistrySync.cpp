@@ -39,7 +39,7 @@ void storeTag(PlayerRecord& record, VehicleTable& vehicles, std::uint8_t tag, co
     case sync::kVehiclePositionTag:
     case sync::kVehicleTag14: {
         // Any occupant, a passenger too, moves the vehicle it is in.
-        if (record.vehicleId == 0 || record.inVehicle != 1) break;
+        if (record.vehicleId == 0 || !record.inVehicle) break;
         VehicleRecord* vehicle = vehicles.get(record.vehicleId);
         if (vehicle == nullptr) break;
         readPoint(value, tag == sync::kVehiclePositionTag ? vehicle->position : vehicle->syncTag14);
@@ -50,15 +50,15 @@ void storeTag(PlayerRecord& record, VehicleTable& vehicles, std::uint8_t tag, co
 }
 
 void enterVehicle(PlayerRecord& record, VehicleTable& vehicles, std::uint8_t vehicleId, bool passenger) {
-    record.inVehicle = 1;
-    record.isPassenger = passenger ? 1 : 0;
+    record.inVehicle = true;
+    record.isPassenger = passenger;
     vehicles.add(vehicleId);
     record.vehicle = vehicles.get(vehicleId);
     record.vehicleId = vehicleId;
 }
 
 void leaveVehicle(PlayerRecord& record, std::uint32_t footWord) {
-    record.inVehicle = 0;
+    record.inVehicle = false;
     record.footWord = footWord;
     record.vehicle = nullptr;
     record.vehicleId = 0;
@@ -77,7 +77,7 @@ bool PlayerRegistry::applySync(std::int32_t id, const PacketReader& payload) {
         if (!word) return false;
         if (*state == sync::kOnFootState) {
             leaveVehicle(*record, *word);
-            record->isPassenger = 0;
+            record->isPassenger = false;
         } else {
             enterVehicle(*record, *vehicles_, *state, false);
             record->vehicle->driverWord = *word;
@@ -111,12 +111,12 @@ bool PlayerRegistry::appendReducedSync(std::int32_t id, std::span<std::uint8_t> 
     if (record == nullptr) return false;
 
     PacketWriter<sync::kMaxReducedStateLength> reduced;
-    if (record->inVehicle == 0) {
+    if (!record->inVehicle) {
         reduced.byte(sync::kOnFootState).uint32(record->footWord).byte(sync::kPositionTag);
         writePoint(reduced, record->position);
         reduced.byte(sync::kTag2).byte(static_cast<std::uint8_t>(record->syncTag2));
         reduced.byte(sync::kTag3).byte(static_cast<std::uint8_t>(record->syncTag3));
-    } else if (record->isPassenger == 0) {
+    } else if (!record->isPassenger) {
         static constexpr VehicleRecord kNoVehicle{};
         const VehicleRecord& vehicle = record->vehicle != nullptr ? *record->vehicle : kNoVehicle;
         reduced.byte(record->vehicleId).uint32(vehicle.driverWord).byte(sync::kVehiclePositionTag);
@@ -137,7 +137,7 @@ bool PlayerRegistry::withinRange(std::int32_t idA, std::int32_t idB) const {
     if (a == nullptr || b == nullptr) return true;
 
     const auto groundPoint = [](const PlayerRecord& record) -> const float* {
-        if (record.inVehicle == 1 && record.vehicle != nullptr) return record.vehicle->position;
+        if (record.inVehicle && record.vehicle != nullptr) return record.vehicle->position;
         return record.position;
     };
     const float* pointA = groundPoint(*a);
