@@ -20,7 +20,6 @@
 #include <memory>
 #include <vector>
 
-#include "config/ConfigFile.h"
 #include "log/ServerLog.h"
 #include "net/PeerAddress.h"
 #include "net/UdpEndpoint.h"
@@ -119,8 +118,7 @@ template <bool Queued>
 void endpointSends(benchmark::State& state) {
     varn::ServerLog::instance().setQuiet(true);
     LoopbackReceivers receivers;
-    varn::ConfigFile config;
-    varn::UdpEndpoint endpoint(config, varn::platform::createUdpSocket);
+    varn::UdpEndpoint endpoint(varn::platform::createUdpSocket);
     if (!receivers.ok() || !openEndpoint(endpoint)) {
         state.SkipWithError("no loopback sockets");
         return;

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "app/SocketDrain.h"
-#include "config/ConfigFile.h"
 #include "net/ReceiveBatch.h"
 #include "net/UdpEndpoint.h"
 #include "support/FakeNetwork.h"
@@ -48,9 +47,8 @@ protected:
             });
     }
 
-    ConfigFile config;
     FakeNetwork network;
-    UdpEndpoint endpoint{config, network.factory()};
+    UdpEndpoint endpoint{network.factory()};
     ReceiveBatch batch;
     std::vector<Bytes> handled;
     int flushes = 0;

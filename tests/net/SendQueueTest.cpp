@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/ConfigFile.h"
+#include "config/ServerSettings.h"
 #include "net/ReceiveBatch.h"
 #include "net/SendQueue.h"
 #include "net/UdpEndpoint.h"
@@ -83,7 +84,7 @@ Outcome runSteps(const char* configuration, const std::vector<Step>& steps, Path
     ConfigFile config;
     config.loadText(configuration);
     network.unreachable = {kRecipients[kUnreachable]};
-    UdpEndpoint endpoint(config, network.factory());
+    UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
     EXPECT_TRUE(endpoint.open(4000, nullptr));
     const bool queues = path != Path::oneByOne;
     if (path == Path::batchedSends) endpoint.setBatchedSends(true);
@@ -227,9 +228,8 @@ protected:
         return endpoint.queue(kRecipients[recipient], bytes.data(), bytes.size());
     }
 
-    ConfigFile config;
     FakeNetwork network;
-    UdpEndpoint endpoint{config, network.factory()};
+    UdpEndpoint endpoint{network.factory()};
 };
 
 // The byte store holds datagrams back to back: one that does not fit the rest of it sends the
@@ -325,8 +325,7 @@ TEST_F(SendQueueFakeTest, ReceiveBatchGivesTheThreeOutcomesInOrderWithinItsMaxim
 // Real sockets: an endpoint bound on loopback queues to three receivers and a refused destination
 // (port 0), flushes, and receives a batch with an oversized datagram in the middle.
 TEST(SendQueueLoopbackTest, QueuedDatagramsReachTheirReceiversAndBatchesComeBackInOrder) {
-    ConfigFile config;
-    UdpEndpoint endpoint(config, platform::createUdpSocket);
+    UdpEndpoint endpoint(platform::createUdpSocket);
     std::int32_t port = 0;
     for (std::int32_t candidate = 47100; candidate < 47200 && port == 0; ++candidate) {
         LogCapture quiet;

@@ -130,13 +130,12 @@ TEST(UdpEndpointTest, BindFailuresNameTheAddressThePortAndTheReasonOnStandardErr
         {"not an address", 4000, "localhost", false, {}, "varnserver: localhost:4000: not an IPv4 address\n"},
         {"bound", 4000, "127.0.0.1", false, {}, ""},
     };
-    ConfigFile config;
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         FakeNetwork network;
         network.failBind = testCase.bindFails;
         network.bindError = testCase.bindError;
-        UdpEndpoint endpoint(config, network.factory());
+        UdpEndpoint endpoint(network.factory());
         LogCapture log;
         testing::DiagnosticCapture diagnostics;
         const bool opened = endpoint.open(testCase.port, testCase.address);
