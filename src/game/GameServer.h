@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "access/BanDetails.h"
 #include "game/AdministratorChannel.h"
 #include "game/PlayerRegistry.h"
 #include "net/PeerAddress.h"

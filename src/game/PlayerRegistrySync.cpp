@@ -134,14 +134,16 @@ bool PlayerRegistry::appendReducedSync(std::int32_t id, std::span<std::uint8_t> 
 bool PlayerRegistry::withinRange(std::int32_t idA, std::int32_t idB) const {
     const PlayerRecord* a = find(idA);
     const PlayerRecord* b = find(idB);
-    if (a == nullptr || b == nullptr) return true;
+    return a == nullptr || b == nullptr || withinRange(*a, *b);
+}
 
+bool PlayerRegistry::withinRange(const PlayerRecord& a, const PlayerRecord& b) {
     const auto groundPoint = [](const PlayerRecord& record) -> const float* {
         if (record.inVehicle && record.vehicle != nullptr) return record.vehicle->position;
         return record.position;
     };
-    const float* pointA = groundPoint(*a);
-    const float* pointB = groundPoint(*b);
+    const float* pointA = groundPoint(a);
+    const float* pointB = groundPoint(b);
     const double dx = static_cast<double>(pointA[0]) - pointB[0];
     const double dy = static_cast<double>(pointA[1]) - pointB[1];
     return std::sqrt(dx * dx + dy * dy) < kRelayRange;
