@@ -120,7 +120,7 @@ void endpointSends(benchmark::State& state) {
     varn::ServerLog::instance().setQuiet(true);
     LoopbackReceivers receivers;
     varn::ConfigFile config;
-    varn::UdpEndpoint endpoint(config, varn::platform::createUdpSocket);
+    varn::UdpEndpoint endpoint(varn::readServerSettings(config).sendLimit, varn::platform::createUdpSocket);
     if (!receivers.ok() || !openEndpoint(endpoint)) {
         state.SkipWithError("no loopback sockets");
         return;

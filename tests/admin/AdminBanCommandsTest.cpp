@@ -66,7 +66,7 @@ protected:
     void login(const std::string& name) {
         const std::string join = "\x0D\x19" + name + "|secret";
         receiveAdmin(boss, Bytes(join.begin(), join.end()));
-        ASSERT_GE(server->admins.findByAddress(boss), 0);
+        ASSERT_GE(adminServer->administrators().findByAddress(boss), 0);
         network.clearSent();
         log.clear();
     }

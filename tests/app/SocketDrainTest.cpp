@@ -50,7 +50,7 @@ protected:
 
     ConfigFile config;
     FakeNetwork network;
-    UdpEndpoint endpoint{config, network.factory()};
+    UdpEndpoint endpoint{readServerSettings(config).sendLimit, network.factory()};
     ReceiveBatch batch;
     std::vector<Bytes> handled;
     int flushes = 0;

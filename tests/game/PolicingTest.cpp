@@ -426,7 +426,7 @@ TEST_F(PolicingTest, FloodBansRunOutAfterTheConfiguredMinutes) {
         clock.setSeconds(1796904000);  // 2026-12-10T12:00:00Z
         players.clear();
         log.clear();
-        server->recentJoins["127.0.0.2"] = {5, 3};
+        server->recentJoins()["127.0.0.2"] = {5, 3};
         ASSERT_EQ(players.add(peer(3), "loud"), 0);
         player(0).chatCount = 3;
 

@@ -83,7 +83,7 @@ Outcome runSteps(const char* configuration, const std::vector<Step>& steps, Path
     ConfigFile config;
     config.loadText(configuration);
     network.unreachable = {kRecipients[kUnreachable]};
-    UdpEndpoint endpoint(config, network.factory());
+    UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
     EXPECT_TRUE(endpoint.open(4000, nullptr));
     const bool queues = path != Path::oneByOne;
     if (path == Path::batchedSends) endpoint.setBatchedSends(true);
@@ -229,7 +229,7 @@ protected:
 
     ConfigFile config;
     FakeNetwork network;
-    UdpEndpoint endpoint{config, network.factory()};
+    UdpEndpoint endpoint{readServerSettings(config).sendLimit, network.factory()};
 };
 
 // The byte store holds datagrams back to back: one that does not fit the rest of it sends the
@@ -326,7 +326,7 @@ TEST_F(SendQueueFakeTest, ReceiveBatchGivesTheThreeOutcomesInOrderWithinItsMaxim
 // (port 0), flushes, and receives a batch with an oversized datagram in the middle.
 TEST(SendQueueLoopbackTest, QueuedDatagramsReachTheirReceiversAndBatchesComeBackInOrder) {
     ConfigFile config;
-    UdpEndpoint endpoint(config, platform::createUdpSocket);
+    UdpEndpoint endpoint(readServerSettings(config).sendLimit, platform::createUdpSocket);
     std::int32_t port = 0;
     for (std::int32_t candidate = 47100; candidate < 47200 && port == 0; ++candidate) {
         LogCapture quiet;

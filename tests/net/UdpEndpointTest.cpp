@@ -136,7 +136,7 @@ TEST(UdpEndpointTest, BindFailuresNameTheAddressThePortAndTheReasonOnStandardErr
         FakeNetwork network;
         network.failBind = testCase.bindFails;
         network.bindError = testCase.bindError;
-        UdpEndpoint endpoint(config, network.factory());
+        UdpEndpoint endpoint(readServerSettings(config).sendLimit, network.factory());
         LogCapture log;
         testing::DiagnosticCapture diagnostics;
         const bool opened = endpoint.open(testCase.port, testCase.address);
