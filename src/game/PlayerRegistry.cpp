@@ -36,7 +36,7 @@ void PlayerSlots::emplace(std::int32_t id, PlayerRecord&& record) {
 }
 
 void PlayerSlots::erase(std::int32_t id) {
-    if (id < 0 || static_cast<std::size_t>(id) >= slots_.size() || !slots_[static_cast<std::size_t>(id)]) return;
+    if (find(id) == nullptr) return;
     slots_[static_cast<std::size_t>(id)].reset();
     --count_;
     // Empty slots at the top are let go, so a walk never passes more slots than the highest id needs.

@@ -79,7 +79,8 @@ public:
     template <typename Value>
     class Walker {
     public:
-        using Slot = std::conditional_t<std::is_const_v<Value>, const std::unique_ptr<Entry>, std::unique_ptr<Entry>>;
+        using Slot =
+            std::conditional_t<std::is_const_v<Value>, const std::unique_ptr<Entry>, std::unique_ptr<Entry>>;
         Walker(Slot* slot, Slot* end) : slot_(slot), end_(end) { skipEmpty(); }
         Value& operator*() const { return **slot_; }
         Value* operator->() const { return slot_->get(); }
@@ -105,12 +106,8 @@ public:
 
     std::size_t size() const { return count_; }
     bool contains(std::int32_t id) const { return find(id) != nullptr; }
-    PlayerRecord* find(std::int32_t id) {
-        return id >= 0 && static_cast<std::size_t>(id) < slots_.size() && slots_[static_cast<std::size_t>(id)]
-                   ? &slots_[static_cast<std::size_t>(id)]->second
-                   : nullptr;
-    }
-    const PlayerRecord* find(std::int32_t id) const { return const_cast<PlayerSlots*>(this)->find(id); }
+    PlayerRecord* find(std::int32_t id) { return recordAt(id); }
+    const PlayerRecord* find(std::int32_t id) const { return recordAt(id); }
     // The lowest id without a record.
     std::int32_t lowestFreeId() const;
     // Stores the record under a free id.
@@ -119,6 +116,11 @@ public:
     void clear();
 
 private:
+    PlayerRecord* recordAt(std::int32_t id) const {
+        const auto index = static_cast<std::size_t>(id);
+        return id >= 0 && index < slots_.size() && slots_[index] ? &slots_[index]->second : nullptr;
+    }
+
     std::vector<std::unique_ptr<Entry>> slots_;
     std::size_t count_ = 0;
 };

@@ -277,7 +277,8 @@ TEST_F(PlayerRegistrySyncTest, RangeIsBelowThreeHundredOnTheGroundPlane) {
         {0, 299.99f, 0, true}, {0, 300.0f, 0, false}, {0, -300.01f, 0, false}, {180.0f, 240.0f, 0, false},
         {179.9f, 240.0f, 0, true}, {0, 0, 1000.0f, true}, {100.0f, 0, -5000.0f, true},
         {std::nextafter(300.0f, 0.0f), 0, 0, true}, {299.0f, 0, 0, true}, {-299.5f, 0, 0, true},
-        {std::numeric_limits<float>::quiet_NaN(), 0, 0, false}, {0, std::numeric_limits<float>::infinity(), 0, false},
+        {std::numeric_limits<float>::quiet_NaN(), 0, 0, false},
+        {0, std::numeric_limits<float>::infinity(), 0, false},
     };
     const std::int32_t other = registry.add(kSomewhere, "bob");
     for (const Case& c : cases) {
@@ -299,7 +300,8 @@ TEST_F(PlayerRegistrySyncTest, RangeIsBelowThreeHundredOnTheGroundPlane) {
             far.position[0] = x;
             far.position[1] = y;
             const double expected = std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y);
-            ASSERT_EQ(PlayerRegistry::withinRange(*registry.find(id), far), expected < 300.0) << x << "," << y;
+            ASSERT_EQ(PlayerRegistry::withinRange(*registry.find(id), far), expected < 300.0)
+                << x << "," << y;
             ++checked;
         }
     }
