@@ -44,6 +44,8 @@ void GameServer::relayToPlayers(std::int32_t senderId, const PacketReader& paylo
     std::size_t reducedLength = sync::kRelayHeaderLength;
     const bool haveReduced = cull && players_.appendReducedSync(senderId, reduced, reducedLength);
     const bool statLogging = settings_.statLogging;
+    // The sender is looked up once; a sender without a record is in everyone's range.
+    const PlayerRecord* sender = players_.find(senderId);
 
     bool firstRecipient = true;
     for (const auto& [id, record] : players_.records()) {
@@ -52,7 +54,7 @@ void GameServer::relayToPlayers(std::int32_t senderId, const PacketReader& paylo
             firstRecipient = false;
             if (statLogging) logSyncStatistics(senderId, payload);
         }
-        if (!cull || players_.withinRange(senderId, id)) {
+        if (!cull || sender == nullptr || PlayerRegistry::withinRange(*sender, record)) {
             sendToPlayer(record.address, full, fullLength);
         } else if (haveReduced) {
             sendToPlayer(record.address, reduced.data(), reducedLength);

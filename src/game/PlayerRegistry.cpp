@@ -21,12 +21,35 @@ VehicleRecord* VehicleTable::get(std::int32_t vehicleId) {
     return found == vehicles_.end() ? nullptr : &found->second;
 }
 
+std::int32_t PlayerSlots::lowestFreeId() const {
+    std::size_t id = 0;
+    while (id < slots_.size() && slots_[id]) ++id;
+    return static_cast<std::int32_t>(id);
+}
+
+void PlayerSlots::emplace(std::int32_t id, PlayerRecord&& record) {
+    const auto index = static_cast<std::size_t>(id);
+    if (index >= slots_.size()) slots_.resize(index + 1);
+    if (slots_[index]) return;
+    slots_[index] = std::make_unique<Entry>(id, std::move(record));
+    ++count_;
+}
+
+void PlayerSlots::erase(std::int32_t id) {
+    if (find(id) == nullptr) return;
+    slots_[static_cast<std::size_t>(id)].reset();
+    --count_;
+    // Empty slots at the top are let go, so a walk never passes more slots than the highest id needs.
+    while (!slots_.empty() && !slots_.back()) slots_.pop_back();
+}
+
+void PlayerSlots::clear() {
+    slots_.clear();
+    count_ = 0;
+}
+
 std::int32_t PlayerRegistry::add(const PeerAddress& address, std::string_view name) {
-    std::int32_t id = 0;
-    for (const auto& [existing, record] : records_) {
-        if (existing != id) break;
-        ++id;
-    }
+    const std::int32_t id = records_.lowestFreeId();
     if (id < 0) return -1;
     PlayerRecord record;
     record.address = address;
@@ -56,16 +79,6 @@ std::int32_t PlayerRegistry::findByName(std::string_view name) const {
         if (record.active && namesEqualIgnoringCase(record.name, name)) return id;
     }
     return -1;
-}
-
-PlayerRecord* PlayerRegistry::find(std::int32_t id) {
-    const auto found = records_.find(id);
-    return found == records_.end() ? nullptr : &found->second;
-}
-
-const PlayerRecord* PlayerRegistry::find(std::int32_t id) const {
-    const auto found = records_.find(id);
-    return found == records_.end() ? nullptr : &found->second;
 }
 
 std::optional<std::string> PlayerRegistry::nameOf(std::int32_t id) const {

@@ -7,6 +7,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "protocol/Packet.h"
 #include "net/PeerAddress.h"
@@ -66,10 +69,66 @@ struct PlayerRecord {
     std::int32_t killReports = 0;
 };
 
+// Records by id in a table of slots indexed by the id itself, so that finding a record is one index
+// and a walk goes through the ids in ascending order. A record keeps its address until it is removed.
+class PlayerSlots {
+public:
+    using Entry = std::pair<const std::int32_t, PlayerRecord>;
+
+    // Walks the occupied slots in ascending id order; Value is Entry or const Entry.
+    template <typename Value>
+    class Walker {
+    public:
+        using Slot =
+            std::conditional_t<std::is_const_v<Value>, const std::unique_ptr<Entry>, std::unique_ptr<Entry>>;
+        Walker(Slot* slot, Slot* end) : slot_(slot), end_(end) { skipEmpty(); }
+        Value& operator*() const { return **slot_; }
+        Value* operator->() const { return slot_->get(); }
+        Walker& operator++() {
+            ++slot_;
+            skipEmpty();
+            return *this;
+        }
+        bool operator==(const Walker& other) const { return slot_ == other.slot_; }
+
+    private:
+        void skipEmpty() {
+            while (slot_ != end_ && !*slot_) ++slot_;
+        }
+        Slot* slot_;
+        Slot* end_;
+    };
+
+    Walker<Entry> begin() { return {slots_.data(), slots_.data() + slots_.size()}; }
+    Walker<Entry> end() { return {slots_.data() + slots_.size(), slots_.data() + slots_.size()}; }
+    Walker<const Entry> begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
+    Walker<const Entry> end() const { return {slots_.data() + slots_.size(), slots_.data() + slots_.size()}; }
+
+    std::size_t size() const { return count_; }
+    bool contains(std::int32_t id) const { return find(id) != nullptr; }
+    PlayerRecord* find(std::int32_t id) { return recordAt(id); }
+    const PlayerRecord* find(std::int32_t id) const { return recordAt(id); }
+    // The lowest id without a record.
+    std::int32_t lowestFreeId() const;
+    // Stores the record under a free id.
+    void emplace(std::int32_t id, PlayerRecord&& record);
+    void erase(std::int32_t id);
+    void clear();
+
+private:
+    PlayerRecord* recordAt(std::int32_t id) const {
+        const auto index = static_cast<std::size_t>(id);
+        return id >= 0 && index < slots_.size() && slots_[index] ? &slots_[index]->second : nullptr;
+    }
+
+    std::vector<std::unique_ptr<Entry>> slots_;
+    std::size_t count_ = 0;
+};
+
 // The table of peers by small integer id: the lowest free id first, always walked in ascending order.
 class PlayerRegistry {
 public:
-    using Records = std::map<std::int32_t, PlayerRecord>;
+    using Records = PlayerSlots;
 
     // Vehicles go to a table of the registry's own unless it is handed another one.
     PlayerRegistry() : ownVehicles_(std::make_unique<VehicleTable>()), vehicles_(ownVehicles_.get()) {}
@@ -108,10 +167,12 @@ public:
     bool appendReducedSync(std::int32_t id, std::span<std::uint8_t> buffer, std::size_t& length) const;
     // Whether two players are close enough (x and y only) to receive each other's full sync.
     bool withinRange(std::int32_t idA, std::int32_t idB) const;
+    // The same test for two records at hand.
+    static bool withinRange(const PlayerRecord& a, const PlayerRecord& b);
 
     // The record under id, or nullptr.
-    PlayerRecord* find(std::int32_t id);
-    const PlayerRecord* find(std::int32_t id) const;
+    PlayerRecord* find(std::int32_t id) { return records_.find(id); }
+    const PlayerRecord* find(std::int32_t id) const { return records_.find(id); }
     // Walked in ascending id order.
     Records& records() { return records_; }
     const Records& records() const { return records_; }

@@ -12,6 +12,8 @@ namespace {
 
 // Players farther apart than this (on the ground plane) get each other's reduced report.
 constexpr double kRelayRange = 300.0;
+// Every square below this has a root that rounds below the range.
+constexpr double kRelayRangeSquareSafelyInside = (kRelayRange - 1.0) * (kRelayRange - 1.0);
 
 void readPoint(const PacketReader& value, float (&point)[3]) {
     for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -134,17 +136,24 @@ bool PlayerRegistry::appendReducedSync(std::int32_t id, std::span<std::uint8_t> 
 bool PlayerRegistry::withinRange(std::int32_t idA, std::int32_t idB) const {
     const PlayerRecord* a = find(idA);
     const PlayerRecord* b = find(idB);
-    if (a == nullptr || b == nullptr) return true;
+    return a == nullptr || b == nullptr || withinRange(*a, *b);
+}
 
+bool PlayerRegistry::withinRange(const PlayerRecord& a, const PlayerRecord& b) {
     const auto groundPoint = [](const PlayerRecord& record) -> const float* {
         if (record.inVehicle && record.vehicle != nullptr) return record.vehicle->position;
         return record.position;
     };
-    const float* pointA = groundPoint(*a);
-    const float* pointB = groundPoint(*b);
+    const float* pointA = groundPoint(a);
+    const float* pointB = groundPoint(b);
     const double dx = static_cast<double>(pointA[0]) - pointB[0];
     const double dy = static_cast<double>(pointA[1]) - pointB[1];
-    return std::sqrt(dx * dx + dy * dy) < kRelayRange;
+    // The root is taken only next to the edge, where rounding it may decide; far inside or outside
+    // (and for a point with no number in it, which is never in range) the square says the same.
+    const double square = dx * dx + dy * dy;
+    if (square < kRelayRangeSquareSafelyInside) return true;
+    if (!(square < kRelayRange * kRelayRange)) return false;
+    return std::sqrt(square) < kRelayRange;
 }
 
 }  // namespace varn

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "game/PlayerRegistry.h"
 
 namespace varn {
@@ -21,6 +23,62 @@ TEST(PlayerRegistryTest, IdsFillTheLowestGapFirst) {
     EXPECT_EQ(registry.countActive(), 4);
     registry.clear();
     EXPECT_EQ(registry.add(peer(6), "f"), 0);
+}
+
+std::vector<std::int32_t> walkedIds(const PlayerRegistry& registry) {
+    std::vector<std::int32_t> ids;
+    for (const auto& [id, record] : registry.records()) {
+        EXPECT_EQ(registry.find(id), &record) << "the walk hands out the record find gives for " << id;
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+TEST(PlayerRegistryTest, RecordsStayPutAndTheWalkGoesUpByIdAcrossGaps) {
+    PlayerRegistry registry;
+    ASSERT_EQ(registry.add(peer(1), "first"), 0);
+    PlayerRecord* first = registry.find(0);
+    for (std::uint32_t octet = 2; octet <= 40; ++octet) registry.add(peer(octet), "p");
+    EXPECT_EQ(registry.find(0), first) << "adding players never moves a record";
+    EXPECT_EQ(first->name, "first");
+
+    for (const std::int32_t id : {1, 5, 39, 38}) registry.remove(id);
+    registry.remove(5);
+    registry.remove(-1);
+    registry.remove(1000);
+    EXPECT_EQ(registry.size(), 36);
+    std::vector<std::int32_t> expected;
+    for (std::int32_t id = 0; id < 38; ++id) {
+        if (id != 1 && id != 5) expected.push_back(id);
+    }
+    EXPECT_EQ(walkedIds(registry), expected);
+
+    struct Probe {
+        std::int32_t id;
+        bool known;
+    };
+    for (const Probe probe : {Probe{-1, false}, Probe{0, true}, Probe{1, false}, Probe{37, true},
+                              Probe{38, false}, Probe{39, false}, Probe{40, false}, Probe{1 << 20, false}}) {
+        SCOPED_TRACE(probe.id);
+        EXPECT_EQ(registry.exists(probe.id), probe.known);
+        EXPECT_EQ(registry.find(probe.id) != nullptr, probe.known);
+    }
+
+    // The freed ids come back lowest first, then the top grows again.
+    EXPECT_EQ(registry.add(peer(50), "x"), 1);
+    EXPECT_EQ(registry.add(peer(51), "y"), 5);
+    EXPECT_EQ(registry.add(peer(52), "z"), 38);
+    EXPECT_EQ(registry.findByAddress(peer(52)), 38);
+    EXPECT_EQ(registry.find(0), first);
+    expected = {};
+    for (std::int32_t id = 0; id <= 38; ++id) expected.push_back(id);
+    EXPECT_EQ(walkedIds(registry), expected);
+
+    for (auto& [id, record] : registry.records()) record.score = static_cast<std::int16_t>(id);
+    EXPECT_EQ(registry.score(37), 37) << "the mutable walk changes the stored records";
+    registry.clear();
+    EXPECT_TRUE(walkedIds(registry).empty());
+    EXPECT_EQ(registry.size(), 0);
 }
 
 TEST(PlayerRegistryTest, NewRecordStartsFromItsAddressAndACutName) {

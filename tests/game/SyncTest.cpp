@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <bit>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -274,6 +276,9 @@ TEST_F(PlayerRegistrySyncTest, RangeIsBelowThreeHundredOnTheGroundPlane) {
         {299.99f, 0, 0, true}, {300.0f, 0, 0, false}, {300.01f, 0, 0, false}, {-300.0f, 0, 0, false},
         {0, 299.99f, 0, true}, {0, 300.0f, 0, false}, {0, -300.01f, 0, false}, {180.0f, 240.0f, 0, false},
         {179.9f, 240.0f, 0, true}, {0, 0, 1000.0f, true}, {100.0f, 0, -5000.0f, true},
+        {std::nextafter(300.0f, 0.0f), 0, 0, true}, {299.0f, 0, 0, true}, {-299.5f, 0, 0, true},
+        {std::numeric_limits<float>::quiet_NaN(), 0, 0, false},
+        {0, std::numeric_limits<float>::infinity(), 0, false},
     };
     const std::int32_t other = registry.add(kSomewhere, "bob");
     for (const Case& c : cases) {
@@ -286,6 +291,22 @@ TEST_F(PlayerRegistrySyncTest, RangeIsBelowThreeHundredOnTheGroundPlane) {
     }
     EXPECT_TRUE(registry.withinRange(id, 77));
     EXPECT_TRUE(registry.withinRange(77, id));
+
+    // All around the edge, the records' own test agrees with the distance taken in full.
+    PlayerRecord& far = *registry.find(other);
+    int checked = 0;
+    for (float x = 150.0f; x <= 301.0f; x = std::nextafter(x + 0.37f, 400.0f)) {
+        for (const float y : {0.0f, 0.001f, 259.8f, 260.0f, 263.0f, 299.9f, 300.0f}) {
+            far.position[0] = x;
+            far.position[1] = y;
+            const double expected = std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y);
+            ASSERT_EQ(PlayerRegistry::withinRange(*registry.find(id), far), expected < 300.0)
+                << x << "," << y;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 2000);
+    far.position[1] = 0;
 
     // A driver is where the vehicle is, not where it last stood.
     registry.find(other)->position[0] = 0;
