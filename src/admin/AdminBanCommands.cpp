@@ -30,7 +30,7 @@ std::string termsText(const BanDetails& details) {
 }  // namespace
 
 void AdminServer::refuseBan(const Request& request, std::uint8_t id, std::uint8_t reason) {
-    const std::array<std::uint8_t, 3> packet = {id, admin::kNotDone, reason};
+    const auto packet = admin::encodeBanRefusal(id, reason);
     endpoint_.send(request.from, packet.data(), packet.size());
 }
 

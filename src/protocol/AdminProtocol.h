@@ -135,6 +135,14 @@ inline constexpr std::array<std::uint8_t, 2> encodeAnswer(std::uint8_t requestId
     return {requestId, value};
 }
 
+// A refused timed ban or entry: [request id][0][reason code].
+inline constexpr std::array<std::uint8_t, 3> encodeBanRefusal(std::uint8_t requestId, std::uint8_t reason) {
+    return {requestId, kNotDone, reason};
+}
+
+// The reason code of a refused timed ban or entry; 0 when the reply carries none.
+inline std::uint8_t decodeBanRefusal(const PacketReader& reply) { return reply.byteAt(2).value_or(0); }
+
 // The answer byte of a reply to the request id, or nothing when the reply is another or has none.
 inline std::optional<std::uint8_t> decodeAnswer(const PacketReader& reply, std::uint8_t requestId) {
     if (reply.byteAt(0) != requestId) return std::nullopt;

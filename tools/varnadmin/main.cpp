@@ -483,7 +483,8 @@ int judgeBanAnswer(const Session& session, std::uint8_t requestId, const std::st
         std::printf("%s%s\n", done.c_str(), banTermsText(session.options).c_str());
         return kExitDone;
     }
-    fail(banRefusalText(reply->size() > 2 ? (*reply)[2] : 0, session.options));
+    const varn::PacketReader refusal(reply->data(), reply->size());
+    fail(banRefusalText(admin::decodeBanRefusal(refusal), session.options));
     return kExitFailed;
 }
 
