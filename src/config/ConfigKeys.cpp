@@ -71,6 +71,8 @@ constexpr std::array kKeys = {
     unsignedInteger("ServerSendLimit"),
     unsignedInteger("ServerSendLimitMaxAllowed"),
     onOff("ServerSendLimitLogDropped"),
+    integer("MetricsPort", 1, kHighestPortNumber),
+    address("MetricsAddress"),
 };
 
 }  // namespace

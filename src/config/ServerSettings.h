@@ -66,6 +66,10 @@ struct ServerSettings {
     std::vector<std::string> masterServers;
 
     SendLimitSettings sendLimit;
+
+    // The metrics endpoint's TCP port; none (no endpoint, no TCP socket) without the key.
+    std::optional<std::int32_t> metricsPort;
+    std::string metricsAddress = "127.0.0.1";
 };
 
 // Reads every setting from the configuration; writes nothing. The start-up checks stay with

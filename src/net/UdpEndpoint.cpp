@@ -77,7 +77,11 @@ bool UdpEndpoint::isReadable(std::uint32_t waitMicroseconds) {
 std::int32_t UdpEndpoint::receive(PeerAddress& from, std::uint8_t* buffer, std::size_t capacity) {
     if (!isOpen) return 0;
     const int received = socket_->receiveFrom(buffer, capacity, from.address, from.port);
-    if (received > 0) bytesReceived += static_cast<std::uint64_t>(received);
+    if (received > 0) {
+        bytesReceived += static_cast<std::uint64_t>(received);
+        ++traffic_.datagramsReceived;
+        traffic_.bytesReceived += static_cast<std::uint64_t>(received);
+    }
     return received;
 }
 
@@ -106,11 +110,14 @@ std::int32_t UdpEndpoint::sendNow(const PeerAddress& to, const std::uint8_t* dat
         bytesSent += count;
         periodSent += count;
         periodSentAndDropped += count;
+        ++traffic_.datagramsSent;
+        traffic_.bytesSent += count;
     }
     return sent;
 }
 
 void UdpEndpoint::dropDatagram(std::size_t length) {
+    ++traffic_.datagramsDropped;
     periodSentAndDropped += static_cast<std::uint32_t>(length);
     auto& log = ServerLog::instance();
     if (logDropped_) {
@@ -157,6 +164,8 @@ void UdpEndpoint::flush() {
     // A datagram that did not go counts nothing, as with send(): take back what queue() counted.
     const auto notSent = static_cast<std::uint32_t>(totals.bytesNotSent);
     bytesSent -= totals.bytesNotSent;
+    traffic_.datagramsSent += totals.datagramsSent;
+    traffic_.bytesSent += totals.bytesSent;
     periodSent -= notSent;
     periodSentAndDropped -= notSent;
 }
@@ -172,10 +181,22 @@ std::size_t UdpEndpoint::receiveBatch(ReceiveBatch& batch, std::size_t maxDatagr
     const std::size_t received = socket_->receiveBatch(slots);
     for (std::size_t index = 0; index < received; ++index) {
         const platform::ReceiveResult& result = slots[index].result;
-        if (result.status == platform::ReceiveStatus::datagram) bytesReceived += result.length;
+        countReceived(result);
     }
     batch.settle(received);
     return received;
+}
+
+void UdpEndpoint::countReceived(const platform::ReceiveResult& result) {
+    if (result.status == platform::ReceiveStatus::datagram) {
+        bytesReceived += result.length;
+        ++traffic_.datagramsReceived;
+        traffic_.bytesReceived += result.length;
+        if (result.length == 0) ++traffic_.emptyReceived;
+    } else if (result.status == platform::ReceiveStatus::failed && result.port != 0) {
+        // A refused datagram still names its sender; a failure of the socket itself does not.
+        ++traffic_.oversizedReceived;
+    }
 }
 
 platform::WaitHandle UdpEndpoint::waitHandle() const {

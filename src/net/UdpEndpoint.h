@@ -9,6 +9,7 @@
 #include "net/PeerAddress.h"
 #include "net/ReceiveBatch.h"
 #include "net/SendQueue.h"
+#include "net/TrafficCounters.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn {
@@ -59,6 +60,8 @@ public:
 
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
     platform::WaitHandle waitHandle() const;
+    // Since the endpoint was made; unlike the byte totals below, an open does not start them again.
+    const TrafficCounters& traffic() const { return traffic_; }
 
     PeerAddress bindAddress;
     bool isOpen = false;
@@ -75,12 +78,14 @@ public:
 private:
     std::int32_t sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void dropDatagram(std::size_t length);
+    void countReceived(const platform::ReceiveResult& result);
 
     bool logDropped_ = false;
     SocketFactory socketFactory_;
     std::unique_ptr<platform::DatagramSocket> socket_;
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
     bool batchedSends_ = false;
+    TrafficCounters traffic_;
 };
 
 }  // namespace varn
