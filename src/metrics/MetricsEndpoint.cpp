@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "log/ServerLog.h"
+#include "net/PeerAddress.h"
+
 namespace varn {
 
 namespace {
@@ -40,7 +43,30 @@ std::string_view takeWord(std::string_view& line) {
     return word;
 }
 
+constexpr int kListenBacklog = 16;
+
 }  // namespace
+
+std::unique_ptr<platform::StreamListener> openMetricsListener(const std::string& address, std::int32_t port) {
+    std::unique_ptr<platform::StreamListener> listener = platform::createTcpListener();
+    std::string reason;
+    const std::uint32_t bindAddress = addressFromText(address.c_str());
+    if (!listener) {
+        reason = "not available in this build";
+    } else if (port <= 0 || port > kHighestPort) {
+        reason = "not a port number";
+    } else if (bindAddress == kNoAddress) {
+        reason = "not an IPv4 address";
+    } else {
+        const PeerAddress local = PeerAddress::fromHostOrder(0, static_cast<std::uint16_t>(port));
+        const std::error_code error = listener->listen(bindAddress, local.port, kListenBacklog);
+        if (error) reason = error.message();
+    }
+    if (reason.empty()) return listener;
+    ServerLog::instance().diagnostic("varnserver: metrics endpoint ", address, ":", port, ": ", reason,
+                                     "; the server runs without metrics");
+    return nullptr;
+}
 
 MetricsEndpoint::MetricsEndpoint(LoopTasks& loop, std::unique_ptr<platform::StreamListener> listener,
                                  Render render, LoopTasks::Milliseconds)

@@ -13,6 +13,10 @@
 
 namespace varn {
 
+// The listener for MetricsAddress and MetricsPort, listening; null when it cannot be had, after one
+// line on standard error (the log's lines are fixed; the server runs on without metrics).
+std::unique_ptr<platform::StreamListener> openMetricsListener(const std::string& address, std::int32_t port);
+
 // The metrics endpoint: a tiny HTTP/1.1 server on the main loop's thread. GET /metrics gives the
 // exposition, GET /healthz "ok"; other paths 404, other methods 405. One request per connection,
 // answered and closed. Nothing here ever waits: a few connections at once (more are closed on
