@@ -142,7 +142,9 @@ TEST(MetricsTextTest, ServerExpositionIsWellFormedAndCountersOnlyGrow) {
         ASSERT_TRUE(second.count(sample)) << sample;
         const bool isCounter = sample.find("_total") != std::string::npos || sample.find("_bucket") != std::string::npos ||
                                sample.find("_count") != std::string::npos;
-        if (isCounter) EXPECT_GE(second.at(sample), value) << sample;
+        if (isCounter) {
+            EXPECT_GE(second.at(sample), value) << sample;
+        }
     }
     EXPECT_EQ(second.at("varn_server_info{name=\"My \\\"Server\\\"?\"}"), 1);
     EXPECT_EQ(second.at("varn_players_max"), 12);
