@@ -23,6 +23,8 @@
 #include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
+#include "metrics/MetricsEndpoint.h"
+#include "metrics/ServerMetrics.h"
 #include "net/ReceiveBatch.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -69,12 +71,16 @@ private:
     void flushSends();
     void readConsoleKey();
     void waitForNextPass();
+    [[maybe_unused]] void startMetrics(LoopTasks& loop, LoopTasks::Milliseconds now);
     void shutDown();
     void shortShutDown();
 
     platform::Console& console_;
     const platform::Clock& clock_;
     ServerSettings settings_;
+    std::int64_t startCalendarSeconds_ = 0;
+    // Only with MetricsPort: the counters outlive the game that tells them its events.
+    std::unique_ptr<ServerMetrics> metrics_;
     std::unique_ptr<BanList> bans_;
     std::unique_ptr<PlayerRegistry> players_;
     std::unique_ptr<UdpEndpoint> gameEndpoint_;
@@ -87,6 +93,7 @@ private:
     bool adminActive_ = false;
     std::unique_ptr<LoopTimers> timers_;
     LoopWait loopWait_;
+    std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
     int lastKey_ = 0;
 };
 
@@ -183,6 +190,7 @@ int Server::checkConfiguration() {
 }
 
 bool Server::startUp() {
+    startCalendarSeconds_ = clock_.calendarSeconds();
     bans_ = std::make_unique<BanList>(platform::FileSystem::system(), clock_);
     if (!bans_->load(*settings_.bannedFile)) {
         ServerLog& log = ServerLog::instance();
@@ -366,9 +374,34 @@ void Server::waitForNextPass() {
     platform::StopSignals::drain();
 }
 
+// With MetricsPort: the endpoint on the loop and the counters as an observer of the game. Without it,
+// or when its port cannot be had, nothing of it exists.
+void Server::startMetrics(LoopTasks& loop, LoopTasks::Milliseconds now) {
+    if (!settings_.metricsPort) return;
+    std::unique_ptr<platform::StreamListener> listener =
+        openMetricsListener(settings_.metricsAddress, *settings_.metricsPort);
+    if (!listener) return;
+    MetricsSources sources;
+    sources.serverName = settings_.serverName.value_or(std::string());
+    sources.maxPlayers = settings_.maxPlayers;
+    sources.startCalendarSeconds = startCalendarSeconds_;
+    sources.gameTraffic = &gameEndpoint_->traffic();
+    sources.adminTraffic = &adminEndpoint_->traffic();
+    if (browser_) {
+        sources.browserTraffic = &browser_->traffic();
+        sources.queryRepliesDropped = &browser_->repliesDropped();
+    }
+    sources.banEntries = [this] { return bans_->entries().size(); };
+    metrics_ = std::make_unique<ServerMetrics>(std::move(sources));
+    gameServer_->addObserver(metrics_->gameCounters());
+    metricsEndpoint_ = std::make_unique<MetricsEndpoint>(loop, std::move(listener),
+                                                         [this] { return metrics_->render(); }, now);
+}
+
 void Server::shutDown() {
     ServerLog& log = ServerLog::instance();
     UdpEndpoint& gameEndpoint = *gameEndpoint_;
+    metricsEndpoint_.reset();
     // Nobody is told of a leave: the players simply stop hearing from the server.
     gameServer_->notifyServerStopping();
     gameEndpoint.setDropObserver({});
