@@ -6,6 +6,7 @@
 #include "Calendar.h"
 #include "Html.h"
 #include "Report.h"
+#include "SiteWriter.h"
 #include "Statistics.h"
 #include "StatsTestSupport.h"
 
@@ -142,6 +143,25 @@ TEST_F(ReportTest, RefusesAnOutputDirectoryThatHoldsTheDatabase) {
     }
     EXPECT_FALSE(std::filesystem::exists(scratch.file("index.html")));
     EXPECT_FALSE(std::filesystem::exists(scratch.file("players")));
+}
+
+// The same check on resolved paths, for directories a test cannot write to: the root holds every file.
+TEST(SiteWriterTest, ADirectoryHoldsWhatLiesBelowItAtAnyDepthAndTheRootHoldsEverything) {
+    const struct {
+        const char* directory;
+        const char* path;
+        bool holds;
+    } cases[] = {
+        {"/", "/stats.sqlite", true},          {"/", "/var/lib/stats.sqlite", true},
+        {"/srv", "/srv/stats.sqlite", true},   {"/srv", "/srv/a/b/stats.sqlite", true},
+        {"/srv/", "/srv/stats.sqlite", true},  {"/srv", "/srvstats.sqlite", false},
+        {"/srv/site", "/srv/stats", false},    {"/srv/site", "/srv/site", false},
+        {"/srv/site", "/srv/sit/x", false},
+    };
+    for (const auto& check : cases) {
+        EXPECT_EQ(directoryHolds(check.directory, check.path), check.holds)
+            << check.directory << " " << check.path;
+    }
 }
 
 TEST_F(ReportTest, WritesNothingOutsideItsDirectory) {
