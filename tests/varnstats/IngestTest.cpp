@@ -299,6 +299,40 @@ TEST_F(IngestTest, MalformedAndUnknownLinesAreCountedAndNothingOfThemIsStored) {
     EXPECT_EQ(number("SELECT count(*) FROM players"), 1);
 }
 
+// A time stamp the server cannot have written (before 2000, or after the day following the run) would
+// stretch sessions over centuries: the line is refused whole, like any malformed line.
+TEST_F(IngestTest, TimeStampsOutsideAPlausibleRangeAreMalformed) {
+    IngestOptions options;
+    options.now = 1796904000000;  // 2026-12-10T12:00:00Z
+    const struct {
+        const char* stamp;
+        bool kept;
+    } cases[] = {
+        {"0000-01-01T00:00:00.000Z", false}, {"1999-12-31T23:59:59.999Z", false},
+        {"2000-01-01T00:00:00.000Z", true},  {"2026-12-10T12:00:00.000Z", true},
+        {"2026-12-11T23:59:59.999Z", true},  {"2026-12-12T00:00:00.000Z", false},
+        {"9999-12-31T23:59:59.999Z", false},
+    };
+    std::string log = "2000-01-01T00:00:00.000Z ServerInit: S" + kSep + "4000" + kSep + "Skyr:PB" + kSep +
+                      "16" + kSep + "\n";
+    std::vector<std::string> kept;
+    for (std::size_t slot = 0; slot < std::size(cases); ++slot) {
+        const std::string name = std::string(1, 'P').append(std::to_string(slot));
+        log += std::string(cases[slot].stamp) + " Join: " + std::to_string(slot) + kSep + name + kSep +
+               "1.1.1.1" + kSep + "\n";
+        if (cases[slot].kept) kept.push_back(name);
+    }
+    // A line of no statistics with a stamp out of range would move the server's last line.
+    log += "9999-12-31T23:59:59.999Z SERVER-DEBUG: clock gone wrong\n";
+    writeFile(scratch.file("server.log"), log);
+    const FileSummary summary = ingest(database, {scratch.file("server.log")}, options).at(0);
+    EXPECT_EQ(summary.malformed, 5u);
+    EXPECT_EQ(summary.malformedByPrefix,
+              (std::map<std::string, std::uint64_t>{{"(time stamp out of range)", 5}}));
+    EXPECT_EQ(rows("SELECT p.name FROM sessions s JOIN players p ON p.id = s.player_id ORDER BY s.id"), kept);
+    EXPECT_EQ(number("SELECT last_seen_at FROM servers"), 1797033599999);  // 2026-12-11T23:59:59.999Z
+}
+
 TEST_F(IngestTest, SmallBatchesGiveTheSameDatabaseAndTheSamePlaceToGoOnFrom) {
     const std::string log = scratch.file("server.log");
     writeFile(log, fixture("stamped.log"));

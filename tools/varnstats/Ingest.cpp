@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 
+#include "Calendar.h"
 #include "LogSource.h"
 #include "Schema.h"
 #include "Text.h"
@@ -22,6 +24,8 @@ constexpr std::size_t kReadChunk = 1 << 20;
 // Longer lines are not the server's; they are skipped whole.
 constexpr std::size_t kLongestLine = 64 * 1024;
 constexpr std::size_t kMalformedExamples = 5;
+// The server came long after this; a time stamp before it is not one of its own.
+constexpr std::int64_t kEarliestTime = 946684800000;  // 2000-01-01T00:00:00Z
 
 std::string absolutePath(const std::string& path) {
     std::error_code error;
@@ -76,6 +80,12 @@ struct Ingester::Statements {
 };
 
 Ingester::Ingester(Database& database, IngestOptions options) : database_(database), options_(options) {
+    const std::int64_t now =
+        options_.now.value_or(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    // Up to the end of the day after today: a server's clock may run a little ahead.
+    latestTime_ = (dayOf(now) + 2) * kMillisecondsPerDay;
     database_.lockForIngest();
     migrateSchema(database_);
     statements_ = std::make_unique<Statements>(database_);
@@ -321,6 +331,10 @@ private:
             return;
         }
         const LogLine line = parseLogLine(text);
+        if (line.time && (*line.time < kEarliestTime || *line.time >= ingester_.latestTime_)) {
+            noteMalformed("(time stamp out of range)", text, offset);
+            return;
+        }
         const Outcome outcome = apply(line, text, offset);
         if (line.time && current_ != nullptr) {
             current_->lastSeen = std::max(current_->lastSeen.value_or(*line.time), *line.time);

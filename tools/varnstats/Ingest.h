@@ -33,6 +33,12 @@ struct FileSummary {
 struct IngestOptions {
     // Statistics lines per transaction.
     std::uint64_t batchLines = 20000;
+    // The time of the run, in milliseconds since 1970 UTC (nothing: the system clock's). A time stamp
+    // before 2000 or after the day following this one is refused as malformed.
+    std::optional<std::int64_t> now;
+    // Uncompressed bytes read from one compressed file at most; a file that holds more is refused.
+    std::uint64_t gzipLimit = kDefaultGzipLimit;
+    static constexpr std::uint64_t kDefaultGzipLimit = std::uint64_t{1} << 30;
 };
 
 // Reads server logs into the database. Constructing it takes the ingest lock, creates or migrates
@@ -91,6 +97,7 @@ private:
 
     Database& database_;
     IngestOptions options_;
+    std::int64_t latestTime_ = 0;  // time stamps at or after this are refused
     std::unique_ptr<Statements> statements_;
     std::vector<FileRecord> files_;
     std::map<std::pair<std::string, std::string>, ServerState> servers_;  // by name and port
