@@ -157,6 +157,65 @@ TEST_F(IngestTest, ACompressedFileCutShortGivesItsCompleteLinesAndAnError) {
     EXPECT_EQ(number("SELECT count(*) FROM sessions"), 9);
 }
 
+TEST_F(IngestTest, ACompressedFileReadToItsEndIsNotDecompressedAgainUntilItChanges) {
+    const std::string gz = scratch.file("server.log.2.gz");
+    writeGzipFile(gz, fixture("stamped.log"));
+    FileSummary summary = ingest(database, {gz}).at(0);
+    EXPECT_FALSE(summary.skipped);
+    EXPECT_EQ(summary.stored, 24u);
+    summary = ingest(database, {gz}).at(0);
+    EXPECT_TRUE(summary.skipped);
+    EXPECT_TRUE(summary.known);
+    EXPECT_FALSE(summary.error);
+    EXPECT_EQ(summary.endOffset, fixture("stamped.log").size());
+
+    // Written again with more in it: read on where the last run stopped.
+    const std::string more = "2026-12-07T21:10:00.000Z Join: 9" + kSep + "Late" + kSep + "10.0.0.9" + kSep + "\n";
+    writeGzipFile(gz, fixture("stamped.log") + more);
+    summary = ingest(database, {gz}).at(0);
+    EXPECT_FALSE(summary.skipped);
+    EXPECT_EQ(summary.startOffset, fixture("stamped.log").size());
+    EXPECT_EQ(summary.stored, 1u);
+    EXPECT_TRUE(ingest(database, {gz}).at(0).skipped);
+
+    // One cut short was not read to its end: it is tried again.
+    const std::string cut = scratch.file("cut.gz");
+    const std::string compressed = readFile(gz);
+    writeFile(cut, compressed.substr(0, compressed.size() - 6));
+    for (int run = 0; run < 2; ++run) {
+        summary = ingest(database, {cut}).at(0);
+        EXPECT_FALSE(summary.skipped);
+        EXPECT_TRUE(summary.error);
+    }
+    EXPECT_EQ(number("SELECT count(*) FROM sessions"), 10);
+}
+
+TEST_F(IngestTest, ACompressedFileLargerThanTheLimitIsRefusedInOneLineNamingIt) {
+    IngestOptions options;
+    options.gzipLimit = 1 << 20;
+    // Zeros compress a thousandfold: a small file, a large read.
+    const std::string bomb = scratch.file("bomb.log.gz");
+    writeGzipFile(bomb, fixture("stamped.log") + std::string(3 << 20, '\0') + "\n");
+    // A file of exactly the limit is read whole.
+    const std::string full = scratch.file("full.log.gz");
+    writeGzipFile(full, std::string((1 << 20) - 1, 'x') + "\n");
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const std::vector<FileSummary> summaries = ingest(database, {bomb, full}, options);
+        ASSERT_TRUE(summaries[0].error);
+        EXPECT_EQ(*summaries[0].error, bomb + ": refused: more than 1 MiB when uncompressed (--gzip-limit); not read");
+        EXPECT_FALSE(summaries[1].error);
+    }
+    // The lines before the limit were read once; the refusal is remembered with the limit it met.
+    EXPECT_EQ(number("SELECT count(*) FROM sessions"), 9);
+    EXPECT_EQ(number("SELECT refused_limit FROM compressed_files WHERE path LIKE '%bomb.log.gz'"), 1 << 20);
+    // A higher limit reads it.
+    options.gzipLimit = 8 << 20;
+    const FileSummary summary = ingest(database, {bomb}, options).at(0);
+    EXPECT_FALSE(summary.error);
+    EXPECT_EQ(summary.endOffset, fixture("stamped.log").size() + (3 << 20) + 1);
+}
+
 TEST_F(IngestTest, ALastLineWithoutItsEndIsLeftForTheNextRun) {
     const std::string log = scratch.file("server.log");
     const std::string start = "ServerInit: S" + kSep + "1" + kSep + "Skyr:PB" + kSep + "4" + kSep +

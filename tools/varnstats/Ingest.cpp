@@ -62,7 +62,10 @@ struct Ingester::Statements {
                                       "head_hash = ?, read_offset = ?, "
                                       "tail_length = ?, tail_hash = ? WHERE id = ?")),
           deletePath(database.prepare("DELETE FROM log_paths WHERE path = ?")),
-          insertPath(database.prepare("INSERT INTO log_paths (path, server_id) VALUES (?, ?)")) {}
+          insertPath(database.prepare("INSERT INTO log_paths (path, server_id) VALUES (?, ?)")),
+          deleteCompressed(database.prepare("DELETE FROM compressed_files WHERE path = ?")),
+          insertCompressed(database.prepare("INSERT INTO compressed_files (path, file_size, changed_at, "
+                                            "head_hash, read_offset, refused_limit) VALUES (?, ?, ?, ?, ?, ?)")) {}
 
     std::unique_ptr<Statement> insertServer;
     std::unique_ptr<Statement> updateServer;
@@ -77,6 +80,8 @@ struct Ingester::Statements {
     std::unique_ptr<Statement> updateFile;
     std::unique_ptr<Statement> deletePath;
     std::unique_ptr<Statement> insertPath;
+    std::unique_ptr<Statement> deleteCompressed;
+    std::unique_ptr<Statement> insertCompressed;
 };
 
 Ingester::Ingester(Database& database, IngestOptions options) : database_(database), options_(options) {
@@ -129,6 +134,34 @@ void Ingester::loadState() {
     }
     auto paths = database_.prepare("SELECT path, server_id FROM log_paths");
     while (paths->next()) serverOfPath_[paths->text(0)] = paths->integer(1);
+    auto compressed = database_.prepare(
+        "SELECT path, file_size, changed_at, head_hash, read_offset, refused_limit FROM compressed_files");
+    while (compressed->next()) {
+        compressedFiles_[compressed->text(0)] =
+            CompressedFile{compressed->integer(1), compressed->integer(2), compressed->text(3),
+                           compressed->integer(4), compressed->optionalInteger(5)};
+    }
+}
+
+void Ingester::saveCompressedFile(const std::string& path, const CompressedFile& file) {
+    database_.begin();
+    try {
+        statements_->deleteCompressed->bind(1, path);
+        statements_->deleteCompressed->run();
+        Statement& insert = *statements_->insertCompressed;
+        insert.bind(1, path);
+        insert.bind(2, file.size);
+        insert.bind(3, file.changedAt);
+        insert.bind(4, file.headHash);
+        insert.bind(5, file.offset);
+        insert.bind(6, file.refusedLimit);
+        insert.run();
+        database_.commit();
+    } catch (...) {
+        database_.rollback();
+        throw;
+    }
+    compressedFiles_[path] = file;
 }
 
 Ingester::ServerState& Ingester::serverFor(const LogLine& line) {
@@ -536,13 +569,39 @@ private:
 FileSummary Ingester::ingestFile(const std::string& path) {
     FileSummary summary;
     summary.path = path;
+    struct stat status {};
+    const bool statted = ::stat(path.c_str(), &status) == 0;
     LogSource source;
+    source.limitUncompressed(options_.gzipLimit);
     std::string head;
     if (!source.open(path) || !source.readAt(0, kHeadLength, head)) {
         summary.error = source.error();
         return summary;
     }
     const std::string fullPath = absolutePath(path);
+    // A compressed file does not change once written: one read to its end (or refused for its size)
+    // and unchanged since is not decompressed again.
+    std::optional<CompressedFile> compressed;
+    if (source.isCompressed() && statted) {
+        compressed = CompressedFile{static_cast<std::int64_t>(status.st_size),
+                                    static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1'000'000'000 +
+                                        status.st_ctim.tv_nsec,
+                                    fingerprintOf(head), 0, std::nullopt};
+        const auto found = compressedFiles_.find(readableText(fullPath));
+        if (found != compressedFiles_.end() && found->second.size == compressed->size &&
+            found->second.changedAt == compressed->changedAt && found->second.headHash == compressed->headHash) {
+            if (!found->second.refusedLimit) {
+                summary.known = true;
+                summary.skipped = true;
+                summary.startOffset = summary.endOffset = static_cast<std::uint64_t>(found->second.offset);
+                return summary;
+            }
+            if (options_.gzipLimit <= static_cast<std::uint64_t>(*found->second.refusedLimit)) {
+                summary.error = refusedForSize(path, options_.gzipLimit);
+                return summary;
+            }
+        }
+    }
     std::string tail;
     FileRecord* record = findRecord(source, head, fullPath, tail);
     if (!source.error().empty()) {
@@ -582,6 +641,11 @@ FileSummary Ingester::ingestFile(const std::string& path) {
     } catch (...) {
         run.abandon();
         throw;
+    }
+    if (compressed && (!summary.error || source.overLimit())) {
+        compressed->offset = static_cast<std::int64_t>(summary.endOffset);
+        if (summary.error) compressed->refusedLimit = static_cast<std::int64_t>(options_.gzipLimit);
+        saveCompressedFile(readableText(fullPath), *compressed);
     }
     return summary;
 }

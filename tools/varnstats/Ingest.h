@@ -18,6 +18,7 @@ namespace varnstats {
 struct FileSummary {
     std::string path;
     bool known = false;             // recognised as a file read before
+    bool skipped = false;           // a compressed file unchanged since it was read to its end
     std::uint64_t startOffset = 0;  // where reading began (uncompressed bytes)
     std::uint64_t endOffset = 0;    // after the last complete line read
     std::uint64_t lines = 0;        // complete lines read
@@ -70,6 +71,14 @@ private:
         bool stored = false;
         std::string storedPath;
     };
+    // A compressed file as it was when last read to its end or refused for its size.
+    struct CompressedFile {
+        std::int64_t size = 0;
+        std::int64_t changedAt = 0;
+        std::string headHash;
+        std::int64_t offset = 0;
+        std::optional<std::int64_t> refusedLimit;
+    };
     struct ServerState {
         std::int64_t id = 0;
         std::string gameLabel;
@@ -92,6 +101,7 @@ private:
     void closeAllSessions(std::int64_t serverId, SessionEnd end, std::optional<std::int64_t> time);
     void saveServerState(const ServerState& server);
     void saveFileRecord(FileRecord& record);
+    void saveCompressedFile(const std::string& path, const CompressedFile& file);
     FileRecord* findRecord(class LogSource& source, const std::string& head, const std::string& path,
                            std::string& tail);
 
@@ -102,6 +112,7 @@ private:
     std::vector<FileRecord> files_;
     std::map<std::pair<std::string, std::string>, ServerState> servers_;  // by name and port
     std::map<std::string, std::int64_t> serverOfPath_;
+    std::map<std::string, CompressedFile> compressedFiles_;  // by path
     std::unordered_map<std::string, std::int64_t> players_;
     std::map<std::pair<std::int64_t, std::int64_t>, OpenSession> openSessions_;  // by server and slot
     std::map<std::string, std::int64_t> nextIds_;
