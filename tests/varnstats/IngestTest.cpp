@@ -124,6 +124,38 @@ TEST_F(IngestTest, TheSameFileTwiceAndItsRotatedAndCompressedCopiesAddNothing) {
     EXPECT_EQ(dump(), before);
 }
 
+TEST_F(IngestTest, ACutCopyOfALogReadBeforeAddsNothing) {
+    const std::string log = scratch.file("varnserver.log");
+    writeFile(log, fixture("stamped.log"));
+    ingest(database, {log});
+    const std::string before = dump();
+    // The first 30 lines kept aside, plain and compressed.
+    const std::string whole = fixture("stamped.log");
+    std::size_t end = 0;
+    for (int line = 0; line < 30; ++line) end = whole.find('\n', end) + 1;
+    ASSERT_GT(end, 1024u);
+    writeFile(scratch.file("varnserver.log.bak"), whole.substr(0, end));
+    writeGzipFile(scratch.file("first-lines.gz"), whole.substr(0, end));
+    for (int run = 0; run < 2; ++run) {
+        for (const FileSummary& summary :
+             ingest(database, {scratch.file("varnserver.log.bak"), scratch.file("first-lines.gz")})) {
+            SCOPED_TRACE(summary.path);
+            EXPECT_FALSE(summary.error);
+            EXPECT_TRUE(summary.known);
+            EXPECT_TRUE(summary.skipped);
+            EXPECT_EQ(summary.lines, 0u);
+        }
+    }
+    EXPECT_EQ(dump(), before);
+
+    // At the path of the log itself the same bytes are the server's new log, emptied at its start.
+    writeFile(log, whole.substr(0, end));
+    const FileSummary refilled = ingest(database, {log}).at(0);
+    EXPECT_FALSE(refilled.known);
+    EXPECT_GT(refilled.stored, 0u);
+    EXPECT_EQ(number("SELECT count(*) FROM server_starts"), 2);
+}
+
 TEST_F(IngestTest, ACompressedFileNeverReadIsReadLikeThePlainOne) {
     writeGzipFile(scratch.file("server.log.3.gz"), fixture("stamped.log"));
     const FileSummary summary = ingest(database, {scratch.file("server.log.3.gz")}).at(0);

@@ -280,6 +280,30 @@ Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string&
     return nullptr;
 }
 
+// A file kept aside from a log read before (its first lines copied, say): it starts with the same
+// first bytes, holds no more than was read of that log, and lies at a path no log was read at (where
+// the server may have emptied and refilled its log). The log it came from, or nothing.
+const Ingester::FileRecord* Ingester::copiedFrom(LogSource& source, const std::string& head,
+                                                 const std::string& path) {
+    if (serverOfPath_.count(path) > 0) return nullptr;
+    const FileRecord* furthest = nullptr;
+    for (const FileRecord& record : files_) {
+        if (record.path == path) return nullptr;
+        if (record.headLength != static_cast<std::int64_t>(std::min(head.size(), kHeadLength)) ||
+            (furthest != nullptr && furthest->offset >= record.offset) ||
+            fingerprintOf(std::string_view(head).substr(0, static_cast<std::size_t>(record.headLength))) !=
+                record.headHash) {
+            continue;
+        }
+        furthest = &record;
+    }
+    if (furthest == nullptr) return nullptr;
+    std::string beyond;
+    if (!source.readAt(static_cast<std::uint64_t>(furthest->offset), 1, beyond) || !beyond.empty())
+        return nullptr;
+    return furthest;
+}
+
 // The reading of one file: lines in, rows out, in batches that each end with the file's new offset.
 class Ingester::FileRun {
 public:
@@ -593,6 +617,7 @@ FileSummary Ingester::ingestFile(const std::string& path) {
             if (!found->second.refusedLimit) {
                 summary.known = true;
                 summary.skipped = true;
+                summary.skipReason = "compressed, unchanged since it was read to its end";
                 summary.startOffset = summary.endOffset = static_cast<std::uint64_t>(found->second.offset);
                 return summary;
             }
@@ -609,6 +634,16 @@ FileSummary Ingester::ingestFile(const std::string& path) {
         return summary;
     }
     if (record == nullptr) {
+        if (const FileRecord* original = copiedFrom(source, head, fullPath)) {
+            summary.known = true;
+            summary.skipped = true;
+            summary.skipReason = "holds only lines read before, from " + original->path;
+            return summary;
+        }
+        if (!source.error().empty()) {
+            summary.error = source.error();
+            return summary;
+        }
         tail.clear();
         FileRecord fresh;
         fresh.id = nextIdOf("log_files");

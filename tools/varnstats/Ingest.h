@@ -18,7 +18,8 @@ namespace varnstats {
 struct FileSummary {
     std::string path;
     bool known = false;             // recognised as a file read before
-    bool skipped = false;           // a compressed file unchanged since it was read to its end
+    bool skipped = false;           // known and not read at all; skipReason says why
+    std::string skipReason;
     std::uint64_t startOffset = 0;  // where reading began (uncompressed bytes)
     std::uint64_t endOffset = 0;    // after the last complete line read
     std::uint64_t lines = 0;        // complete lines read
@@ -54,8 +55,10 @@ public:
 
     // Reads the lines of the file not read before. A file is known by the bytes it starts with and
     // those before the offset read so far, not by its name or inode: a rotated or compressed copy of
-    // what was read adds nothing, and a file emptied and refilled is read from its start. A last line
-    // without its line end is left for the next run. Throws DatabaseError.
+    // what was read adds nothing, and a file emptied and refilled is read from its start. A file at a
+    // path never read that starts like one read and is no longer than what was read of it is a cut
+    // copy of it: known, not read. A last line without its line end is left for the next run.
+    // Throws DatabaseError.
     FileSummary ingestFile(const std::string& path);
 
 private:
@@ -104,6 +107,7 @@ private:
     void saveCompressedFile(const std::string& path, const CompressedFile& file);
     FileRecord* findRecord(class LogSource& source, const std::string& head, const std::string& path,
                            std::string& tail);
+    const FileRecord* copiedFrom(class LogSource& source, const std::string& head, const std::string& path);
 
     Database& database_;
     IngestOptions options_;

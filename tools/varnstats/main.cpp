@@ -111,8 +111,7 @@ void printSummary(const FileSummary& summary) {
         return;
     }
     if (summary.skipped) {
-        std::printf("%s: compressed, unchanged since it was read to its end (byte %llu); skipped\n",
-                    summary.path.c_str(), static_cast<unsigned long long>(summary.endOffset));
+        std::printf("%s: %s; skipped\n", summary.path.c_str(), summary.skipReason.c_str());
         return;
     }
     std::printf(
