@@ -256,6 +256,7 @@ private:
         for (std::size_t day = 0; day < 7; ++day) {
             for (std::size_t hour = 0; hour < 24; ++hour) {
                 const std::int64_t divisor = occurrences[day][hour] * kMillisecondsPerHour;
+                statistics_.weekHoursCovered[day][hour] = occurrences[day][hour] > 0;
                 statistics_.weekHours[day][hour] =
                     divisor > 0 ? (played[day][hour] * 10 + divisor / 2) / divisor : 0;
             }
