@@ -202,7 +202,8 @@ TEST_F(IngestTest, ACompressedFileReadToItsEndIsNotDecompressedAgainUntilItChang
     EXPECT_EQ(summary.endOffset, fixture("stamped.log").size());
 
     // Written again with more in it: read on where the last run stopped.
-    const std::string more = "2026-12-07T21:10:00.000Z Join: 9" + kSep + "Late" + kSep + "10.0.0.9" + kSep + "\n";
+    const std::string more =
+        "2026-12-07T21:10:00.000Z Join: 9" + kSep + "Late" + kSep + "10.0.0.9" + kSep + "\n";
     writeGzipFile(gz, fixture("stamped.log") + more);
     summary = ingest(database, {gz}).at(0);
     EXPECT_FALSE(summary.skipped);
@@ -235,7 +236,8 @@ TEST_F(IngestTest, ACompressedFileLargerThanTheLimitIsRefusedInOneLineNamingIt) 
         SCOPED_TRACE(run);
         const std::vector<FileSummary> summaries = ingest(database, {bomb, full}, options);
         ASSERT_TRUE(summaries[0].error);
-        EXPECT_EQ(*summaries[0].error, bomb + ": refused: more than 1 MiB when uncompressed (--gzip-limit); not read");
+        EXPECT_EQ(*summaries[0].error,
+                  bomb + ": refused: more than 1 MiB when uncompressed (--gzip-limit); not read");
         EXPECT_FALSE(summaries[1].error);
     }
     // The lines before the limit were read once; the refusal is remembered with the limit it met.

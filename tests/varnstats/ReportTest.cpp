@@ -233,10 +233,11 @@ TEST_F(ReportTest, TheBusyHoursOfVeryLongSessionsCostNoMoreThanShortOnes) {
     std::string log = "2001-01-01T00:00:00.000Z ServerInit: S" + kSep + "1" + kSep + "Skyr:PB" + kSep +
                       std::to_string(kPlayers) + kSep + "\n";
     for (int slot = 0; slot < kPlayers; ++slot) {
-        log += "2001-01-01T00:00:00.000Z Join: " + std::to_string(slot) + kSep + std::string(1, 'P').append(std::to_string(slot)) +
-               kSep + "1.1.1.1" + kSep + "\n";
+        log += "2001-01-01T00:00:00.000Z Join: " + std::to_string(slot) + kSep +
+               std::string(1, 'P').append(std::to_string(slot)) + kSep + "1.1.1.1" + kSep + "\n";
     }
-    for (int slot = 0; slot < kPlayers; ++slot) log += "2025-12-01T00:00:00.000Z Quit: " + std::to_string(slot) + "\n";
+    for (int slot = 0; slot < kPlayers; ++slot)
+        log += "2025-12-01T00:00:00.000Z Quit: " + std::to_string(slot) + "\n";
     writeFile(scratch.file("server.log"), log);
     ingest(database, {scratch.file("server.log")});
     auto connection = openDatabase(database, OpenMode::ReadOnly);
@@ -246,8 +247,9 @@ TEST_F(ReportTest, TheBusyHoursOfVeryLongSessionsCostNoMoreThanShortOnes) {
     // The last line's hour, Monday 00:00, was seen once more than the others and held nobody.
     for (std::size_t day = 0; day < 7; ++day) {
         for (std::size_t hour = 0; hour < 24; ++hour) {
-            const std::int64_t expected =
-                day == 0 && hour == 0 ? (kPlayers * kWeeks * 10 + (kWeeks + 1) / 2) / (kWeeks + 1) : kPlayers * 10;
+            const std::int64_t expected = day == 0 && hour == 0
+                                              ? (kPlayers * kWeeks * 10 + (kWeeks + 1) / 2) / (kWeeks + 1)
+                                              : kPlayers * 10;
             EXPECT_EQ(statistics.weekHours[day][hour], expected) << day << " " << hour;
         }
     }

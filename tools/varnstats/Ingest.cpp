@@ -64,8 +64,9 @@ struct Ingester::Statements {
           deletePath(database.prepare("DELETE FROM log_paths WHERE path = ?")),
           insertPath(database.prepare("INSERT INTO log_paths (path, server_id) VALUES (?, ?)")),
           deleteCompressed(database.prepare("DELETE FROM compressed_files WHERE path = ?")),
-          insertCompressed(database.prepare("INSERT INTO compressed_files (path, file_size, changed_at, "
-                                            "head_hash, read_offset, refused_limit) VALUES (?, ?, ?, ?, ?, ?)")) {}
+          insertCompressed(
+              database.prepare("INSERT INTO compressed_files (path, file_size, changed_at, "
+                               "head_hash, read_offset, refused_limit) VALUES (?, ?, ?, ?, ?, ?)")) {}
 
     std::unique_ptr<Statement> insertServer;
     std::unique_ptr<Statement> updateServer;
@@ -613,7 +614,8 @@ FileSummary Ingester::ingestFile(const std::string& path) {
                                     fingerprintOf(head), 0, std::nullopt};
         const auto found = compressedFiles_.find(readableText(fullPath));
         if (found != compressedFiles_.end() && found->second.size == compressed->size &&
-            found->second.changedAt == compressed->changedAt && found->second.headHash == compressed->headHash) {
+            found->second.changedAt == compressed->changedAt &&
+            found->second.headHash == compressed->headHash) {
             if (!found->second.refusedLimit) {
                 summary.known = true;
                 summary.skipped = true;

@@ -69,7 +69,9 @@ bool LogSource::seek(std::uint64_t offset) {
 long LogSource::read(char* buffer, std::size_t capacity) {
     unsigned chunk = capacity > kBufferSize ? kBufferSize : static_cast<unsigned>(capacity);
     const bool atLimit = compressed_ && chunk > 0 && position_ >= limit_;
-    if (compressed_ && !atLimit && limit_ - position_ < chunk) chunk = static_cast<unsigned>(limit_ - position_);
+    if (compressed_ && !atLimit && limit_ - position_ < chunk) {
+        chunk = static_cast<unsigned>(limit_ - position_);
+    }
     // At the limit one byte more tells whether the file ends there.
     char probe;
     const int got = atLimit ? gzread(handle(file_), &probe, 1) : gzread(handle(file_), buffer, chunk);

@@ -133,7 +133,8 @@ public:
             page +=
                 "<section id=\"hours\"><h2>Busiest hours of the week</h2><p>Players on the server on average "
                 "in each hour (UTC); darker is busier.</p>" +
-                weekHeatMap(statistics_.weekHours, statistics_.weekHoursCovered) + coverage() + "</section>\n";
+                weekHeatMap(statistics_.weekHours, statistics_.weekHoursCovered) + coverage() +
+                "</section>\n";
             page += "<section id=\"kills-per-day\"><h2>Kills per day</h2>" +
                     dailyBars(statistics_.killsPerDay, "kills") + "</section>\n";
         }

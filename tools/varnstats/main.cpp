@@ -88,7 +88,8 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), mebibytes);
             if (error != std::errc() || end != value.data() + value.size() || mebibytes == 0 ||
                 mebibytes > (std::uint64_t{1} << 40)) {
-                std::fprintf(stderr, "varnstats: --gzip-limit wants a number of MiB, not %s\n", value.c_str());
+                std::fprintf(stderr, "varnstats: --gzip-limit wants a number of MiB, not %s\n",
+                             value.c_str());
                 return std::nullopt;
             }
             arguments.gzipLimit = mebibytes << 20;
@@ -111,7 +112,8 @@ void printSummary(const FileSummary& summary) {
         return;
     }
     if (summary.skipped) {
-        std::printf("%s: %s; skipped\n", summary.path.c_str(), summary.skipReason.c_str());
+        std::printf("%s: known (%s), skipped: 0 new lines, 0 statistics lines stored\n", summary.path.c_str(),
+                    summary.skipReason.c_str());
         return;
     }
     std::printf(
