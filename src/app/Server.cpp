@@ -290,6 +290,8 @@ void Server::runLoop() {
         }
         handleOperatorSignals();
         timers_->runDue();
+        // The server's own ban changes (flood bans, expiry), written together.
+        bans_->saveIfDue();
         flushSends();
         drainGameSocket();
         if (adminActive_) drainAdminSocket();

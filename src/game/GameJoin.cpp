@@ -161,6 +161,8 @@ void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const s
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    // A flood offender the server did not ban (too many bans this minute) gets no answer.
+    if (server.automaticBans().drops(from.address, server.clock().monotonicSeconds())) return;
     if (silencedByLockout(server, from)) return;
     const IpText ip = from.ipText();
     if (refusedBeforeTheName(server, payload, from, senderId, ip)) return;

@@ -36,7 +36,10 @@ protected:
         std::filesystem::remove_all(directory, ignored);
     }
 
-    std::string banFileText() const {
+    // The ban file once the bans the server made by itself are written (the loop's grouped save,
+    // which BanListGroupedSaveTest times).
+    std::string banFileText() {
+        bans.save();
         std::ifstream in(banFile, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
