@@ -174,7 +174,9 @@ TEST(FloodTest, RefusedJoinFloodLeavesPingsAndStopOnTime) {
 // The address of forged flooder number index: 127.2.b.c with no octet 0 (so that none of them, banned,
 // reads as a range) and none 255.
 std::string forgedAddress(int index) {
-    return "127.2." + std::to_string(1 + index / 250 % 250) + "." + std::to_string(1 + index % 250);
+    char text[16];
+    std::snprintf(text, sizeof text, "127.2.%d.%d", 1 + index / 250 % 250, 1 + index % 250);
+    return text;
 }
 
 // Each forged address joins, quits and joins twice more (three joins within five seconds: a join
@@ -194,7 +196,9 @@ void sendForgedJoinFloods(std::uint16_t port, int count, std::chrono::millisecon
             if (fd >= 0) ::close(fd);
             throw std::runtime_error("cannot bind a forged address");
         }
-        const Bytes join = joinDatagram("f" + std::to_string(index));
+        char name[8];
+        std::snprintf(name, sizeof name, "f%d", index);
+        const Bytes join = joinDatagram(name);
         const Bytes quit = {2};
         for (const Bytes* datagram : {&join, &quit, &join, &join}) {
             ::sendto(fd, datagram->data(), datagram->size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -263,7 +267,9 @@ TEST(FloodTest, ForgedJoinFloodsAgainstALongBanListKeepPingsAndStopOnTime) {
         output.substr(firstBan + 9, output.find('\'', firstBan + 9) - (firstBan + 9));
     std::string droppedAddress;
     for (int index = 0; index < kFlooders && droppedAddress.empty(); ++index) {
-        if (output.find("'" + forgedAddress(index) + "' for Join Flood.") == std::string::npos) {
+        std::string banLine = forgedAddress(index);
+        banLine.append("' for Join Flood.");
+        if (output.find(banLine) == std::string::npos) {
             droppedAddress = forgedAddress(index);
         }
     }
