@@ -98,8 +98,7 @@ void announceJoin(GameServer& server, std::int32_t id, const std::string& name, 
     server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
-// A locked-out address learns nothing, not even that it is locked out; nor does a new address
-// while every entry of the lock-out table is locked.
+// A locked-out address learns nothing, not even that it is locked out.
 bool silencedByLockout(GameServer& server, const PeerAddress& from) {
     if (!lockoutOn(server)) return false;
     const std::int64_t now = server.clock().monotonicSeconds();
