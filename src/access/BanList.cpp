@@ -37,11 +37,13 @@ bool BanList::load(const std::string& path) {
     unreadableReason_.clear();
     file_.prepare(path);
     if (missing) {
-        // The first save creates the file; one that has gone while the list holds entries is made
-        // again by the next grouped save.
+        // The first save after a change creates the file; one that has gone while the list holds
+        // entries is made again by the next grouped save.
         changed_ = changed_ || !entries_.empty();
+        nothingToCreate_ = entries_.empty();
         return false;
     }
+    nothingToCreate_ = false;
     std::vector<std::string> keptLines;
     if (fileWasUnreadable) {
         for (std::size_t index = 0; index < entries_.size(); ++index) keptLines.push_back(lineOf(index));
@@ -91,6 +93,7 @@ void BanList::readEntries(const std::string& path, const std::string& content) {
 
 bool BanList::save() {
     if (filePath_.empty()) return false;
+    if (nothingToCreate_) return false;
     lastSave_ = clock_.monotonicSeconds();
     if (!unreadableReason_.empty()) {
         file_.refuse(unreadableReason_);
@@ -124,6 +127,7 @@ std::string BanList::lineOf(std::size_t index) const {
 }
 
 void BanList::append(std::string_view entry, EntryNote note) {
+    nothingToCreate_ = false;
     if (note.until && (!nextExpiry_ || *note.until < *nextExpiry_)) nextExpiry_ = note.until;
     entries_.emplace_back(entry);
     notes_.push_back(std::move(note));
@@ -163,6 +167,7 @@ void BanList::addAddressAutomatic(const PeerAddress& address, const BanDetails& 
 bool BanList::remove(std::string_view text) {
     const auto found = std::find(entries_.begin(), entries_.end(), text);
     if (found == entries_.end()) return false;
+    nothingToCreate_ = false;
     notes_.erase(notes_.begin() + (found - entries_.begin()));
     entries_.erase(found);
     index_.erase(text);

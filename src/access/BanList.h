@@ -38,8 +38,8 @@ public:
 
     // Reads the file at path. False when it cannot be read; the list then keeps its entries, and
     // when it had no file yet (or this one) it takes the path all the same: a missing file is
-    // created by the first save, while one that is there but cannot be read (no permission, a
-    // folder) is never written over: its saves fail with the reason until a load works.
+    // created by the first save after a change, while one that is there but cannot be read (no
+    // permission, a folder) is never written over: its saves fail with the reason until a load works.
     bool load(const std::string& path);
     bool save();
     // Add and remove change the list in memory whatever the save gives; add answers the save's
@@ -100,6 +100,8 @@ private:
     std::string filePath_;
     // Why the file at filePath_ could not be read, while it could not: saves must not replace it.
     std::string unreadableReason_;
+    // The file is missing and the list has not changed since: a save has nothing to create.
+    bool nothingToCreate_ = false;
     // Changes that only the grouped save writes, and when a save last ran (monotonic seconds).
     bool changed_ = false;
     std::optional<std::int64_t> lastSave_;

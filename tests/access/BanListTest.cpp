@@ -95,6 +95,12 @@ TEST_F(BanListTest, SecondLoadReplacesEntriesAndPath) {
 TEST_F(BanListTest, MissingFileIsCreatedByTheFirstSave) {
     const std::string missing = pathOf("missing.txt");
     {
+        testing::TestBanList unchanged;
+        EXPECT_FALSE(unchanged.load(missing));
+        EXPECT_FALSE(unchanged.save());
+    }
+    EXPECT_FALSE(fs::exists(missing)) << "a list that never changed has nothing to create";
+    {
         testing::TestBanList list;
         EXPECT_FALSE(list.load(missing));
         EXPECT_TRUE(list.entries().empty());
