@@ -131,11 +131,11 @@ void AdminServer::refuseJoin(const PeerAddress& from, std::uint8_t reason) {
 }
 
 // With the lock-out on, an attempt is looked at only while its address is not locked out and the
-// budget of wrong admin passwords is not spent; any other attempt learns nothing, not even that it
-// was dropped, and is counted for the summary line.
+// budget of wrong admin passwords is not spent (or an administrator logged in from it before); any
+// other attempt learns nothing, not even that it was dropped, and is counted for the summary line.
 bool AdminServer::lockoutAdmits(const PeerAddress& from, std::int64_t now) {
     if (passwordLockout_.admits(PasswordLockout::Kind::AdminLogin, from, now) &&
-        passwordLockout_.adminGuessAvailable(now)) {
+        passwordLockout_.adminGuessAvailable(from, now)) {
         return true;
     }
     passwordLockout_.countUnlogged(from, now);

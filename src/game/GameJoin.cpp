@@ -98,8 +98,7 @@ void announceJoin(GameServer& server, std::int32_t id, const std::string& name, 
     server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
-// A locked-out address learns nothing, not even that it is locked out; nor does a new address
-// while every entry of the lock-out table is locked.
+// A locked-out address learns nothing, not even that it is locked out.
 bool silencedByLockout(GameServer& server, const PeerAddress& from) {
     if (!lockoutOn(server)) return false;
     const std::int64_t now = server.clock().monotonicSeconds();
@@ -161,6 +160,8 @@ void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const s
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    // A flood offender the server did not ban (too many bans this minute) gets no answer.
+    if (server.automaticBans().drops(from.address, server.clock().monotonicSeconds())) return;
     if (silencedByLockout(server, from)) return;
     const IpText ip = from.ipText();
     if (refusedBeforeTheName(server, payload, from, senderId, ip)) return;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "access/BanIndex.h"
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
 #include "config/ServerSettings.h"
@@ -71,6 +72,9 @@ BanDetails floodBanDetails(const GameServer& server, Flood flood) {
     return details;
 }
 
+// The address a join-flood entry's text stands for (it is always a dotted address).
+std::uint32_t ipAddressOf(std::string_view ipText) { return banAddressOf(ipText).value_or(0); }
+
 }  // namespace
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
@@ -82,13 +86,15 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
     }
     if (flooders.empty()) return;
 
-    const bool ban = settings_.banOnChatFlood;
+    const std::int64_t now = clock_.monotonicSeconds();
     for (const std::int32_t id : flooders) {
         const PlayerRecord* record = players_.find(id);
         if (record == nullptr) continue;
         const PeerAddress address = record->address;
+        // Beyond the automatic bans of the minute, the flooder is only removed (and dropped).
+        const bool ban = settings_.banOnChatFlood && automaticBans_.allowBan(address.address, now);
         if (ban) {
-            bans_.addAddress(address, floodBanDetails(*this, Flood::chat));
+            bans_.addAddressAutomatic(address, floodBanDetails(*this, Flood::chat));
             logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
         } else {
             logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
@@ -111,16 +117,18 @@ void GameServer::resetChatCounters() {
 }
 
 void GameServer::checkJoinFlood() {
+    const std::int64_t now = clock_.monotonicSeconds();
+    automaticBans_.endMinuteIfOver(now);
     std::vector<std::string> judged;
     for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
             ++join.ticks;
             continue;
         }
-        if (join.attempts >= kJoinFloodAttempts) {
+        if (join.attempts >= kJoinFloodAttempts && automaticBans_.allowBan(ipAddressOf(ipText), now)) {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
-            bans_.add(ipText, floodBanDetails(*this, Flood::join));
+            bans_.addAutomatic(ipText, floodBanDetails(*this, Flood::join));
         }
         judged.push_back(ipText);
     }

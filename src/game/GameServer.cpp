@@ -37,7 +37,8 @@ GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, 
       passwordLockout_(passwordLockout),
       settings_(settings),
       clock_(clock),
-      administrators_(&noAdministrators()) {
+      administrators_(&noAdministrators()),
+      automaticBans_(static_cast<std::uint32_t>(settings.autoBanMaxPerMinute)) {
     auto& log = ServerLog::instance();
     game_ = settings_.game;
     log.line("Game = ", game_ == kGameIronHarbor ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game_, ") ");
