@@ -54,9 +54,13 @@ AdminServer::AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& ba
       settings_(settings),
       clock_(clock) {
     game_.connectAdministrators(*this);
+    game_.addObserver(*this);
 }
 
-AdminServer::~AdminServer() { game_.disconnectAdministrators(); }
+AdminServer::~AdminServer() {
+    game_.removeObserver(*this);
+    game_.disconnectAdministrators();
+}
 
 // Every command id an administrator's client sends, and what serves it. The join is served apart:
 // it is the one command from an address that is not an administrator yet.
@@ -103,6 +107,16 @@ void AdminServer::sendToAdministrators(const std::uint8_t* data, std::size_t len
     for (const auto& entry : administrators_.records()) {
         if (entry.second.active) endpoint_.send(entry.second.address, data, length);
     }
+}
+
+void AdminServer::flushToAdministrators() { endpoint_.flush(); }
+
+// [8][id][name][0][IP text]: the players' join notice and the address.
+void AdminServer::onPlayerJoined(const PlayerJoined& event) {
+    PacketWriter<2 + kMaxRecordNameLength + 1 + sizeof(IpText::text)> packet;
+    encodePlayerJoined(packet, static_cast<std::uint8_t>(event.player.id()), event.player.name());
+    appendJoinedAddress(packet, event.player.ipText());
+    sendToAdministrators(packet.data(), packet.size());
 }
 
 void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {

@@ -94,13 +94,11 @@ void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
     log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
 }
 
-void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
-    PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
+// The administrators learn of it, with the address, as observers of the join.
+void announceJoin(GameServer& server, std::int32_t id, const std::string& name) {
+    PacketWriter<2 + kMaxRecordNameLength> packet;
     encodePlayerJoined(packet, static_cast<std::uint8_t>(id), name);
     server.broadcastToPlayersExcept(packet.data(), packet.size(), id);
-    // Administrators also learn the address.
-    appendJoinedAddress(packet, ip.view());
-    server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
 // A locked-out address learns nothing, not even that it is locked out; nor does a new address
@@ -162,7 +160,7 @@ void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const s
     const PlayerJoined event{server.viewOf(id)};
     server.raise([&event](GameObserver& observer) { observer.onPlayerJoined(event); });
     server.welcomePlayer(from, id);
-    announceJoin(server, id, name, ip);
+    announceJoin(server, id, name);
 }
 
 }  // namespace

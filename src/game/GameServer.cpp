@@ -19,6 +19,7 @@ class NoAdministrators final : public AdministratorChannel {
 public:
     void sendToAdministrator(const PeerAddress&, const std::uint8_t*, std::size_t) override {}
     void sendToAdministrators(const std::uint8_t*, std::size_t) override {}
+    void flushToAdministrators() override {}
     void dropSilentAdministrators(std::int32_t) override {}
     void addIdleTime(std::int32_t) override {}
 };
@@ -102,7 +103,11 @@ void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRe
         encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }
     if (toAdministrator) {
+        // The administrator's client waits for the welcome and drops a text that comes first: what
+        // is queued goes out in the order it was given, the welcome before the text.
+        gameEndpoint_.flush();
         administrators_->sendToAdministrator(peer, welcome.data(), welcome.size());
+        administrators_->flushToAdministrators();
     } else {
         sendToPlayer(peer, welcome.data(), welcome.size());
     }
