@@ -134,6 +134,33 @@ TEST_F(AdminProtocolTest, JoinRefusalsComeInTheirOrder) {
     }
 }
 
+// The loop queues sends per socket and flushes the game socket's queue first; an administrator's
+// client waits for the welcome (admin socket) and drops a message of the day (game socket) that
+// comes before it.
+TEST_F(AdminProtocolTest, BatchedSendsStillDeliverTheWelcomeBeforeTheMotd) {
+    start();
+    writeFile("motd.txt", "Hi\n");
+    ASSERT_TRUE(server->loadMessageOfTheDay());
+    gameEndpoint->setBatchedSends(true);
+    adminEndpoint->setBatchedSends(true);
+    const PeerAddress player = peer(20), administrator = peer(2, 6000);
+    receiveGame(player, withText({1, 24}, "alice|", true));  // a player joins in the same batch
+    receiveAdmin(administrator, joinDatagram("boss", "secret"));
+    gameEndpoint->flush();
+    adminEndpoint->flush();
+
+    std::vector<int> toAdministrator;  // the sockets, in the order the datagrams went out
+    for (const auto& datagram : network.sent) {
+        if (datagram.peer == administrator) toAdministrator.push_back(datagram.socket);
+    }
+    // The welcome (admin socket), then the text (game socket).
+    EXPECT_EQ(toAdministrator, (std::vector<int>{1, 0}));
+    ASSERT_EQ(gameSentTo(administrator).size(), 1u);
+    EXPECT_EQ(gameSentTo(administrator)[0], bytesOf({21, 'H', 'i', 0}));
+    ASSERT_FALSE(gameSentTo(player).empty());
+    EXPECT_EQ(gameSentTo(player)[0][0], 1) << "the player's welcome went out";
+}
+
 TEST_F(AdminProtocolTest, JoinWelcomesOverTheAdminPortListingEveryPlayerThenTheMotd) {
     start();
     players.add(peer(20), "alice");
