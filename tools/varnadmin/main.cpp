@@ -677,12 +677,6 @@ std::optional<std::string> shutsOutThisComputer(const Options& options, const Ad
            "port; give --force to add it anyway";
 }
 
-// Whether two entries ban at least one address in common: they agree on every bit both look at.
-bool overlap(const varn::banentry::EntryForm& one, const varn::banentry::EntryForm& other) {
-    const std::uint32_t shared = one.hostMask() & other.hostMask();
-    return (one.address & shared) == (other.address & shared);
-}
-
 // "A", "A or B", "A, B or C".
 std::string alternativesText(const std::vector<std::string>& texts) {
     std::string text;
@@ -706,7 +700,8 @@ std::string unbanRefusalText(const Session& session, const std::string& typed) {
     for (const std::string& line : *lines) {
         const std::string entry = line.substr(0, line.find(' '));
         const auto form = varn::banentry::readEntryForm(entry);
-        if (form && overlap(*form, *typedForm)) covering.push_back(entry);
+        // What was typed, read as the address it spells (its 0 octets as 0), is what the entry must ban.
+        if (form && form->covers(typedForm->address)) covering.push_back(entry);
     }
     if (covering.empty()) return refusal + ", and no entry of the ban list covers it";
     return refusal + " (a range is removed only by its own text, such as " + alternativesText(covering) + ")";
