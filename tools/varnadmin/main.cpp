@@ -254,51 +254,49 @@ bool isGeneralOption(std::string_view argument) {
            name == "--timeout" || name == "--duration";
 }
 
+// Sets the general option at arguments[index], taking its value from the next argument when it has
+// none after '='.
+bool takeGeneralOption(int argumentCount, char** arguments, int& index, Options& options, std::string& error) {
+    const std::string_view argument = arguments[index];
+    const std::size_t equals = argument.find('=');
+    const std::string_view option = argument.substr(0, equals);
+    std::string value;
+    if (equals != std::string_view::npos) {
+        value = argument.substr(equals + 1);
+    } else if (index + 1 < argumentCount) {
+        value = arguments[++index];
+    } else {
+        error = "option " + std::string(option) + " needs a value";
+        return false;
+    }
+    if (!setOption(options, option, value)) {
+        error = "bad value for " + std::string(option) + ": '" + value + "'";
+        return false;
+    }
+    return true;
+}
+
 // The general options may come before or after the command. The first other word is the command; the
 // words after it, the command's own options among them (ban --for, bans --long), are its arguments,
 // and so is everything after "--".
 bool parseArguments(int argumentCount, char** arguments, Options& options, std::string& error) {
-    bool haveCommand = false;
+    bool optionsEnded = false;
     for (int index = 1; index < argumentCount; ++index) {
         const std::string_view argument = arguments[index];
-        if (argument == "--") {
-            for (++index; index < argumentCount; ++index) {
-                if (!haveCommand) {
-                    options.command = arguments[index];
-                    haveCommand = true;
-                } else {
-                    options.arguments.emplace_back(arguments[index]);
-                }
-            }
-            break;
-        }
-        if (isGeneralOption(argument)) {
-            const std::size_t equals = argument.find('=');
-            const std::string_view option = argument.substr(0, equals);
-            std::string value;
-            if (equals != std::string_view::npos) {
-                value = argument.substr(equals + 1);
-            } else if (index + 1 < argumentCount) {
-                value = arguments[++index];
-            } else {
-                error = "option " + std::string(option) + " needs a value";
-                return false;
-            }
-            if (!setOption(options, option, value)) {
-                error = "bad value for " + std::string(option) + ": '" + value + "'";
-                return false;
-            }
-        } else if (haveCommand) {
+        if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && isGeneralOption(argument)) {
+            if (!takeGeneralOption(argumentCount, arguments, index, options, error)) return false;
+        } else if (!options.command.empty()) {
             options.arguments.emplace_back(argument);
-        } else if (argument.substr(0, 1) == "-") {
+        } else if (!optionsEnded && argument.substr(0, 1) == "-") {
             error = "unknown option or bad value: " + std::string(argument);
             return false;
         } else {
             options.command = argument;
-            haveCommand = true;
         }
     }
-    if (!haveCommand) {
+    if (options.command.empty()) {
         error = "no command given";
         return false;
     }
