@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "access/BanList.h"
 #include "access/KnownAdministrators.h"
@@ -58,7 +59,7 @@ private:
     // The three early exits: wait for a key and end without destroying anything, so the log keeps
     // no closing marker.
     [[noreturn]] void waitForKeyAndExit(int status);
-    int checkConfiguration();
+    int checkConfiguration(std::uint32_t commandLineWarningCount);
     bool startUp();
     bool openGameSocket();
     void startGameServer();
@@ -105,7 +106,8 @@ int Server::run(int argumentCount, const char* const* arguments) {
     ServerLog& log = ServerLog::instance();
     CommandLine& commandLine = CommandLine::instance();
     commandLine.parse(argumentCount, arguments);
-    for (const std::string& warning : commandLineWarnings(argumentCount, arguments)) log.diagnostic(warning);
+    const std::vector<std::string> argumentWarnings = commandLineWarnings(argumentCount, arguments);
+    for (const std::string& warning : argumentWarnings) log.diagnostic(warning);
 
     if (commandLine.has("-h") || commandLine.has("--help")) {
         writeVersionBanner();
@@ -115,8 +117,15 @@ int Server::run(int argumentCount, const char* const* arguments) {
         std::cout.flush();
         std::_Exit(kExitNormal);
     }
+    // Touches no file and starts nothing.
+    if (commandLine.has(kVersionOption)) {
+        writeVersionLine();
+        return kExitNormal;
+    }
     if (commandLine.has("-q") || commandLine.has("--quiet")) log.setQuiet(true);
-    if (commandLine.has("--check-config")) return checkConfiguration();
+    if (commandLine.has(kCheckConfigOption)) {
+        return checkConfiguration(static_cast<std::uint32_t>(argumentWarnings.size()));
+    }
 
     if (!loadConfigurationFromOptions()) {
         writeVersionBanner();
@@ -141,6 +150,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
         waitForKeyAndExit(kExitFailure);
     }
     if (!applyAdminPasswordFile()) waitForKeyAndExit(kExitFailure);
+    reportAdminPasswordWarnings(ConfigFile::instance(), commandLine.getValue(kAdminPasswordFileOption));
     settings_ = readServerSettings(ConfigFile::instance());
 
     if (!startUp()) {
@@ -155,22 +165,29 @@ int Server::run(int argumentCount, const char* const* arguments) {
 
 // Loads and validates the configuration as a start-up would, writing the same messages to the
 // console, and touches nothing else: no log file, no ban file, no socket, no key. The warnings, the
-// reasons and the closing count go to standard error.
-int Server::checkConfiguration() {
+// reasons and the closing count go to standard error. Under --strict every warning is an error too.
+int Server::checkConfiguration(std::uint32_t commandLineWarningCount) {
     ServerLog& log = ServerLog::instance();
     const ConfigFile& config = ConfigFile::instance();
-    const auto finish = [&log](std::uint32_t errors, int status) {
-        log.diagnostic(configurationCheckSummary(errors, status == kExitNormal));
-        return status;
+    const CommandLine& commandLine = CommandLine::instance();
+    const bool strict = commandLine.has(kStrictOption);
+    std::uint32_t warnings = commandLineWarningCount;
+    const auto finish = [&log, &warnings, strict](std::uint32_t errors, int status) {
+        const bool wouldStart = status == kExitNormal;
+        if (!strict) {
+            log.diagnostic(configurationCheckSummary(errors, wouldStart));
+            return status;
+        }
+        log.diagnostic(strictConfigurationCheckSummary(errors, warnings, wouldStart));
+        return errors + warnings == 0 ? kExitNormal : kExitFailure;
     };
     if (!loadConfigurationFromOptions()) {
         log.line("ERROR: The configuration file could not be loaded.");
         reportConfigurationLoadFailure(config);
         return finish(1, kExitFailure);
     }
-    reportConfigurationWarnings(config);
+    warnings += static_cast<std::uint32_t>(reportConfigurationWarnings(config));
     std::uint32_t errors = config.lineErrorCount();
-    const CommandLine& commandLine = CommandLine::instance();
     const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
     if (!logNamedByOption && logFileValueCountInvalid(config)) {
         log.line("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
@@ -183,6 +200,8 @@ int Server::checkConfiguration() {
         return finish(errors + 1, kExitFailure);
     }
     if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
+    warnings += static_cast<std::uint32_t>(
+        reportAdminPasswordWarnings(config, commandLine.getValue(kAdminPasswordFileOption)));
     return finish(errors, kExitNormal);
 }
 

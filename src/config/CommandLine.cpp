@@ -199,10 +199,11 @@ bool applyAdminPasswordFile() {
 }
 
 void writeVersionBanner() {
-    auto& log = ServerLog::instance();
-    log.line("Varn Server for Varn:PB 0.3 (Server: 0.3.1)");
-    log.line("");
+    writeVersionLine();
+    ServerLog::instance().line("");
 }
+
+void writeVersionLine() { ServerLog::instance().line("Varn Server for Varn:PB 0.3 (Server: 0.3.1)"); }
 
 void writeUsageText() {
     auto& log = ServerLog::instance();

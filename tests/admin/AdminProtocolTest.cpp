@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -797,6 +798,38 @@ TEST_F(AdminLockoutTest, WallClockStepsChangeNoLockoutWindow) {
     clock.advanceSeconds(1);
     receiveAdmin(guesser, joinDatagram("boss", "right"));
     EXPECT_EQ(adminServer->administrators().size(), 1) << "a minute of monotonic time ends it";
+}
+
+// The whole minute of a guesser's lock-out, as the real server lives it (AbuseGuardsTest shows the
+// start of it over the network): five wrong passwords answered, then silence, even for the right
+// one, until a minute has passed; the lock-out is logged once.
+TEST_F(AdminLockoutTest, ALockedOutGuesserIsWelcomedAgainAfterAMinute) {
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    start();
+    const PeerAddress guesser = peer(2);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        network.clearSent();
+        receiveAdmin(guesser, joinDatagram("guesser", "wrong"));
+        EXPECT_EQ(adminSentTo(guesser), std::vector<Bytes>{bytesOf({6, 4})});
+    }
+    network.clearSent();
+    receiveAdmin(guesser, joinDatagram("guesser", "wrong"));
+    EXPECT_TRUE(adminSentTo(guesser).empty()) << "the sixth attempt gets no answer";
+    receiveAdmin(guesser, joinDatagram("guesser", "right"));
+    EXPECT_TRUE(adminSentTo(guesser).empty()) << "not even with the right password";
+
+    clock.advanceSeconds(59);
+    receiveAdmin(guesser, joinDatagram("guesser", "right"));
+    EXPECT_TRUE(adminSentTo(guesser).empty()) << "a second before the minute is over";
+    clock.advanceSeconds(1);
+    receiveAdmin(guesser, joinDatagram("guesser", "right"));
+    const auto welcome = adminSentTo(guesser);
+    ASSERT_FALSE(welcome.empty());
+    EXPECT_EQ(welcome.front()[0], 1);
+
+    const std::string line = "SERVER-WARNING: 127.0.0.2 locked out for 60 seconds after 5 wrong passwords.";
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << "logged once";
 }
 
 TEST_F(AdminLockoutTest, ControlBytesOfAnUnknownSendersNameNeverReachTheLog) {
