@@ -135,11 +135,7 @@ void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     }
 }
 
-void AdminServer::addIdleTime(std::int32_t seconds) {
-    for (auto& entry : administrators_.records()) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
-}
+void AdminServer::addIdleTime(std::int32_t seconds) { administrators_.addIdleToAll(seconds); }
 
 // ---- joining ----
 

@@ -117,9 +117,7 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
 }
 
 void GameServer::addIdleTime(std::int32_t seconds) {
-    for (auto& entry : players_.records()) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
+    players_.addIdleToAll(seconds);
     administrators_->addIdleTime(seconds);
 }
 

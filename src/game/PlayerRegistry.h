@@ -157,6 +157,8 @@ public:
     void clearLastChat(std::int32_t id);
     void resetIdle(std::int32_t id) { setIdle(id, 0); }
     void setIdle(std::int32_t id, std::int32_t seconds);
+    // Adds seconds to the idle time of every active record.
+    void addIdleToAll(std::int32_t seconds);
     void resetCrcPending(std::int32_t id);
     std::int32_t sharedByte(std::int32_t id) const;
     void setSharedByte(std::int32_t id, std::int32_t value);
