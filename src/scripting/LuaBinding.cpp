@@ -147,14 +147,14 @@ int ban(lua_State* state) {
     return 1;
 }
 
-// The pieces of a print or a log call, as print joins them: tostring of each, a tab between.
+// The pieces of a print or a log call: tostring of each, a space between (a tab would show as '?').
 void pushJoined(lua_State* state) {
     const int count = lua_gettop(state);
     luaL_Buffer line;
     luaL_buffinit(state, &line);
     for (int index = 1; index <= count; ++index) {
         luaL_tolstring(state, index, nullptr);
-        if (index > 1) luaL_addchar(&line, '\t');
+        if (index > 1) luaL_addchar(&line, ' ');
         luaL_addvalue(&line);
     }
     luaL_pushresult(&line);
