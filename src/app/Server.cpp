@@ -62,7 +62,6 @@ private:
     void startGameServer();
     void enableServerPassword();
     void startAdminServer();
-    void writeServerInitLine();
     void runLoop();
     void handleOperatorSignals();
     void drainGameSocket();
@@ -231,12 +230,19 @@ void Server::startGameServer() {
         std::make_unique<GameServer>(*players_, *gameEndpoint_, *bans_, passwordLockout_, settings_, clock_);
     adminServer_ =
         std::make_unique<AdminServer>(*gameServer_, *adminEndpoint_, *bans_, passwordLockout_, settings_, clock_);
+    gameEndpoint_->setDropObserver([this](std::size_t length) {
+        gameServer_->notifySendDropped(SendDropped{SocketKind::Game, length});
+    });
+    adminEndpoint_->setDropObserver([this](std::size_t length) {
+        gameServer_->notifySendDropped(SendDropped{SocketKind::Admin, length});
+    });
     if (settings_.testMode) {
         log.line("PLEASE NOTE: Testmode is on.");
         log.line("");
     }
     log.line("SERVER: successfully started the server (port ", gameEndpoint_->port, ")");
-    if (settings_.statLogging) writeServerInitLine();
+    // The statistics lines' writer writes the server's start here.
+    gameServer_->notifyServerStarted();
 
     if (settings_.messageOfTheDay) {
         gameServer_->loadMessageOfTheDay();
@@ -270,12 +276,6 @@ void Server::startAdminServer() {
     }
     log.line("ADMINSERVER: successfully started the server (port ", adminEndpoint.port, ")");
     adminActive_ = true;
-}
-
-void Server::writeServerInitLine() {
-    const std::string_view separator(&kStatSeparator, 1);
-    ServerLog::instance().fileOnly("ServerInit: ", *settings_.serverName, separator, settings_.serverPortText,
-                                   separator, "Skyr:PB", separator, settings_.maxPlayers, separator);
 }
 
 void Server::runLoop() {
@@ -369,6 +369,10 @@ void Server::waitForNextPass() {
 void Server::shutDown() {
     ServerLog& log = ServerLog::instance();
     UdpEndpoint& gameEndpoint = *gameEndpoint_;
+    // Nobody is told of a leave: the players simply stop hearing from the server.
+    gameServer_->notifyServerStopping();
+    gameEndpoint.setDropObserver({});
+    adminEndpoint_->setDropObserver({});
     browser_.reset();
     if (adminActive_) {
         adminEndpoint_->close();

@@ -26,24 +26,6 @@ constexpr std::int32_t kUnansweredCrcTolerated = 8;
 
 using Ids = std::vector<std::int32_t>;
 
-// A removal notice for one player: [6][reason].
-void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
-    const auto notice = encodeNotice(reason);
-    server.sendToPlayer(to, notice.data(), notice.size());
-}
-
-// Tells every player and admin still connected that a player is gone: [9][reason][id].
-void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
-    const auto packet = encodePlayerLeft(reason, static_cast<std::uint8_t>(id));
-    server.broadcast(packet.data(), packet.size());
-}
-
-// "<prefix><name>', PlayerID = <id><ending>" as one line.
-void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
-    auto& log = ServerLog::instance();
-    log.line(prefix, printableForLog(record.name), "', PlayerID = ", id, ending);
-}
-
 // The active records of a registry that a predicate picks, in ascending id order.
 template <typename Predicate>
 Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
@@ -74,6 +56,7 @@ BanDetails floodBanDetails(const GameServer& server, Flood flood) {
 }  // namespace
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
+    HandlerScope scope(*this);
     Ids flooders;
     for (auto& [id, record] : players_.records()) {
         if (!record.active) continue;
@@ -81,21 +64,8 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
         record.killReports = 0;
     }
     if (flooders.empty()) return;
-
-    const bool ban = settings_.banOnChatFlood;
     for (const std::int32_t id : flooders) {
-        const PlayerRecord* record = players_.find(id);
-        if (record == nullptr) continue;
-        const PeerAddress address = record->address;
-        if (ban) {
-            bans_.addAddress(address, floodBanDetails(*this, Flood::chat));
-            logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
-        } else {
-            logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
-        }
-        sendNotice(*this, address, ban ? notice::kBanned : notice::kRemoved);
-        players_.remove(id);
-        announceLeft(*this, leftReason::kChatFlood, id);
+        removePlayer(id, LeaveReason::ChatFlood, Actor{}, floodBanDetails(*this, Flood::chat));
     }
 }
 
@@ -111,6 +81,7 @@ void GameServer::resetChatCounters() {
 }
 
 void GameServer::checkJoinFlood() {
+    HandlerScope scope(*this);
     std::vector<std::string> judged;
     for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
@@ -121,6 +92,8 @@ void GameServer::checkJoinFlood() {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
             bans_.add(ipText, floodBanDetails(*this, Flood::join));
+            const BanAdded event{ipText, Actor{}, true};
+            raise([&event](GameObserver& observer) { observer.onBanAdded(event); });
         }
         judged.push_back(ipText);
     }
@@ -132,13 +105,8 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
         return record.idleSeconds > limitSeconds;
     };
 
-    for (const std::int32_t id : noteIds(players_, silent)) {
-        const PlayerRecord* record = players_.find(id);
-        if (record == nullptr) continue;
-        logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to timeout.");
-        players_.remove(id);
-        announceLeft(*this, leftReason::kTimeout, id);
-    }
+    HandlerScope scope(*this);
+    for (const std::int32_t id : noteIds(players_, silent)) removePlayer(id, LeaveReason::Timeout);
     administrators_->dropSilentAdministrators(limitSeconds);
 }
 
@@ -150,6 +118,7 @@ void GameServer::addIdleTime(std::int32_t seconds) {
 }
 
 void GameServer::sendPings() {
+    HandlerScope scope(*this);
     const std::array<std::uint8_t, 1> request = {command::kPingRequest};
     for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
@@ -163,7 +132,9 @@ void GameServer::sendPings() {
     administrators_->sendToAdministrators(request.data(), request.size());
 }
 
+// The check-sum tick tells each silent player during its walk and removes them all after it.
 void GameServer::checkClientCrc() {
+    HandlerScope scope(*this);
     const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
     for (auto& [id, record] : players_.records()) {
@@ -173,14 +144,10 @@ void GameServer::checkClientCrc() {
             ++record.crcPending;
             continue;
         }
-        logPlayerRemoval(record, id, "QUIT: '", " ... quit due to client crc timeout.");
+        announceRemoval(id, LeaveReason::CrcTimeout, Actor{}, {}, {});
         silent.push_back(id);
-        sendNotice(*this, record.address, notice::kCrcUnanswered);
     }
-    for (const std::int32_t id : silent) {
-        players_.remove(id);
-        announceLeft(*this, leftReason::kCrcUnanswered, id);
-    }
+    for (const std::int32_t id : silent) completeRemoval(id, LeaveReason::CrcTimeout);
 }
 
 void GameServer::reportWrongPasswords() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "config/ServerSettings.h"
 #include "net/PeerAddress.h"
@@ -56,6 +57,8 @@ public:
     // batch's capacity); returns the number of entries. A closed endpoint gives one "nothing more".
     std::size_t receiveBatch(ReceiveBatch& batch, std::size_t maxDatagrams);
     void resetSendPeriod();
+    // Told the length of every datagram the send limit drops, after its warning line.
+    void setDropObserver(std::function<void(std::size_t)> observer) { dropObserver_ = std::move(observer); }
 
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
     platform::WaitHandle waitHandle() const;
@@ -81,6 +84,7 @@ private:
     std::unique_ptr<platform::DatagramSocket> socket_;
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
     bool batchedSends_ = false;
+    std::function<void(std::size_t)> dropObserver_;
 };
 
 }  // namespace varn
