@@ -32,6 +32,8 @@
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
+#include "scripting/GameForScripts.h"
+#include "scripting/Scripting.h"
 
 namespace varn {
 
@@ -59,7 +61,8 @@ private:
     int checkConfiguration();
     bool startUp();
     bool openGameSocket();
-    void startGameServer();
+    bool startGameServer();
+    bool startScripts();
     void enableServerPassword();
     void startAdminServer();
     void runLoop();
@@ -83,6 +86,8 @@ private:
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
+    std::unique_ptr<GameForScripts> gameForScripts_;
+    std::unique_ptr<Scripts> scripts_;
     ReceiveBatch receiveBatch_;
     bool adminActive_ = false;
     std::unique_ptr<LoopTimers> timers_;
@@ -179,6 +184,16 @@ int Server::checkConfiguration() {
         return finish(errors + 1, kExitFailure);
     }
     if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
+    // The scripts are compiled, never run.
+    const ServerSettings settings = readServerSettings(config);
+    if (!settings.scripts.files.empty()) {
+        for (const std::string& error : compileScripts(settings.scripts)) {
+            log.line("ERROR: A script could not be compiled: ", printableForLog(error));
+            log.diagnostic("varnserver: ", error);
+            ++errors;
+        }
+        if (errors > 0) return finish(errors, kExitFailure);
+    }
     return finish(errors, kExitNormal);
 }
 
@@ -191,7 +206,7 @@ bool Server::startUp() {
                        platform::whyFileCannotBeRead(*settings_.bannedFile));
     }
     if (!openGameSocket()) return false;
-    startGameServer();
+    if (!startGameServer()) return false;
 
     ServerLog& log = ServerLog::instance();
     log.line("SERVER: press 'q' or 'Q' to shutdown the server.");
@@ -223,7 +238,7 @@ bool Server::openGameSocket() {
     return true;
 }
 
-void Server::startGameServer() {
+bool Server::startGameServer() {
     ServerLog& log = ServerLog::instance();
     players_ = std::make_unique<PlayerRegistry>();
     gameServer_ =
@@ -241,6 +256,7 @@ void Server::startGameServer() {
         log.line("");
     }
     log.line("SERVER: successfully started the server (port ", gameEndpoint_->port, ")");
+    if (!settings_.scripts.files.empty() && !startScripts()) return false;
     // The statistics lines' writer writes the server's start here.
     gameServer_->notifyServerStarted();
 
@@ -248,6 +264,31 @@ void Server::startGameServer() {
         gameServer_->loadMessageOfTheDay();
     }
     if (settings_.serverPasswordSwitchedOn) enableServerPassword();
+    return true;
+}
+
+// ScriptFiles: every file compiled and run in order before the server's start is announced; a file
+// that fails stops the start-up with its file and line on standard error.
+bool Server::startScripts() {
+    ServerLog& log = ServerLog::instance();
+    if (!scriptsBuiltIn()) {
+        log.line("ERROR: ScriptFiles is set, but this server was built without Lua (no scripts).");
+        return false;
+    }
+    if (settings_.scripts.textKind == kChatKindNotRelayed) {
+        log.line("ERROR: ScriptTextKind 3 is the chat kind that is never relayed; scripts cannot use it.");
+        return false;
+    }
+    gameForScripts_ = std::make_unique<GameForScripts>(*gameServer_, settings_, clock_);
+    std::string error;
+    scripts_ = loadScripts(settings_.scripts, *gameForScripts_, clock_, platform::FileSystem::system(), nullptr, error);
+    if (!scripts_) {
+        log.line("ERROR: A script could not be loaded: ", printableForLog(error));
+        log.diagnostic("varnserver: ", error);
+        return false;
+    }
+    gameServer_->addObserver(*scripts_);
+    return true;
 }
 
 void Server::enableServerPassword() {
@@ -312,6 +353,7 @@ void Server::handleOperatorSignals() {
             ServerLog::instance().line("SERVER: Reloaded the Banned IP list (", bans_->entries().size(),
                                        " entries)", motdReloaded ? " and the message of the day." : ".");
         }
+        if (scripts_) scripts_->reload();
     }
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
@@ -379,6 +421,10 @@ void Server::shutDown() {
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    if (scripts_) {
+        gameServer_->removeObserver(*scripts_);
+        scripts_.reset();
+    }
     adminServer_.reset();
     gameServer_.reset();
     adminEndpoint_.reset();
