@@ -54,9 +54,13 @@ AdminServer::AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& ba
       settings_(settings),
       clock_(clock) {
     game_.connectAdministrators(*this);
+    game_.addObserver(*this);
 }
 
-AdminServer::~AdminServer() { game_.disconnectAdministrators(); }
+AdminServer::~AdminServer() {
+    game_.removeObserver(*this);
+    game_.disconnectAdministrators();
+}
 
 // Every command id an administrator's client sends, and what serves it. The join is served apart:
 // it is the one command from an address that is not an administrator yet.
@@ -105,6 +109,16 @@ void AdminServer::sendToAdministrators(const std::uint8_t* data, std::size_t len
     }
 }
 
+void AdminServer::flushToAdministrators() { endpoint_.flush(); }
+
+// [8][id][name][0][IP text]: the players' join notice and the address.
+void AdminServer::onPlayerJoined(const PlayerJoined& event) {
+    PacketWriter<2 + kMaxRecordNameLength + 1 + sizeof(IpText::text)> packet;
+    encodePlayerJoined(packet, static_cast<std::uint8_t>(event.player.id()), event.player.name());
+    appendJoinedAddress(packet, event.player.ipText());
+    sendToAdministrators(packet.data(), packet.size());
+}
+
 void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     std::vector<std::int32_t> silent;
     for (const auto& [id, record] : administrators_.records()) {
@@ -135,11 +149,11 @@ void AdminServer::refuseJoin(const PeerAddress& from, std::uint8_t reason) {
 }
 
 // With the lock-out on, an attempt is looked at only while its address is not locked out and the
-// budget of wrong admin passwords is not spent; any other attempt learns nothing, not even that it
-// was dropped, and is counted for the summary line.
+// budget of wrong admin passwords is not spent (or an administrator logged in from it before); any
+// other attempt learns nothing, not even that it was dropped, and is counted for the summary line.
 bool AdminServer::lockoutAdmits(const PeerAddress& from, std::int64_t now) {
     if (passwordLockout_.admits(PasswordLockout::Kind::AdminLogin, from, now) &&
-        passwordLockout_.adminGuessAvailable(now)) {
+        passwordLockout_.adminGuessAvailable(from, now)) {
         return true;
     }
     passwordLockout_.countUnlogged(from, now);

@@ -7,6 +7,7 @@
 
 #include "access/BanDetails.h"
 #include "game/AdministratorChannel.h"
+#include "game/GameEvents.h"
 #include "game/PlayerRegistry.h"
 #include "net/PeerAddress.h"
 #include "protocol/Packet.h"
@@ -26,7 +27,7 @@ class Clock;
 // shut-down arming. It acts on the game only through GameServer's public methods, and connects
 // itself to the game as the channel through which the game reaches the administrators, for as long
 // as it lives; it must not outlive that game.
-class AdminServer final : public AdministratorChannel {
+class AdminServer final : public AdministratorChannel, public GameObserver {
 public:
     AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& banList, PasswordLockout& passwordLockout,
                 const ServerSettings& settings, const platform::Clock& clock);
@@ -47,8 +48,11 @@ public:
     // What the game asks of the administrators.
     void sendToAdministrator(const PeerAddress& to, const std::uint8_t* data, std::size_t length) override;
     void sendToAdministrators(const std::uint8_t* data, std::size_t length) override;
+    void flushToAdministrators() override;
     void dropSilentAdministrators(std::int32_t limitSeconds) override;
     void addIdleTime(std::int32_t seconds) override;
+    // The administrators alone learn a joining player's address.
+    void onPlayerJoined(const PlayerJoined& event) override;
 
 private:
     // A command of a joined administrator: the datagram after its id byte, the sender and its id.

@@ -4,12 +4,14 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "access/BanList.h"
+#include "access/KnownAdministrators.h"
 #include "access/PasswordLockout.h"
 #include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
@@ -65,6 +67,7 @@ private:
     bool startScripts();
     void enableServerPassword();
     void startAdminServer();
+    void rememberAdministrators();
     void runLoop();
     void handleOperatorSignals();
     void drainGameSocket();
@@ -83,6 +86,7 @@ private:
     std::unique_ptr<UdpEndpoint> gameEndpoint_;
     std::unique_ptr<UdpEndpoint> adminEndpoint_;
     PasswordLockout passwordLockout_;
+    std::unique_ptr<KnownAdministrators> knownAdministrators_;
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
@@ -317,6 +321,17 @@ void Server::startAdminServer() {
     }
     log.line("ADMINSERVER: successfully started the server (port ", adminEndpoint.port, ")");
     adminActive_ = true;
+    rememberAdministrators();
+}
+
+// With the lock-out on, the addresses administrators logged in from are kept beside the ban file.
+void Server::rememberAdministrators() {
+    if (!settings_.passwordLockout || settings_.adminRememberDays <= 0) return;
+    const std::filesystem::path folder = std::filesystem::path(*settings_.bannedFile).parent_path();
+    knownAdministrators_ = std::make_unique<KnownAdministrators>(platform::FileSystem::system(), clock_,
+                                                                 settings_.adminRememberDays);
+    knownAdministrators_->load((folder / KnownAdministrators::kFileName).string());
+    passwordLockout_.rememberAdministratorsIn(*knownAdministrators_);
 }
 
 void Server::runLoop() {
@@ -331,6 +346,8 @@ void Server::runLoop() {
         }
         handleOperatorSignals();
         timers_->runDue();
+        // The server's own ban changes (flood bans, expiry), written together.
+        bans_->saveIfDue();
         flushSends();
         drainGameSocket();
         if (adminActive_) drainAdminSocket();

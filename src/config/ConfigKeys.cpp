@@ -17,6 +17,8 @@ constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr std::int32_t kDefaultScriptMemoryMebibytes = 32;
 constexpr std::int32_t kDefaultScriptInstructions = 200'000;
 constexpr std::int32_t kDefaultScriptErrorLimit = 10;
+constexpr std::int32_t kDefaultAutoBanMaxPerMinute = 60;
+constexpr std::int64_t kMostAdminRememberDays = 3650;
 
 constexpr ConfigKey onOff(std::string_view name) {
     return {name, Kind::onOff, 0, 1, std::nullopt};
@@ -64,11 +66,13 @@ constexpr std::array kKeys = {
     onOff("BanOnChatFlood"),
     integer("ChatFloodBanMinutes", 0, kHighestInt),
     integer("JoinFloodBanMinutes", 0, kHighestInt),
+    integer("AutoBanMaxPerMinute", 1, kHighestInt, kDefaultAutoBanMaxPerMinute),
     text("LogFile"),
     onOff("LogTimestamps"),
     onOff("ASE"),
     text("ASEMasterServers"),
     onOff("PasswordLockout"),
+    integer("AdminRememberDays", 0, kMostAdminRememberDays),
     onOff("QueryFloodGuard"),
     onOff("ServerSendLimitEnabled"),
     unsignedInteger("ServerSendLimit"),

@@ -63,6 +63,9 @@ struct ServerSettings {
     std::int32_t adminPort = -1;
     std::optional<std::string> adminPassword;
     bool adminAllowShutdown = false;
+    // Days an address that logged in as an administrator stays exempt from the shared budget of
+    // wrong admin passwords; 0 remembers none.
+    std::int32_t adminRememberDays = 30;
 
     bool testMode = false;
     bool statLogging = false;
@@ -76,6 +79,8 @@ struct ServerSettings {
     // Minutes a join-flood or chat-flood ban lasts; 0 or less (or no key) keeps it permanent.
     std::int32_t joinFloodBanMinutes = 0;
     std::int32_t chatFloodBanMinutes = 0;
+    // Bans the server may make by itself in one minute (60 when the key is missing or not above 0).
+    std::int32_t autoBanMaxPerMinute = 60;
 
     bool browserRegistration = false;
     bool queryFloodGuard = false;

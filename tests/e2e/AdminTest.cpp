@@ -152,14 +152,15 @@ std::optional<Bytes> receiveStartingWith(UdpClient& client, const Bytes& prefix)
 // A server with the admin server on, its admin password in a file beside it for the client.
 class AdminServerTest : public ::testing::Test {
 protected:
-    void startServer(const std::string& settings, const std::string& banFile,
+    // Without a ban file (nothing), none is written.
+    void startServer(const std::string& settings, const std::optional<std::string>& banFile,
                      std::vector<std::string> arguments = {}) {
         port = freeUdpPort();
         adminPort = freeUdpPort();
         directory.write("varnserver.conf", baseConfiguration(port) + "AdminServer 1\nAdminPort " +
                                                std::to_string(adminPort) +
                                                "\nAdminPassword \"two words\"\n" + settings);
-        directory.write("banned.txt", banFile);
+        if (banFile) directory.write("banned.txt", *banFile);
         directory.write("admin.pw", "two words\n");
         server.emplace(directory.path(), std::move(arguments), false);
         ASSERT_TRUE(server->waitForOutput("ADMINSERVER: successfully started the server (port " +
@@ -197,6 +198,30 @@ protected:
     std::uint16_t adminPort = 0;
     std::optional<ServerProcess> server;
 };
+
+// A server started without its ban file still keeps the bans added: the first save creates the
+// file, the shut-down saves the list once more (over whatever the file holds by then), and the next
+// start reads it.
+TEST_F(AdminServerTest, BansAddedWithoutABanFileHoldAfterARestart) {
+    startServer("", std::nullopt);
+    EXPECT_NE(server->output().find("ERROR: Unable to open existing Banned IP list. Starting clean.\n"),
+              std::string::npos);
+    EXPECT_FALSE(directory.exists("banned.txt"));
+    expectDone(runClient(client({"addban", "127.0.0.7"})), "added ban '127.0.0.7'\n");
+    EXPECT_EQ(directory.read("banned.txt"), "127.0.0.7\n") << "saved before the answer";
+    directory.write("banned.txt", "overwritten meanwhile\n");
+    EXPECT_EQ(stopServer().find("Unable to save"), std::string::npos);
+    EXPECT_EQ(directory.read("banned.txt"), "127.0.0.7\n") << "saved at the shut-down";
+
+    server.reset();
+    startServer("", std::nullopt);
+    EXPECT_EQ(server->output().find("Starting clean"), std::string::npos);
+    expectDone(runClient(client({"bans"})), "127.0.0.7\n");
+    UdpClient banned("127.0.0.7");
+    banned.sendTo(port, joinDatagram("back"));
+    EXPECT_EQ(receiveStartingWith(banned, {6}), std::optional<Bytes>(Bytes{6, 1}));
+    stopServer();
+}
 
 TEST_F(AdminServerTest, ClientManagesBansMotdAndPasswordAndExplainsRefusals) {
     startServer("ServerPassword old\n", "1.2.3.4\r\n10.0.0.0");
