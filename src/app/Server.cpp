@@ -1,7 +1,6 @@
 #include "app/Server.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -13,7 +12,7 @@
 #include "access/PasswordLockout.h"
 #include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
-#include "app/LoopWait.h"
+#include "app/MainLoop.h"
 #include "app/SocketDrain.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
@@ -63,10 +62,12 @@ private:
     void enableServerPassword();
     void startAdminServer();
     void writeServerInitLine();
+    void registerLoopTasks();
     void runLoop();
     void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
+    void pollBrowser();
     void flushSends();
     void readConsoleKey();
     void waitForNextPass();
@@ -86,8 +87,15 @@ private:
     std::unique_ptr<BrowserQuery> browser_;
     ReceiveBatch receiveBatch_;
     bool adminActive_ = false;
+    // The loop outlives the tasks registered with it.
+    std::unique_ptr<MainLoop> loop_;
     std::unique_ptr<LoopTimers> timers_;
-    LoopWait loopWait_;
+    LoopTasks::TaskId gameTask_ = 0;
+    LoopTasks::TaskId adminTask_ = 0;
+    LoopTasks::TaskId browserTask_ = 0;
+    LoopTasks::TaskId consoleTask_ = 0;
+    // When the browser's next heartbeat is due, in the loop's time; none while heartbeats do not run.
+    std::optional<LoopTasks::Milliseconds> heartbeatDue_;
     int lastKey_ = 0;
 };
 
@@ -202,8 +210,7 @@ bool Server::startUp() {
         browser_ = std::make_unique<BrowserQuery>(gameEndpoint_->port, settings_, *players_, clock_);
     }
 
-    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
-                                           settings_.chatFloodMaxCount);
+    registerLoopTasks();
     lastKey_ = 0;
     return true;
 }
@@ -278,6 +285,30 @@ void Server::writeServerInitLine() {
                                    separator, "Skyr:PB", separator, settings_.maxPlayers, separator);
 }
 
+// The built-in tasks, in the order of a pass: the timers, then the game, admin and browser sockets,
+// the console key and the signals' wake-up. What other features register comes after them.
+void Server::registerLoopTasks() {
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet());
+    timers_ = std::make_unique<LoopTimers>(*loop_, clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
+                                           settings_.chatFloodMaxCount);
+    gameTask_ = loop_->addSocket(gameEndpoint_->waitHandle(), Interest::Read,
+                                 [this](Readiness, LoopTasks::Milliseconds) { drainGameSocket(); });
+    if (adminActive_) {
+        adminTask_ = loop_->addSocket(adminEndpoint_->waitHandle(), Interest::Read,
+                                      [this](Readiness, LoopTasks::Milliseconds) { drainAdminSocket(); });
+    }
+    if (browser_) {
+        browserTask_ = loop_->addSocket(browser_->waitHandle(), Interest::Read,
+                                        [this](Readiness, LoopTasks::Milliseconds) { pollBrowser(); });
+        const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+        if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+    }
+    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read,
+                                    [this](Readiness, LoopTasks::Milliseconds) { readConsoleKey(); });
+    loop_->addSocket(platform::StopSignals::waitHandle(), Interest::Read,
+                     [](Readiness, LoopTasks::Milliseconds) { platform::StopSignals::drain(); });
+}
+
 void Server::runLoop() {
     // Replies, relays and broadcasts are queued and sent in batches after each receive batch, after
     // the timers and before the loop waits.
@@ -289,12 +320,13 @@ void Server::runLoop() {
             break;
         }
         handleOperatorSignals();
-        timers_->runDue();
+        loop_->runDueTimers();
         flushSends();
-        drainGameSocket();
-        if (adminActive_) drainAdminSocket();
-        if (browser_) browser_->poll();
-        readConsoleKey();
+        // The console is looked at in every pass, as keys may wait in its buffer; the browser when a
+        // heartbeat falls due.
+        loop_->wake(consoleTask_);
+        if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
+        loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
     }
@@ -336,6 +368,14 @@ void Server::drainAdminSocket() {
         [this] { flushSends(); });
 }
 
+// Answers what the browser socket holds and sends a heartbeat when one is due.
+void Server::pollBrowser() {
+    browser_->poll();
+    const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+    heartbeatDue_.reset();
+    if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+}
+
 void Server::flushSends() {
     gameEndpoint_->flush();
     adminEndpoint_->flush();
@@ -349,21 +389,15 @@ void Server::readConsoleKey() {
 
 void Server::waitForNextPass() {
     flushSends();
-    // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
-    // or a heartbeat falls due.
-    const std::array<platform::WaitHandle, 5> handles = {
-        gameEndpoint_->waitHandle(),
-        adminActive_ ? adminEndpoint_->waitHandle() : platform::kNoWaitHandle,
-        browser_ ? browser_->waitHandle() : platform::kNoWaitHandle,
-        console_.waitHandle(),
-        platform::StopSignals::waitHandle(),
-    };
-    int timeout = timers_->millisecondsToNextPass();
-    if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
-        timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
-    }
-    loopWait_.wait(handles, timeout);
-    platform::StopSignals::drain();
+    // A socket the send limit closed, or a console in the background, is not watched.
+    loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
+    if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
+    loop_->setHandle(consoleTask_, console_.waitHandle());
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
+    // falls due.
+    int longest = -1;
+    if (heartbeatDue_) longest = static_cast<int>(std::max<LoopTasks::Milliseconds>(*heartbeatDue_ - loop_->now(), 0));
+    loop_->wait(longest);
 }
 
 void Server::shutDown() {
@@ -375,6 +409,7 @@ void Server::shutDown() {
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    loop_.reset();
     adminServer_.reset();
     gameServer_.reset();
     adminEndpoint_.reset();
