@@ -1,7 +1,6 @@
 #include "app/Server.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +14,7 @@
 #include "access/PasswordLockout.h"
 #include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
-#include "app/LoopWait.h"
+#include "app/MainLoop.h"
 #include "app/SocketDrain.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
@@ -68,10 +67,12 @@ private:
     void enableServerPassword();
     void startAdminServer();
     void rememberAdministrators();
+    void registerLoopTasks();
     void runLoop();
     void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
+    void pollBrowser();
     void flushSends();
     void readConsoleKey();
     void waitForNextPass();
@@ -94,8 +95,15 @@ private:
     std::unique_ptr<Scripts> scripts_;
     ReceiveBatch receiveBatch_;
     bool adminActive_ = false;
+    // The loop outlives the tasks registered with it.
+    std::unique_ptr<MainLoop> loop_;
     std::unique_ptr<LoopTimers> timers_;
-    LoopWait loopWait_;
+    LoopTasks::TaskId gameTask_ = 0;
+    LoopTasks::TaskId adminTask_ = 0;
+    LoopTasks::TaskId browserTask_ = 0;
+    LoopTasks::TaskId consoleTask_ = 0;
+    // When the browser's next heartbeat is due, in the loop's time; none while heartbeats do not run.
+    std::optional<LoopTasks::Milliseconds> heartbeatDue_;
     int lastKey_ = 0;
 };
 
@@ -210,6 +218,8 @@ bool Server::startUp() {
                        platform::whyFileCannotBeRead(*settings_.bannedFile));
     }
     if (!openGameSocket()) return false;
+    // Made before the game, so scripts can register their timers while they load.
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet());
     if (!startGameServer()) return false;
 
     ServerLog& log = ServerLog::instance();
@@ -220,8 +230,7 @@ bool Server::startUp() {
         browser_ = std::make_unique<BrowserQuery>(gameEndpoint_->port, settings_, *players_, clock_);
     }
 
-    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
-                                           settings_.chatFloodMaxCount);
+    registerLoopTasks();
     lastKey_ = 0;
     return true;
 }
@@ -285,7 +294,7 @@ bool Server::startScripts() {
     }
     gameForScripts_ = std::make_unique<GameForScripts>(*gameServer_, settings_, clock_);
     std::string error;
-    scripts_ = loadScripts(settings_.scripts, *gameForScripts_, clock_, platform::FileSystem::system(), nullptr, error);
+    scripts_ = loadScripts(settings_.scripts, *gameForScripts_, clock_, platform::FileSystem::system(), loop_.get(), error);
     if (!scripts_) {
         log.line("ERROR: A script could not be loaded: ", printableForLog(error));
         log.diagnostic("varnserver: ", error);
@@ -334,6 +343,29 @@ void Server::rememberAdministrators() {
     passwordLockout_.rememberAdministratorsIn(*knownAdministrators_);
 }
 
+// The built-in tasks, in the order of a pass: the timers, then the game, admin and browser sockets,
+// the console key and the signals' wake-up. What other features register comes after them.
+void Server::registerLoopTasks() {
+    timers_ = std::make_unique<LoopTimers>(*loop_, clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
+                                           settings_.chatFloodMaxCount);
+    gameTask_ = loop_->addSocket(gameEndpoint_->waitHandle(), Interest::Read,
+                                 [this](Readiness, LoopTasks::Milliseconds) { drainGameSocket(); });
+    if (adminActive_) {
+        adminTask_ = loop_->addSocket(adminEndpoint_->waitHandle(), Interest::Read,
+                                      [this](Readiness, LoopTasks::Milliseconds) { drainAdminSocket(); });
+    }
+    if (browser_) {
+        browserTask_ = loop_->addSocket(browser_->waitHandle(), Interest::Read,
+                                        [this](Readiness, LoopTasks::Milliseconds) { pollBrowser(); });
+        const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+        if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+    }
+    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read,
+                                    [this](Readiness, LoopTasks::Milliseconds) { readConsoleKey(); });
+    loop_->addSocket(platform::StopSignals::waitHandle(), Interest::Read,
+                     [](Readiness, LoopTasks::Milliseconds) { platform::StopSignals::drain(); });
+}
+
 void Server::runLoop() {
     // Replies, relays and broadcasts are queued and sent in batches after each receive batch, after
     // the timers and before the loop waits.
@@ -345,14 +377,15 @@ void Server::runLoop() {
             break;
         }
         handleOperatorSignals();
-        timers_->runDue();
+        loop_->runDueTimers();
         // The server's own ban changes (flood bans, expiry), written together.
         bans_->saveIfDue();
         flushSends();
-        drainGameSocket();
-        if (adminActive_) drainAdminSocket();
-        if (browser_) browser_->poll();
-        readConsoleKey();
+        // The console is looked at in every pass, as keys may wait in its buffer; the browser when a
+        // heartbeat falls due.
+        loop_->wake(consoleTask_);
+        if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
+        loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
     }
@@ -395,6 +428,14 @@ void Server::drainAdminSocket() {
         [this] { flushSends(); });
 }
 
+// Answers what the browser socket holds and sends a heartbeat when one is due.
+void Server::pollBrowser() {
+    browser_->poll();
+    const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+    heartbeatDue_.reset();
+    if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+}
+
 void Server::flushSends() {
     gameEndpoint_->flush();
     adminEndpoint_->flush();
@@ -408,21 +449,15 @@ void Server::readConsoleKey() {
 
 void Server::waitForNextPass() {
     flushSends();
-    // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
-    // or a heartbeat falls due.
-    const std::array<platform::WaitHandle, 5> handles = {
-        gameEndpoint_->waitHandle(),
-        adminActive_ ? adminEndpoint_->waitHandle() : platform::kNoWaitHandle,
-        browser_ ? browser_->waitHandle() : platform::kNoWaitHandle,
-        console_.waitHandle(),
-        platform::StopSignals::waitHandle(),
-    };
-    int timeout = timers_->millisecondsToNextPass();
-    if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
-        timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
-    }
-    loopWait_.wait(handles, timeout);
-    platform::StopSignals::drain();
+    // A socket the send limit closed, or a console in the background, is not watched.
+    loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
+    if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
+    loop_->setHandle(consoleTask_, console_.waitHandle());
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
+    // falls due.
+    int longest = -1;
+    if (heartbeatDue_) longest = static_cast<int>(std::max<LoopTasks::Milliseconds>(*heartbeatDue_ - loop_->now(), 0));
+    loop_->wait(longest);
 }
 
 void Server::shutDown() {
@@ -438,10 +473,12 @@ void Server::shutDown() {
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    // The scripts' timers are the loop's tasks: the scripts go first.
     if (scripts_) {
         gameServer_->removeObserver(*scripts_);
         scripts_.reset();
     }
+    loop_.reset();
     adminServer_.reset();
     gameServer_.reset();
     adminEndpoint_.reset();
