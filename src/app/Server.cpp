@@ -301,6 +301,7 @@ bool Server::startScripts() {
         return false;
     }
     gameServer_->addObserver(*scripts_);
+    adminServer_->setScriptReload([this] { return scripts_->reload(); });
     return true;
 }
 
