@@ -290,3 +290,25 @@ TEST_F(ScriptGameTest, LogLinesAreMarkedFilteredAndRateLimited) {
 
 }  // namespace
 }  // namespace varn::testing
+
+namespace varn::testing {
+namespace {
+
+// Admin request 33: unanswered without scripts, [33][1] when the new scripts run, [33][0] when the
+// running ones stay.
+TEST_F(ScriptGameTest, AdminRequestReloadsTheScripts) {
+    const std::string path = write("test.lua", "print('loaded')");
+    ASSERT_TRUE(startWithScripts({path})) << loadError;
+    adminServer->administrators().add(admin, "boss");
+    receiveAdmin(admin, {33});
+    EXPECT_TRUE(adminSentTo(admin).empty());
+
+    adminServer->setScriptReload([this] { return host->reload(); });
+    receiveAdmin(admin, {33});
+    write("test.lua", "not lua at all");
+    receiveAdmin(admin, {33});
+    EXPECT_EQ(adminSentTo(admin), (std::vector<Bytes>{bytesOf({33, 1}), bytesOf({33, 0})}));
+}
+
+}  // namespace
+}  // namespace varn::testing
