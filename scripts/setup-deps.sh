@@ -15,6 +15,7 @@ packages=(
     "build   cmake                       command -v cmake"
     "build   ninja-build                 command -v ninja"
     "build   g++                         command -v g++"
+    "build   liblua5.4-dev               test -f /usr/include/lua5.4/lua.h"
     "test    libgtest-dev                test -f /usr/include/gtest/gtest.h"
     "test    libgmock-dev                test -f /usr/include/gmock/gmock.h"
     "test    libbenchmark-dev            test -f /usr/include/benchmark/benchmark.h"

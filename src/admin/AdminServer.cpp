@@ -80,6 +80,7 @@ AdminServer::Handler AdminServer::handlerFor(std::int32_t commandId) {
         case admin::kBanFor: return &AdminServer::banFor;
         case admin::kAddBanFor: return &AdminServer::addBanFor;
         case admin::kListBanLines: return &AdminServer::listBanLines;
+        case admin::kReloadScripts: return &AdminServer::reloadScripts;
         default: return nullptr;  // the ping answer only keeps the admin alive; the rest is ignored
     }
 }
@@ -332,6 +333,12 @@ void AdminServer::shutdownAttempt(const Request& request) {
     shutdownRequested_ = true;
     answer(request, admin::kShutdown, admin::kShutdownNow);
     firstShutdownAttemptTime_ = now;
+}
+
+// Without scripts the request goes unanswered, as an unknown one does.
+void AdminServer::reloadScripts(const Request& request) {
+    if (!scriptReload_) return;
+    answer(request, admin::kReloadScripts, scriptReload_() ? admin::kDone : admin::kNotDone);
 }
 
 void AdminServer::reloadMessageOfTheDay(const Request& request) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,8 @@ public:
 
     // Two shut-down attempts in time have asked the server to stop.
     bool shutdownRequested() const { return shutdownRequested_; }
+    // What request 33 runs: true when the new scripts run. Unset, the request is not answered.
+    void setScriptReload(std::function<bool()> reload) { scriptReload_ = std::move(reload); }
 
     PlayerRegistry& administrators() { return administrators_; }
     const PlayerRegistry& administrators() const { return administrators_; }
@@ -82,6 +85,7 @@ private:
     void setServerPassword(const Request& request);
     void shutdownAttempt(const Request& request);
     void reloadMessageOfTheDay(const Request& request);
+    void reloadScripts(const Request& request);
     // Bans with a time limit and a reason, and the detailed list (AdminBanCommands.cpp).
     struct BanTerms {
         BanDetails details;
@@ -104,6 +108,7 @@ private:
     const platform::Clock& clock_;
     PlayerRegistry administrators_;
     bool shutdownRequested_ = false;
+    std::function<bool()> scriptReload_;
     bool shutdownArmed_ = false;
     // Monotonic seconds of the last first (or too late) shut-down attempt.
     std::int64_t firstShutdownAttemptTime_ = 0;

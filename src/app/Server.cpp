@@ -1,7 +1,6 @@
 #include "app/Server.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +15,7 @@
 #include "access/PasswordLockout.h"
 #include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
-#include "app/LoopWait.h"
+#include "app/MainLoop.h"
 #include "app/SocketDrain.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
@@ -35,6 +34,8 @@
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
+#include "scripting/GameForScripts.h"
+#include "scripting/Scripting.h"
 
 namespace varn {
 
@@ -62,14 +63,17 @@ private:
     int checkConfiguration(std::uint32_t commandLineWarningCount);
     bool startUp();
     bool openGameSocket();
-    void startGameServer();
+    bool startGameServer();
+    bool startScripts();
     void enableServerPassword();
     void startAdminServer();
     void rememberAdministrators();
+    void registerLoopTasks();
     void runLoop();
     void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
+    void pollBrowser();
     void flushSends();
     void readConsoleKey();
     void waitForNextPass();
@@ -88,10 +92,19 @@ private:
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
+    std::unique_ptr<GameForScripts> gameForScripts_;
+    std::unique_ptr<Scripts> scripts_;
     ReceiveBatch receiveBatch_;
     bool adminActive_ = false;
+    // The loop outlives the tasks registered with it.
+    std::unique_ptr<MainLoop> loop_;
     std::unique_ptr<LoopTimers> timers_;
-    LoopWait loopWait_;
+    LoopTasks::TaskId gameTask_ = 0;
+    LoopTasks::TaskId adminTask_ = 0;
+    LoopTasks::TaskId browserTask_ = 0;
+    LoopTasks::TaskId consoleTask_ = 0;
+    // When the browser's next heartbeat is due, in the loop's time; none while heartbeats do not run.
+    std::optional<LoopTasks::Milliseconds> heartbeatDue_;
     int lastKey_ = 0;
 };
 
@@ -202,6 +215,16 @@ int Server::checkConfiguration(std::uint32_t commandLineWarningCount) {
     if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
     warnings += static_cast<std::uint32_t>(
         reportAdminPasswordWarnings(config, commandLine.getValue(kAdminPasswordFileOption)));
+    // The scripts are compiled, never run.
+    const ServerSettings settings = readServerSettings(config);
+    if (!settings.scripts.files.empty()) {
+        for (const std::string& error : compileScripts(settings.scripts)) {
+            log.line("ERROR: A script could not be compiled: ", printableForLog(error));
+            log.diagnostic("varnserver: ", error);
+            ++errors;
+        }
+        if (errors > 0) return finish(errors, kExitFailure);
+    }
     return finish(errors, kExitNormal);
 }
 
@@ -214,7 +237,9 @@ bool Server::startUp() {
                        platform::whyFileCannotBeRead(*settings_.bannedFile));
     }
     if (!openGameSocket()) return false;
-    startGameServer();
+    // Made before the game, so scripts can register their timers while they load.
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet());
+    if (!startGameServer()) return false;
 
     ServerLog& log = ServerLog::instance();
     log.line("SERVER: press 'q' or 'Q' to shutdown the server.");
@@ -224,8 +249,7 @@ bool Server::startUp() {
         browser_ = std::make_unique<BrowserQuery>(gameEndpoint_->port, settings_, *players_, clock_);
     }
 
-    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
-                                           settings_.chatFloodMaxCount);
+    registerLoopTasks();
     lastKey_ = 0;
     return true;
 }
@@ -246,7 +270,7 @@ bool Server::openGameSocket() {
     return true;
 }
 
-void Server::startGameServer() {
+bool Server::startGameServer() {
     ServerLog& log = ServerLog::instance();
     players_ = std::make_unique<PlayerRegistry>();
     gameServer_ =
@@ -264,6 +288,7 @@ void Server::startGameServer() {
         log.line("");
     }
     log.line("SERVER: successfully started the server (port ", gameEndpoint_->port, ")");
+    if (!settings_.scripts.files.empty() && !startScripts()) return false;
     // The statistics lines' writer writes the server's start here.
     gameServer_->notifyServerStarted();
 
@@ -271,6 +296,32 @@ void Server::startGameServer() {
         gameServer_->loadMessageOfTheDay();
     }
     if (settings_.serverPasswordSwitchedOn) enableServerPassword();
+    return true;
+}
+
+// ScriptFiles: every file compiled and run in order before the server's start is announced; a file
+// that fails stops the start-up with its file and line on standard error.
+bool Server::startScripts() {
+    ServerLog& log = ServerLog::instance();
+    if (!scriptsBuiltIn()) {
+        log.line("ERROR: ScriptFiles is set, but this server was built without Lua (no scripts).");
+        return false;
+    }
+    if (settings_.scripts.textKind == kChatKindNotRelayed) {
+        log.line("ERROR: ScriptTextKind 3 is the chat kind that is never relayed; scripts cannot use it.");
+        return false;
+    }
+    gameForScripts_ = std::make_unique<GameForScripts>(*gameServer_, settings_, clock_);
+    std::string error;
+    scripts_ = loadScripts(settings_.scripts, *gameForScripts_, clock_, platform::FileSystem::system(), loop_.get(), error);
+    if (!scripts_) {
+        log.line("ERROR: A script could not be loaded: ", printableForLog(error));
+        log.diagnostic("varnserver: ", error);
+        return false;
+    }
+    gameServer_->addObserver(*scripts_);
+    adminServer_->setScriptReload([this] { return scripts_->reload(); });
+    return true;
 }
 
 void Server::enableServerPassword() {
@@ -312,6 +363,29 @@ void Server::rememberAdministrators() {
     passwordLockout_.rememberAdministratorsIn(*knownAdministrators_);
 }
 
+// The built-in tasks, in the order of a pass: the timers, then the game, admin and browser sockets,
+// the console key and the signals' wake-up. What other features register comes after them.
+void Server::registerLoopTasks() {
+    timers_ = std::make_unique<LoopTimers>(*loop_, clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
+                                           settings_.chatFloodMaxCount);
+    gameTask_ = loop_->addSocket(gameEndpoint_->waitHandle(), Interest::Read,
+                                 [this](Readiness, LoopTasks::Milliseconds) { drainGameSocket(); });
+    if (adminActive_) {
+        adminTask_ = loop_->addSocket(adminEndpoint_->waitHandle(), Interest::Read,
+                                      [this](Readiness, LoopTasks::Milliseconds) { drainAdminSocket(); });
+    }
+    if (browser_) {
+        browserTask_ = loop_->addSocket(browser_->waitHandle(), Interest::Read,
+                                        [this](Readiness, LoopTasks::Milliseconds) { pollBrowser(); });
+        const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+        if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+    }
+    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read,
+                                    [this](Readiness, LoopTasks::Milliseconds) { readConsoleKey(); });
+    loop_->addSocket(platform::StopSignals::waitHandle(), Interest::Read,
+                     [](Readiness, LoopTasks::Milliseconds) { platform::StopSignals::drain(); });
+}
+
 void Server::runLoop() {
     // Replies, relays and broadcasts are queued and sent in batches after each receive batch, after
     // the timers and before the loop waits.
@@ -323,14 +397,15 @@ void Server::runLoop() {
             break;
         }
         handleOperatorSignals();
-        timers_->runDue();
+        loop_->runDueTimers();
         // The server's own ban changes (flood bans, expiry), written together.
         bans_->saveIfDue();
         flushSends();
-        drainGameSocket();
-        if (adminActive_) drainAdminSocket();
-        if (browser_) browser_->poll();
-        readConsoleKey();
+        // The console is looked at in every pass, as keys may wait in its buffer; the browser when a
+        // heartbeat falls due.
+        loop_->wake(consoleTask_);
+        if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
+        loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
         if (lastKey_ != kKeyQuitLower) waitForNextPass();
     }
@@ -348,6 +423,7 @@ void Server::handleOperatorSignals() {
             ServerLog::instance().line("SERVER: Reloaded the Banned IP list (", bans_->entries().size(),
                                        " entries)", motdReloaded ? " and the message of the day." : ".");
         }
+        if (scripts_) scripts_->reload();
     }
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
@@ -372,6 +448,14 @@ void Server::drainAdminSocket() {
         [this] { flushSends(); });
 }
 
+// Answers what the browser socket holds and sends a heartbeat when one is due.
+void Server::pollBrowser() {
+    browser_->poll();
+    const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+    heartbeatDue_.reset();
+    if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+}
+
 void Server::flushSends() {
     gameEndpoint_->flush();
     adminEndpoint_->flush();
@@ -385,21 +469,15 @@ void Server::readConsoleKey() {
 
 void Server::waitForNextPass() {
     flushSends();
-    // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
-    // or a heartbeat falls due.
-    const std::array<platform::WaitHandle, 5> handles = {
-        gameEndpoint_->waitHandle(),
-        adminActive_ ? adminEndpoint_->waitHandle() : platform::kNoWaitHandle,
-        browser_ ? browser_->waitHandle() : platform::kNoWaitHandle,
-        console_.waitHandle(),
-        platform::StopSignals::waitHandle(),
-    };
-    int timeout = timers_->millisecondsToNextPass();
-    if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
-        timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
-    }
-    loopWait_.wait(handles, timeout);
-    platform::StopSignals::drain();
+    // A socket the send limit closed, or a console in the background, is not watched.
+    loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
+    if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
+    loop_->setHandle(consoleTask_, console_.waitHandle());
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
+    // falls due.
+    int longest = -1;
+    if (heartbeatDue_) longest = static_cast<int>(std::max<LoopTasks::Milliseconds>(*heartbeatDue_ - loop_->now(), 0));
+    loop_->wait(longest);
 }
 
 void Server::shutDown() {
@@ -415,6 +493,12 @@ void Server::shutDown() {
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    // The scripts' timers are the loop's tasks: the scripts go first.
+    if (scripts_) {
+        gameServer_->removeObserver(*scripts_);
+        scripts_.reset();
+    }
+    loop_.reset();
     adminServer_.reset();
     gameServer_.reset();
     adminEndpoint_.reset();

@@ -14,6 +14,9 @@ constexpr std::int64_t kHighestUnsigned = std::numeric_limits<std::uint32_t>::ma
 constexpr std::int64_t kHighestPortNumber = 65535;
 constexpr std::int32_t kDefaultAdminPort = 4003;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
+constexpr std::int32_t kDefaultScriptMemoryMebibytes = 32;
+constexpr std::int32_t kDefaultScriptInstructions = 200'000;
+constexpr std::int32_t kDefaultScriptErrorLimit = 10;
 constexpr std::int32_t kDefaultAutoBanMaxPerMinute = 60;
 constexpr std::int64_t kMostAdminRememberDays = 3650;
 
@@ -75,6 +78,13 @@ constexpr std::array kKeys = {
     unsignedInteger("ServerSendLimit"),
     unsignedInteger("ServerSendLimitMaxAllowed"),
     onOff("ServerSendLimitLogDropped"),
+    text("ScriptFiles"),
+    text("ScriptDataFolder"),
+    integer("ScriptMemoryLimit", 1, 4096, kDefaultScriptMemoryMebibytes),
+    integer("ScriptInstructionLimit", 1000, kHighestInt, kDefaultScriptInstructions),
+    integer("ScriptErrorLimit", 1, kHighestInt, kDefaultScriptErrorLimit),
+    integer("ScriptTextSenderId", 0, 255),
+    integer("ScriptTextKind", 0, 255),
 };
 
 }  // namespace

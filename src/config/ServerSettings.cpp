@@ -80,6 +80,21 @@ void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
     settings.sendLimit.logDropped = config.isOn("ServerSendLimitLogDropped");
 }
 
+void readScriptSettings(const ConfigFile& config, ServerSettings& settings) {
+    ScriptSettings& scripts = settings.scripts;
+    for (std::uint32_t index = 0; const std::string* file = config.getString("ScriptFiles", index); ++index) {
+        scripts.files.push_back(*file);
+    }
+    if (const std::string* folder = config.getString("ScriptDataFolder")) scripts.dataFolder = *folder;
+    if (const std::int32_t mebibytes = config.getInt("ScriptMemoryLimit"); mebibytes > 0) {
+        scripts.memoryLimitBytes = static_cast<std::size_t>(mebibytes) << 20;
+    }
+    if (const std::int32_t limit = config.getInt("ScriptInstructionLimit"); limit > 0) scripts.instructionLimit = limit;
+    if (const std::int32_t limit = config.getInt("ScriptErrorLimit"); limit > 0) scripts.errorLimitPerMinute = limit;
+    if (config.has("ScriptTextSenderId")) scripts.textSenderId = config.getInt("ScriptTextSenderId");
+    if (config.has("ScriptTextKind")) scripts.textKind = config.getInt("ScriptTextKind");
+}
+
 }  // namespace
 
 ServerSettings readServerSettings(const ConfigFile& config) {
@@ -88,6 +103,7 @@ ServerSettings readServerSettings(const ConfigFile& config) {
     readAdminSettings(config, settings);
     readLoggingAndPolicing(config, settings);
     readNetworkSettings(config, settings);
+    readScriptSettings(config, settings);
     return settings;
 }
 

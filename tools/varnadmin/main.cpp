@@ -85,6 +85,7 @@ std::string usageText() {
     "  password [NEW]   change the players' server password until the server restarts\n"
     "                   (without NEW it is asked for like the admin password)\n"
     "  motd             make the server reload motd.txt\n"
+    "  scripts reload   make the server reload its scripts (when it has ScriptFiles)\n"
     "  shutdown         shut the server down (needs AdminAllowShutdown 1)\n"
     "  watch            print joins, chat, kills, scores, pings and leaves as they happen\n"
     "\n"
@@ -221,6 +222,7 @@ std::string entryFormsText() {
 const std::map<std::string, int, std::less<>> kArgumentCounts = {
     {"players", 0}, {"say", 1},   {"kick", 1},      {"ban", 1},  {"ip", 1},       {"bans", 0},
     {"addban", 1},  {"unban", 1}, {"password", -1}, {"motd", 0}, {"shutdown", 0}, {"watch", 0},
+    {"scripts", 1},
 };
 
 bool setOption(Options& options, std::string_view option, const std::string& value) {
@@ -744,6 +746,21 @@ int setServerPassword(const Session& session) {
     return kExitDone;
 }
 
+int reloadScripts(const Session& session) {
+    if (session.options.arguments[0] != "reload") {
+        fail("scripts takes one word: reload");
+        return kExitFailed;
+    }
+    const auto reply = session.ask({admin::kReloadScripts}, {admin::kReloadScripts});
+    if (!reply) return kExitFailed;
+    if (!answeredDone(*reply, admin::kReloadScripts)) {
+        fail("a script could not be loaded; the running scripts stay (see the server's log)");
+        return kExitFailed;
+    }
+    std::printf("scripts reloaded\n");
+    return kExitDone;
+}
+
 int reloadMessageOfTheDay(const Session& session) {
     const auto reply = session.ask({admin::kReloadMotd}, {admin::kReloadMotd});
     if (!reply) return kExitFailed;
@@ -823,6 +840,7 @@ int runCommand(const Session& session) {
     if (command == "unban") return unban(session);
     if (command == "password") return setServerPassword(session);
     if (command == "motd") return reloadMessageOfTheDay(session);
+    if (command == "scripts") return reloadScripts(session);
     if (command == "shutdown") return shutDown(session);
     return watch(session);
 }
