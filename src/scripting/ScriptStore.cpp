@@ -41,29 +41,34 @@ bool readNumber(std::string_view& bytes, std::size_t& number, char end) {
     return true;
 }
 
-std::optional<ScriptStore::Value> decodeValue(char type, std::string_view bytes) {
+// False, with out untouched, when the bytes are no value of the type.
+bool decodeValue(char type, std::string_view bytes, ScriptStore::Value& out) {
     switch (type) {
     case 's':
-        return ScriptStore::Value(std::string(bytes));
+        out = std::string(bytes);
+        return true;
     case 'n': {
         // strtod needs a terminated text; the value is short.
         const std::string text(bytes);
         char* end = nullptr;
         const double number = std::strtod(text.c_str(), &end);
-        if (text.empty() || end != text.c_str() + text.size()) return std::nullopt;
-        return ScriptStore::Value(number);
+        if (text.empty() || end != text.c_str() + text.size()) return false;
+        out = number;
+        return true;
     }
     case 'i': {
         std::int64_t integer = 0;
         const auto result = std::from_chars(bytes.data(), bytes.data() + bytes.size(), integer);
-        if (result.ec != std::errc() || result.ptr != bytes.data() + bytes.size()) return std::nullopt;
-        return ScriptStore::Value(integer);
+        if (result.ec != std::errc() || result.ptr != bytes.data() + bytes.size()) return false;
+        out = integer;
+        return true;
     }
     case 'b':
-        if (bytes != "0" && bytes != "1") return std::nullopt;
-        return ScriptStore::Value(bytes == "1");
+        if (bytes != "0" && bytes != "1") return false;
+        out = bytes == "1";
+        return true;
     default:
-        return std::nullopt;
+        return false;
     }
 }
 
@@ -110,9 +115,9 @@ std::optional<std::map<std::string, ScriptStore::Value, std::less<>>> ScriptStor
             bytes.size() - keyLength - valueLength < 1 || bytes[keyLength + valueLength] != '\n') {
             return std::nullopt;
         }
-        std::optional<Value> value = decodeValue(type, bytes.substr(keyLength, valueLength));
-        if (!value) return std::nullopt;
-        entries.insert_or_assign(std::string(bytes.substr(0, keyLength)), std::move(*value));
+        Value value;
+        if (!decodeValue(type, bytes.substr(keyLength, valueLength), value)) return std::nullopt;
+        entries.insert_or_assign(std::string(bytes.substr(0, keyLength)), std::move(value));
         bytes.remove_prefix(keyLength + valueLength + 1);
     }
     return entries;
