@@ -329,7 +329,7 @@ TEST_F(BanListSaveTest, AutomaticBansAreSavedTogetherAtMostOnceASecond) {
     // An administrator's ban is written at once, with whatever the server had pending.
     list.addAutomatic("12.1.1.1", {});
     EXPECT_TRUE(list.add("13.1.1.1"));
-    EXPECT_NE(fileText().find("12.1.1.1\n13.1.1.1"), std::string::npos);
+    EXPECT_NE(fileText().find(testing::asFileText("12.1.1.1\n13.1.1.1")), std::string::npos);
     EXPECT_FALSE(list.hasUnsavedChanges());
     EXPECT_EQ(files.opened().size(), 3u);
 
