@@ -8,8 +8,6 @@
 
 namespace varn {
 
-namespace {
-
 ScriptPlayer scriptPlayerOf(const PlayerView& view) {
     ScriptPlayer player;
     player.id = view.id();
@@ -21,8 +19,6 @@ ScriptPlayer scriptPlayerOf(const PlayerView& view) {
     player.inVehicle = view.inVehicle();
     return player;
 }
-
-}  // namespace
 
 GameForScripts::GameForScripts(GameServer& game, const ServerSettings& settings, const platform::Clock& clock)
     : game_(game), settings_(settings), clock_(clock) {}

@@ -7,10 +7,14 @@
 namespace varn {
 
 class GameServer;
+class PlayerView;
 struct ServerSettings;
 namespace platform {
 class Clock;
 }
+
+// A player as scripts read it, copied from the game's view.
+ScriptPlayer scriptPlayerOf(const PlayerView& view);
 
 // The game as scripts reach it: its deferred actions and its view of the players. A script's texts
 // go out with the configured sender id and kind; its kicks and bans name it in the removal line

@@ -8,6 +8,7 @@
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "scripting/GameForScripts.h"
 #include "scripting/LuaBinding.h"
 #include "scripting/ScriptNotices.h"
 
@@ -26,18 +27,6 @@ std::string fileNameOf(const std::string& path) { return std::filesystem::path(p
 
 std::string storePathFor(const std::string& folder, const std::string& path) {
     return (std::filesystem::path(folder) / (std::filesystem::path(path).stem().string() + ".store")).string();
-}
-
-ScriptPlayer playerOf(const PlayerView& view) {
-    ScriptPlayer player;
-    player.id = view.id();
-    player.name = std::string(view.name());
-    player.ip = std::string(view.ipText());
-    player.score = view.score();
-    player.ping = view.ping();
-    player.idleSeconds = view.idleSeconds();
-    player.inVehicle = view.inVehicle();
-    return player;
 }
 
 const char* leaveReasonName(LeaveReason reason) {
@@ -64,6 +53,15 @@ std::string actorText(const Actor& by) {
 }
 
 void pushText(lua_State* state, std::string_view text) { lua_pushlstring(state, text.data(), text.size()); }
+
+// An administrator as handlers get it: a table with its id and name (room for the address).
+void pushAdministrator(lua_State* state, std::int32_t id, std::string_view name) {
+    lua_createtable(state, 0, 3);
+    lua_pushinteger(state, id);
+    lua_setfield(state, -2, "id");
+    pushText(state, name);
+    lua_setfield(state, -2, "name");
+}
 
 // "/name the rest" or "!name the rest": the name, and the text after it without its leading spaces.
 void splitCommand(std::string_view text, std::string_view& name, std::string_view& rest) {
@@ -313,7 +311,7 @@ void ScriptHost::onSecondPassed(const SecondPassed& event) {
 }
 
 void ScriptHost::onPlayerJoined(const PlayerJoined& event) {
-    const ScriptPlayer player = playerOf(event.player);
+    const ScriptPlayer player = scriptPlayerOf(event.player);
     dispatch(ScriptEvent::Join, [&player](lua_State* state) {
         pushPlayer(state, player);
         return 1;
@@ -321,7 +319,7 @@ void ScriptHost::onPlayerJoined(const PlayerJoined& event) {
 }
 
 void ScriptHost::onPlayerLeft(const PlayerLeft& event) {
-    const ScriptPlayer player = playerOf(event.player);
+    const ScriptPlayer player = scriptPlayerOf(event.player);
     const char* reason = leaveReasonName(event.reason);
     dispatch(ScriptEvent::Leave, [&player, reason](lua_State* state) {
         pushPlayer(state, player);
@@ -331,7 +329,7 @@ void ScriptHost::onPlayerLeft(const PlayerLeft& event) {
 }
 
 void ScriptHost::onChatSent(const ChatSent& event) {
-    const ScriptPlayer player = playerOf(event.player);
+    const ScriptPlayer player = scriptPlayerOf(event.player);
     dispatch(ScriptEvent::Chat, [&player, &event](lua_State* state) {
         pushPlayer(state, player);
         pushText(state, event.text);
@@ -341,9 +339,9 @@ void ScriptHost::onChatSent(const ChatSent& event) {
 }
 
 void ScriptHost::onPlayerDied(const PlayerDied& event) {
-    const ScriptPlayer victim = playerOf(event.victim);
+    const ScriptPlayer victim = scriptPlayerOf(event.victim);
     const std::optional<ScriptPlayer> killer =
-        event.killer ? std::optional<ScriptPlayer>(playerOf(*event.killer)) : std::nullopt;
+        event.killer ? std::optional<ScriptPlayer>(scriptPlayerOf(*event.killer)) : std::nullopt;
     dispatch(ScriptEvent::Death, [&victim, &killer](lua_State* state) {
         pushPlayer(state, victim);
         if (killer) {
@@ -382,11 +380,7 @@ void ScriptHost::onBanRemoved(const BanRemoved& event) {
 
 void ScriptHost::onAdministratorLoggedIn(const AdministratorLoggedIn& event) {
     dispatch(ScriptEvent::AdminLogin, [&event](lua_State* state) {
-        lua_createtable(state, 0, 3);
-        lua_pushinteger(state, event.id);
-        lua_setfield(state, -2, "id");
-        pushText(state, event.name);
-        lua_setfield(state, -2, "name");
+        pushAdministrator(state, event.id, event.name);
         pushText(state, event.ipText);
         lua_setfield(state, -2, "ip");
         return 1;
@@ -395,11 +389,7 @@ void ScriptHost::onAdministratorLoggedIn(const AdministratorLoggedIn& event) {
 
 void ScriptHost::onAdministratorSaid(const AdministratorSaid& event) {
     dispatch(ScriptEvent::AdminSay, [&event](lua_State* state) {
-        lua_createtable(state, 0, 2);
-        lua_pushinteger(state, event.id);
-        lua_setfield(state, -2, "id");
-        pushText(state, event.name);
-        lua_setfield(state, -2, "name");
+        pushAdministrator(state, event.id, event.name);
         pushText(state, event.text);
         return 2;
     });
@@ -429,7 +419,7 @@ std::optional<std::uint8_t> ScriptHost::decideJoin(const JoinRequest& request) {
 
 // The first script that answers "swallow" keeps the text from the other players.
 ChatVerdict ScriptHost::decideChat(const ChatSent& event) {
-    const ScriptPlayer player = playerOf(event.player);
+    const ScriptPlayer player = scriptPlayerOf(event.player);
     ChatVerdict verdict = ChatVerdict::Relay;
     dispatch(
         ScriptEvent::DecideChat,
@@ -467,7 +457,7 @@ bool ScriptHost::runCommand(const Commands& commands, std::string_view text, con
 }
 
 void ScriptHost::onSlashCommand(const SlashCommand& command) {
-    const ScriptPlayer player = playerOf(command.player);
+    const ScriptPlayer player = scriptPlayerOf(command.player);
     runCommand(commands_[static_cast<std::size_t>(CommandKind::Player)], command.text, [&player](lua_State* state) {
         pushPlayer(state, player);
         return 1;
@@ -477,11 +467,7 @@ void ScriptHost::onSlashCommand(const SlashCommand& command) {
 bool ScriptHost::onAdministratorCommand(const AdministratorCommand& command) {
     return runCommand(commands_[static_cast<std::size_t>(CommandKind::Administrator)], command.text,
                       [&command](lua_State* state) {
-                          lua_createtable(state, 0, 2);
-                          lua_pushinteger(state, command.id);
-                          lua_setfield(state, -2, "id");
-                          pushText(state, command.name);
-                          lua_setfield(state, -2, "name");
+                          pushAdministrator(state, command.id, command.name);
                           return 1;
                       });
 }

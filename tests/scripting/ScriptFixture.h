@@ -105,6 +105,14 @@ private:
     Milliseconds now_ = 0;
 };
 
+// Writes a script (folders made as needed) and gives its path.
+inline std::string writeScript(const std::filesystem::path& folder, const std::string& name, const std::string& text) {
+    const std::filesystem::path path = folder / name;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+}
+
 // Scripts written to a temporary folder and a host over a recording game, a manual clock, a loop
 // moved by hand and a stopwatch the test sets.
 class ScriptFixture : public ::testing::Test {
@@ -119,12 +127,7 @@ protected:
         std::filesystem::remove_all(folder_, ignored);
     }
 
-    std::string write(const std::string& name, const std::string& text) {
-        const std::filesystem::path path = folder_ / name;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-        return path.string();
-    }
+    std::string write(const std::string& name, const std::string& text) { return writeScript(folder_, name, text); }
     // Writes the scripts and loads them in that order; false with the error in loadError.
     bool load(const std::vector<std::pair<std::string, std::string>>& scripts) {
         settings.files.clear();

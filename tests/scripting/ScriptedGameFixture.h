@@ -57,12 +57,7 @@ protected:
         std::filesystem::remove_all(folder_, ignored);
     }
 
-    std::string write(const std::string& name, const std::string& text) {
-        const std::filesystem::path path = folder_ / name;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-        return path.string();
-    }
+    std::string write(const std::string& name, const std::string& text) { return writeScript(folder_, name, text); }
 
     // Starts the game and loads the files (already written, or paths of shipped scripts).
     bool startWithScripts(const std::vector<std::string>& paths) {
