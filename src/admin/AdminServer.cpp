@@ -54,9 +54,13 @@ AdminServer::AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& ba
       settings_(settings),
       clock_(clock) {
     game_.connectAdministrators(*this);
+    game_.addObserver(*this);
 }
 
-AdminServer::~AdminServer() { game_.disconnectAdministrators(); }
+AdminServer::~AdminServer() {
+    game_.removeObserver(*this);
+    game_.disconnectAdministrators();
+}
 
 // Every command id an administrator's client sends, and what serves it. The join is served apart:
 // it is the one command from an address that is not an administrator yet.
@@ -76,6 +80,7 @@ AdminServer::Handler AdminServer::handlerFor(std::int32_t commandId) {
         case admin::kBanFor: return &AdminServer::banFor;
         case admin::kAddBanFor: return &AdminServer::addBanFor;
         case admin::kListBanLines: return &AdminServer::listBanLines;
+        case admin::kReloadScripts: return &AdminServer::reloadScripts;
         default: return nullptr;  // the ping answer only keeps the admin alive; the rest is ignored
     }
 }
@@ -105,6 +110,16 @@ void AdminServer::sendToAdministrators(const std::uint8_t* data, std::size_t len
     }
 }
 
+void AdminServer::flushToAdministrators() { endpoint_.flush(); }
+
+// [8][id][name][0][IP text]: the players' join notice and the address.
+void AdminServer::onPlayerJoined(const PlayerJoined& event) {
+    PacketWriter<2 + kMaxRecordNameLength + 1 + sizeof(IpText::text)> packet;
+    encodePlayerJoined(packet, static_cast<std::uint8_t>(event.player.id()), event.player.name());
+    appendJoinedAddress(packet, event.player.ipText());
+    sendToAdministrators(packet.data(), packet.size());
+}
+
 void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     std::vector<std::int32_t> silent;
     for (const auto& [id, record] : administrators_.records()) {
@@ -121,11 +136,7 @@ void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     }
 }
 
-void AdminServer::addIdleTime(std::int32_t seconds) {
-    for (auto& entry : administrators_.records()) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
-}
+void AdminServer::addIdleTime(std::int32_t seconds) { administrators_.addIdleToAll(seconds); }
 
 // ---- joining ----
 
@@ -135,11 +146,11 @@ void AdminServer::refuseJoin(const PeerAddress& from, std::uint8_t reason) {
 }
 
 // With the lock-out on, an attempt is looked at only while its address is not locked out and the
-// budget of wrong admin passwords is not spent; any other attempt learns nothing, not even that it
-// was dropped, and is counted for the summary line.
+// budget of wrong admin passwords is not spent (or an administrator logged in from it before); any
+// other attempt learns nothing, not even that it was dropped, and is counted for the summary line.
 bool AdminServer::lockoutAdmits(const PeerAddress& from, std::int64_t now) {
     if (passwordLockout_.admits(PasswordLockout::Kind::AdminLogin, from, now) &&
-        passwordLockout_.adminGuessAvailable(now)) {
+        passwordLockout_.adminGuessAvailable(from, now)) {
         return true;
     }
     passwordLockout_.countUnlogged(from, now);
@@ -322,6 +333,12 @@ void AdminServer::shutdownAttempt(const Request& request) {
     shutdownRequested_ = true;
     answer(request, admin::kShutdown, admin::kShutdownNow);
     firstShutdownAttemptTime_ = now;
+}
+
+// Without scripts the request goes unanswered, as an unknown one does.
+void AdminServer::reloadScripts(const Request& request) {
+    if (!scriptReload_) return;
+    answer(request, admin::kReloadScripts, scriptReload_() ? admin::kDone : admin::kNotDone);
 }
 
 void AdminServer::reloadMessageOfTheDay(const Request& request) {

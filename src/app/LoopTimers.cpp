@@ -7,38 +7,31 @@
 
 namespace varn {
 
-LoopTimers::LoopTimers(const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
+namespace {
+
+constexpr LoopTasks::Milliseconds kSecond = 1000;
+
+}  // namespace
+
+// The loop counts on the monotonic clock: setting the system clock neither stalls nor hurries any
+// interval.
+LoopTimers::LoopTimers(LoopTasks& loop, const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
                        UdpEndpoint& adminEndpoint, std::int32_t chatFloodMaxCount)
-    : clock_(clock),
+    : loop_(loop),
+      clock_(clock),
       server_(server),
       gameEndpoint_(gameEndpoint),
       adminEndpoint_(adminEndpoint),
       chatFloodMaxCount_(chatFloodMaxCount),
-      secondRef_(now()),
-      sendLimitRef_(secondRef_),
-      crcRef_(secondRef_) {}
+      secondTask_(loop.addPeriodic(kSecond, [this](LoopTasks::Milliseconds) { oncePerSecond(); })),
+      sendPeriodTask_(loop.addPeriodic(kSecond, [this](LoopTasks::Milliseconds) { newSendPeriod(); })),
+      crcTask_(loop.addPeriodic(kClientCrcIntervalSeconds * kSecond,
+                                [this](LoopTasks::Milliseconds) { server_.checkClientCrc(); })) {}
 
-// The monotonic clock: setting the system clock neither stalls nor hurries any interval.
-std::int64_t LoopTimers::now() const {
-    return clock_.monotonicSeconds();
-}
-
-void LoopTimers::runDue() {
-    const std::int64_t current = now();
-    if (current - secondRef_ >= 1) {
-        oncePerSecond();
-        secondRef_ = current;
-    }
-    if (current - sendLimitRef_ >= 1) {
-        gameEndpoint_.resetSendPeriod();
-        // The admin endpoint gets a new period too, or it would fall silent for good.
-        adminEndpoint_.resetSendPeriod();
-        sendLimitRef_ = current;
-    }
-    if (current - crcRef_ >= kClientCrcIntervalSeconds) {
-        server_.checkClientCrc();
-        crcRef_ = current;
-    }
+LoopTimers::~LoopTimers() {
+    loop_.removePeriodic(secondTask_);
+    loop_.removePeriodic(sendPeriodTask_);
+    loop_.removePeriodic(crcTask_);
 }
 
 void LoopTimers::oncePerSecond() {
@@ -54,8 +47,10 @@ void LoopTimers::oncePerSecond() {
     server_.notifySecondPassed();
 }
 
-int LoopTimers::millisecondsToNextPass() const {
-    return clock_.millisecondsToNextSecond();
+void LoopTimers::newSendPeriod() {
+    gameEndpoint_.resetSendPeriod();
+    // The admin endpoint gets a new period too, or it would fall silent for good.
+    adminEndpoint_.resetSendPeriod();
 }
 
 }  // namespace varn

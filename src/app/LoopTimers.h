@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "net/LoopTasks.h"
+
 namespace varn {
 
 class GameServer;
@@ -10,20 +12,19 @@ namespace platform {
 class Clock;
 }
 
-// The main loop's timers: the once-a-second policing pass, a new send-limit period every second and
-// the client check-sum tick every 30 seconds, all counted on the monotonic clock. Each fires at most
-// once per call, in the first call after its interval has passed; there is no catching up after a
-// long pass.
+// The main loop's timers, registered with it as three periodic tasks in this order: the
+// once-a-second policing pass, a new send-limit period every second and the client check-sum tick
+// every 30 seconds, all counted on the monotonic clock. Each runs at most once per pass, in the first
+// pass after its interval has passed; there is no catching up after a long pass.
 class LoopTimers {
 public:
     // Every interval starts now.
-    LoopTimers(const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
+    LoopTimers(LoopTasks& loop, const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
                UdpEndpoint& adminEndpoint, std::int32_t chatFloodMaxCount);
-
-    // Runs what is due.
-    void runDue();
-    // How long the loop may wait before something can be due: until the monotonic second turns.
-    int millisecondsToNextPass() const;
+    // Takes the three tasks back from the loop.
+    ~LoopTimers();
+    LoopTimers(const LoopTimers&) = delete;
+    LoopTimers& operator=(const LoopTimers&) = delete;
 
     // A peer goes when its idle time passes this; with the check before the increment, after 16 to
     // 17 seconds of silence.
@@ -32,16 +33,17 @@ public:
 
 private:
     void oncePerSecond();
-    std::int64_t now() const;
+    void newSendPeriod();
 
+    LoopTasks& loop_;
     const platform::Clock& clock_;
     GameServer& server_;
     UdpEndpoint& gameEndpoint_;
     UdpEndpoint& adminEndpoint_;
     std::int32_t chatFloodMaxCount_;
-    std::int64_t secondRef_;
-    std::int64_t sendLimitRef_;
-    std::int64_t crcRef_;
+    LoopTasks::TaskId secondTask_;
+    LoopTasks::TaskId sendPeriodTask_;
+    LoopTasks::TaskId crcTask_;
 };
 
 }  // namespace varn

@@ -5,7 +5,10 @@
 namespace varn {
 
 void LoopWait::wait(std::span<const platform::WaitHandle> handles, int timeoutMilliseconds) {
-    const platform::WaitResult result = platform::waitForInput(handles, timeoutMilliseconds);
+    report(platform::waitForInput(handles, timeoutMilliseconds));
+}
+
+void LoopWait::report(const platform::WaitResult& result) {
     if (!result.failed || !reportedReasons_.insert(result.reason).second)
         return;
     auto& log = ServerLog::instance();

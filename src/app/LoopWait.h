@@ -14,6 +14,8 @@ namespace varn {
 class LoopWait {
 public:
     void wait(std::span<const platform::WaitHandle> handles, int timeoutMilliseconds);
+    // Logs a failed wait, or a handle the wait refused, once for each reason.
+    void report(const platform::WaitResult& result);
 
 private:
     std::set<std::string, std::less<>> reportedReasons_;

@@ -1,19 +1,22 @@
 #include "app/Server.h"
 
 #include <algorithm>
-#include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "access/BanList.h"
+#include "access/KnownAdministrators.h"
 #include "access/PasswordLockout.h"
 #include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
-#include "app/LoopWait.h"
+#include "app/MainLoop.h"
 #include "app/SocketDrain.h"
 #include "browser/BrowserQuery.h"
 #include "config/CommandLine.h"
@@ -34,6 +37,8 @@
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
+#include "scripting/GameForScripts.h"
+#include "scripting/Scripting.h"
 
 namespace varn {
 
@@ -58,20 +63,24 @@ private:
     // The three early exits: wait for a key and end without destroying anything, so the log keeps
     // no closing marker.
     [[noreturn]] void waitForKeyAndExit(int status);
-    int checkConfiguration();
+    int checkConfiguration(std::uint32_t commandLineWarningCount);
     bool startUp();
     bool openGameSocket();
-    void startGameServer();
+    bool startGameServer();
+    bool startScripts();
     void enableServerPassword();
     void startAdminServer();
+    void rememberAdministrators();
+    void registerLoopTasks();
     void runLoop();
     void handleOperatorSignals();
     void drainGameSocket();
     void drainAdminSocket();
+    void pollBrowser();
     void flushSends();
     void readConsoleKey();
-    void waitForNextPass();
-    [[maybe_unused]] void startMetrics(LoopTasks& loop, LoopTasks::Milliseconds now);
+    void waitForNextPass(std::int64_t passStartMicroseconds);
+    void startMetrics();
     void shutDown();
     void shortShutDown();
 
@@ -86,16 +95,32 @@ private:
     std::unique_ptr<UdpEndpoint> gameEndpoint_;
     std::unique_ptr<UdpEndpoint> adminEndpoint_;
     PasswordLockout passwordLockout_;
+    std::unique_ptr<KnownAdministrators> knownAdministrators_;
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
+    std::unique_ptr<GameForScripts> gameForScripts_;
+    std::unique_ptr<Scripts> scripts_;
     ReceiveBatch receiveBatch_;
     bool adminActive_ = false;
+    // The loop outlives the tasks registered with it.
+    std::unique_ptr<MainLoop> loop_;
     std::unique_ptr<LoopTimers> timers_;
-    LoopWait loopWait_;
+    LoopTasks::TaskId gameTask_ = 0;
+    LoopTasks::TaskId adminTask_ = 0;
+    LoopTasks::TaskId browserTask_ = 0;
+    LoopTasks::TaskId consoleTask_ = 0;
+    // When the browser's next heartbeat is due, in the loop's time; none while heartbeats do not run.
+    std::optional<LoopTasks::Milliseconds> heartbeatDue_;
     std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
     int lastKey_ = 0;
 };
+
+// A pass's start and end, for the metrics' histogram of pass durations.
+std::int64_t passMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void Server::waitForKeyAndExit(int status) {
     console_.waitForKey();
@@ -108,7 +133,8 @@ int Server::run(int argumentCount, const char* const* arguments) {
     ServerLog& log = ServerLog::instance();
     CommandLine& commandLine = CommandLine::instance();
     commandLine.parse(argumentCount, arguments);
-    for (const std::string& warning : commandLineWarnings(argumentCount, arguments)) log.diagnostic(warning);
+    const std::vector<std::string> argumentWarnings = commandLineWarnings(argumentCount, arguments);
+    for (const std::string& warning : argumentWarnings) log.diagnostic(warning);
 
     if (commandLine.has("-h") || commandLine.has("--help")) {
         writeVersionBanner();
@@ -118,8 +144,15 @@ int Server::run(int argumentCount, const char* const* arguments) {
         std::cout.flush();
         std::_Exit(kExitNormal);
     }
+    // Touches no file and starts nothing.
+    if (commandLine.has(kVersionOption)) {
+        writeVersionLine();
+        return kExitNormal;
+    }
     if (commandLine.has("-q") || commandLine.has("--quiet")) log.setQuiet(true);
-    if (commandLine.has("--check-config")) return checkConfiguration();
+    if (commandLine.has(kCheckConfigOption)) {
+        return checkConfiguration(static_cast<std::uint32_t>(argumentWarnings.size()));
+    }
 
     if (!loadConfigurationFromOptions()) {
         writeVersionBanner();
@@ -144,6 +177,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
         waitForKeyAndExit(kExitFailure);
     }
     if (!applyAdminPasswordFile()) waitForKeyAndExit(kExitFailure);
+    reportAdminPasswordWarnings(ConfigFile::instance(), commandLine.getValue(kAdminPasswordFileOption));
     settings_ = readServerSettings(ConfigFile::instance());
 
     if (!startUp()) {
@@ -158,22 +192,29 @@ int Server::run(int argumentCount, const char* const* arguments) {
 
 // Loads and validates the configuration as a start-up would, writing the same messages to the
 // console, and touches nothing else: no log file, no ban file, no socket, no key. The warnings, the
-// reasons and the closing count go to standard error.
-int Server::checkConfiguration() {
+// reasons and the closing count go to standard error. Under --strict every warning is an error too.
+int Server::checkConfiguration(std::uint32_t commandLineWarningCount) {
     ServerLog& log = ServerLog::instance();
     const ConfigFile& config = ConfigFile::instance();
-    const auto finish = [&log](std::uint32_t errors, int status) {
-        log.diagnostic(configurationCheckSummary(errors, status == kExitNormal));
-        return status;
+    const CommandLine& commandLine = CommandLine::instance();
+    const bool strict = commandLine.has(kStrictOption);
+    std::uint32_t warnings = commandLineWarningCount;
+    const auto finish = [&log, &warnings, strict](std::uint32_t errors, int status) {
+        const bool wouldStart = status == kExitNormal;
+        if (!strict) {
+            log.diagnostic(configurationCheckSummary(errors, wouldStart));
+            return status;
+        }
+        log.diagnostic(strictConfigurationCheckSummary(errors, warnings, wouldStart));
+        return errors + warnings == 0 ? kExitNormal : kExitFailure;
     };
     if (!loadConfigurationFromOptions()) {
         log.line("ERROR: The configuration file could not be loaded.");
         reportConfigurationLoadFailure(config);
         return finish(1, kExitFailure);
     }
-    reportConfigurationWarnings(config);
+    warnings += static_cast<std::uint32_t>(reportConfigurationWarnings(config));
     std::uint32_t errors = config.lineErrorCount();
-    const CommandLine& commandLine = CommandLine::instance();
     const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
     if (!logNamedByOption && logFileValueCountInvalid(config)) {
         log.line("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
@@ -186,6 +227,18 @@ int Server::checkConfiguration() {
         return finish(errors + 1, kExitFailure);
     }
     if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
+    warnings += static_cast<std::uint32_t>(
+        reportAdminPasswordWarnings(config, commandLine.getValue(kAdminPasswordFileOption)));
+    // The scripts are compiled, never run.
+    const ServerSettings settings = readServerSettings(config);
+    if (!settings.scripts.files.empty()) {
+        for (const std::string& error : compileScripts(settings.scripts)) {
+            log.line("ERROR: A script could not be compiled: ", printableForLog(error));
+            log.diagnostic("varnserver: ", error);
+            ++errors;
+        }
+        if (errors > 0) return finish(errors, kExitFailure);
+    }
     return finish(errors, kExitNormal);
 }
 
@@ -199,7 +252,9 @@ bool Server::startUp() {
                        platform::whyFileCannotBeRead(*settings_.bannedFile));
     }
     if (!openGameSocket()) return false;
-    startGameServer();
+    // Made before the game, so scripts can register their timers while they load.
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet());
+    if (!startGameServer()) return false;
 
     ServerLog& log = ServerLog::instance();
     log.line("SERVER: press 'q' or 'Q' to shutdown the server.");
@@ -209,8 +264,8 @@ bool Server::startUp() {
         browser_ = std::make_unique<BrowserQuery>(gameEndpoint_->port, settings_, *players_, clock_);
     }
 
-    timers_ = std::make_unique<LoopTimers>(clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
-                                           settings_.chatFloodMaxCount);
+    registerLoopTasks();
+    startMetrics();
     lastKey_ = 0;
     return true;
 }
@@ -231,7 +286,7 @@ bool Server::openGameSocket() {
     return true;
 }
 
-void Server::startGameServer() {
+bool Server::startGameServer() {
     ServerLog& log = ServerLog::instance();
     players_ = std::make_unique<PlayerRegistry>();
     gameServer_ =
@@ -249,6 +304,7 @@ void Server::startGameServer() {
         log.line("");
     }
     log.line("SERVER: successfully started the server (port ", gameEndpoint_->port, ")");
+    if (!settings_.scripts.files.empty() && !startScripts()) return false;
     // The statistics lines' writer writes the server's start here.
     gameServer_->notifyServerStarted();
 
@@ -256,6 +312,32 @@ void Server::startGameServer() {
         gameServer_->loadMessageOfTheDay();
     }
     if (settings_.serverPasswordSwitchedOn) enableServerPassword();
+    return true;
+}
+
+// ScriptFiles: every file compiled and run in order before the server's start is announced; a file
+// that fails stops the start-up with its file and line on standard error.
+bool Server::startScripts() {
+    ServerLog& log = ServerLog::instance();
+    if (!scriptsBuiltIn()) {
+        log.line("ERROR: ScriptFiles is set, but this server was built without Lua (no scripts).");
+        return false;
+    }
+    if (settings_.scripts.textKind == kChatKindNotRelayed) {
+        log.line("ERROR: ScriptTextKind 3 is the chat kind that is never relayed; scripts cannot use it.");
+        return false;
+    }
+    gameForScripts_ = std::make_unique<GameForScripts>(*gameServer_, settings_, clock_);
+    std::string error;
+    scripts_ = loadScripts(settings_.scripts, *gameForScripts_, clock_, platform::FileSystem::system(), loop_.get(), error);
+    if (!scripts_) {
+        log.line("ERROR: A script could not be loaded: ", printableForLog(error));
+        log.diagnostic("varnserver: ", error);
+        return false;
+    }
+    gameServer_->addObserver(*scripts_);
+    adminServer_->setScriptReload([this] { return scripts_->reload(); });
+    return true;
 }
 
 void Server::enableServerPassword() {
@@ -284,6 +366,40 @@ void Server::startAdminServer() {
     }
     log.line("ADMINSERVER: successfully started the server (port ", adminEndpoint.port, ")");
     adminActive_ = true;
+    rememberAdministrators();
+}
+
+// With the lock-out on, the addresses administrators logged in from are kept beside the ban file.
+void Server::rememberAdministrators() {
+    if (!settings_.passwordLockout || settings_.adminRememberDays <= 0) return;
+    const std::filesystem::path folder = std::filesystem::path(*settings_.bannedFile).parent_path();
+    knownAdministrators_ = std::make_unique<KnownAdministrators>(platform::FileSystem::system(), clock_,
+                                                                 settings_.adminRememberDays);
+    knownAdministrators_->load((folder / KnownAdministrators::kFileName).string());
+    passwordLockout_.rememberAdministratorsIn(*knownAdministrators_);
+}
+
+// The built-in tasks, in the order of a pass: the timers, then the game, admin and browser sockets,
+// the console key and the signals' wake-up. What other features register comes after them.
+void Server::registerLoopTasks() {
+    timers_ = std::make_unique<LoopTimers>(*loop_, clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
+                                           settings_.chatFloodMaxCount);
+    gameTask_ = loop_->addSocket(gameEndpoint_->waitHandle(), Interest::Read,
+                                 [this](Readiness, LoopTasks::Milliseconds) { drainGameSocket(); });
+    if (adminActive_) {
+        adminTask_ = loop_->addSocket(adminEndpoint_->waitHandle(), Interest::Read,
+                                      [this](Readiness, LoopTasks::Milliseconds) { drainAdminSocket(); });
+    }
+    if (browser_) {
+        browserTask_ = loop_->addSocket(browser_->waitHandle(), Interest::Read,
+                                        [this](Readiness, LoopTasks::Milliseconds) { pollBrowser(); });
+        const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+        if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+    }
+    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read,
+                                    [this](Readiness, LoopTasks::Milliseconds) { readConsoleKey(); });
+    loop_->addSocket(platform::StopSignals::waitHandle(), Interest::Read,
+                     [](Readiness, LoopTasks::Milliseconds) { platform::StopSignals::drain(); });
 }
 
 void Server::runLoop() {
@@ -292,19 +408,24 @@ void Server::runLoop() {
     gameEndpoint_->setBatchedSends(true);
     adminEndpoint_->setBatchedSends(true);
     for (;;) {
+        // Timed only for the metrics endpoint's histogram.
+        const std::int64_t passStart = metrics_ ? passMicroseconds() : 0;
         if (lastKey_ == kKeyQuitLower || !gameEndpoint_->isOpen || adminServer_->shutdownRequested() ||
             platform::StopSignals::stopRequested()) {
             break;
         }
         handleOperatorSignals();
-        timers_->runDue();
+        loop_->runDueTimers();
+        // The server's own ban changes (flood bans, expiry), written together.
+        bans_->saveIfDue();
         flushSends();
-        drainGameSocket();
-        if (adminActive_) drainAdminSocket();
-        if (browser_) browser_->poll();
-        readConsoleKey();
+        // The console is looked at in every pass, as keys may wait in its buffer; the browser when a
+        // heartbeat falls due.
+        loop_->wake(consoleTask_);
+        if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
+        loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
-        if (lastKey_ != kKeyQuitLower) waitForNextPass();
+        if (lastKey_ != kKeyQuitLower) waitForNextPass(passStart);
     }
     flushSends();
 }
@@ -320,6 +441,7 @@ void Server::handleOperatorSignals() {
             ServerLog::instance().line("SERVER: Reloaded the Banned IP list (", bans_->entries().size(),
                                        " entries)", motdReloaded ? " and the message of the day." : ".");
         }
+        if (scripts_) scripts_->reload();
     }
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
@@ -344,6 +466,14 @@ void Server::drainAdminSocket() {
         [this] { flushSends(); });
 }
 
+// Answers what the browser socket holds and sends a heartbeat when one is due.
+void Server::pollBrowser() {
+    browser_->poll();
+    const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
+    heartbeatDue_.reset();
+    if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
+}
+
 void Server::flushSends() {
     gameEndpoint_->flush();
     adminEndpoint_->flush();
@@ -355,28 +485,23 @@ void Server::readConsoleKey() {
     if (key != 0) lastKey_ = key;
 }
 
-void Server::waitForNextPass() {
+void Server::waitForNextPass(std::int64_t passStartMicroseconds) {
     flushSends();
-    // Sleep in the kernel until a datagram, a key or a signal arrives, or the timers' second turns
-    // or a heartbeat falls due.
-    const std::array<platform::WaitHandle, 5> handles = {
-        gameEndpoint_->waitHandle(),
-        adminActive_ ? adminEndpoint_->waitHandle() : platform::kNoWaitHandle,
-        browser_ ? browser_->waitHandle() : platform::kNoWaitHandle,
-        console_.waitHandle(),
-        platform::StopSignals::waitHandle(),
-    };
-    int timeout = timers_->millisecondsToNextPass();
-    if (browser_ && browser_->millisecondsToNextHeartbeat() >= 0) {
-        timeout = std::min(timeout, browser_->millisecondsToNextHeartbeat());
-    }
-    loopWait_.wait(handles, timeout);
-    platform::StopSignals::drain();
+    if (metrics_) metrics_->passDurations().observe(passMicroseconds() - passStartMicroseconds);
+    // A socket the send limit closed, or a console in the background, is not watched.
+    loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
+    if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
+    loop_->setHandle(consoleTask_, console_.waitHandle());
+    // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
+    // falls due.
+    int longest = -1;
+    if (heartbeatDue_) longest = static_cast<int>(std::max<LoopTasks::Milliseconds>(*heartbeatDue_ - loop_->now(), 0));
+    loop_->wait(longest);
 }
 
 // With MetricsPort: the endpoint on the loop and the counters as an observer of the game. Without it,
 // or when its port cannot be had, nothing of it exists.
-void Server::startMetrics(LoopTasks& loop, LoopTasks::Milliseconds now) {
+void Server::startMetrics() {
     if (!settings_.metricsPort) return;
     std::unique_ptr<platform::StreamListener> listener =
         openMetricsListener(settings_.metricsAddress, *settings_.metricsPort);
@@ -392,10 +517,15 @@ void Server::startMetrics(LoopTasks& loop, LoopTasks::Milliseconds now) {
         sources.queryRepliesDropped = &browser_->repliesDropped();
     }
     sources.banEntries = [this] { return bans_->entries().size(); };
+    sources.logWriteFailures = [] { return ServerLog::instance().writeFailures(); };
+    if (scripts_) {
+        sources.scriptErrors = [this] { return scripts_->errorsTotal(); };
+        sources.scriptNanoseconds = [this] { return scripts_->nanosecondsTotal(); };
+    }
     metrics_ = std::make_unique<ServerMetrics>(std::move(sources));
     gameServer_->addObserver(metrics_->gameCounters());
-    metricsEndpoint_ = std::make_unique<MetricsEndpoint>(loop, std::move(listener),
-                                                         [this] { return metrics_->render(); }, now);
+    metricsEndpoint_ = std::make_unique<MetricsEndpoint>(*loop_, std::move(listener),
+                                                         [this] { return metrics_->render(); }, loop_->now());
 }
 
 void Server::shutDown() {
@@ -412,6 +542,12 @@ void Server::shutDown() {
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    // The scripts' timers are the loop's tasks: the scripts go first.
+    if (scripts_) {
+        gameServer_->removeObserver(*scripts_);
+        scripts_.reset();
+    }
+    loop_.reset();
     adminServer_.reset();
     gameServer_.reset();
     adminEndpoint_.reset();

@@ -94,17 +94,14 @@ void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
     log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
 }
 
-void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
-    PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
+// The administrators learn of it, with the address, as observers of the join.
+void announceJoin(GameServer& server, std::int32_t id, const std::string& name) {
+    PacketWriter<2 + kMaxRecordNameLength> packet;
     encodePlayerJoined(packet, static_cast<std::uint8_t>(id), name);
     server.broadcastToPlayersExcept(packet.data(), packet.size(), id);
-    // Administrators also learn the address.
-    appendJoinedAddress(packet, ip.view());
-    server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
-// A locked-out address learns nothing, not even that it is locked out; nor does a new address
-// while every entry of the lock-out table is locked.
+// A locked-out address learns nothing, not even that it is locked out.
 bool silencedByLockout(GameServer& server, const PeerAddress& from) {
     if (!lockoutOn(server)) return false;
     const std::int64_t now = server.clock().monotonicSeconds();
@@ -162,12 +159,14 @@ void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const s
     const PlayerJoined event{server.viewOf(id)};
     server.raise([&event](GameObserver& observer) { observer.onPlayerJoined(event); });
     server.welcomePlayer(from, id);
-    announceJoin(server, id, name, ip);
+    announceJoin(server, id, name);
 }
 
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    // A flood offender the server did not ban (too many bans this minute) gets no answer.
+    if (server.automaticBans().drops(from.address, server.clock().monotonicSeconds())) return;
     if (silencedByLockout(server, from)) return;
     const IpText ip = from.ipText();
     if (refusedBeforeTheName(server, payload, from, senderId, ip)) return;

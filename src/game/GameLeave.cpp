@@ -71,11 +71,17 @@ bool GameServer::announceRemoval(std::int32_t playerId, LeaveReason reason, Acto
                                  std::string_view logSuffix) {
     const PlayerRecord* record = players_.find(playerId);
     if (record == nullptr) return false;
-    const bool chatFloodBan = reason == LeaveReason::ChatFlood && settings_.banOnChatFlood;
+    // Beyond the automatic bans of the minute, a chat flooder is only removed (and dropped).
+    const bool chatFloodBan = reason == LeaveReason::ChatFlood && settings_.banOnChatFlood &&
+                              automaticBans_.allowBan(record->address.address, clock_.monotonicSeconds());
     const LeaveForm form = leaveForm(reason, chatFloodBan);
     const PlayerView player(playerId, *record);
     const auto addBan = [&](const Actor& banner, bool automatic) {
-        bans_.addAddress(record->address, details);
+        if (automatic) {
+            bans_.addAddressAutomatic(record->address, details);
+        } else {
+            bans_.addAddress(record->address, details);
+        }
         const BanAdded event{record->ipText.view(), banner, automatic};
         raise([&event](GameObserver& observer) { observer.onBanAdded(event); });
     };

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "access/BanIndex.h"
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
 #include "config/ServerSettings.h"
@@ -53,6 +54,9 @@ BanDetails floodBanDetails(const GameServer& server, Flood flood) {
     return details;
 }
 
+// The address a join-flood entry's text stands for (it is always a dotted address).
+std::uint32_t ipAddressOf(std::string_view ipText) { return banAddressOf(ipText).value_or(0); }
+
 }  // namespace
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
@@ -82,16 +86,18 @@ void GameServer::resetChatCounters() {
 
 void GameServer::checkJoinFlood() {
     HandlerScope scope(*this);
+    const std::int64_t now = clock_.monotonicSeconds();
+    automaticBans_.endMinuteIfOver(now);
     std::vector<std::string> judged;
     for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
             ++join.ticks;
             continue;
         }
-        if (join.attempts >= kJoinFloodAttempts) {
+        if (join.attempts >= kJoinFloodAttempts && automaticBans_.allowBan(ipAddressOf(ipText), now)) {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
-            bans_.add(ipText, floodBanDetails(*this, Flood::join));
+            bans_.addAutomatic(ipText, floodBanDetails(*this, Flood::join));
             const BanAdded event{ipText, Actor{}, true};
             raise([&event](GameObserver& observer) { observer.onBanAdded(event); });
         }
@@ -111,9 +117,7 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
 }
 
 void GameServer::addIdleTime(std::int32_t seconds) {
-    for (auto& entry : players_.records()) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
+    players_.addIdleToAll(seconds);
     administrators_->addIdleTime(seconds);
 }
 

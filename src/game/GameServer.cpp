@@ -19,6 +19,7 @@ class NoAdministrators final : public AdministratorChannel {
 public:
     void sendToAdministrator(const PeerAddress&, const std::uint8_t*, std::size_t) override {}
     void sendToAdministrators(const std::uint8_t*, std::size_t) override {}
+    void flushToAdministrators() override {}
     void dropSilentAdministrators(std::int32_t) override {}
     void addIdleTime(std::int32_t) override {}
 };
@@ -39,6 +40,7 @@ GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, 
       settings_(settings),
       clock_(clock),
       administrators_(&noAdministrators()),
+      automaticBans_(static_cast<std::uint32_t>(settings.autoBanMaxPerMinute)),
       statisticsLines_(std::make_unique<StatisticsLines>(settings)) {
     addObserver(*statisticsLines_);
     auto& log = ServerLog::instance();
@@ -102,7 +104,11 @@ void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRe
         encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }
     if (toAdministrator) {
+        // The administrator's client waits for the welcome and drops a text that comes first: what
+        // is queued goes out in the order it was given, the welcome before the text.
+        gameEndpoint_.flush();
         administrators_->sendToAdministrator(peer, welcome.data(), welcome.size());
+        administrators_->flushToAdministrators();
     } else {
         sendToPlayer(peer, welcome.data(), welcome.size());
     }

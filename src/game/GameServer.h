@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "access/AutomaticBanLimit.h"
 #include "access/BanDetails.h"
 #include "game/AdministratorChannel.h"
 #include "game/GameEvents.h"
@@ -178,6 +179,8 @@ public:
     const PlayerRegistry& players() const { return players_; }
     BanList& bans() { return bans_; }
     PasswordLockout& passwordLockout() { return passwordLockout_; }
+    // The bound on the bans the server makes by itself, and the offenders it drops instead.
+    AutomaticBanLimit& automaticBans() { return automaticBans_; }
     const ServerSettings& settings() const { return settings_; }
     const platform::Clock& clock() const { return clock_; }
     AdministratorChannel& administrators() { return *administrators_; }
@@ -250,6 +253,7 @@ private:
     std::int32_t lastChatCycle_ = 0;
     std::uint32_t expectedClientCrc_ = kExpectedClientCrc;
     RecentJoins recentJoins_;
+    AutomaticBanLimit automaticBans_;
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle_{};
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon_{};
     std::array<std::uint8_t, kMotdPacketSize> motdPacket_{};

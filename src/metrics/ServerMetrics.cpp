@@ -117,6 +117,17 @@ void writeLoop(MetricsText& text, const MetricsSources& sources, const PassDurat
     text.histogram(bounds, passes.counts(), static_cast<double>(passes.sumMicroseconds()) / 1e6);
 }
 
+void writeScripts(MetricsText& text, const MetricsSources& sources) {
+    if (sources.scriptErrors) {
+        text.family("varn_script_errors_total", Type::Counter, "Errors raised by the operator's scripts.");
+        text.sample(sources.scriptErrors());
+    }
+    if (sources.scriptNanoseconds) {
+        text.family("varn_script_seconds_total", Type::Counter, "Time spent running the operator's scripts.");
+        text.sample(static_cast<double>(sources.scriptNanoseconds()) / 1e9);
+    }
+}
+
 void writeProcess(MetricsText& text, const MetricsSources& sources) {
     const platform::ProcessStats stats = platform::readProcessStats();
     text.family("process_cpu_seconds_total", Type::Counter, "User and system CPU time spent, in seconds.");
@@ -140,6 +151,7 @@ std::string ServerMetrics::render() const {
     writeTraffic(text, sources_);
     writeAccess(text, sources_, gameCounters_);
     writeLoop(text, sources_, passDurations_);
+    writeScripts(text, sources_);
     writeProcess(text, sources_);
     return text.text();
 }

@@ -27,6 +27,10 @@ struct MetricsSources {
     std::function<std::size_t()> banEntries;
     // Failed or short writes of the log file; not shown when empty.
     std::function<std::uint64_t()> logWriteFailures;
+    // Where scripts run (ScriptFiles): the errors they raised and the time spent in them; not shown
+    // when empty.
+    std::function<std::uint64_t()> scriptErrors;
+    std::function<std::int64_t()> scriptNanoseconds;
 };
 
 // Everything the endpoint shows: the game's counters (an observer), the loop's pass durations, and

@@ -32,6 +32,8 @@ std::int64_t SystemClock::calendarMilliseconds() const {
 // Milliseconds since the system started, in 64 bits: never wraps and never steps with the calendar.
 std::int64_t SystemClock::monotonicSeconds() const { return static_cast<std::int64_t>(::GetTickCount64() / 1000u); }
 
+std::int64_t SystemClock::monotonicMilliseconds() const { return static_cast<std::int64_t>(::GetTickCount64()); }
+
 // The multimedia timer, as the client's ping replies expect it: milliseconds cut to 16 bits.
 std::uint16_t SystemClock::pingMilliseconds() const { return static_cast<std::uint16_t>(::timeGetTime()); }
 

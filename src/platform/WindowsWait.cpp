@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,5 +93,102 @@ WaitResult waitForInput(std::span<const WaitHandle> handles, int timeoutMillisec
         }
     }
 }
+
+namespace {
+
+// Every handle is an event object (or the console input), as for waitForInput: one kernel wait on
+// all of them, then a look at each to tell which are signalled. An object cannot say "writable":
+// a handle that asked to be told about writing is reported writable whenever it is signalled, and
+// its own non-blocking write finds out.
+class EventWaitSet final : public WaitSet {
+public:
+    WaitResult add(WaitHandle handle, std::uint32_t key, bool write) override {
+        if (handle == kNoWaitHandle || handle == 0) {
+            WaitResult result;
+            result.failed = true;
+            result.reason = systemErrorText(ERROR_INVALID_HANDLE);
+            return result;
+        }
+        remove(handle);
+        entries_.push_back(Entry{reinterpret_cast<HANDLE>(handle), key, write});
+        objects_.push_back(reinterpret_cast<HANDLE>(handle));
+        return {};
+    }
+
+    WaitResult change(WaitHandle handle, std::uint32_t key, bool write) override {
+        for (Entry& entry : entries_) {
+            if (entry.object != reinterpret_cast<HANDLE>(handle)) continue;
+            entry.key = key;
+            entry.write = write;
+            return {};
+        }
+        return add(handle, key, write);
+    }
+
+    void remove(WaitHandle handle) override {
+        const HANDLE object = reinterpret_cast<HANDLE>(handle);
+        std::erase_if(entries_, [object](const Entry& entry) { return entry.object == object; });
+        std::erase(objects_, object);
+    }
+
+    WaitResult wait(int timeoutMilliseconds) override {
+        events_.clear();
+        const ULONGLONG deadline =
+            ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMilliseconds < 0 ? 0 : timeoutMilliseconds);
+        WaitResult result;
+        while (true) {
+            if (objects_.empty()) {
+                ::Sleep(millisecondsUntil(deadline));
+                result.timedOut = !result.failed;
+                return result;
+            }
+            const DWORD outcome = waitOnAll(objects_, millisecondsUntil(deadline));
+            if (outcome == WAIT_TIMEOUT) {
+                result.timedOut = !result.failed;
+                return result;
+            }
+            if (outcome != WAIT_FAILED) {
+                collect();
+                return result;
+            }
+            result.failed = true;
+            result.reason = systemErrorText(::GetLastError());
+            const std::size_t before = objects_.size();
+            dropHandlesNotOpen(objects_);
+            std::erase_if(entries_, [this](const Entry& entry) {
+                return std::find(objects_.begin(), objects_.end(), entry.object) == objects_.end();
+            });
+            if (objects_.size() == before) {
+                ::Sleep(millisecondsUntil(deadline));
+                return result;
+            }
+        }
+    }
+
+    std::span<const WaitEvent> events() const override { return events_; }
+    const char* name() const override { return "events"; }
+
+private:
+    struct Entry {
+        HANDLE object;
+        std::uint32_t key;
+        bool write;
+    };
+
+    void collect() {
+        for (const Entry& entry : entries_) {
+            if (::WaitForSingleObject(entry.object, 0) != WAIT_OBJECT_0) continue;
+            events_.push_back(WaitEvent{entry.key, true, entry.write});
+        }
+    }
+
+    std::vector<Entry> entries_;
+    std::vector<HANDLE> objects_;
+    std::vector<WaitEvent> events_;
+};
+
+}  // namespace
+
+std::unique_ptr<WaitSet> createWaitSet(WaitBackend) { return std::make_unique<EventWaitSet>(); }
 
 }  // namespace varn::platform

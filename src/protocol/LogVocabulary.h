@@ -2,11 +2,13 @@
 
 // The words of the log that programs read back: the statistics lines, the lines that say how a
 // player left, and the time stamp. The server writes them from here and varnstats reads them from
-// here; tests/varnstats/make_log.py reads this file too, so every definition below stays on one
+// here; tests/varnstats/make_log.py reads this file (and log/LogTimestamp.h) too, so every definition below stays on one
 // line in the form `inline constexpr <type> kName = <value>;`.
 
 #include <cstddef>
 #include <string_view>
+
+#include "log/LogTimestamp.h"
 
 namespace varn::logvocabulary {
 
@@ -44,10 +46,7 @@ inline constexpr std::string_view kTrainerEnding = " ... client quit due to trai
 inline constexpr std::string_view kByAdministrator = " by Admin ";
 inline constexpr std::string_view kByScript = " by Script ";
 
-// ---- the time stamp that begins each line of the file with LogTimestamps 1 ----
-// "2026-12-10T12:00:00.123Z" (UTC, milliseconds) and a space; every '0' of the shape is a digit.
-inline constexpr std::string_view kTimestampShape = "0000-00-00T00:00:00.000Z";
-inline constexpr std::size_t kTimestampLength = kTimestampShape.size();
-inline constexpr const char* kTimestampFormat = "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ";
+// ---- the time stamp: kTimestampShape, kTimestampLength and kTimestampFormat, defined by the log
+// that writes it (log/LogTimestamp.h) ----
 
 }  // namespace varn::logvocabulary

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/LoopTimers.h"
+#include "app/MainLoop.h"
 #include "support/GameServerFixture.h"
 
 namespace varn {
@@ -33,23 +34,27 @@ class WallClockStepTest : public testing::GameServerFixture, public ::testing::W
 protected:
     void startTimers() {
         start();
-        timers = std::make_unique<LoopTimers>(clock, *server, *gameEndpoint, *adminEndpoint, 2);
+        loop = std::make_unique<MainLoop>(clock);
+        timers = std::make_unique<LoopTimers>(*loop, clock, *server, *gameEndpoint, *adminEndpoint, 2);
     }
 
     void elapse(int seconds) {
         for (int second = 0; second < seconds; ++second) {
             clock.advanceSeconds(1);
-            timers->runDue();
+            runDueTimers();
             for (const PeerAddress& peer : keptAlive)
                 receiveGame(peer, {5});
-            timers->runDue();
+            runDueTimers();
         }
     }
 
     void stepWallClock() {
         clock.stepCalendarSeconds(GetParam().seconds);
-        timers->runDue();
+        runDueTimers();
     }
+
+    // A pass of the loop's timers at the clock's time.
+    void runDueTimers() { loop->runDueTimers(clock.monotonicMilliseconds()); }
 
     std::size_t countSent(const PeerAddress& to, const Bytes& datagram) const {
         const auto sent = gameSentTo(to);
@@ -61,6 +66,7 @@ protected:
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
+    std::unique_ptr<MainLoop> loop;
     std::unique_ptr<LoopTimers> timers;
     // Players that answer every second, so that no time-out gets in the way of what a test watches.
     std::vector<PeerAddress> keptAlive;

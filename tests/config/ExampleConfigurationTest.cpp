@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/LoopTimers.h"
+#include "app/MainLoop.h"
 #include "config/ConfigFile.h"
 #include "platform/Files.h"
 #include "support/GameServerFixture.h"
@@ -54,7 +55,8 @@ TEST_F(ExampleConfigurationTest, OnePlayersSyncFloodCannotStopTheServer) {
     start();
     ASSERT_TRUE(gameEndpoint->sendLimitActive);
     const std::uint32_t limit = gameEndpoint->sendLimit;
-    LoopTimers timers(clock, *server, *gameEndpoint, *adminEndpoint, 2);
+    MainLoop loop(clock);
+    LoopTimers timers(loop, clock, *server, *gameEndpoint, *adminEndpoint, 2);
     const std::int32_t maxPlayers = settings.maxPlayers;
     for (std::int32_t id = 0; id < maxPlayers; ++id)
         players.add(peer(static_cast<std::uint32_t>(2 + id)), std::to_string(id));
@@ -73,7 +75,7 @@ TEST_F(ExampleConfigurationTest, OnePlayersSyncFloodCannotStopTheServer) {
         EXPECT_GT(gameEndpoint->periodSentAndDropped, 2 * limit) << "the flood is far beyond the limit";
         ASSERT_TRUE(gameEndpoint->isOpen) << "one player's flood stopped the server";
         clock.advanceSeconds(1);
-        timers.runDue();
+        loop.runDueTimers(clock.monotonicMilliseconds());
     }
     EXPECT_EQ(log.text().find("SERVER-ERROR"), std::string::npos) << log.text();
 }

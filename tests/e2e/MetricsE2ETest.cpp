@@ -174,6 +174,8 @@ TEST_F(MetricsE2ETest, NoKeyNoSocketAndAnUnbindablePortIsOneLine) {
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(holder, 1), 0);
     directory.write("varnserver.conf", baseConfiguration(port) + "MetricsPort " + std::to_string(taken) + "\n");
+    // An existing ban file, so the only line on standard error is the one about the metrics.
+    directory.write("banned.txt", "");
     ServerProcess server(directory.path(), {}, false, ServerProcess::ErrorOutput::apart);
     ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
     UdpClient player("127.0.0.2");

@@ -102,7 +102,8 @@ TEST(MetricsTextTest, ServerExpositionIsWellFormedAndCountersOnlyGrow) {
     std::size_t banEntries = 3;
     ServerMetrics metrics(MetricsSources{"My \"Server\"\n", 12, 1'700'000'000, &game, nullptr, nullptr,
                                          &repliesDropped, [&banEntries] { return banEntries; },
-                                         [] { return std::uint64_t{2}; }});
+                                         [] { return std::uint64_t{2}; }, [] { return std::uint64_t{1}; },
+                                         [] { return std::int64_t{1'500'000}; }});
     const std::string before = metrics.render();
 
     GameCounters& counters = metrics.gameCounters();
@@ -160,6 +161,8 @@ TEST(MetricsTextTest, ServerExpositionIsWellFormedAndCountersOnlyGrow) {
     EXPECT_EQ(second.at("varn_query_replies_dropped_total"), 4);
     EXPECT_EQ(second.at("varn_administrators"), 1);
     EXPECT_EQ(second.at("varn_log_write_failures_total"), 2);
+    EXPECT_EQ(second.at("varn_script_errors_total"), 1);
+    EXPECT_DOUBLE_EQ(second.at("varn_script_seconds_total"), 0.0015);
     EXPECT_EQ(second.at("varn_loop_pass_duration_seconds_bucket{le=\"0.01\"}"), 0);
     EXPECT_EQ(second.at("varn_loop_pass_duration_seconds_bucket{le=\"0.025\"}"), 1);
     EXPECT_EQ(second.at("varn_loop_pass_duration_seconds_count"), 1);
