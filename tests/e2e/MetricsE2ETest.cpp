@@ -9,6 +9,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -138,6 +139,96 @@ TEST_F(MetricsE2ETest, CountersMoveByWhatPlayersDid) {
     EXPECT_EQ(server.waitForExit(), std::optional<int>(0));
     // The endpoint writes nothing into the log.
     EXPECT_EQ(directory.read("server.log").find("etrics"), std::string::npos);
+}
+
+// A TCP connection to 127.0.0.1:port, non-blocking, connecting; -1 when no socket could be had.
+int connectTo(std::uint16_t port) {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (descriptor < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    (void)::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return descriptor;
+}
+
+// Writes what the socket takes without waiting; the bytes written.
+std::size_t writeWhatFits(int descriptor, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t now = ::send(descriptor, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+        if (now <= 0) break;
+        written += static_cast<std::size_t>(now);
+    }
+    return written;
+}
+
+// Hostile clients of the endpoint: a thousand idle connections, a request of 1 MB, a reader that
+// never reads, garbage. The game answers within a pass all the while, the server's memory stays
+// bounded, and the endpoint serves again once they are gone.
+TEST_F(MetricsE2ETest, HostileClientsNeitherHoldTheGameNorTheEndpoint) {
+    constexpr int kIdleConnections = 1'000;
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < kIdleConnections + 100) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kIdleConnections + 100);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
+        if (files.rlim_cur < kIdleConnections + 100) GTEST_SKIP() << "too few descriptors for the test";
+    }
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    const std::uint16_t metricsPort = freeTcpPort();
+    directory.write("varnserver.conf", baseConfiguration(port) + "MetricsPort " + std::to_string(metricsPort) + "\n");
+    directory.write("banned.txt", "");
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+    ASSERT_EQ(curl(metricsUrl(metricsPort)).status, 200);
+    const long residentBefore = residentKilobytes(server.pid());
+
+    std::vector<int> hostile;
+    for (int index = 0; index < kIdleConnections; ++index) {
+        const int descriptor = connectTo(metricsPort);
+        ASSERT_GE(descriptor, 0);
+        hostile.push_back(descriptor);
+    }
+    // The large request, the reader that asks and never reads, and garbage.
+    const int large = connectTo(metricsPort);
+    const int silentReader = connectTo(metricsPort);
+    const int garbage = connectTo(metricsPort);
+    hostile.insert(hostile.end(), {large, silentReader, garbage});
+    std::this_thread::sleep_for(100ms);
+    writeWhatFits(large, "GET /metrics HTTP/1.1\r\nX-Padding: " + std::string(1'000'000, 'a'));
+    writeWhatFits(silentReader, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string noise(4'000, '\0');
+    for (std::size_t index = 0; index < noise.size(); ++index) noise[index] = static_cast<char>(index * 131 + 7);
+    writeWhatFits(garbage, noise);
+
+    // The game answers each join within a pass while they hang on (a pass is far below 500 ms).
+    for (int round = 0; round < 5; ++round) {
+        UdpClient player("127.0.0." + std::to_string(10 + round));
+        const auto sent = std::chrono::steady_clock::now();
+        player.sendTo(port, joinDatagram("p" + std::to_string(round)));
+        EXPECT_TRUE(receiveStartingWith(player, 1, 500ms)) << "round " << round;
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms) << "round " << round;
+        player.sendTo(port, Bytes{2});
+        writeWhatFits(large, std::string(100'000, 'b'));
+        std::this_thread::sleep_for(200ms);
+    }
+    const long residentDuring = residentKilobytes(server.pid());
+    EXPECT_LT(residentDuring - residentBefore, 4 * 1024) << "kB before " << residentBefore << ", during " << residentDuring;
+
+    for (const int descriptor : hostile) ::close(descriptor);
+    // Connections the server already closed or times out; the endpoint serves again soon after.
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline && status != 200) {
+        status = curl(metricsUrl(metricsPort)).status;
+        if (status != 200) std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_EQ(status, 200);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitForExit(), std::optional<int>(0));
 }
 
 // Without MetricsPort no TCP socket exists; a port that cannot be bound gives one line on standard
