@@ -107,7 +107,7 @@ public:
             varn::MetricsSources sources;
             sources.serverName = "Bench";
             sources.maxPlayers = kPlayers;
-            sources.gameTraffic = &gameEndpoint_->traffic();
+            sources.gameTraffic = [this] { return gameEndpoint_->traffic(); };
             metrics_ = std::make_unique<varn::ServerMetrics>(std::move(sources));
             server_->addObserver(metrics_->gameCounters());
         }

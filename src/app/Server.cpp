@@ -510,10 +510,10 @@ void Server::startMetrics() {
     sources.serverName = settings_.serverName.value_or(std::string());
     sources.maxPlayers = settings_.maxPlayers;
     sources.startCalendarSeconds = startCalendarSeconds_;
-    sources.gameTraffic = &gameEndpoint_->traffic();
-    sources.adminTraffic = &adminEndpoint_->traffic();
+    sources.gameTraffic = [this] { return gameEndpoint_->traffic(); };
+    sources.adminTraffic = [this] { return adminEndpoint_->traffic(); };
     if (browser_) {
-        sources.browserTraffic = &browser_->traffic();
+        sources.browserTraffic = [this] { return browser_->traffic(); };
         sources.queryRepliesDropped = &browser_->repliesDropped();
     }
     sources.banEntries = [this] { return bans_->entries().size(); };

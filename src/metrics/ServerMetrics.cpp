@@ -19,9 +19,9 @@ struct SocketTraffic {
 
 std::array<SocketTraffic, 3> trafficOf(const MetricsSources& sources) {
     return {{
-        {"game", sources.gameTraffic ? *sources.gameTraffic : TrafficCounters{}},
-        {"admin", sources.adminTraffic ? *sources.adminTraffic : TrafficCounters{}},
-        {"browser", sources.browserTraffic ? *sources.browserTraffic : TrafficCounters{}},
+        {"game", sources.gameTraffic ? sources.gameTraffic() : TrafficCounters{}},
+        {"admin", sources.adminTraffic ? sources.adminTraffic() : TrafficCounters{}},
+        {"browser", sources.browserTraffic ? sources.browserTraffic() : TrafficCounters{}},
     }};
 }
 
@@ -51,7 +51,7 @@ void writeTraffic(MetricsText& text, const MetricsSources& sources) {
               &TrafficCounters::emptyReceived);
     text.family("varn_query_replies_sent_total", Type::Counter,
                 "Browser query reply datagrams sent (a reply in pieces counts each piece).");
-    text.sample(sources.browserTraffic ? sources.browserTraffic->datagramsSent : 0);
+    text.sample(sockets[2].counters.datagramsSent);
     text.family("varn_query_replies_dropped_total", Type::Counter,
                 "Browser queries left unanswered by the query flood guard.");
     text.sample(sources.queryRepliesDropped ? *sources.queryRepliesDropped : 0);

@@ -6,21 +6,21 @@
 
 #include "metrics/GameCounters.h"
 #include "metrics/PassDurations.h"
+#include "net/TrafficCounters.h"
 
 namespace varn {
 
-struct TrafficCounters;
 
-// Where a scrape reads what the game's events do not carry. Pointers may be null for parts the
-// server does not run (they show as zero).
+// Where a scrape reads what the game's events do not carry. Functions and pointers may be empty for
+// parts the server does not run (they show as zero).
 struct MetricsSources {
     std::string serverName;
     std::int32_t maxPlayers = 0;
     // The calendar time read at start-up, in seconds since 1970.
     std::int64_t startCalendarSeconds = 0;
-    const TrafficCounters* gameTraffic = nullptr;
-    const TrafficCounters* adminTraffic = nullptr;
-    const TrafficCounters* browserTraffic = nullptr;
+    std::function<TrafficCounters()> gameTraffic;
+    std::function<TrafficCounters()> adminTraffic;
+    std::function<TrafficCounters()> browserTraffic;
     // Browser queries the flood guard left unanswered.
     const std::uint64_t* queryRepliesDropped = nullptr;
     // Entries in the ban list.

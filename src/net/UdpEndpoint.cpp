@@ -25,6 +25,8 @@ UdpEndpoint::~UdpEndpoint() { close(); }
 bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     if (isOpen) close();
     if (portNumber <= 0) return isOpen;
+    bytesReceivedBeforeOpen_ += bytesReceived;
+    bytesSentBeforeOpen_ += bytesSent;
     bytesReceived = 0;
     bytesSent = 0;
     socket_ = socketFactory_();
@@ -80,7 +82,6 @@ std::int32_t UdpEndpoint::receive(PeerAddress& from, std::uint8_t* buffer, std::
     if (received > 0) {
         bytesReceived += static_cast<std::uint64_t>(received);
         ++traffic_.datagramsReceived;
-        traffic_.bytesReceived += static_cast<std::uint64_t>(received);
     }
     return received;
 }
@@ -111,7 +112,6 @@ std::int32_t UdpEndpoint::sendNow(const PeerAddress& to, const std::uint8_t* dat
         periodSent += count;
         periodSentAndDropped += count;
         ++traffic_.datagramsSent;
-        traffic_.bytesSent += count;
     }
     return sent;
 }
@@ -166,7 +166,6 @@ void UdpEndpoint::flush() {
     const auto notSent = static_cast<std::uint32_t>(totals.bytesNotSent);
     bytesSent -= totals.bytesNotSent;
     traffic_.datagramsSent += totals.datagramsSent;
-    traffic_.bytesSent += totals.bytesSent;
     periodSent -= notSent;
     periodSentAndDropped -= notSent;
 }
@@ -192,7 +191,6 @@ void UdpEndpoint::countReceived(const platform::ReceiveResult& result) {
     if (result.status == platform::ReceiveStatus::datagram) {
         bytesReceived += result.length;
         ++traffic_.datagramsReceived;
-        traffic_.bytesReceived += result.length;
         if (result.length == 0) ++traffic_.emptyReceived;
     } else if (result.status == platform::ReceiveStatus::failed && result.port != 0) {
         // A refused datagram still names its sender; a failure of the socket itself does not.

@@ -64,7 +64,12 @@ public:
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
     platform::WaitHandle waitHandle() const;
     // Since the endpoint was made; unlike the byte totals below, an open does not start them again.
-    const TrafficCounters& traffic() const { return traffic_; }
+    TrafficCounters traffic() const {
+        TrafficCounters counters = traffic_;
+        counters.bytesReceived = bytesReceivedBeforeOpen_ + bytesReceived;
+        counters.bytesSent = bytesSentBeforeOpen_ + bytesSent;
+        return counters;
+    }
 
     PeerAddress bindAddress;
     bool isOpen = false;
@@ -89,7 +94,11 @@ private:
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
     bool batchedSends_ = false;
     std::function<void(std::size_t)> dropObserver_;
+    // The byte counts come from the totals above (and those of the opens before), so a send pays
+    // for one more count only.
     TrafficCounters traffic_;
+    std::uint64_t bytesReceivedBeforeOpen_ = 0;
+    std::uint64_t bytesSentBeforeOpen_ = 0;
 };
 
 }  // namespace varn

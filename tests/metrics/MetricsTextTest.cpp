@@ -100,7 +100,7 @@ TEST(MetricsTextTest, ServerExpositionIsWellFormedAndCountersOnlyGrow) {
     TrafficCounters game;
     std::uint64_t repliesDropped = 0;
     std::size_t banEntries = 3;
-    ServerMetrics metrics(MetricsSources{"My \"Server\"\n", 12, 1'700'000'000, &game, nullptr, nullptr,
+    ServerMetrics metrics(MetricsSources{"My \"Server\"\n", 12, 1'700'000'000, [&game] { return game; }, {}, {},
                                          &repliesDropped, [&banEntries] { return banEntries; },
                                          [] { return std::uint64_t{2}; }, [] { return std::uint64_t{1}; },
                                          [] { return std::int64_t{1'500'000}; }});

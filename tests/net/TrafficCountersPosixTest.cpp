@@ -74,7 +74,7 @@ TEST(TrafficCountersTest, ReceivedEmptyAndOversizedDatagramsOnARealSocket) {
         entries += endpoint.receiveBatch(batch, 4 - entries);
     }
     ::close(sender);
-    const TrafficCounters& traffic = endpoint.traffic();
+    const TrafficCounters traffic = endpoint.traffic();
     EXPECT_EQ(traffic.datagramsReceived, 3u);
     EXPECT_EQ(traffic.bytesReceived, 20u);
     EXPECT_EQ(traffic.emptyReceived, 1u);
