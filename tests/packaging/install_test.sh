@@ -70,7 +70,7 @@ fi
 unit_path_allowed() {
     case "$1" in
         "$prefix"/*) [[ -e "$1" ]] ;;
-        /var/lib/varnserver/* | /var/log/varnserver/* | /var/lib/varnstats | /var/lib/varnstats/* | \
+        /var/lib/varnserver | /var/lib/varnserver/* | /var/log/varnserver | /var/log/varnserver/* | /var/lib/varnstats | /var/lib/varnstats/* | \
             /var/log/private/varnserver | /bin/sh | /bin/kill | /etc/varnstats/varnstats.env) return 0 ;;
         *) return 1 ;;
     esac
