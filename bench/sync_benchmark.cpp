@@ -8,7 +8,9 @@
 //
 // With VARN_BENCH_METRICS=1 in the environment the game has the metrics endpoint's counters as an
 // observer, as a server with MetricsPort has, and every 100,000 relays the whole exposition is
-// written, as a scrape would (far more often than a scrape a second).
+// written, as a scrape would (far more often than a scrape a second). With VARN_BENCH_SCRIPTS=1 every
+// shipped example script is loaded and observes the game, as with ScriptFiles naming them all: the
+// relay of a sync must not enter a script, so the figures must not move.
 
 #include <benchmark/benchmark.h>
 
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,9 @@
 #include "game/PlayerRegistry.h"
 #include "log/ServerLog.h"
 #include "metrics/ServerMetrics.h"
+#include "platform/Files.h"
+#include "scripting/GameForScripts.h"
+#include "scripting/Scripting.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
@@ -111,6 +117,8 @@ public:
             metrics_ = std::make_unique<varn::ServerMetrics>(std::move(sources));
             server_->addObserver(metrics_->gameCounters());
         }
+        const char* withScripts = std::getenv("VARN_BENCH_SCRIPTS");
+        if (withScripts != nullptr && std::string(withScripts) == "1") loadExampleScripts();
         for (int index = 0; index < kPlayers; ++index) {
             players_.add(playerAddress(index), "load" + std::to_string(index));
             const bool far = halfFar && index >= kPlayers / 2;
@@ -118,6 +126,12 @@ public:
             relay(index, 0);
         }
     }
+
+    ~SyncWorld() {
+        if (scripts_) server_->removeObserver(*scripts_);
+    }
+    SyncWorld(const SyncWorld&) = delete;
+    SyncWorld& operator=(const SyncWorld&) = delete;
 
     void relay(int sender, std::uint32_t sequence) {
         if (metrics_ && sequence % 100'000 == 0) benchmark::DoNotOptimize(metrics_->render());
@@ -128,6 +142,20 @@ public:
     }
 
 private:
+    void loadExampleScripts() {
+        if (!varn::scriptsBuiltIn()) throw std::runtime_error("VARN_BENCH_SCRIPTS=1, but built without Lua");
+        for (const char* name : {"welcome", "top", "killstreaks", "wordfilter", "reserved", "votekick"}) {
+            settings_.scripts.files.push_back(std::string(VARN_SOURCE_DIR) + "/examples/scripts/" + name + ".lua");
+        }
+        settings_.scripts.dataFolder = "/tmp";
+        gameForScripts_ = std::make_unique<varn::GameForScripts>(*server_, settings_, clock_);
+        std::string error;
+        scripts_ = varn::loadScripts(settings_.scripts, *gameForScripts_, clock_, varn::platform::FileSystem::system(),
+                                     nullptr, error);
+        if (!scripts_) throw std::runtime_error(error);
+        server_->addObserver(*scripts_);
+    }
+
     varn::ServerSettings settings_;
     varn::PlayerRegistry players_;
     varn::platform::ManualClock clock_;
@@ -136,6 +164,8 @@ private:
     std::unique_ptr<varn::UdpEndpoint> gameEndpoint_;
     std::unique_ptr<varn::ServerMetrics> metrics_;
     std::unique_ptr<varn::GameServer> server_;
+    std::unique_ptr<varn::GameForScripts> gameForScripts_;
+    std::unique_ptr<varn::Scripts> scripts_;
     std::array<float, kPlayers> positions_{};
     const std::array<PeerAddress, kPlayers> addresses_ = [] {
         std::array<PeerAddress, kPlayers> addresses{};
