@@ -106,7 +106,7 @@ void AdminServer::sendToAdministrator(const PeerAddress& to, const std::uint8_t*
 
 void AdminServer::sendToAdministrators(const std::uint8_t* data, std::size_t length) {
     for (const auto& entry : administrators_.records()) {
-        if (entry.second.active) endpoint_.send(entry.second.address, data, length);
+        endpoint_.send(entry.second.address, data, length);
     }
 }
 
@@ -123,10 +123,10 @@ void AdminServer::onPlayerJoined(const PlayerJoined& event) {
 void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     std::vector<std::int32_t> silent;
     for (const auto& [id, record] : administrators_.records()) {
-        if (record.active && record.idleSeconds > limitSeconds) silent.push_back(id);
+        if (record.idleSeconds > limitSeconds) silent.push_back(id);
     }
     for (const std::int32_t id : silent) {
-        const PlayerRecord* record = administrators_.find(id);
+        const AdministratorRecord* record = administrators_.find(id);
         if (record == nullptr) continue;
         auto& log = ServerLog::instance();
         const std::string name = printableForLog(record->name);

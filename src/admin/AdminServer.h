@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "access/BanDetails.h"
+#include "admin/AdministratorRegistry.h"
 #include "game/AdministratorChannel.h"
 #include "game/GameEvents.h"
-#include "game/PlayerRegistry.h"
 #include "net/PeerAddress.h"
 #include "protocol/Packet.h"
 
@@ -45,8 +45,8 @@ public:
     // What request 33 runs: true when the new scripts run. Unset, the request is not answered.
     void setScriptReload(std::function<bool()> reload) { scriptReload_ = std::move(reload); }
 
-    PlayerRegistry& administrators() { return administrators_; }
-    const PlayerRegistry& administrators() const { return administrators_; }
+    AdministratorRegistry& administrators() { return administrators_; }
+    const AdministratorRegistry& administrators() const { return administrators_; }
 
     // What the game asks of the administrators.
     void sendToAdministrator(const PeerAddress& to, const std::uint8_t* data, std::size_t length) override;
@@ -106,7 +106,7 @@ private:
     PasswordLockout& passwordLockout_;
     const ServerSettings& settings_;
     const platform::Clock& clock_;
-    PlayerRegistry administrators_;
+    AdministratorRegistry administrators_;
     bool shutdownRequested_ = false;
     std::function<bool()> scriptReload_;
     bool shutdownArmed_ = false;

@@ -116,7 +116,7 @@ void BrowserQuery::reportStatus() {
     const std::optional<std::string>& serverName = settings_.serverName;
     reply_.addStatus(serverName ? StatusReply::Text(*serverName) : std::nullopt, kGameType,
                      mapNameFor(settings_.game, settings_.gameMode), kVersion,
-                     settings_.serverPasswordSwitchedOn ? 1 : 0, players_.countActive(),
+                     settings_.serverPasswordSwitchedOn ? 1 : 0, players_.size(),
                      settings_.maxPlayersGiven ? settings_.maxPlayers : 0);
 }
 
@@ -125,14 +125,11 @@ void BrowserQuery::reportRules() {
 }
 
 void BrowserQuery::reportPlayers() {
-    for (const auto& [id, player] : players_.records()) {
-        if (!player.active) continue;
-        const NumberText score(player.score);
-        // Both times are unsigned 16-bit; their difference may be negative.
-        const NumberText ping(static_cast<std::int32_t>(player.pongTime) -
-                              static_cast<std::int32_t>(player.pingTime));
-        reply_.addPlayer({player.name, kEmpty, kEmpty, score.view(), ping.view(), kEmpty});
-    }
+    players_.forEachView([this](const PlayerView& player) {
+        const NumberText score(player.score());
+        const NumberText ping(player.browserPing());
+        reply_.addPlayer({player.name(), kEmpty, kEmpty, score.view(), ping.view(), kEmpty});
+    });
 }
 
 }  // namespace varn

@@ -14,7 +14,6 @@ namespace varn::gameplay {
 namespace {
 
 constexpr std::int32_t kMaxKillReportsPerPass = 2;
-constexpr std::uint16_t kMaxReportedPing = 1000;
 constexpr std::size_t kMaxRecipientLength = 12;
 constexpr std::size_t kMaxRecipients = 3;
 // A chat packet holds at most 128 text bytes; the private-message forms add at most 6.
@@ -125,9 +124,7 @@ void answerPingRequest(GameServer& server, const PeerAddress& from) {
 
 void pingReply(GameServer& server, std::int32_t senderId) {
     PlayerRecord* record = server.players().find(senderId);
-    const auto mean = static_cast<std::uint16_t>(
-        std::min<std::uint32_t>((std::uint32_t{record->ping} + record->lastPing) / 2, kMaxReportedPing));
-    const auto packet = encodePlayerPing(idByte(senderId), mean);
+    const auto packet = encodePlayerPing(idByte(senderId), PlayerView(senderId, *record).ping());
     server.broadcast(packet.data(), packet.size());
     record->pongTime = server.clock().pingMilliseconds();
 }

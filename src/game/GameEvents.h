@@ -4,31 +4,10 @@
 #include <optional>
 #include <string_view>
 
+#include "game/PlayerView.h"
 #include "net/PeerAddress.h"
 
 namespace varn {
-
-struct PlayerRecord;
-
-// A player as observers and other folders see it: read-only, valid for the duration of the call
-// that hands it over (the record may be removed right after).
-class PlayerView {
-public:
-    PlayerView(std::int32_t id, const PlayerRecord& record) : id_(id), record_(&record) {}
-
-    std::int32_t id() const { return id_; }
-    std::string_view name() const;
-    std::string_view ipText() const;
-    const PeerAddress& address() const;
-    std::int16_t score() const;
-    std::uint16_t ping() const;
-    std::int32_t idleSeconds() const;
-    bool inVehicle() const;
-
-private:
-    std::int32_t id_;
-    const PlayerRecord* record_;
-};
 
 // Why a player left; each has its own log line, notice and left-reason byte.
 enum class LeaveReason : std::uint8_t { Quit, Timeout, Kick, Ban, ChatFlood, CrcMismatch, CrcTimeout, Trainer };

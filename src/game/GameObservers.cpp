@@ -22,17 +22,19 @@ std::string_view PlayerView::name() const { return record_->name; }
 std::string_view PlayerView::ipText() const { return record_->ipText.view(); }
 const PeerAddress& PlayerView::address() const { return record_->address; }
 std::int16_t PlayerView::score() const { return record_->score; }
-// The ping the players are told: the mean of the last two measurements, at most 1000.
 std::uint16_t PlayerView::ping() const {
     return static_cast<std::uint16_t>(
         std::min<std::uint32_t>((std::uint32_t{record_->ping} + record_->lastPing) / 2, kMaxReportedPing));
+}
+std::int32_t PlayerView::browserPing() const {
+    return static_cast<std::int32_t>(record_->pongTime) - static_cast<std::int32_t>(record_->pingTime);
 }
 std::int32_t PlayerView::idleSeconds() const { return record_->idleSeconds; }
 bool PlayerView::inVehicle() const { return record_->inVehicle; }
 
 std::optional<PlayerView> GameServer::findPlayer(std::int32_t id) const {
     const PlayerRecord* record = players_.find(id);
-    if (record == nullptr || !record->active) return std::nullopt;
+    if (record == nullptr) return std::nullopt;
     return PlayerView(id, *record);
 }
 

@@ -27,12 +27,12 @@ constexpr std::int32_t kUnansweredCrcTolerated = 8;
 
 using Ids = std::vector<std::int32_t>;
 
-// The active records of a registry that a predicate picks, in ascending id order.
+// The records of a registry that a predicate picks, in ascending id order.
 template <typename Predicate>
 Ids noteIds(const PlayerRegistry& registry, Predicate picks) {
     Ids noted;
     for (const auto& [id, record] : registry.records()) {
-        if (record.active && picks(record)) noted.push_back(id);
+        if (picks(record)) noted.push_back(id);
     }
     return noted;
 }
@@ -63,7 +63,6 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
     HandlerScope scope(*this);
     Ids flooders;
     for (auto& [id, record] : players_.records()) {
-        if (!record.active) continue;
         if (record.chatCount > maxCount) flooders.push_back(id);
         record.killReports = 0;
     }
@@ -77,7 +76,6 @@ void GameServer::resetChatCounters() {
     const bool clearLastChat = lastChatCycle_ >= kLastChatClearingCycle;
     for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
-        if (!record.active) continue;
         record.chatCount = 0;
         if (clearLastChat) record.lastChat.clear();
     }
@@ -126,7 +124,6 @@ void GameServer::sendPings() {
     const std::array<std::uint8_t, 1> request = {command::kPingRequest};
     for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
-        if (!record.active) continue;
         record.lastPing = record.ping;
         // A player that missed the last request gets a wrapped, large value; the ping report clamps it.
         record.ping = static_cast<std::uint16_t>(record.pongTime - record.pingTime);
@@ -142,7 +139,6 @@ void GameServer::checkClientCrc() {
     const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
     for (auto& [id, record] : players_.records()) {
-        if (!record.active) continue;
         if (record.crcPending < kUnansweredCrcTolerated) {
             sendToPlayer(record.address, request.data(), request.size());
             ++record.crcPending;

@@ -61,7 +61,7 @@ void GameServer::disconnectAdministrators() { administrators_ = &noAdministrator
 
 bool GameServer::logsChat() const { return settings_.logChat; }
 
-bool GameServer::isFull() const { return players_.countActive() >= maxPlayers_; }
+bool GameServer::isFull() const { return players_.size() >= maxPlayers_; }
 
 bool GameServer::changeServerPassword(std::string_view password) {
     if (!settings_.serverPassword.has_value()) return false;
@@ -75,7 +75,7 @@ void GameServer::sendToPlayer(const PeerAddress& to, const std::uint8_t* data, s
 
 void GameServer::broadcastToPlayersExcept(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId) {
     for (const auto& [id, record] : players_.records()) {
-        if (record.active && id != exceptId) sendToPlayer(record.address, packet, length);
+        if (id != exceptId) sendToPlayer(record.address, packet, length);
     }
 }
 
@@ -99,7 +99,7 @@ void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRe
                                   static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(maxPlayers_)});
     const bool toAdministrator = recipient == WelcomeRecipient::Administrator;
     for (const auto& [playerId, record] : players_.records()) {
-        if (!record.active || record.name.empty()) continue;
+        if (record.name.empty()) continue;
         if (!toAdministrator && playerId == id) continue;
         encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }

@@ -78,9 +78,7 @@ public:
     std::vector<PlayerView> playerViews() const;
     template <typename Visit>
     void forEachPlayer(Visit&& visit) const {
-        for (const auto& [id, record] : players_.records()) {
-            if (record.active) visit(PlayerView(id, record));
-        }
+        players_.forEachView(visit);
     }
 
     // Opened by everything that handles input (a datagram, a timer pass, an administrator's
@@ -128,9 +126,9 @@ public:
     void processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
                         std::int32_t datagramLength);
 
-    // Sends to every active player, then to every administrator.
+    // Sends to every player, then to every administrator.
     void broadcast(const std::uint8_t* packet, std::size_t length);
-    // Sends to every active player but exceptId (kNoPlayer: nobody), and to no administrator.
+    // Sends to every player but exceptId (kNoPlayer: nobody), and to no administrator.
     void broadcastToPlayersExcept(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId);
     void sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     // The notice [6][reason] that tells a player why it was refused or removed.

@@ -50,7 +50,7 @@ void GameServer::relayToPlayers(std::int32_t senderId, const PacketReader& paylo
 
     bool firstRecipient = true;
     for (const auto& [id, record] : players_.records()) {
-        if (!record.active || id == exceptId) continue;
+        if (id == exceptId) continue;
         if (firstRecipient) {
             firstRecipient = false;
             if (statLogging) logSyncStatistics(senderId, payload);

@@ -59,24 +59,18 @@ std::int32_t PlayerRegistry::add(const PeerAddress& address, std::string_view na
     return id;
 }
 
-int PlayerRegistry::countActive() const {
-    int count = 0;
-    for (const auto& entry : records_) count += entry.second.active ? 1 : 0;
-    return count;
-}
-
 std::int32_t PlayerRegistry::findByAddress(const PeerAddress& address) const {
     // The last match wins; the address text is a function of the address, so the numbers compare.
     std::int32_t found = -1;
     for (const auto& [id, record] : records_) {
-        if (record.active && record.address == address) found = id;
+        if (record.address == address) found = id;
     }
     return found;
 }
 
 std::int32_t PlayerRegistry::findByName(std::string_view name) const {
     for (const auto& [id, record] : records_) {
-        if (record.active && namesEqualIgnoringCase(record.name, name)) return id;
+        if (namesEqualIgnoringCase(record.name, name)) return id;
     }
     return -1;
 }
@@ -136,9 +130,7 @@ void PlayerRegistry::setIdle(std::int32_t id, std::int32_t seconds) {
 }
 
 void PlayerRegistry::addIdleToAll(std::int32_t seconds) {
-    for (auto& entry : records_) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
+    for (auto& entry : records_) entry.second.idleSeconds += seconds;
 }
 
 void PlayerRegistry::resetCrcPending(std::int32_t id) {

@@ -11,8 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/Packet.h"
+#include "game/PlayerView.h"
 #include "net/PeerAddress.h"
+#include "protocol/Packet.h"
 
 namespace varn {
 
@@ -36,37 +37,37 @@ private:
     std::map<std::int32_t, VehicleRecord> vehicles_;
 };
 
-// Everything the server knows about one peer (a player, or an administrator in the admin table).
-// Only the registry and the game's handlers change it; other folders read a PlayerView.
+// Everything the server knows about one player. Only the registry and the game's handlers change
+// it; other folders read a PlayerView. The meaning of footWord, sharedByte and the sync tags is the
+// client's: the server stores what the client last sent and relays some of it.
 struct PlayerRecord {
     PeerAddress address;          // where its datagrams come from and go to
     IpText ipText;                // the address's text form, for log lines and the administrators
-    bool active = true;           // a record that walks and look-ups see (the server keeps none inactive)
     std::int32_t idleSeconds = 0; // seconds since its last datagram
     std::string name;             // as joined: at most 13 bytes, printable
     std::int16_t score = 0;       // kills less suicides
-    std::uint16_t pongTime = 0;   // ping clock (milliseconds) when its last ping answer came
-    std::uint16_t pingTime = 0;   // ping clock when the last ping request went out
-    std::uint16_t ping = 0;       // the last round trip measured: pongTime - pingTime
-    std::uint16_t lastPing = 0;   // the one before it; the players are told the mean of the two
+    std::uint16_t pongTime = 0;   // ping clock (low 16 bits of the millisecond clock) at its last ping answer
+    std::uint16_t pingTime = 0;   // ping clock when the last ping request went out to it
+    std::uint16_t ping = 0;       // pongTime - pingTime (16-bit, wrapping), worked out by the last pass
+    std::uint16_t lastPing = 0;   // ping before the last pass; the players are told the mean of the two
     std::int32_t chatCount = 0;   // chat texts since the last once-a-second pass
     std::string lastChat;         // the last chat text accepted, for the repeat filter
     bool inVehicle = false;       // its last sync said it drives or rides
     bool isPassenger = false;     // ... as a passenger
     std::uint8_t vehicleId = 0;   // the vehicle it is in, 0 on foot
-    std::uint32_t footWord = 0;   // the state word of its last on-foot sync
+    std::uint32_t footWord = 0;   // the word after an on-foot state byte; goes in the reduced form
     float position[3] = {0, 0, 0};  // its last reported position on foot
-    std::uint32_t syncTag8 = 0;   // the last values of the sync tags it reported
+    std::uint32_t syncTag8 = 0;   // sync tag 8's 32-bit value, stored unread
     VehicleRecord* vehicle = nullptr;  // the vehicle table's entry for vehicleId, null on foot
-    std::int32_t sharedByte = 0;  // the byte it announced for the others to query
-    std::int32_t syncTag2 = 0;
-    std::int32_t syncTag5 = 0;
-    std::int32_t syncTag4 = 0;
-    std::int32_t syncTag3 = 0;
-    std::int32_t syncTag6 = 0;
-    std::int32_t syncTag7 = 0;
-    std::uint32_t syncTag9 = 0;
-    std::int32_t crcPending = 0;  // check-sum requests sent and not yet answered
+    std::int32_t sharedByte = 0;  // the signed byte it announced for others to query
+    std::int32_t syncTag2 = 0;    // sync tag 2's signed byte; its low byte goes in the reduced form
+    std::int32_t syncTag5 = 0;    // sync tag 5's signed byte, stored unread
+    std::int32_t syncTag4 = 0;    // sync tag 4's signed byte, stored unread
+    std::int32_t syncTag3 = 0;    // sync tag 3's signed byte; its low byte goes in the reduced form
+    std::int32_t syncTag6 = 0;    // sync tag 6's signed byte, stored unread
+    std::int32_t syncTag7 = 0;    // sync tag 7's signed byte, stored unread
+    std::uint32_t syncTag9 = 0;   // sync tag 9's 32-bit value, stored unread
+    std::int32_t crcPending = 0;  // check-sum requests sent and not yet answered correctly
     std::int32_t killReports = 0; // death reports since the last once-a-second pass
 };
 
@@ -140,7 +141,6 @@ public:
     void remove(std::int32_t id) { records_.erase(id); }
     void clear() { records_.clear(); }
     bool exists(std::int32_t id) const { return records_.contains(id); }
-    int countActive() const;
     int size() const { return static_cast<int>(records_.size()); }
     std::int32_t findByAddress(const PeerAddress& address) const;
     std::int32_t findByName(std::string_view name) const;
@@ -157,7 +157,7 @@ public:
     void clearLastChat(std::int32_t id);
     void resetIdle(std::int32_t id) { setIdle(id, 0); }
     void setIdle(std::int32_t id, std::int32_t seconds);
-    // Adds seconds to the idle time of every active record.
+    // Adds seconds to the idle time of every record.
     void addIdleToAll(std::int32_t seconds);
     void resetCrcPending(std::int32_t id);
     std::int32_t sharedByte(std::int32_t id) const;
@@ -172,6 +172,12 @@ public:
     bool withinRange(std::int32_t idA, std::int32_t idB) const;
     // The same test for two records at hand.
     static bool withinRange(const PlayerRecord& a, const PlayerRecord& b);
+
+    // Every player as a read-only view, in ascending id order.
+    template <typename Visit>
+    void forEachView(Visit&& visit) const {
+        for (const auto& [id, record] : records_) visit(PlayerView(id, record));
+    }
 
     // The record under id, or nullptr.
     PlayerRecord* find(std::int32_t id) { return records_.find(id); }

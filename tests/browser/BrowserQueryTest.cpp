@@ -149,12 +149,13 @@ TEST_F(BrowserQueryTest, ActivePlayersFollowInIdOrderWithScoreAndSignedPing) {
     bobRecord.score = 3;
     bobRecord.pongTime = 1045;
     bobRecord.pingTime = 1000;
-    players.find(gone)->active = 0;
     PlayerRecord& eveRecord = *players.find(eve);
     eveRecord.score = -1;
     eveRecord.pongTime = 10;
     eveRecord.pingTime = 65535;
     players.find(zed)->pongTime = 65535;
+    // A player that has left leaves a gap in the ids.
+    players.remove(gone);
     start();
 
     const std::vector<Bytes> replies = queryStatus(peer(0x7F000009u));

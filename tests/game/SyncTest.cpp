@@ -370,7 +370,7 @@ TEST_F(SyncRelayTest, NearPlayersGetTheFullReportFarOnesTheReducedOneAdminsNothi
     const std::int32_t senderId = addPlayerAt(sender, 0, 0);
     addPlayerAt(near, 0, 0);
     addPlayerAt(far, 505.0f, 0);
-    players.find(addPlayerAt(idle, 0, 0))->active = 0;
+    players.remove(addPlayerAt(idle, 0, 0));
     adminServer->administrators().add(admin, "boss");
 
     const Payload payload =
