@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
@@ -28,6 +29,7 @@
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Signals.h"
+#include "platform/SystemCalls.h"
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
@@ -44,6 +46,14 @@ constexpr int kKeyQuitUpper = 'Q';
 // next pass, after the timers, the signals, the other sockets and the console have had their turn.
 constexpr std::size_t kPassBudget = 256;
 static_assert(ReceiveBatch::kDatagramBytes == kMaxDatagramSize);
+
+// The wait's mechanism: the cheapest the system offers, unless VARN_WAIT=poll asks for the plain
+// one (for comparing them).
+platform::WaitBackend waitBackendAsked() {
+    const char* asked = std::getenv("VARN_WAIT");
+    if (asked != nullptr && std::string_view(asked) == "poll") return platform::WaitBackend::poll;
+    return platform::WaitBackend::automatic;
+}
 
 class Server {
 public:
@@ -225,6 +235,14 @@ bool Server::openGameSocket() {
         log.line("SERVER: unable to start the server.");
         return false;
     }
+    // A burst of a full server waits in the kernel while a pass is busy; a buffer the system's limit
+    // cut is said once, on standard error, and the server goes on with what it got.
+    const int granted = gameEndpoint.setReceiveBufferBytes(settings_.receiveBufferBytes);
+    if (granted >= 0 && granted < settings_.receiveBufferBytes) {
+        log.diagnostic("varnserver: the receive buffer of the game socket is ", granted, " bytes, not the ",
+                       settings_.receiveBufferBytes,
+                       " of ReceiveBufferBytes: the system's limit (net.core.rmem_max on Linux) cut it");
+    }
     log.line("ServerName = '", *settings_.serverName, "'");
     log.line("ServerPort = ", settings_.serverPortText);
     if (gameAddress) log.line("Game Listening IP: ", ipTextOf(gameEndpoint.bindAddress.address).view());
@@ -288,7 +306,7 @@ void Server::writeServerInitLine() {
 // The built-in tasks, in the order of a pass: the timers, then the game, admin and browser sockets,
 // the console key and the signals' wake-up. What other features register comes after them.
 void Server::registerLoopTasks() {
-    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet());
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet(waitBackendAsked()));
     timers_ = std::make_unique<LoopTimers>(*loop_, clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
                                            settings_.chatFloodMaxCount);
     gameTask_ = loop_->addSocket(gameEndpoint_->waitHandle(), Interest::Read,
@@ -437,7 +455,9 @@ int runServer(int argumentCount, const char* const* arguments) {
     console.start();
     platform::StopSignals::install(console.readsKeys());
     Server server(console, platform::SystemClock::instance());
-    return server.run(argumentCount, arguments);
+    const int status = server.run(argumentCount, arguments);
+    platform::writeSystemCallCountsIfAsked();
+    return status;
 }
 
 }  // namespace varn

@@ -14,6 +14,7 @@ constexpr std::int64_t kHighestUnsigned = std::numeric_limits<std::uint32_t>::ma
 constexpr std::int64_t kHighestPortNumber = 65535;
 constexpr std::int32_t kDefaultAdminPort = 4003;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
+constexpr std::int32_t kDefaultReceiveBufferBytes = 2 * 1024 * 1024;
 
 constexpr ConfigKey onOff(std::string_view name) {
     return {name, Kind::onOff, 0, 1, std::nullopt};
@@ -67,6 +68,7 @@ constexpr std::array kKeys = {
     text("ASEMasterServers"),
     onOff("PasswordLockout"),
     onOff("QueryFloodGuard"),
+    integer("ReceiveBufferBytes", 1, kHighestInt, kDefaultReceiveBufferBytes),
     onOff("ServerSendLimitEnabled"),
     unsignedInteger("ServerSendLimit"),
     unsignedInteger("ServerSendLimitMaxAllowed"),

@@ -178,6 +178,10 @@ std::size_t UdpEndpoint::receiveBatch(ReceiveBatch& batch, std::size_t maxDatagr
     return received;
 }
 
+int UdpEndpoint::setReceiveBufferBytes(int bytes) {
+    return isOpen && socket_ ? socket_->setReceiveBufferBytes(bytes) : -1;
+}
+
 platform::WaitHandle UdpEndpoint::waitHandle() const {
     return isOpen && socket_ ? socket_->waitHandle() : platform::kNoWaitHandle;
 }

@@ -56,6 +56,9 @@ public:
     // batch's capacity); returns the number of entries. A closed endpoint gives one "nothing more".
     std::size_t receiveBatch(ReceiveBatch& batch, std::size_t maxDatagrams);
     void resetSendPeriod();
+    // Asks for a receive buffer of this many bytes; the size the system granted, -1 when it cannot
+    // say (or the endpoint is not open).
+    int setReceiveBufferBytes(int bytes);
 
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
     platform::WaitHandle waitHandle() const;
