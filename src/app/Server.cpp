@@ -321,8 +321,17 @@ void Server::registerLoopTasks() {
         const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
         if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
     }
-    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read,
-                                    [this](Readiness, LoopTasks::Milliseconds) { readConsoleKey(); });
+    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read, [this](Readiness, LoopTasks::Milliseconds) {
+        readConsoleKey();
+        // A console gone to the background, or closed, is no longer watched.
+        loop_->setHandle(consoleTask_, console_.waitHandle());
+    });
+    // Back in the foreground, it is watched again within a second.
+    if (console_.readsKeys()) {
+        loop_->addPeriodic(1000, [this](LoopTasks::Milliseconds) {
+            loop_->setHandle(consoleTask_, console_.waitHandle());
+        });
+    }
     loop_->addSocket(platform::StopSignals::waitHandle(), Interest::Read,
                      [](Readiness, LoopTasks::Milliseconds) { platform::StopSignals::drain(); });
 }
@@ -340,9 +349,9 @@ void Server::runLoop() {
         handleOperatorSignals();
         loop_->runDueTimers();
         flushSends();
-        // The console is looked at in every pass, as keys may wait in its buffer; the browser when a
-        // heartbeat falls due.
-        loop_->wake(consoleTask_);
+        // The console is looked at when keys wait in its buffer too; the browser when a heartbeat
+        // falls due.
+        if (console_.keyBuffered()) loop_->wake(consoleTask_);
         if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
         loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
@@ -407,10 +416,9 @@ void Server::readConsoleKey() {
 
 void Server::waitForNextPass() {
     flushSends();
-    // A socket the send limit closed, or a console in the background, is not watched.
+    // A socket the send limit closed is not watched.
     loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
     if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
-    loop_->setHandle(consoleTask_, console_.waitHandle());
     // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
     // falls due.
     int longest = -1;

@@ -103,6 +103,8 @@ bool Console::fillBuffer(bool block) {
     return true;
 }
 
+bool Console::keyBuffered() const { return bufferPosition_ < bufferLength_; }
+
 bool Console::keyWaiting() { return fillBuffer(false); }
 
 int Console::readKey() {
