@@ -14,7 +14,7 @@ constexpr std::int64_t kHighestUnsigned = std::numeric_limits<std::uint32_t>::ma
 constexpr std::int64_t kHighestPortNumber = 65535;
 constexpr std::int32_t kDefaultAdminPort = 4003;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
-constexpr std::int32_t kDefaultReceiveBufferBytes = 2 * 1024 * 1024;
+constexpr std::int32_t kDefaultReceiveBufferBytes = 1024 * 1024;
 
 constexpr ConfigKey onOff(std::string_view name) {
     return {name, Kind::onOff, 0, 1, std::nullopt};
