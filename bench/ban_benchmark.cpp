@@ -29,6 +29,8 @@
 #include <vector>
 
 #include "access/BanList.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
 #include "net/PeerAddress.h"
 
 namespace {
@@ -151,7 +153,8 @@ private:
 
 void banTest(benchmark::State& state, Probe kind) {
     BanWorld world(static_cast<std::size_t>(state.range(0)));
-    varn::BanList bans;  // no file: adding saves nothing
+    varn::platform::ManualClock clock;
+    varn::BanList bans(varn::platform::FileSystem::system(), clock);  // no file: adding saves nothing
     for (std::size_t index = 0; index < world.entries().size(); ++index) {
         bans.add(world.entries()[index], BanWorld::hasDetails(index) ? BanWorld::details() : varn::BanDetails{});
     }
@@ -193,7 +196,8 @@ void BanLoad(benchmark::State& state) {
         }
     }
     {
-        varn::BanList bans;
+        varn::platform::ManualClock clock;
+        varn::BanList bans(varn::platform::FileSystem::system(), clock);
         for (auto _ : state) {
             if (!bans.load(path)) {
                 state.SkipWithError("cannot load the ban file");

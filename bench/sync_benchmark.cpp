@@ -30,6 +30,7 @@
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
+#include "platform/Files.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
 
@@ -113,9 +114,9 @@ public:
 private:
     varn::ServerSettings settings_;
     varn::PlayerRegistry players_;
-    varn::BanList bans_;
-    varn::PasswordLockout lockout_;
     varn::platform::ManualClock clock_;
+    varn::BanList bans_{varn::platform::FileSystem::system(), clock_};
+    varn::PasswordLockout lockout_;
     std::unique_ptr<varn::UdpEndpoint> gameEndpoint_;
     std::unique_ptr<varn::GameServer> server_;
     std::array<float, kPlayers> positions_{};

@@ -17,6 +17,7 @@
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
+#include "platform/Files.h"
 #include "protocol/AdminProtocol.h"
 
 namespace varn::fuzzing {
@@ -65,8 +66,8 @@ struct World {
     std::ostringstream sink;
     ServerSettings settings;
     PlayerRegistry players;
-    BanList bans;
     platform::ManualClock clock;
+    BanList bans{platform::FileSystem::system(), clock};
     std::unique_ptr<UdpEndpoint> gameEndpoint;
     std::unique_ptr<UdpEndpoint> adminEndpoint;
     PasswordLockout lockout;

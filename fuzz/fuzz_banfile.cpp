@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "access/BanList.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
 #include "net/PeerAddress.h"
 #include "protocol/BanEntryText.h"
 
@@ -74,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // One list for the whole run: loading replaces its entries, and no save (with its fsync) runs
     // per input.
-    static varn::BanList& bans = *new varn::BanList;
+    static varn::platform::ManualClock clock;
+    static varn::BanList& bans = *new varn::BanList(varn::platform::FileSystem::system(), clock);
     if (!bans.load(path)) return 0;
     for (const char* peer : {"127.0.0.1", "10.1.2.3", "255.255.255.255", "0.0.0.0", ""}) checkText(bans, peer);
     const std::size_t probes = bans.entries().size() < 8 ? bans.entries().size() : 8;

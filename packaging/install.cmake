@@ -5,7 +5,8 @@
 # installed only when absent, so a reinstall never undoes an edit.
 #
 # Set by the top-level CMakeLists.txt: VARN_SOURCE_DIR, VARN_BINARY_DIR and the install directories
-# VARN_BINDIR, VARN_SYSCONFDIR, VARN_DATADIR and VARN_SYSTEMD_UNIT_DIR (relative or absolute).
+# VARN_BINDIR, VARN_SYSCONFDIR, VARN_DATADIR and VARN_SYSTEMD_UNIT_DIR (relative or absolute), and
+# VARN_INSTALL_STATS_UNIT (1 when varnstats is built).
 
 # A directory under the prefix, as GNUInstallDirs' CMAKE_INSTALL_FULL_<dir> would give it for the
 # prefix of this install: etc/ and var/ go to /etc and /var for the prefixes / and /usr, and to
@@ -47,6 +48,13 @@ endmacro()
 configure_file("${VARN_SOURCE_DIR}/packaging/varnserver.service.in"
                "${VARN_BINARY_DIR}/packaging/varnserver.service" @ONLY)
 file(INSTALL "${VARN_BINARY_DIR}/packaging/varnserver.service" DESTINATION "${VARN_FULL_UNITDIR}")
+# The statistics service, made the same way, where varnstats is built (its timer and user are
+# installed beside it by tools/varnstats).
+if(VARN_INSTALL_STATS_UNIT)
+  configure_file("${VARN_SOURCE_DIR}/packaging/varnstats.service.in"
+                 "${VARN_BINARY_DIR}/packaging/varnstats.service" @ONLY)
+  file(INSTALL "${VARN_BINARY_DIR}/packaging/varnstats.service" DESTINATION "${VARN_FULL_UNITDIR}")
+endif()
 
 set(VARN_PRIVATE_FILE PERMISSIONS OWNER_READ OWNER_WRITE)
 set(VARN_PUBLIC_FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -18,4 +18,5 @@ fi
 
 cmake -S . -B "$dir" -G Ninja -DVARN_WERROR=ON "${args[@]}"
 cmake --build "$dir"
-ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300
+# One summary line a group at the end: unit, end-to-end, statistics, packaging.
+scripts/test-groups.sh "$dir" -j2 --timeout 300

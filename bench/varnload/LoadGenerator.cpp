@@ -53,6 +53,36 @@ constexpr std::int64_t kAfterPingNs = 20'000'000;
 constexpr unsigned kBatch = 64;
 constexpr std::size_t kDatagramCapacity = 2048;
 
+// What the server's notice [6][reason] to one of the players says.
+std::string noticeText(int reason) {
+    switch (reason) {
+        case notice::kNameRefused: return "name refused: reserved or in use (give another --name-prefix)";
+        case notice::kBanned: return "banned";
+        case notice::kAlreadyJoined: return "this address and port already joined";
+        case notice::kRemoved: return "kicked by an administrator, or removed for a chat flood";
+        case notice::kWrongPassword: return "wrong server password";
+        case notice::kWrongVersion: return "wrong protocol version";
+        case notice::kServerFull: return "server full";
+        case notice::kCrcMismatch: return "client check-sum mismatch";
+        case notice::kCrcUnanswered: return "client check-sum not answered";
+        default: return "notice " + std::to_string(reason);
+    }
+}
+
+// What the broadcast [9][reason][id] says of a player who left.
+std::string leaveText(int reason) {
+    switch (reason) {
+        case leftReason::kQuit: return "quit";
+        case leftReason::kKickedOrBanned: return "kicked or banned by an administrator";
+        case leftReason::kTimeout: return "timed out";
+        case leftReason::kChatFlood: return "removed for a chat flood";
+        case leftReason::kTrainer: return "removed after a trainer report";
+        case leftReason::kCrcMismatch: return "removed for a client check-sum mismatch";
+        case leftReason::kCrcUnanswered: return "removed for an unanswered client check-sum";
+        default: return "left (reason " + std::to_string(reason) + ")";
+    }
+}
+
 std::int64_t clockNs(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
@@ -174,10 +204,12 @@ bool LoadGenerator::openSocket(SimulatedPlayer& player, int index) {
 }
 
 bool LoadGenerator::join(SimulatedPlayer& player, int index) {
-    char name[16];
-    std::snprintf(name, sizeof name, "load%02d", index);
+    char number[8];
+    std::snprintf(number, sizeof number, "%02d", index);
+    player.name = settings_.namePrefix + number;
+    const char* name = player.name.c_str();
     PacketWriter<32> request;
-    encodeJoin(request, name, "");
+    encodeJoin(request, player.name, "");
     reply(player, request.data(), request.size());
 
     const std::int64_t deadline = monotonicNs() + std::int64_t{kJoinTimeoutMs} * 1'000'000;
@@ -194,7 +226,9 @@ bool LoadGenerator::join(SimulatedPlayer& player, int index) {
         const PacketReader datagram(answer, static_cast<std::size_t>(received));
         if (answer[0] == command::kNotice) {
             const std::optional<std::uint8_t> reason = decodeNotice(datagram);
-            std::fprintf(stderr, "varnload: %s refused with notice %d\n", name, reason ? *reason : -1);
+            std::fprintf(stderr, "varnload: %s refused: %s\n", name,
+                         reason ? noticeText(*reason).c_str() : "refused without a reason (an empty name, or a "
+                                                                "join from this address a moment ago)");
             return false;
         }
         if (const std::optional<Welcome> welcome = decodeWelcome(datagram)) {
@@ -227,6 +261,35 @@ void LoadGenerator::reply(const SimulatedPlayer& player, const std::uint8_t* byt
     send(player.socket, bytes, length, 0);
 }
 
+void LoadGenerator::noticeRemoval(const SimulatedPlayer& player, const std::uint8_t* bytes, std::size_t length) {
+    const std::optional<std::uint8_t> reason = decodeNotice(PacketReader(bytes, length));
+    if (!interruption_) {
+        interruption_ = "the server removed " + player.name + " (" +
+                        (reason ? noticeText(*reason) : std::string("a notice without a reason")) + ")";
+    }
+}
+
+void LoadGenerator::noticeLeave(const std::uint8_t* bytes, std::size_t length) {
+    const PacketReader datagram(bytes, length);
+    const auto reason = datagram.byteAt(1);
+    const auto id = datagram.byteAt(2);
+    if (!reason || !id || indexOfId_[*id] < 0) {
+        ++current_.otherDatagrams;
+        return;
+    }
+    if (!interruption_) {
+        const SimulatedPlayer& gone = players_[static_cast<std::size_t>(indexOfId_[*id])];
+        interruption_ = gone.name + " (id " + std::to_string(*id) + ") is gone: " + leaveText(*reason);
+    }
+}
+
+// A refused send or receive on a connected socket: the server's port is closed, it has shut down.
+void LoadGenerator::noticeSocketError(int error) {
+    if (error != ECONNREFUSED || interruption_) return;
+    interruption_ = "the server on " + settings_.serverAddress + ":" + std::to_string(settings_.port) +
+                    " stopped (its port refuses datagrams): it was shut down";
+}
+
 void LoadGenerator::sendSync(SimulatedPlayer& player) {
     std::uint8_t report[kSyncLength] = {command::kSync, sync::kOnFootState};
     const std::uint32_t sequence = ++player.sequence;
@@ -244,6 +307,7 @@ void LoadGenerator::sendSync(SimulatedPlayer& player) {
     if (send(player.socket, report, sizeof report, 0) == static_cast<ssize_t>(sizeof report)) {
         ++current_.syncsSent;
     } else {
+        noticeSocketError(errno);
         ++current_.syncsSkipped;
     }
 }
@@ -306,6 +370,8 @@ void LoadGenerator::handleDatagram(SimulatedPlayer& player, const std::uint8_t* 
             reply(player, kChecksumAnswer.data(), kChecksumAnswer.size());
             ++current_.checksumsAnswered;
             break;
+        case command::kNotice: noticeRemoval(player, bytes, length); break;
+        case command::kPlayerLeft: noticeLeave(bytes, length); break;
         case command::kSync:
             if (length >= sync::kRelayHeaderLength) {
                 handleRelay(player, bytes, length, arrivalNs, readNs);
@@ -328,6 +394,7 @@ void LoadGenerator::receiveAll(SimulatedPlayer& player) {
             header.msg_flags = 0;
         }
         const int count = recvmmsg(player.socket, batch.headers, kBatch, MSG_DONTWAIT, nullptr);
+        if (count < 0) noticeSocketError(errno);
         if (count <= 0) return;
         const std::int64_t readNs = realtimeNs();
         for (int i = 0; i < count; ++i) {
@@ -366,7 +433,9 @@ void LoadGenerator::waitAndReceive(std::int64_t timeoutNs) {
 
 void LoadGenerator::settle(double seconds) {
     const std::int64_t end = monotonicNs() + static_cast<std::int64_t>(seconds * 1e9);
-    for (std::int64_t now = monotonicNs(); now < end; now = monotonicNs()) waitAndReceive(end - now);
+    for (std::int64_t now = monotonicNs(); now < end && !interruption_; now = monotonicNs()) {
+        waitAndReceive(end - now);
+    }
     current_ = StepResult{};
 }
 
@@ -402,7 +471,7 @@ StepResult LoadGenerator::runStep(double ratePerPlayer, double seconds) {
             sending = false;
             drainEnd = now + kDrainNs;
         }
-        if (!sending && now >= drainEnd) break;
+        if ((!sending && now >= drainEnd) || interruption_) break;
         std::int64_t wake = sending ? sendEnd : drainEnd;
         if (sending && period > 0) {
             for (SimulatedPlayer& player : players_) {

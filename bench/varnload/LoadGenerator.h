@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct LoadSettings {
     // broadcast to every player).
     bool ignorePings = false;
     pid_t serverPid = 0;
+    // Player i joins as the prefix and i in two digits (load00, load01 ...); two generators at once
+    // need prefixes, and first octets, of their own.
+    std::string namePrefix = "load";
 };
 
 // What one measuring window saw.
@@ -93,6 +97,9 @@ public:
     // Every player sends syncs at ratePerPlayer for the given time; a rate of 0 only listens.
     StepResult runStep(double ratePerPlayer, double seconds);
     void quitAll();
+    // What ended the run early, in words: one of the players was kicked, banned or otherwise removed,
+    // or the server shut down. The measurements of that window mean nothing then.
+    const std::optional<std::string>& interruption() const { return interruption_; }
 
 private:
     struct SentStamp {
@@ -100,6 +107,7 @@ private:
         std::int64_t realtimeNs = 0;
     };
     struct SimulatedPlayer {
+        std::string name;
         int socket = -1;
         int id = -1;
         float x = 0;
@@ -122,6 +130,9 @@ private:
     void handleRelay(const SimulatedPlayer& recipient, const std::uint8_t* bytes, std::size_t length,
                      std::int64_t arrivalNs, std::int64_t readNs);
     void reply(const SimulatedPlayer& player, const std::uint8_t* bytes, std::size_t length);
+    void noticeRemoval(const SimulatedPlayer& player, const std::uint8_t* bytes, std::size_t length);
+    void noticeLeave(const std::uint8_t* bytes, std::size_t length);
+    void noticeSocketError(int error);
 
     LoadSettings settings_;
     std::vector<SimulatedPlayer> players_;
@@ -129,6 +140,7 @@ private:
     int poller_ = -1;
     std::int64_t lastPingRequestNs_ = 0;
     StepResult current_;
+    std::optional<std::string> interruption_;
     LatencyHistogram latency_;
     LatencyHistogram readLatency_;
 };

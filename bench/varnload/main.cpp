@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +32,8 @@ struct Options {
     double maxRate = 20000;
 };
 
-void printUsage() {
-    std::fprintf(stderr,
+void printUsage(std::FILE* to) {
+    std::fprintf(to,
                  "usage: varnload --port N [options]\n"
                  "  --port N           the server's game port on 127.0.0.1\n"
                  "  --server-pid PID   the server process, for its CPU time and peak memory\n"
@@ -42,9 +43,26 @@ void printUsage() {
                  "  --spread           put half of the players far from the other half\n"
                  "  --ignore-pings     leave the server's ping requests unanswered (for diagnosis)\n"
                  "  --first-octet N    player i sends from 127.0.0.(N+i) (default 10)\n"
+                 "  --name-prefix P    player i joins as P and i in two digits (default load: load00 ...);\n"
+                 "                     two generators at once need a prefix and a --first-octet each\n"
                  "  --saturate         search the highest relay rate with less than 1%% loss, from --rate up\n"
                  "  --step-seconds S   window of each search step (default 3)\n"
-                 "  --max-rate R       highest rate per player the search tries (default 20000)\n");
+                 "  --max-rate R       highest rate per player the search tries (default 20000)\n"
+                 "  --help             show this text\n"
+                 "A player kicked, banned or otherwise removed, or a server that shuts down, ends the run\n"
+                 "with what happened on standard error, no result and exit status 1.\n");
+}
+
+// A prefix the server takes in every name it makes: printable, no '|', leaving room for two digits,
+// and not the reserved beginning "admin".
+bool acceptableNamePrefix(const std::string& prefix) {
+    if (prefix.empty() || prefix.size() + 2 > varn::kMaxPlayerNameLength) return false;
+    for (const char c : prefix) {
+        if (!varn::isPrintable(static_cast<std::uint8_t>(c)) || c == static_cast<char>(varn::kNameEnd)) return false;
+    }
+    std::string start = (prefix + "00").substr(0, 5);
+    for (char& c : start) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return start != "admin";
 }
 
 std::optional<double> number(const char* text) {
@@ -72,6 +90,11 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             continue;
         }
         if (i + 1 >= argc) return std::nullopt;
+        if (option == "--name-prefix") {
+            options.load.namePrefix = argv[++i];
+            if (!acceptableNamePrefix(options.load.namePrefix)) return std::nullopt;
+            continue;
+        }
         const std::optional<double> value = number(argv[++i]);
         if (!value) return std::nullopt;
         if (option == "--port" && *value >= 1 && *value <= 65535) {
@@ -171,7 +194,7 @@ void printResultLine(const char* kind, const StepResult& step, const Options& op
 StepResult measureStep(LoadGenerator& generator, double rate, const Options& options) {
     generator.settle(kSettleSeconds);
     const StepResult step = generator.runStep(rate, options.stepSeconds);
-    printResultLine("STEP", step, options);
+    if (!generator.interruption()) printResultLine("STEP", step, options);
     return step;
 }
 
@@ -183,6 +206,7 @@ StepResult searchSaturation(LoadGenerator& generator, const Options& options) {
     double bad = 0;
     for (double rate = options.rate; rate <= options.maxRate; rate *= 2) {
         const StepResult step = measureStep(generator, rate, options);
+        if (generator.interruption()) return StepResult{};
         if (step.lossFraction() >= kLossLimit) {
             bad = rate;
             break;
@@ -193,6 +217,7 @@ StepResult searchSaturation(LoadGenerator& generator, const Options& options) {
     for (int refine = 0; refine < kRefineSteps && bad > 0; ++refine) {
         const double rate = (good + bad) / 2;
         const StepResult step = measureStep(generator, rate, options);
+        if (generator.interruption()) return StepResult{};
         if (step.lossFraction() >= kLossLimit) {
             bad = rate;
         } else {
@@ -209,12 +234,25 @@ StepResult searchSaturation(LoadGenerator& generator, const Options& options) {
     return *best;
 }
 
+// Says what ended the run early; true when something did.
+bool reportInterruption(const LoadGenerator& generator) {
+    if (!generator.interruption()) return false;
+    std::fprintf(stderr, "varnload: %s; the run ends without a result\n", generator.interruption()->c_str());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            printUsage(stdout);
+            return 0;
+        }
+    }
     const std::optional<Options> parsed = parseOptions(argc, argv);
     if (!parsed) {
-        printUsage();
+        printUsage(stderr);
         return 2;
     }
     const Options& options = *parsed;
@@ -226,7 +264,9 @@ int main(int argc, char** argv) {
     int status = 0;
     if (options.saturate) {
         const StepResult best = searchSaturation(generator, options);
-        if (best.ratePerPlayer > 0) {
+        if (reportInterruption(generator)) {
+            status = 1;
+        } else if (best.ratePerPlayer > 0) {
             printReport(best, options);
             printResultLine("RESULT", best, options);
         } else {
@@ -235,8 +275,12 @@ int main(int argc, char** argv) {
     } else {
         generator.settle(kSettleSeconds);
         const StepResult step = generator.runStep(options.rate, options.seconds);
-        printReport(step, options);
-        printResultLine("RESULT", step, options);
+        if (reportInterruption(generator)) {
+            status = 1;
+        } else {
+            printReport(step, options);
+            printResultLine("RESULT", step, options);
+        }
     }
     generator.quitAll();
     return status;

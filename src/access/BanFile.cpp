@@ -36,7 +36,7 @@ void BanFile::prepare(const std::string& path) {
 bool BanFile::save(std::string_view content) {
     const std::error_code error = platform::saveFile(files_, plan_, content);
     if (error) {
-        reportFailure(error);
+        reportFailure(reasonText(error));
         return false;
     }
     if (failing_) {
@@ -46,14 +46,16 @@ bool BanFile::save(std::string_view content) {
     return true;
 }
 
-void BanFile::reportFailure(const std::error_code& error) {
+void BanFile::refuse(std::string_view reason) { reportFailure(reason); }
+
+void BanFile::reportFailure(std::string_view reason) {
     const std::int64_t now = clock_.monotonicSeconds();
     const bool quiet = failing_ && now - lastWarning_ < kWarningIntervalSeconds;
     failing_ = true;
     if (quiet) return;
     lastWarning_ = now;
     auto& log = ServerLog::instance();
-    log.line("SERVER-WARNING: Unable to save the Banned IP list (", reasonText(error), ").");
+    log.line("SERVER-WARNING: Unable to save the Banned IP list (", reason, ").");
 }
 
 }  // namespace varn

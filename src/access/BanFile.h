@@ -21,11 +21,14 @@ public:
     // Writes content as the file's whole content. A failure is logged with the system's reason, not
     // more than once a minute while saves keep failing; the first save that works again says so.
     bool save(std::string_view content);
+    // A save that must not be made (the file there could not be read, so writing it would lose
+    // what it holds): told like a failing save, with reason.
+    void refuse(std::string_view reason);
     // The last save failed: the file lacks changes that the list in memory has.
     bool hasUnsavedChanges() const { return failing_; }
 
 private:
-    void reportFailure(const std::error_code& error);
+    void reportFailure(std::string_view reason);
 
     platform::FileSystem& files_;
     const platform::Clock& clock_;

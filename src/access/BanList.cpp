@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "log/ServerLog.h"
 #include "platform/Files.h"
@@ -11,40 +13,62 @@
 
 namespace varn {
 
-namespace {
-
-std::unique_ptr<BanList>& instanceSlot() {
-    static std::unique_ptr<BanList> slot;
-    return slot;
-}
-
-}  // namespace
-
-BanList::BanList() : BanList(platform::FileSystem::system(), platform::SystemClock::instance()) {}
-
-BanList::BanList(platform::FileSystem& files, const platform::Clock& clock) : file_(files, clock) {}
+BanList::BanList(platform::FileSystem& files, const platform::Clock& clock) : clock_(clock), file_(files, clock) {}
 
 BanList::~BanList() {
     if (!filePath_.empty()) save();
 }
 
-BanList& BanList::instance() {
-    auto& slot = instanceSlot();
-    if (!slot) slot = std::make_unique<BanList>();
-    return *slot;
+bool BanList::load(const std::string& path) {
+    // A reload would drop the changes that the file lacks: they are saved first, or kept. A file
+    // that could not be read takes no save; what the list gained meanwhile is kept below instead.
+    const bool fileWasUnreadable = !unreadableReason_.empty();
+    if (!fileWasUnreadable && hasUnsavedChanges() && !save()) return false;
+    std::string content;
+    const bool read = platform::readTextFile(path, content);
+    const bool missing = !read && platform::fileIsMissing(path);
+    // A failed load of another file than the list's own leaves the list as it was.
+    if (!read && !filePath_.empty() && path != filePath_) return false;
+    filePath_ = path;
+    if (!read && !missing) {
+        unreadableReason_ = platform::whyFileCannotBeRead(path);
+        return false;
+    }
+    unreadableReason_.clear();
+    file_.prepare(path);
+    if (missing) {
+        // The first save after a change creates the file; one that has gone while the list holds
+        // entries is made again by the next grouped save.
+        changed_ = changed_ || !entries_.empty();
+        nothingToCreate_ = entries_.empty();
+        return false;
+    }
+    nothingToCreate_ = false;
+    std::vector<std::string> keptLines;
+    if (fileWasUnreadable) {
+        for (std::size_t index = 0; index < entries_.size(); ++index) keptLines.push_back(lineOf(index));
+    }
+    readEntries(path, content);
+    if (!keptLines.empty()) keepLinesTheFileLacks(keptLines);
+    // A line whose date has passed while the file lay unread never matches.
+    expireDue(clock_.calendarSeconds());
+    return true;
 }
 
-void BanList::destroyInstance() { instanceSlot().reset(); }
+void BanList::keepLinesTheFileLacks(const std::vector<std::string>& lines) {
+    std::unordered_set<std::string> inFile;
+    for (std::size_t index = 0; index < entries_.size(); ++index) inFile.insert(lineOf(index));
+    for (const std::string& text : lines) {
+        if (inFile.contains(text)) continue;
+        const BanLine line = readBanLine(text);
+        append(line.entry, EntryNote{line.hasDetails, std::string(line.detailsText), line.details.until});
+        changed_ = true;
+    }
+}
 
-bool BanList::load(const std::string& path) {
-    // A reload would drop the changes that the file lacks: they are saved first, or kept.
-    if (file_.hasUnsavedChanges() && !save()) return false;
-    std::string content;
-    if (!platform::readTextFile(path, content)) return false;
+void BanList::readEntries(const std::string& path, const std::string& content) {
     entries_.clear();
     notes_.clear();
-    filePath_ = path;
-    file_.prepare(path);
     std::size_t unreadable = 0;
     std::size_t firstUnreadableLine = 0;
     std::size_t lineStart = 0;
@@ -65,17 +89,32 @@ bool BanList::load(const std::string& path) {
                                    "' could not be read (the first on line ", firstUnreadableLine,
                                    "); they are kept as written and ignored.");
     }
-    return true;
 }
 
 bool BanList::save() {
     if (filePath_.empty()) return false;
+    if (nothingToCreate_) return false;
+    lastSave_ = clock_.monotonicSeconds();
+    if (!unreadableReason_.empty()) {
+        file_.refuse(unreadableReason_);
+        return false;
+    }
+    changed_ = false;
     std::string content;
+    content.reserve(entries_.size() * 16);
     for (std::size_t index = 0; index < entries_.size(); ++index) {
         content += lineOf(index);
         content += platform::kTextLineEnd;
     }
     return file_.save(content);
+}
+
+bool BanList::saveIfDue() {
+    if (!hasUnsavedChanges() || filePath_.empty()) return false;
+    const std::int64_t now = clock_.monotonicSeconds();
+    if (lastSave_ && now - *lastSave_ < kGroupedSaveSeconds) return false;
+    save();
+    return true;
 }
 
 std::string BanList::lineOf(std::size_t index) const {
@@ -88,6 +127,7 @@ std::string BanList::lineOf(std::size_t index) const {
 }
 
 void BanList::append(std::string_view entry, EntryNote note) {
+    nothingToCreate_ = false;
     if (note.until && (!nextExpiry_ || *note.until < *nextExpiry_)) nextExpiry_ = note.until;
     entries_.emplace_back(entry);
     notes_.push_back(std::move(note));
@@ -111,9 +151,23 @@ bool BanList::addAddress(const PeerAddress& address, const BanDetails& details) 
     return add(address.ipText().view(), details);
 }
 
+void BanList::addAutomatic(std::string_view entry, const BanDetails& details) {
+    if (details.empty()) {
+        append(entry, EntryNote{});
+    } else {
+        append(entry, EntryNote{true, banDetailsText(details), details.until});
+    }
+    changed_ = true;
+}
+
+void BanList::addAddressAutomatic(const PeerAddress& address, const BanDetails& details) {
+    addAutomatic(address.ipText().view(), details);
+}
+
 bool BanList::remove(std::string_view text) {
     const auto found = std::find(entries_.begin(), entries_.end(), text);
     if (found == entries_.end()) return false;
+    nothingToCreate_ = false;
     notes_.erase(notes_.begin() + (found - entries_.begin()));
     entries_.erase(found);
     index_.erase(text);
@@ -138,6 +192,7 @@ void BanList::expireDue(std::int64_t now) {
         }
         ++kept;
     }
+    if (kept != entries_.size()) changed_ = true;
     entries_.resize(kept);
     notes_.resize(kept);
     findNextExpiry();

@@ -18,24 +18,28 @@
 namespace varn {
 
 // The banned IPv4 addresses, kept in a plain text file of one entry per line. An octet written as 0
-// matches any value, so one entry can ban a range; so does a CIDR range a.b.c.d/n. Every change is
-// written to the file at once. The entries are kept as written, in order, for the file and the
-// listing; the ban test asks an index of them that is kept up to date with every load, add and
+// matches any value, so one entry can ban a range; so does a CIDR range a.b.c.d/n. An
+// administrator's change is written to the file at once; the changes the server makes by itself
+// (automatic bans, expiry) are written together by saveIfDue, at most once a second, so a flood of
+// them costs one save and not one each. The entries are kept as written, in order, for the file and
+// the listing; the ban test asks an index of them that is kept up to date with every load, add and
 // remove. A line may carry details after " # " (BanDetails.h); an entry whose "until" date has
-// passed stops matching at the next expiry check and is left out of the next save.
+// passed stops matching at the next expiry check (or at once, when it is read already past) and
+// leaves the file at the next save.
 class BanList {
 public:
-    BanList();
-    // The file's saves go through files; the clock spaces out the warnings of failing saves.
+    // The file's saves go through files; the clock dates expiry at load, spaces out the grouped
+    // saves and the warnings of failing saves.
     BanList(platform::FileSystem& files, const platform::Clock& clock);
+    // Saves once more, when the list has a file.
     ~BanList();
     BanList(const BanList&) = delete;
     BanList& operator=(const BanList&) = delete;
 
-    static BanList& instance();
-    // Saves and ends the process-wide list.
-    static void destroyInstance();
-
+    // Reads the file at path. False when it cannot be read; the list then keeps its entries, and
+    // when it had no file yet (or this one) it takes the path all the same: a missing file is
+    // created by the first save after a change, while one that is there but cannot be read (no
+    // permission, a folder) is never written over: its saves fail with the reason until a load works.
     bool load(const std::string& path);
     bool save();
     // Add and remove change the list in memory whatever the save gives; add answers the save's
@@ -46,6 +50,14 @@ public:
     bool add(std::string_view entry, const BanDetails& details);
     bool addAddress(const PeerAddress& address, const BanDetails& details);
     bool remove(std::string_view text);
+    // A ban the server makes by itself (a flood): in force at once, written by the next saveIfDue.
+    void addAutomatic(std::string_view entry, const BanDetails& details);
+    void addAddressAutomatic(const PeerAddress& address, const BanDetails& details);
+    // Saves the changes not yet written when the last save is a second old or more; true when it
+    // saved. Called once per pass of the loop.
+    bool saveIfDue();
+    // The list holds changes that its file lacks.
+    bool hasUnsavedChanges() const { return changed_ || file_.hasUnsavedChanges(); }
     bool isBanned(std::string_view ipText) const;
     bool isBannedAddress(const PeerAddress& address) const;
     // Writes every entry followed by '|' into out, stopping before the first entry (with its '|')
@@ -57,8 +69,8 @@ public:
     std::size_t listLines(std::size_t first, std::span<char> out, std::size_t& lines) const;
 
     // Takes out the entries whose "until" date is at or before now (calendar seconds), each with
-    // the line "SERVER: Ban on <entry> expired."; the file loses them at its next save. Costs
-    // nothing until the earliest date comes.
+    // the line "SERVER: Ban on <entry> expired."; the file loses them at the next save, grouped or
+    // not. Costs nothing until the earliest date comes.
     void expireDue(std::int64_t now);
 
     const std::vector<std::string>& entries() const { return entries_; }
@@ -74,12 +86,26 @@ private:
     void append(std::string_view entry, EntryNote note);
     std::string lineOf(std::size_t index) const;
     void findNextExpiry();
+    void readEntries(const std::string& path, const std::string& content);
+    // Appends the lines (entries with their details) that the list read from its file lacks.
+    void keepLinesTheFileLacks(const std::vector<std::string>& lines);
+
+    // Seconds between two grouped saves.
+    static constexpr std::int64_t kGroupedSaveSeconds = 1;
 
     std::vector<std::string> entries_;
     std::vector<EntryNote> notes_;
     std::optional<std::int64_t> nextExpiry_;
     BanIndex index_;
     std::string filePath_;
+    // Why the file at filePath_ could not be read, while it could not: saves must not replace it.
+    std::string unreadableReason_;
+    // The file is missing and the list has not changed since: a save has nothing to create.
+    bool nothingToCreate_ = false;
+    // Changes that only the grouped save writes, and when a save last ran (monotonic seconds).
+    bool changed_ = false;
+    std::optional<std::int64_t> lastSave_;
+    const platform::Clock& clock_;
     BanFile file_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "access/KnownAdministrators.h"
 #include "log/ServerLog.h"
 
 namespace varn {
@@ -26,9 +27,33 @@ bool PasswordLockout::isLockedOut(Kind kind, const PeerAddress& peer, std::int64
 bool PasswordLockout::admits(Kind kind, const PeerAddress& peer, std::int64_t now) {
     if (isLockedOut(kind, peer, now)) return false;
     Table& table = tableOf(kind);
+    if (kind == Kind::PlayerJoin) return true;
     if (table.entries.size() < kMaxEntries || table.entries.contains(peer.address)) return true;
     releaseExpiredLocks(table, now);
     return !table.unlocked.empty();
+}
+
+bool PasswordLockout::knownAdministrator(const PeerAddress& peer) const {
+    return knownAdministrators_ != nullptr && knownAdministrators_->isKnown(peer.address);
+}
+
+bool PasswordLockout::adminGuessAvailable(const PeerAddress& peer, std::int64_t now) {
+    return knownAdministrator(peer) || adminGuessAvailable(now);
+}
+
+// The same budget as the admin guesses': a burst of 20 lines, then 10 a second.
+bool PasswordLockout::takePlayerLine(std::int64_t now) {
+    if (!playerLinesUsed_) {
+        playerLinesUsed_ = true;
+        playerLineRefill_ = now;
+    }
+    constexpr std::int64_t kSecondsToFill = kAdminGuessBurst / kAdminGuessesPerSecond + 1;
+    const std::int64_t elapsed = std::clamp<std::int64_t>(now - playerLineRefill_, 0, kSecondsToFill);
+    playerLines_ = std::min(kAdminGuessBurst, playerLines_ + static_cast<std::uint32_t>(elapsed) * kAdminGuessesPerSecond);
+    playerLineRefill_ = std::max(playerLineRefill_, now);
+    if (playerLines_ == 0) return false;
+    --playerLines_;
+    return true;
 }
 
 bool PasswordLockout::adminGuessAvailable(std::int64_t now) {
@@ -51,7 +76,7 @@ void PasswordLockout::refillAdminGuesses(std::int64_t now) {
 }
 
 bool PasswordLockout::recordFailure(Kind kind, const PeerAddress& peer, std::int64_t now) {
-    if (kind == Kind::AdminLogin) {
+    if (kind == Kind::AdminLogin && !knownAdministrator(peer)) {
         refillAdminGuesses(now);
         if (adminGuesses_ > 0) --adminGuesses_;
     }
@@ -96,7 +121,14 @@ PasswordLockout::WrongPassword PasswordLockout::recordWrongPassword(Kind kind, c
                                                                    std::int64_t now) {
     WrongPassword outcome;
     outcome.lockedOut = recordFailure(kind, peer, now);
-    outcome.logged = failuresInWindow(kind, peer) <= kMaxFailures;
+    const std::uint32_t failures = failuresInWindow(kind, peer);
+    // An address that a full table cannot hold is not counted, so it gets no line of its own.
+    outcome.logged = failures != 0 && failures <= kMaxFailures;
+    // Each player-side line, a wrong password's or a lock-out's, takes one from the budget.
+    if (kind == Kind::PlayerJoin) {
+        outcome.logged = outcome.logged && takePlayerLine(now);
+        outcome.lockedOut = outcome.lockedOut && outcome.logged && takePlayerLine(now);
+    }
     if (!outcome.logged) countUnlogged(peer, now);
     return outcome;
 }
@@ -113,6 +145,7 @@ std::uint32_t PasswordLockout::failuresInWindow(Kind kind, const PeerAddress& pe
 }
 
 void PasswordLockout::recordSuccess(Kind kind, const PeerAddress& peer) {
+    if (kind == Kind::AdminLogin && knownAdministrators_ != nullptr) knownAdministrators_->remember(peer.address);
     Table& table = tableOf(kind);
     const auto found = table.entries.find(peer.address);
     if (found == table.entries.end()) return;

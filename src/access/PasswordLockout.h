@@ -24,11 +24,19 @@ void logLockedOut(std::string_view ipText);
 
 // Counts wrong passwords per address, in one table for each kind of login, and locks an address out
 // of that kind for a minute after five within a minute. A table is bounded: a new address takes the
-// place of the unlocked entry used least recently; a locked entry stays until its minute is over, and
-// while every entry of a table is locked the addresses it does not hold are not admitted at all.
-// Admin logins also share one budget of wrong passwords over all addresses (a burst of 20, then 10 a
-// second), which bounds guessing from forged source addresses. Attempts that get no log line of their
-// own are counted for one summary line a minute. Times are monotonic seconds.
+// place of the unlocked entry used least recently; a locked entry stays until its minute is over.
+// While every entry of the admin table is locked, the addresses it does not hold are not admitted at
+// all; player joins fail open instead: an address the full table does not hold may still try, it is
+// simply not counted, so that a flood of forged addresses cannot keep every player out. Admin logins
+// also share one budget of wrong passwords over all addresses (a burst of 20, then 10 a second), which
+// bounds guessing from forged source addresses; an address an administrator logged in from before
+// (KnownAdministrators) is spared it. Wrong player passwords get a line each for the first five of an
+// address in its window, as admin ones do, and those lines (with the lock-out lines) share a budget
+// of the same size. Attempts
+// that get no log line of their own are counted for one summary line a minute. Times are monotonic
+// seconds.
+class KnownAdministrators;
+
 class PasswordLockout {
 public:
     enum class Kind : std::uint8_t { AdminLogin = 0, PlayerJoin = 1 };
@@ -43,12 +51,18 @@ public:
     // Beyond this many, the summary's count of addresses stops growing.
     static constexpr std::size_t kMaxSummaryAddresses = 65536;
 
+    // Where the addresses of successful admin logins are remembered; none while this is not called.
+    void rememberAdministratorsIn(KnownAdministrators& known) { knownAdministrators_ = &known; }
+
     bool isLockedOut(Kind kind, const PeerAddress& peer, std::int64_t now) const;
     // Whether an attempt from this address may be looked at now: not while the address is locked
-    // out, nor while its table is full of locked entries and holds none for it.
+    // out, nor, for an admin login, while its table is full of locked entries and holds none for it.
     bool admits(Kind kind, const PeerAddress& peer, std::int64_t now);
     // Whether the budget of wrong admin passwords has one left now.
     bool adminGuessAvailable(std::int64_t now);
+    // The same for an attempt from peer: always, when an administrator logged in from its address
+    // before.
+    bool adminGuessAvailable(const PeerAddress& peer, std::int64_t now);
     // Counts one wrong password (an admin login's also spends one from the budget); true when it
     // locks the address out (the moment to log it, once).
     bool recordFailure(Kind kind, const PeerAddress& peer, std::int64_t now);
@@ -59,6 +73,7 @@ public:
     // locked the address out.
     struct WrongPassword {
         bool logged = true;
+        // Whether it has just locked the address out and the line saying so is to be written.
         bool lockedOut = false;
     };
     WrongPassword recordWrongPassword(Kind kind, const PeerAddress& peer, std::int64_t now);
@@ -91,11 +106,18 @@ private:
     const Table& tableOf(Kind kind) const { return tables_[static_cast<std::size_t>(kind)]; }
     static void releaseExpiredLocks(Table& table, std::int64_t now);
     void refillAdminGuesses(std::int64_t now);
+    bool knownAdministrator(const PeerAddress& peer) const;
+    // Takes one from the budget of player wrong-password lines; false when it is spent.
+    bool takePlayerLine(std::int64_t now);
 
     std::array<Table, 2> tables_;
     std::uint32_t adminGuesses_ = kAdminGuessBurst;
     std::int64_t adminGuessRefill_ = 0;
     bool adminGuessesUsed_ = false;
+    std::uint32_t playerLines_ = kAdminGuessBurst;
+    std::int64_t playerLineRefill_ = 0;
+    bool playerLinesUsed_ = false;
+    KnownAdministrators* knownAdministrators_ = nullptr;
     std::uint32_t unlogged_ = 0;
     std::int64_t summaryStart_ = 0;
     std::unordered_set<std::uint32_t> unloggedFrom_;

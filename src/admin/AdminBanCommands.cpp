@@ -83,9 +83,10 @@ void AdminServer::addBanFor(const Request& request) {
     if (entry.size() > admin::kMaxBanEntryText || !banentry::readEntryForm(entry)) {
         return refuseBan(request, admin::kAddBanFor, admin::kBanRefusedEntry);
     }
-    ServerLog::instance().line("ADMIN: Admin ", nameOf(request), " added ban '", entry, "'",
-                               termsText(terms.details));
+    const std::string name = nameOf(request);
+    ServerLog::instance().line("ADMIN: Admin ", name, " added ban '", entry, "'", termsText(terms.details));
     bans_.add(entry, terms.details);
+    game_.notifyBanAdded(BanAdded{entry, Actor{Actor::Kind::Administrator, name}, false});
     answer(request, admin::kAddBanFor, admin::kDone);
 }
 

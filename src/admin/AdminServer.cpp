@@ -54,9 +54,13 @@ AdminServer::AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& ba
       settings_(settings),
       clock_(clock) {
     game_.connectAdministrators(*this);
+    game_.addObserver(*this);
 }
 
-AdminServer::~AdminServer() { game_.disconnectAdministrators(); }
+AdminServer::~AdminServer() {
+    game_.removeObserver(*this);
+    game_.disconnectAdministrators();
+}
 
 // Every command id an administrator's client sends, and what serves it. The join is served apart:
 // it is the one command from an address that is not an administrator yet.
@@ -76,12 +80,15 @@ AdminServer::Handler AdminServer::handlerFor(std::int32_t commandId) {
         case admin::kBanFor: return &AdminServer::banFor;
         case admin::kAddBanFor: return &AdminServer::addBanFor;
         case admin::kListBanLines: return &AdminServer::listBanLines;
+        case admin::kReloadScripts: return &AdminServer::reloadScripts;
         default: return nullptr;  // the ping answer only keeps the admin alive; the rest is ignored
     }
 }
 
 void AdminServer::processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
                                  std::int32_t datagramLength) {
+    // What the command causes in the game, and what observers ask for meanwhile, ends with it.
+    GameServer::HandlerScope scope(game_);
     const std::int32_t adminId = administrators_.findByAddress(from);
     if (adminId >= 0) administrators_.resetIdle(adminId);
 
@@ -103,6 +110,16 @@ void AdminServer::sendToAdministrators(const std::uint8_t* data, std::size_t len
     }
 }
 
+void AdminServer::flushToAdministrators() { endpoint_.flush(); }
+
+// [8][id][name][0][IP text]: the players' join notice and the address.
+void AdminServer::onPlayerJoined(const PlayerJoined& event) {
+    PacketWriter<2 + kMaxRecordNameLength + 1 + sizeof(IpText::text)> packet;
+    encodePlayerJoined(packet, static_cast<std::uint8_t>(event.player.id()), event.player.name());
+    appendJoinedAddress(packet, event.player.ipText());
+    sendToAdministrators(packet.data(), packet.size());
+}
+
 void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
     std::vector<std::int32_t> silent;
     for (const auto& [id, record] : administrators_.records()) {
@@ -112,16 +129,14 @@ void AdminServer::dropSilentAdministrators(std::int32_t limitSeconds) {
         const PlayerRecord* record = administrators_.find(id);
         if (record == nullptr) continue;
         auto& log = ServerLog::instance();
-        log.line("ADMIN-QUIT: '", printableForLog(record->name), "', ID = ", id, " ... quit due to timeout.");
+        const std::string name = printableForLog(record->name);
+        log.line("ADMIN-QUIT: '", name, "', ID = ", id, " ... quit due to timeout.");
+        game_.notifyAdministratorLoggedOut(AdministratorLoggedOut{id, name, true});
         administrators_.remove(id);
     }
 }
 
-void AdminServer::addIdleTime(std::int32_t seconds) {
-    for (auto& entry : administrators_.records()) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
-}
+void AdminServer::addIdleTime(std::int32_t seconds) { administrators_.addIdleToAll(seconds); }
 
 // ---- joining ----
 
@@ -131,11 +146,11 @@ void AdminServer::refuseJoin(const PeerAddress& from, std::uint8_t reason) {
 }
 
 // With the lock-out on, an attempt is looked at only while its address is not locked out and the
-// budget of wrong admin passwords is not spent; any other attempt learns nothing, not even that it
-// was dropped, and is counted for the summary line.
+// budget of wrong admin passwords is not spent (or an administrator logged in from it before); any
+// other attempt learns nothing, not even that it was dropped, and is counted for the summary line.
 bool AdminServer::lockoutAdmits(const PeerAddress& from, std::int64_t now) {
     if (passwordLockout_.admits(PasswordLockout::Kind::AdminLogin, from, now) &&
-        passwordLockout_.adminGuessAvailable(now)) {
+        passwordLockout_.adminGuessAvailable(from, now)) {
         return true;
     }
     passwordLockout_.countUnlogged(from, now);
@@ -152,8 +167,13 @@ void AdminServer::refuseWrongPassword(const PeerAddress& from, std::string_view 
     if (outcome.logged) {
         ServerLog::instance().line("ADMIN-ERROR Unable to add: '", printableForLog(name), "' password is incorrect.");
     }
+    const IpText ip = from.ipText();
+    game_.notifyWrongPassword(WrongPasswordGiven{ip.view(), PasswordKind::AdminLogin});
     refuseJoin(from, admin::kRefusedWrongPassword);
-    if (outcome.lockedOut) logLockedOut(from.ipText().view());
+    if (outcome.lockedOut) {
+        logLockedOut(ip.view());
+        game_.notifyLockedOut(AddressLockedOut{ip.view(), PasswordKind::AdminLogin});
+    }
 }
 
 void AdminServer::join(const PacketReader& payload, const PeerAddress& from, bool alreadyAdministrator) {
@@ -175,7 +195,10 @@ void AdminServer::join(const PacketReader& payload, const PeerAddress& from, boo
     const std::int32_t id = administrators_.add(from, login.name);
     if (id < 0) return;
     auto& log = ServerLog::instance();
-    log.line("ADMIN-JOIN: '", printableForLog(login.name), "', ID = ", id, " (", from.ipText().view(), ")");
+    const std::string name = printableForLog(login.name);
+    const IpText ip = from.ipText();
+    log.line("ADMIN-JOIN: '", name, "', ID = ", id, " (", ip.view(), ")");
+    game_.notifyAdministratorLoggedIn(AdministratorLoggedIn{id, name, ip.view()});
     game_.welcomeAdministrator(from, id);
 }
 
@@ -193,17 +216,27 @@ std::string AdminServer::nameOf(const Request& request) const {
 
 void AdminServer::quit(const Request& request) {
     auto& log = ServerLog::instance();
-    log.line("ADMIN-QUIT: '", nameOf(request), "', ID = ", request.adminId);
+    const std::string name = nameOf(request);
+    log.line("ADMIN-QUIT: '", name, "', ID = ", request.adminId);
+    game_.notifyAdministratorLoggedOut(AdministratorLoggedOut{request.adminId, name, false});
     administrators_.remove(request.adminId);
 }
 
-// Relayed as a game chat line, the admin's id standing where a player's would.
+// Relayed as a game chat line, the admin's id standing where a player's would; a say beginning
+// with '!' that an observer takes as its command is not relayed.
 void AdminServer::say(const Request& request) {
     const PacketReader& text = request.payload;
     const std::size_t used = std::min(text.size(), admin::kMaxSayDatagram - 1);
+    const std::string name = nameOf(request);
+    const std::string_view said = PacketReader(text.data(), used).textAt(1);
     if (settings_.logChat) {
         auto& log = ServerLog::instance();
-        log.line("***> ", nameOf(request), ": ", printableForLog(PacketReader(text.data(), used).textAt(1)));
+        log.line("***> ", name, ": ", printableForLog(said));
+    }
+    game_.notifyAdministratorSaid(AdministratorSaid{request.adminId, name, said});
+    if (said.starts_with('!') &&
+        game_.decideAdministratorCommand(AdministratorCommand{request.adminId, name, said})) {
+        return;
     }
     PacketWriter<admin::kMaxSayDatagram + 1> relay;
     relay.byte(command::kChat).byte(static_cast<std::uint8_t>(request.adminId)).bytes(text.data(), used);
@@ -227,7 +260,9 @@ void AdminServer::unban(const Request& request) {
     const std::string_view text = request.payload.textAt(0, admin::kMaxUnbanText);
     if (!bans_.remove(text)) return answer(request, admin::kUnban, admin::kNotDone);
     auto& log = ServerLog::instance();
-    log.line("ADMIN: Admin ", nameOf(request), " deleted banned IP '", printableForLog(text), "'");
+    const std::string name = nameOf(request);
+    log.line("ADMIN: Admin ", name, " deleted banned IP '", printableForLog(text), "'");
+    game_.notifyBanRemoved(BanRemoved{text, Actor{Actor::Kind::Administrator, name}});
     answer(request, admin::kUnban, admin::kDone);
 }
 
@@ -246,8 +281,10 @@ void AdminServer::addBan(const Request& request) {
     }
     if (address.size() < admin::kMinAddBanLength) return answer(request, admin::kAddBan, admin::kNotDone);
     auto& log = ServerLog::instance();
-    log.line("ADMIN: Admin ", nameOf(request), " added ban '", address, "'");
+    const std::string name = nameOf(request);
+    log.line("ADMIN: Admin ", name, " added ban '", address, "'");
     bans_.add(address);
+    game_.notifyBanAdded(BanAdded{address, Actor{Actor::Kind::Administrator, name}, false});
     answer(request, admin::kAddBan, admin::kDone);
 }
 
@@ -296,6 +333,12 @@ void AdminServer::shutdownAttempt(const Request& request) {
     shutdownRequested_ = true;
     answer(request, admin::kShutdown, admin::kShutdownNow);
     firstShutdownAttemptTime_ = now;
+}
+
+// Without scripts the request goes unanswered, as an unknown one does.
+void AdminServer::reloadScripts(const Request& request) {
+    if (!scriptReload_) return;
+    answer(request, admin::kReloadScripts, scriptReload_() ? admin::kDone : admin::kNotDone);
 }
 
 void AdminServer::reloadMessageOfTheDay(const Request& request) {

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "access/BanDetails.h"
 #include "game/AdministratorChannel.h"
+#include "game/GameEvents.h"
 #include "game/PlayerRegistry.h"
 #include "net/PeerAddress.h"
 #include "protocol/Packet.h"
@@ -26,7 +28,7 @@ class Clock;
 // shut-down arming. It acts on the game only through GameServer's public methods, and connects
 // itself to the game as the channel through which the game reaches the administrators, for as long
 // as it lives; it must not outlive that game.
-class AdminServer final : public AdministratorChannel {
+class AdminServer final : public AdministratorChannel, public GameObserver {
 public:
     AdminServer(GameServer& game, UdpEndpoint& adminSocket, BanList& banList, PasswordLockout& passwordLockout,
                 const ServerSettings& settings, const platform::Clock& clock);
@@ -40,6 +42,8 @@ public:
 
     // Two shut-down attempts in time have asked the server to stop.
     bool shutdownRequested() const { return shutdownRequested_; }
+    // What request 33 runs: true when the new scripts run. Unset, the request is not answered.
+    void setScriptReload(std::function<bool()> reload) { scriptReload_ = std::move(reload); }
 
     PlayerRegistry& administrators() { return administrators_; }
     const PlayerRegistry& administrators() const { return administrators_; }
@@ -47,8 +51,11 @@ public:
     // What the game asks of the administrators.
     void sendToAdministrator(const PeerAddress& to, const std::uint8_t* data, std::size_t length) override;
     void sendToAdministrators(const std::uint8_t* data, std::size_t length) override;
+    void flushToAdministrators() override;
     void dropSilentAdministrators(std::int32_t limitSeconds) override;
     void addIdleTime(std::int32_t seconds) override;
+    // The administrators alone learn a joining player's address.
+    void onPlayerJoined(const PlayerJoined& event) override;
 
 private:
     // A command of a joined administrator: the datagram after its id byte, the sender and its id.
@@ -78,6 +85,7 @@ private:
     void setServerPassword(const Request& request);
     void shutdownAttempt(const Request& request);
     void reloadMessageOfTheDay(const Request& request);
+    void reloadScripts(const Request& request);
     // Bans with a time limit and a reason, and the detailed list (AdminBanCommands.cpp).
     struct BanTerms {
         BanDetails details;
@@ -100,6 +108,7 @@ private:
     const platform::Clock& clock_;
     PlayerRegistry administrators_;
     bool shutdownRequested_ = false;
+    std::function<bool()> scriptReload_;
     bool shutdownArmed_ = false;
     // Monotonic seconds of the last first (or too late) shut-down attempt.
     std::int64_t firstShutdownAttemptTime_ = 0;

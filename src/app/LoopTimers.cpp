@@ -42,8 +42,9 @@ void LoopTimers::oncePerSecond() {
     server_.addIdleTime(1);
     server_.sendPings();
     server_.reportWrongPasswords();
-    // Ban expiry dates are dates: the calendar clock.
-    server_.bans().expireDue(clock_.calendarSeconds());
+    // Ban expiry dates are dates: the game reads the calendar clock.
+    server_.expireBans();
+    server_.notifySecondPassed();
 }
 
 void LoopTimers::newSendPeriod() {

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "access/BanList.h"
+#include "access/KnownAdministrators.h"
 #include "access/PasswordLockout.h"
 #include "admin/AdminServer.h"
 #include "app/LoopTimers.h"
@@ -33,6 +36,8 @@
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
+#include "scripting/GameForScripts.h"
+#include "scripting/Scripting.h"
 
 namespace varn {
 
@@ -65,13 +70,14 @@ private:
     // The three early exits: wait for a key and end without destroying anything, so the log keeps
     // no closing marker.
     [[noreturn]] void waitForKeyAndExit(int status);
-    int checkConfiguration();
+    int checkConfiguration(std::uint32_t commandLineWarningCount);
     bool startUp();
     bool openGameSocket();
-    void startGameServer();
+    bool startGameServer();
+    bool startScripts();
     void enableServerPassword();
     void startAdminServer();
-    void writeServerInitLine();
+    void rememberAdministrators();
     void registerLoopTasks();
     void runLoop();
     void handleOperatorSignals();
@@ -92,9 +98,12 @@ private:
     std::unique_ptr<UdpEndpoint> gameEndpoint_;
     std::unique_ptr<UdpEndpoint> adminEndpoint_;
     PasswordLockout passwordLockout_;
+    std::unique_ptr<KnownAdministrators> knownAdministrators_;
     std::unique_ptr<GameServer> gameServer_;
     std::unique_ptr<AdminServer> adminServer_;
     std::unique_ptr<BrowserQuery> browser_;
+    std::unique_ptr<GameForScripts> gameForScripts_;
+    std::unique_ptr<Scripts> scripts_;
     ReceiveBatch receiveBatch_;
     bool adminActive_ = false;
     // The loop outlives the tasks registered with it.
@@ -120,7 +129,8 @@ int Server::run(int argumentCount, const char* const* arguments) {
     ServerLog& log = ServerLog::instance();
     CommandLine& commandLine = CommandLine::instance();
     commandLine.parse(argumentCount, arguments);
-    for (const std::string& warning : commandLineWarnings(argumentCount, arguments)) log.diagnostic(warning);
+    const std::vector<std::string> argumentWarnings = commandLineWarnings(argumentCount, arguments);
+    for (const std::string& warning : argumentWarnings) log.diagnostic(warning);
 
     if (commandLine.has("-h") || commandLine.has("--help")) {
         writeVersionBanner();
@@ -130,8 +140,15 @@ int Server::run(int argumentCount, const char* const* arguments) {
         std::cout.flush();
         std::_Exit(kExitNormal);
     }
+    // Touches no file and starts nothing.
+    if (commandLine.has(kVersionOption)) {
+        writeVersionLine();
+        return kExitNormal;
+    }
     if (commandLine.has("-q") || commandLine.has("--quiet")) log.setQuiet(true);
-    if (commandLine.has("--check-config")) return checkConfiguration();
+    if (commandLine.has(kCheckConfigOption)) {
+        return checkConfiguration(static_cast<std::uint32_t>(argumentWarnings.size()));
+    }
 
     if (!loadConfigurationFromOptions()) {
         writeVersionBanner();
@@ -156,6 +173,7 @@ int Server::run(int argumentCount, const char* const* arguments) {
         waitForKeyAndExit(kExitFailure);
     }
     if (!applyAdminPasswordFile()) waitForKeyAndExit(kExitFailure);
+    reportAdminPasswordWarnings(ConfigFile::instance(), commandLine.getValue(kAdminPasswordFileOption));
     settings_ = readServerSettings(ConfigFile::instance());
 
     if (!startUp()) {
@@ -170,22 +188,29 @@ int Server::run(int argumentCount, const char* const* arguments) {
 
 // Loads and validates the configuration as a start-up would, writing the same messages to the
 // console, and touches nothing else: no log file, no ban file, no socket, no key. The warnings, the
-// reasons and the closing count go to standard error.
-int Server::checkConfiguration() {
+// reasons and the closing count go to standard error. Under --strict every warning is an error too.
+int Server::checkConfiguration(std::uint32_t commandLineWarningCount) {
     ServerLog& log = ServerLog::instance();
     const ConfigFile& config = ConfigFile::instance();
-    const auto finish = [&log](std::uint32_t errors, int status) {
-        log.diagnostic(configurationCheckSummary(errors, status == kExitNormal));
-        return status;
+    const CommandLine& commandLine = CommandLine::instance();
+    const bool strict = commandLine.has(kStrictOption);
+    std::uint32_t warnings = commandLineWarningCount;
+    const auto finish = [&log, &warnings, strict](std::uint32_t errors, int status) {
+        const bool wouldStart = status == kExitNormal;
+        if (!strict) {
+            log.diagnostic(configurationCheckSummary(errors, wouldStart));
+            return status;
+        }
+        log.diagnostic(strictConfigurationCheckSummary(errors, warnings, wouldStart));
+        return errors + warnings == 0 ? kExitNormal : kExitFailure;
     };
     if (!loadConfigurationFromOptions()) {
         log.line("ERROR: The configuration file could not be loaded.");
         reportConfigurationLoadFailure(config);
         return finish(1, kExitFailure);
     }
-    reportConfigurationWarnings(config);
+    warnings += static_cast<std::uint32_t>(reportConfigurationWarnings(config));
     std::uint32_t errors = config.lineErrorCount();
-    const CommandLine& commandLine = CommandLine::instance();
     const bool logNamedByOption = commandLine.has("-l") || commandLine.has("--log");
     if (!logNamedByOption && logFileValueCountInvalid(config)) {
         log.line("ERROR: Invalid number of values for 'LogFile' in the configuration file.");
@@ -198,6 +223,18 @@ int Server::checkConfiguration() {
         return finish(errors + 1, kExitFailure);
     }
     if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
+    warnings += static_cast<std::uint32_t>(
+        reportAdminPasswordWarnings(config, commandLine.getValue(kAdminPasswordFileOption)));
+    // The scripts are compiled, never run.
+    const ServerSettings settings = readServerSettings(config);
+    if (!settings.scripts.files.empty()) {
+        for (const std::string& error : compileScripts(settings.scripts)) {
+            log.line("ERROR: A script could not be compiled: ", printableForLog(error));
+            log.diagnostic("varnserver: ", error);
+            ++errors;
+        }
+        if (errors > 0) return finish(errors, kExitFailure);
+    }
     return finish(errors, kExitNormal);
 }
 
@@ -210,7 +247,9 @@ bool Server::startUp() {
                        platform::whyFileCannotBeRead(*settings_.bannedFile));
     }
     if (!openGameSocket()) return false;
-    startGameServer();
+    // Made before the game, so scripts can register their timers while they load.
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet(waitBackendAsked()));
+    if (!startGameServer()) return false;
 
     ServerLog& log = ServerLog::instance();
     log.line("SERVER: press 'q' or 'Q' to shutdown the server.");
@@ -249,24 +288,58 @@ bool Server::openGameSocket() {
     return true;
 }
 
-void Server::startGameServer() {
+bool Server::startGameServer() {
     ServerLog& log = ServerLog::instance();
     players_ = std::make_unique<PlayerRegistry>();
     gameServer_ =
         std::make_unique<GameServer>(*players_, *gameEndpoint_, *bans_, passwordLockout_, settings_, clock_);
     adminServer_ =
         std::make_unique<AdminServer>(*gameServer_, *adminEndpoint_, *bans_, passwordLockout_, settings_, clock_);
+    gameEndpoint_->setDropObserver([this](std::size_t length) {
+        gameServer_->notifySendDropped(SendDropped{SocketKind::Game, length});
+    });
+    adminEndpoint_->setDropObserver([this](std::size_t length) {
+        gameServer_->notifySendDropped(SendDropped{SocketKind::Admin, length});
+    });
     if (settings_.testMode) {
         log.line("PLEASE NOTE: Testmode is on.");
         log.line("");
     }
     log.line("SERVER: successfully started the server (port ", gameEndpoint_->port, ")");
-    if (settings_.statLogging) writeServerInitLine();
+    if (!settings_.scripts.files.empty() && !startScripts()) return false;
+    // The statistics lines' writer writes the server's start here.
+    gameServer_->notifyServerStarted();
 
     if (settings_.messageOfTheDay) {
         gameServer_->loadMessageOfTheDay();
     }
     if (settings_.serverPasswordSwitchedOn) enableServerPassword();
+    return true;
+}
+
+// ScriptFiles: every file compiled and run in order before the server's start is announced; a file
+// that fails stops the start-up with its file and line on standard error.
+bool Server::startScripts() {
+    ServerLog& log = ServerLog::instance();
+    if (!scriptsBuiltIn()) {
+        log.line("ERROR: ScriptFiles is set, but this server was built without Lua (no scripts).");
+        return false;
+    }
+    if (settings_.scripts.textKind == kChatKindNotRelayed) {
+        log.line("ERROR: ScriptTextKind 3 is the chat kind that is never relayed; scripts cannot use it.");
+        return false;
+    }
+    gameForScripts_ = std::make_unique<GameForScripts>(*gameServer_, settings_, clock_);
+    std::string error;
+    scripts_ = loadScripts(settings_.scripts, *gameForScripts_, clock_, platform::FileSystem::system(), loop_.get(), error);
+    if (!scripts_) {
+        log.line("ERROR: A script could not be loaded: ", printableForLog(error));
+        log.diagnostic("varnserver: ", error);
+        return false;
+    }
+    gameServer_->addObserver(*scripts_);
+    adminServer_->setScriptReload([this] { return scripts_->reload(); });
+    return true;
 }
 
 void Server::enableServerPassword() {
@@ -295,18 +368,22 @@ void Server::startAdminServer() {
     }
     log.line("ADMINSERVER: successfully started the server (port ", adminEndpoint.port, ")");
     adminActive_ = true;
+    rememberAdministrators();
 }
 
-void Server::writeServerInitLine() {
-    const std::string_view separator(&kStatSeparator, 1);
-    ServerLog::instance().fileOnly("ServerInit: ", *settings_.serverName, separator, settings_.serverPortText,
-                                   separator, "Skyr:PB", separator, settings_.maxPlayers, separator);
+// With the lock-out on, the addresses administrators logged in from are kept beside the ban file.
+void Server::rememberAdministrators() {
+    if (!settings_.passwordLockout || settings_.adminRememberDays <= 0) return;
+    const std::filesystem::path folder = std::filesystem::path(*settings_.bannedFile).parent_path();
+    knownAdministrators_ = std::make_unique<KnownAdministrators>(platform::FileSystem::system(), clock_,
+                                                                 settings_.adminRememberDays);
+    knownAdministrators_->load((folder / KnownAdministrators::kFileName).string());
+    passwordLockout_.rememberAdministratorsIn(*knownAdministrators_);
 }
 
 // The built-in tasks, in the order of a pass: the timers, then the game, admin and browser sockets,
 // the console key and the signals' wake-up. What other features register comes after them.
 void Server::registerLoopTasks() {
-    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet(waitBackendAsked()));
     timers_ = std::make_unique<LoopTimers>(*loop_, clock_, *gameServer_, *gameEndpoint_, *adminEndpoint_,
                                            settings_.chatFloodMaxCount);
     gameTask_ = loop_->addSocket(gameEndpoint_->waitHandle(), Interest::Read,
@@ -348,6 +425,8 @@ void Server::runLoop() {
         }
         handleOperatorSignals();
         loop_->runDueTimers();
+        // The server's own ban changes (flood bans, expiry), written together.
+        bans_->saveIfDue();
         flushSends();
         // The console is looked at when keys wait in its buffer too; the browser when a heartbeat
         // falls due.
@@ -371,6 +450,7 @@ void Server::handleOperatorSignals() {
             ServerLog::instance().line("SERVER: Reloaded the Banned IP list (", bans_->entries().size(),
                                        " entries)", motdReloaded ? " and the message of the day." : ".");
         }
+        if (scripts_) scripts_->reload();
     }
     if (platform::StopSignals::takeLogReopenRequest()) ServerLog::instance().reopen();
 }
@@ -429,12 +509,21 @@ void Server::waitForNextPass() {
 void Server::shutDown() {
     ServerLog& log = ServerLog::instance();
     UdpEndpoint& gameEndpoint = *gameEndpoint_;
+    // Nobody is told of a leave: the players simply stop hearing from the server.
+    gameServer_->notifyServerStopping();
+    gameEndpoint.setDropObserver({});
+    adminEndpoint_->setDropObserver({});
     browser_.reset();
     if (adminActive_) {
         adminEndpoint_->close();
         log.line("ADMINSERVER: successfully shutdown the server.");
     }
     timers_.reset();
+    // The scripts' timers are the loop's tasks: the scripts go first.
+    if (scripts_) {
+        gameServer_->removeObserver(*scripts_);
+        scripts_.reset();
+    }
     loop_.reset();
     adminServer_.reset();
     gameServer_.reset();

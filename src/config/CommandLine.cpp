@@ -83,6 +83,11 @@ bool readFirstLine(const std::string& path, std::string& line, std::string& reas
         reason = "its first line is empty";
         return false;
     }
+    // A login's password ends at its first NUL, so such a password could never be given.
+    if (line.find('\0') != std::string::npos) {
+        reason = "its first line holds a NUL byte";
+        return false;
+    }
     return true;
 }
 
@@ -194,10 +199,11 @@ bool applyAdminPasswordFile() {
 }
 
 void writeVersionBanner() {
-    auto& log = ServerLog::instance();
-    log.line("Varn Server for Varn:PB 0.3 (Server: 0.3.1)");
-    log.line("");
+    writeVersionLine();
+    ServerLog::instance().line("");
 }
+
+void writeVersionLine() { ServerLog::instance().line("Varn Server for Varn:PB 0.3 (Server: 0.3.1)"); }
 
 void writeUsageText() {
     auto& log = ServerLog::instance();

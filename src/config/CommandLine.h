@@ -39,10 +39,16 @@ bool openLogFromOptions();
 // true when the option is not given. Writes why and returns false when the file cannot be used.
 bool applyAdminPasswordFile();
 void writeVersionBanner();
+// The first line of the banner alone, for --version.
+void writeVersionLine();
 void writeUsageText();
 
 inline constexpr std::string_view kDefaultConfigurationFile = "varnserver.conf";
 inline constexpr std::string_view kAdminPasswordFileOption = "--admin-password-file";
+inline constexpr std::string_view kVersionOption = "--version";
+inline constexpr std::string_view kCheckConfigOption = "--check-config";
+// With --check-config: every warning counts as an error.
+inline constexpr std::string_view kStrictOption = "--strict";
 // A password longer than this could never arrive in one admin login datagram.
 inline constexpr std::size_t kMaxAdminPasswordLength = 1000;
 inline constexpr std::string_view kProjectAddress = "https://varnserver.example.org/bugs";

@@ -19,7 +19,7 @@ struct KnownOption {
     bool takesValues;
 };
 
-constexpr std::array<KnownOption, 10> kKnownOptions = {{
+constexpr std::array<KnownOption, 12> kKnownOptions = {{
     {"-c", true},
     {"--conf", true},
     {"-l", true},
@@ -28,8 +28,10 @@ constexpr std::array<KnownOption, 10> kKnownOptions = {{
     {"--help", false},
     {"-q", false},
     {"--quiet", false},
-    {"--check-config", false},
+    {kCheckConfigOption, false},
     {kAdminPasswordFileOption, true},
+    {kVersionOption, false},
+    {kStrictOption, false},
 }};
 
 constexpr std::string_view kOptionList =
@@ -77,12 +79,16 @@ std::vector<std::string> commandLineWarnings(int argumentCount, const char* cons
     // whose values go with it unremarked.
     const KnownOption* current = nullptr;
     bool beforeFirstOption = true;
+    bool strictGiven = false;
+    bool checkGiven = false;
     for (int index = 1; index < argumentCount; ++index) {
         const std::string_view argument = arguments[index] != nullptr ? arguments[index] : "";
         if (CommandLine::isOption(argument)) {
             beforeFirstOption = false;
             const std::string_view name = argument.substr(0, argument.find('='));
             current = findOption(name);
+            strictGiven = strictGiven || name == kStrictOption;
+            checkGiven = checkGiven || name == kCheckConfigOption;
             if (current == nullptr)
                 warnings.push_back(unknownOptionWarning(name));
             continue;
@@ -95,6 +101,10 @@ std::vector<std::string> commandLineWarnings(int argumentCount, const char* cons
                                std::string(current->name) + "' ignored (did you mean " +
                                probableOptionFor(argument) + "?)");
         }
+    }
+    if (strictGiven && !checkGiven) {
+        warnings.push_back("warning: option '" + std::string(kStrictOption) + "' ignored (it works with '" +
+                           std::string(kCheckConfigOption) + "' only)");
     }
     return warnings;
 }

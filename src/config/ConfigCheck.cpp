@@ -10,6 +10,7 @@
 #include "config/ConfigKeys.h"
 #include "config/NameSuggestion.h"
 #include "log/ServerLog.h"
+#include "platform/FileModes.h"
 #include "platform/Files.h"
 
 namespace varn {
@@ -112,6 +113,21 @@ std::string unknownKeyWarning(std::string_view key, const std::string& place) {
     return warning;
 }
 
+std::string octalMode(unsigned mode) {
+    std::string text;
+    for (int shift = 9; shift >= 0; shift -= 3) text += static_cast<char>('0' + ((mode >> shift) & 7u));
+    return text;
+}
+
+// The line a key was last given on, or 0.
+std::uint32_t lastLineOf(const ConfigFile& config, std::string_view key) {
+    std::uint32_t last = 0;
+    for (const ConfigFile::KeyLine& keyLine : config.keyLines()) {
+        if (keyLine.key == key) last = keyLine.line;
+    }
+    return last;
+}
+
 bool readsNumber(ConfigKeyKind kind) {
     return kind == ConfigKeyKind::onOff || kind == ConfigKeyKind::integer ||
            kind == ConfigKeyKind::unsignedInteger;
@@ -158,6 +174,49 @@ void reportConfigurationLoadFailure(const ConfigFile& config) {
     if (path == nullptr)
         return;
     ServerLog::instance().diagnostic("varnserver: ", *path, ": ", platform::whyFileCannotBeRead(*path));
+}
+
+std::vector<std::string> adminPasswordWarnings(const ConfigFile& config, const std::string* passwordFile) {
+    const std::string file = config.loadedPath() != nullptr ? *config.loadedPath() : "the configuration";
+    const std::string ownerOnly = "; make it readable by its owner only (chmod 600)";
+    std::vector<std::string> warnings;
+    if (config.isOn("AdminServer") && config.getString("AdminPassword") == nullptr) {
+        warnings.push_back("warning: AdminServer 1" + where(file, lastLineOf(config, "AdminServer")) +
+                           " without an admin password (AdminPassword or --admin-password-file); the admin "
+                           "server will not start");
+    }
+    if (passwordFile != nullptr) {
+        if (const auto mode = platform::modeReadableByOthers(*passwordFile)) {
+            warnings.push_back("warning: the admin password file '" + shown(*passwordFile) +
+                               "' is readable by group or others (mode " + octalMode(*mode) + ")" + ownerOnly);
+        }
+    }
+    const std::uint32_t passwordLine = lastLineOf(config, "AdminPassword");
+    if (passwordLine != 0 && config.loadedPath() != nullptr) {
+        if (const auto mode = platform::modeReadableByOthers(*config.loadedPath())) {
+            warnings.push_back("warning: " + shown(file) + " holds AdminPassword (line " +
+                               std::to_string(passwordLine) + ") and is readable by group or others (mode " +
+                               octalMode(*mode) + ")" + ownerOnly + ", or give the password with "
+                               "--admin-password-file");
+        }
+    }
+    return warnings;
+}
+
+std::size_t reportAdminPasswordWarnings(const ConfigFile& config, const std::string* passwordFile) {
+    const std::vector<std::string> warnings = adminPasswordWarnings(config, passwordFile);
+    for (const std::string& warning : warnings) ServerLog::instance().diagnostic(warning);
+    return warnings.size();
+}
+
+std::string strictConfigurationCheckSummary(std::uint32_t errorCount, std::uint32_t warningCount,
+                                            bool serverWouldStart) {
+    if (warningCount == 0) return configurationCheckSummary(errorCount, serverWouldStart);
+    std::string summary = "Configuration has ";
+    if (errorCount > 0) summary += std::to_string(errorCount) + (errorCount == 1 ? " error and " : " errors and ");
+    summary += std::to_string(warningCount) + (warningCount == 1 ? " warning" : " warnings");
+    return summary + ", which --strict counts as errors" +
+           (serverWouldStart ? "; the server would start anyway." : "; the server would not start.");
 }
 
 std::string configurationCheckSummary(std::uint32_t errorCount, bool serverWouldStart) {

@@ -20,8 +20,18 @@ std::size_t reportConfigurationWarnings(const ConfigFile& config);
 // After a failed load, the path and the reason to standard error; nothing when no load was tried.
 void reportConfigurationLoadFailure(const ConfigFile& config);
 
+// Mistakes about the administrators' password, for standard error, once the password file (when one
+// is given, passwordFile) has been read into the configuration: AdminServer 1 without a password, and
+// a password that users other than the server's own can read, in its file or in the configuration.
+std::vector<std::string> adminPasswordWarnings(const ConfigFile& config, const std::string* passwordFile);
+// Writes adminPasswordWarnings to standard error; returns how many there were.
+std::size_t reportAdminPasswordWarnings(const ConfigFile& config, const std::string* passwordFile);
+
 // The last line of a configuration check: "Configuration OK." or the count of errors, and whether the
 // server would still start with them.
 std::string configurationCheckSummary(std::uint32_t errorCount, bool serverWouldStart);
+// The same under --strict, where every warning counts as an error too.
+std::string strictConfigurationCheckSummary(std::uint32_t errorCount, std::uint32_t warningCount,
+                                            bool serverWouldStart);
 
 }  // namespace varn

@@ -15,6 +15,11 @@ constexpr std::int64_t kHighestPortNumber = 65535;
 constexpr std::int32_t kDefaultAdminPort = 4003;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
 constexpr std::int32_t kDefaultReceiveBufferBytes = 1024 * 1024;
+constexpr std::int32_t kDefaultScriptMemoryMebibytes = 32;
+constexpr std::int32_t kDefaultScriptInstructions = 200'000;
+constexpr std::int32_t kDefaultScriptErrorLimit = 10;
+constexpr std::int32_t kDefaultAutoBanMaxPerMinute = 60;
+constexpr std::int64_t kMostAdminRememberDays = 3650;
 
 constexpr ConfigKey onOff(std::string_view name) {
     return {name, Kind::onOff, 0, 1, std::nullopt};
@@ -62,17 +67,26 @@ constexpr std::array kKeys = {
     onOff("BanOnChatFlood"),
     integer("ChatFloodBanMinutes", 0, kHighestInt),
     integer("JoinFloodBanMinutes", 0, kHighestInt),
+    integer("AutoBanMaxPerMinute", 1, kHighestInt, kDefaultAutoBanMaxPerMinute),
     text("LogFile"),
     onOff("LogTimestamps"),
     onOff("ASE"),
     text("ASEMasterServers"),
     onOff("PasswordLockout"),
+    integer("AdminRememberDays", 0, kMostAdminRememberDays),
     onOff("QueryFloodGuard"),
     integer("ReceiveBufferBytes", 1, kHighestInt, kDefaultReceiveBufferBytes),
     onOff("ServerSendLimitEnabled"),
     unsignedInteger("ServerSendLimit"),
     unsignedInteger("ServerSendLimitMaxAllowed"),
     onOff("ServerSendLimitLogDropped"),
+    text("ScriptFiles"),
+    text("ScriptDataFolder"),
+    integer("ScriptMemoryLimit", 1, 4096, kDefaultScriptMemoryMebibytes),
+    integer("ScriptInstructionLimit", 1000, kHighestInt, kDefaultScriptInstructions),
+    integer("ScriptErrorLimit", 1, kHighestInt, kDefaultScriptErrorLimit),
+    integer("ScriptTextSenderId", 0, 255),
+    integer("ScriptTextKind", 0, 255),
 };
 
 }  // namespace

@@ -7,6 +7,9 @@ namespace varn {
 namespace {
 
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
+constexpr std::int32_t kDefaultAutoBanMaxPerMinute = 60;
+constexpr std::int32_t kDefaultAdminRememberDays = 30;
+constexpr std::int32_t kMostAdminRememberDays = 3650;
 constexpr std::uint32_t kMaxMasterServers = 2;
 
 std::optional<std::string> textOf(const ConfigFile& config, std::string_view key) {
@@ -29,12 +32,22 @@ void readGameSettings(const ConfigFile& config, ServerSettings& settings) {
     settings.passwordLockout = config.isOn("PasswordLockout");
 }
 
+// Days an address that logged in as an administrator is remembered: the default when the key is
+// missing or out of range, 0 when the operator wants none remembered.
+std::int32_t adminRememberDays(const ConfigFile& config) {
+    if (config.getString("AdminRememberDays") == nullptr) return kDefaultAdminRememberDays;
+    const std::int32_t days = config.getInt("AdminRememberDays");
+    if (days < 0 || days > kMostAdminRememberDays) return kDefaultAdminRememberDays;
+    return days;
+}
+
 void readAdminSettings(const ConfigFile& config, ServerSettings& settings) {
     settings.adminServer = config.isOn("AdminServer");
     settings.adminAddress = textOf(config, "AdminIPAddress");
     settings.adminPort = config.getInt("AdminPort");
     settings.adminPassword = textOf(config, "AdminPassword");
     settings.adminAllowShutdown = config.isOn("AdminAllowShutdown");
+    settings.adminRememberDays = adminRememberDays(config);
 }
 
 void readLoggingAndPolicing(const ConfigFile& config, ServerSettings& settings) {
@@ -49,6 +62,8 @@ void readLoggingAndPolicing(const ConfigFile& config, ServerSettings& settings) 
     if (settings.chatFloodMaxCount <= 0) settings.chatFloodMaxCount = kDefaultChatFloodMaxCount;
     settings.joinFloodBanMinutes = config.getInt("JoinFloodBanMinutes");
     settings.chatFloodBanMinutes = config.getInt("ChatFloodBanMinutes");
+    const std::int32_t autoBans = config.getInt("AutoBanMaxPerMinute");
+    settings.autoBanMaxPerMinute = autoBans > 0 ? autoBans : kDefaultAutoBanMaxPerMinute;
 }
 
 void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
@@ -67,6 +82,21 @@ void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
     settings.sendLimit.logDropped = config.isOn("ServerSendLimitLogDropped");
 }
 
+void readScriptSettings(const ConfigFile& config, ServerSettings& settings) {
+    ScriptSettings& scripts = settings.scripts;
+    for (std::uint32_t index = 0; const std::string* file = config.getString("ScriptFiles", index); ++index) {
+        scripts.files.push_back(*file);
+    }
+    if (const std::string* folder = config.getString("ScriptDataFolder")) scripts.dataFolder = *folder;
+    if (const std::int32_t mebibytes = config.getInt("ScriptMemoryLimit"); mebibytes > 0) {
+        scripts.memoryLimitBytes = static_cast<std::size_t>(mebibytes) << 20;
+    }
+    if (const std::int32_t limit = config.getInt("ScriptInstructionLimit"); limit > 0) scripts.instructionLimit = limit;
+    if (const std::int32_t limit = config.getInt("ScriptErrorLimit"); limit > 0) scripts.errorLimitPerMinute = limit;
+    if (config.has("ScriptTextSenderId")) scripts.textSenderId = config.getInt("ScriptTextSenderId");
+    if (config.has("ScriptTextKind")) scripts.textKind = config.getInt("ScriptTextKind");
+}
+
 }  // namespace
 
 ServerSettings readServerSettings(const ConfigFile& config) {
@@ -75,6 +105,7 @@ ServerSettings readServerSettings(const ConfigFile& config) {
     readAdminSettings(config, settings);
     readLoggingAndPolicing(config, settings);
     readNetworkSettings(config, settings);
+    readScriptSettings(config, settings);
     return settings;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,22 @@ struct SendLimitSettings {
     std::int32_t bytesPerPeriod = -1;
     std::int32_t maxAllowed = -1;
     bool logDropped = false;
+};
+
+// What the operator's scripts are given. ScriptFiles is read at start-up only; without it nothing of
+// the scripting is built.
+struct ScriptSettings {
+    std::vector<std::string> files;
+    // Where each script's store lives ("<folder>/<script base name>.store").
+    std::string dataFolder = ".";
+    std::size_t memoryLimitBytes = std::size_t{32} << 20;
+    // Lua instructions one call may run (about a millisecond of work by default).
+    std::int64_t instructionLimit = 200'000;
+    // A script that errs more often than this in a minute is switched off until the next reload.
+    std::int32_t errorLimitPerMinute = 10;
+    // The sender id and chat kind of the texts scripts send; kind 3 is never relayed, so it is refused.
+    std::int32_t textSenderId = 255;
+    std::int32_t textKind = 0;
 };
 
 // The server's settings, read from the configuration once at start-up and handed to the parts that
@@ -46,6 +63,9 @@ struct ServerSettings {
     std::int32_t adminPort = -1;
     std::optional<std::string> adminPassword;
     bool adminAllowShutdown = false;
+    // Days an address that logged in as an administrator stays exempt from the shared budget of
+    // wrong admin passwords; 0 remembers none.
+    std::int32_t adminRememberDays = 30;
 
     bool testMode = false;
     bool statLogging = false;
@@ -59,6 +79,8 @@ struct ServerSettings {
     // Minutes a join-flood or chat-flood ban lasts; 0 or less (or no key) keeps it permanent.
     std::int32_t joinFloodBanMinutes = 0;
     std::int32_t chatFloodBanMinutes = 0;
+    // Bans the server may make by itself in one minute (60 when the key is missing or not above 0).
+    std::int32_t autoBanMaxPerMinute = 60;
 
     bool browserRegistration = false;
     bool queryFloodGuard = false;
@@ -71,6 +93,7 @@ struct ServerSettings {
     std::vector<std::string> masterServers;
 
     SendLimitSettings sendLimit;
+    ScriptSettings scripts;
 };
 
 // Reads every setting from the configuration; writes nothing. The start-up checks stay with

@@ -16,6 +16,9 @@ public:
 
     // One datagram to one administrator's address, over the admin socket.
     virtual void sendToAdministrator(const PeerAddress& to, const std::uint8_t* data, std::size_t length) = 0;
+    // Sends at once what is waiting for the administrators (the loop otherwise sends it after the
+    // players' datagrams).
+    virtual void flushToAdministrators() = 0;
     // One datagram to every administrator, in ascending id order.
     virtual void sendToAdministrators(const std::uint8_t* data, std::size_t length) = 0;
     // Drops, without a word to anybody, every administrator silent for longer than limitSeconds.

@@ -22,22 +22,6 @@ using ChatPacket = PacketWriter<4 + kMaxChatText + 8>;
 
 std::uint8_t idByte(std::int32_t id) { return static_cast<std::uint8_t>(id); }
 
-// Logs the removal line, sends the player its notice when there is one, takes it out and tells
-// everybody why.
-void removeWithReason(GameServer& server, std::int32_t id, std::string_view lineEnd, std::uint8_t reason,
-                      std::optional<std::uint8_t> noticeReason) {
-    const PlayerRecord& record = *server.players().find(id);
-    auto& log = ServerLog::instance();
-    log.line("QUIT: '", record.name, "', PlayerID = ", id, lineEnd);
-    if (noticeReason) {
-        const auto notice = encodeNotice(*noticeReason);
-        server.sendToPlayer(record.address, notice.data(), notice.size());
-    }
-    server.players().remove(id);
-    const auto left = encodePlayerLeft(reason, idByte(id));
-    server.broadcast(left.data(), left.size());
-}
-
 // The chat text: printable bytes after the kind byte, colour codes skipped, the final NUL left out.
 std::string readChatText(const PacketReader& payload, std::int32_t chatDatagramLength) {
     std::string text;
@@ -88,6 +72,8 @@ void privateMessage(GameServer& server, std::int32_t senderId, std::uint8_t kind
         ++used;
         const std::int32_t recipient = server.players().findByName(name);
         if (recipient != -1) {
+            const PrivateMessageSent event{server.viewOf(senderId), server.viewOf(recipient), message};
+            server.raise([&event](GameObserver& observer) { observer.onPrivateMessageSent(event); });
             server.sendToPlayer(server.players().find(recipient)->address, packet.data(), packet.size());
         }
         // A name that reaches 12 characters without a comma ends the list.
@@ -110,6 +96,9 @@ void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId
             server.players().addChat(senderId);
             return;
         }
+        // Swallowed for everyone; an observer may take it as a command.
+        const SlashCommand command{server.viewOf(senderId), text};
+        server.raise([&command](GameObserver& observer) { observer.onSlashCommand(command); });
         text.clear();
     }
     if (!text.empty() && !server.players().checkRepeatChat(senderId, text)) {
@@ -117,7 +106,10 @@ void chat(GameServer& server, const PacketReader& payload, std::int32_t senderId
             auto& log = ServerLog::instance();
             log.line("---> ", server.players().find(senderId)->name, ": ", text);
         }
-        if (kind != kChatKindNotRelayed) {
+        const ChatSent event{server.viewOf(senderId), kind, text};
+        server.raise([&event](GameObserver& observer) { observer.onChatSent(event); });
+        const bool relayed = server.decideChat(event) == ChatVerdict::Relay;
+        if (kind != kChatKindNotRelayed && relayed) {
             ChatPacket packet;
             buildChat(packet, senderId, kind, {}, text);
             server.broadcast(packet.data(), packet.size());
@@ -149,24 +141,23 @@ void deathReport(GameServer& server, const PacketReader& payload, std::int32_t s
     server.players().addKillReport(senderId);
 
     const std::int32_t killerId = signedByte(*killerByte);
-    if (!server.players().nameOf(killerId)) return;
-    if (server.settings().statLogging) {
-        auto& log = ServerLog::instance();
-        log.fileOnly("Kill: ", killerId, " ", senderId);
-        log.fileOnly("Death: ", senderId);
-    }
+    const std::optional<PlayerView> killer = server.findPlayer(killerId);
+    const PlayerDied died{server.viewOf(senderId), killer};
+    server.raise([&died](GameObserver& observer) { observer.onPlayerDied(died); });
+    if (!killer) return;
     if (killerId == senderId) {
         server.players().setScore(senderId, static_cast<std::int16_t>(server.players().score(senderId) - 1));
     } else {
         server.players().setScore(killerId, static_cast<std::int16_t>(server.players().score(killerId) + 1));
     }
+    const PlayerScored scored{*killer, server.players().score(killerId)};
+    server.raise([&scored](GameObserver& observer) { observer.onPlayerScored(scored); });
     const auto score = encodeScore(*killerByte, server.players().score(killerId));
     server.broadcast(score.data(), score.size());
 }
 
 void trainerReport(GameServer& server, std::int32_t senderId) {
-    removeWithReason(server, senderId, " ... client quit due to trainer usage", leftReason::kTrainer,
-                     std::nullopt);
+    server.removePlayer(senderId, LeaveReason::Trainer);
 }
 
 void nameQuery(GameServer& server, const PacketReader& payload, const PeerAddress& from) {
@@ -203,8 +194,7 @@ void clientCrcReply(GameServer& server, const PacketReader& payload, std::int32_
         server.players().resetCrcPending(senderId);
         return;
     }
-    removeWithReason(server, senderId, " ... quit due to client crc mismatch.", leftReason::kCrcMismatch,
-                     notice::kCrcMismatch);
+    server.removePlayer(senderId, LeaveReason::CrcMismatch);
 }
 
 }  // namespace varn::gameplay

@@ -18,6 +18,7 @@ void writeDebugLine(std::int32_t commandId, const PeerAddress& from, std::int32_
 
 void GameServer::processCommand(std::int32_t commandId, const std::uint8_t* payload, const PeerAddress& from,
                                 std::int32_t datagramLength) {
+    HandlerScope scope(*this);
     const std::int32_t senderId = players_.findByAddress(from);
     if (senderId != -1) players_.resetIdle(senderId);
     if (settings_.debugOutput) writeDebugLine(commandId, from, datagramLength, senderId);

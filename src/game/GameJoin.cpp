@@ -42,13 +42,21 @@ bool beginsWithReservedWord(std::string_view name) {
     return name.size() >= 5 && namesEqualIgnoringCase(name.substr(0, 5), "admin");
 }
 
-void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
-    const auto packet = encodeNotice(reason);
-    server.sendToPlayer(to, packet.data(), packet.size());
+void refused(GameServer& server, std::string_view ip, std::string_view name, JoinRefusal reason) {
+    const JoinRefused event{ip, name, reason};
+    server.raise([&event](GameObserver& observer) { observer.onJoinRefused(event); });
+}
+
+// The refusal event, then the notice that tells the sender.
+void refuse(GameServer& server, const PeerAddress& to, std::string_view ip, std::string_view name,
+            JoinRefusal reason, std::uint8_t notice) {
+    refused(server, ip, name, reason);
+    server.sendNotice(to, notice);
 }
 
 // The bare [6] refusal: an empty name, or a join too soon after the last from the same address.
-void sendBareNotice(GameServer& server, const PeerAddress& to) {
+void sendBareNotice(GameServer& server, const PeerAddress& to, std::string_view ip, JoinRefusal reason) {
+    refused(server, ip, {}, reason);
     const auto packet = encodeBareNotice();
     server.sendToPlayer(to, packet.data(), packet.size());
 }
@@ -73,8 +81,12 @@ void refuseWrongPassword(GameServer& server, const PeerAddress& from, const std:
         ServerLog::instance().line("ERROR: Unable to add '", name, "' from '", ip.view(),
                                    ",' password is incorrect.");
     }
-    sendNotice(server, from, notice::kWrongPassword);
-    if (outcome.lockedOut) logLockedOut(ip.view());
+    server.notifyWrongPassword(WrongPasswordGiven{ip.view(), PasswordKind::PlayerJoin});
+    refuse(server, from, ip.view(), name, JoinRefusal::WrongPassword, notice::kWrongPassword);
+    if (outcome.lockedOut) {
+        logLockedOut(ip.view());
+        server.notifyLockedOut(AddressLockedOut{ip.view(), PasswordKind::PlayerJoin});
+    }
 }
 
 void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
@@ -82,29 +94,20 @@ void logJoin(const std::string& name, std::int32_t id, const IpText& ip) {
     log.line("JOIN: '", name, "', PlayerID = ", id, " (", ip.view(), ")");
 }
 
-void writeJoinStatistics(GameServer& server, const std::string& name, std::int32_t id, const IpText& ip) {
-    if (!server.settings().statLogging) return;
-    auto& log = ServerLog::instance();
-    const std::string_view separator(&kStatSeparator, 1);
-    log.fileOnly("Join: ", id, separator, name, separator, ip.view(), separator);
-}
-
-void announceJoin(GameServer& server, std::int32_t id, const std::string& name, const IpText& ip) {
-    PacketWriter<2 + kMaxRecordNameLength + 1 + 16> packet;
+// The administrators learn of it, with the address, as observers of the join.
+void announceJoin(GameServer& server, std::int32_t id, const std::string& name) {
+    PacketWriter<2 + kMaxRecordNameLength> packet;
     encodePlayerJoined(packet, static_cast<std::uint8_t>(id), name);
     server.broadcastToPlayersExcept(packet.data(), packet.size(), id);
-    // Administrators also learn the address.
-    appendJoinedAddress(packet, ip.view());
-    server.administrators().sendToAdministrators(packet.data(), packet.size());
 }
 
-// A locked-out address learns nothing, not even that it is locked out; nor does a new address
-// while every entry of the lock-out table is locked.
+// A locked-out address learns nothing, not even that it is locked out.
 bool silencedByLockout(GameServer& server, const PeerAddress& from) {
     if (!lockoutOn(server)) return false;
     const std::int64_t now = server.clock().monotonicSeconds();
     if (server.passwordLockout().admits(PasswordLockout::Kind::PlayerJoin, from, now)) return false;
     server.passwordLockout().countUnlogged(from, now);
+    refused(server, from.ipText().view(), {}, JoinRefusal::LockedOut);
     return true;
 }
 
@@ -113,36 +116,36 @@ bool silencedByLockout(GameServer& server, const PeerAddress& from) {
 bool refusedBeforeTheName(GameServer& server, const PacketReader& payload, const PeerAddress& from,
                           std::int32_t senderId, const IpText& ip) {
     if (senderId != -1) {
-        sendNotice(server, from, notice::kAlreadyJoined);
+        refuse(server, from, ip.view(), {}, JoinRefusal::AlreadyJoined, notice::kAlreadyJoined);
         return true;
     }
     if (server.bans().isBannedAddress(from)) {
-        sendNotice(server, from, notice::kBanned);
+        refuse(server, from, ip.view(), {}, JoinRefusal::Banned, notice::kBanned);
         return true;
     }
     if (server.isFull()) {
-        sendNotice(server, from, notice::kServerFull);
+        refuse(server, from, ip.view(), {}, JoinRefusal::ServerFull, notice::kServerFull);
         return true;
     }
     if (const auto recent = server.recentJoins().find(ip.view()); recent != server.recentJoins().end()) {
         ++recent->second.attempts;
-        sendBareNotice(server, from);
+        sendBareNotice(server, from, ip.view(), JoinRefusal::TooSoon);
         return true;
     }
     if (payload.byteAt(0) != kProtocolVersion) {
-        sendNotice(server, from, notice::kWrongVersion);
+        refuse(server, from, ip.view(), {}, JoinRefusal::WrongVersion, notice::kWrongVersion);
         return true;
     }
     return false;
 }
 
-bool refusedName(GameServer& server, const PeerAddress& from, const std::string& name) {
+bool refusedName(GameServer& server, const PeerAddress& from, const std::string& name, const IpText& ip) {
     if (name.empty()) {
-        sendBareNotice(server, from);
+        sendBareNotice(server, from, ip.view(), JoinRefusal::EmptyName);
         return true;
     }
     if (beginsWithReservedWord(name) || server.players().findByName(name) != -1) {
-        sendNotice(server, from, notice::kNameRefused);
+        refuse(server, from, ip.view(), name, JoinRefusal::NameRefused, notice::kNameRefused);
         return true;
     }
     return false;
@@ -153,42 +156,39 @@ void admit(GameServer& server, const PeerAddress& from, std::int32_t id, const s
     if (lockoutOn(server)) server.passwordLockout().recordSuccess(PasswordLockout::Kind::PlayerJoin, from);
     server.recentJoins().insert_or_assign(std::string(ip.view()), JoinRecord{0, 1});
     logJoin(name, id, ip);
-    writeJoinStatistics(server, name, id, ip);
+    const PlayerJoined event{server.viewOf(id)};
+    server.raise([&event](GameObserver& observer) { observer.onPlayerJoined(event); });
     server.welcomePlayer(from, id);
-    announceJoin(server, id, name, ip);
+    announceJoin(server, id, name);
 }
 
 }  // namespace
 
 void join(GameServer& server, const PacketReader& payload, const PeerAddress& from, std::int32_t senderId) {
+    // A flood offender the server did not ban (too many bans this minute) gets no answer.
+    if (server.automaticBans().drops(from.address, server.clock().monotonicSeconds())) return;
     if (silencedByLockout(server, from)) return;
     const IpText ip = from.ipText();
     if (refusedBeforeTheName(server, payload, from, senderId, ip)) return;
     const JoinName name = readJoinName(payload);
-    if (refusedName(server, from, name.text)) return;
+    if (refusedName(server, from, name.text, ip)) return;
     if (server.passwordRequired() && !passwordMatches(server, payload, name.endIndex)) {
         refuseWrongPassword(server, from, name.text, ip);
+        return;
+    }
+    if (const std::optional<std::uint8_t> notice = server.decideJoin(JoinRequest{name.text, ip.view(), from})) {
+        refuse(server, from, ip.view(), name.text, JoinRefusal::ByObserver, *notice);
         return;
     }
     const std::int32_t id = server.players().add(from, name.text);
     if (id < 0) {
         ServerLog::instance().line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");
+        refused(server, ip.view(), name.text, JoinRefusal::NoFreeId);
         return;
     }
     admit(server, from, id, name.text, ip);
 }
 
-void quit(GameServer& server, std::int32_t senderId) {
-    const PlayerRecord* record = server.players().find(senderId);
-    if (record == nullptr) return;
-    auto& log = ServerLog::instance();
-    log.line("QUIT: '", record->name, "', PlayerID = ", senderId);
-    if (server.settings().statLogging) {
-        log.fileOnly("Quit: ", senderId);
-    }
-    server.players().remove(senderId);
-    const auto left = encodePlayerLeft(leftReason::kQuit, static_cast<std::uint8_t>(senderId));
-    server.broadcast(left.data(), left.size());
-}
+void quit(GameServer& server, std::int32_t senderId) { server.removePlayer(senderId, LeaveReason::Quit); }
 
 }  // namespace varn::gameplay

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "access/BanIndex.h"
 #include "access/BanList.h"
 #include "access/PasswordLockout.h"
 #include "config/ServerSettings.h"
@@ -25,24 +26,6 @@ constexpr std::uint32_t kJoinFloodAttempts = 3;
 constexpr std::int32_t kUnansweredCrcTolerated = 8;
 
 using Ids = std::vector<std::int32_t>;
-
-// A removal notice for one player: [6][reason].
-void sendNotice(GameServer& server, const PeerAddress& to, std::uint8_t reason) {
-    const auto notice = encodeNotice(reason);
-    server.sendToPlayer(to, notice.data(), notice.size());
-}
-
-// Tells every player and admin still connected that a player is gone: [9][reason][id].
-void announceLeft(GameServer& server, std::uint8_t reason, std::int32_t id) {
-    const auto packet = encodePlayerLeft(reason, static_cast<std::uint8_t>(id));
-    server.broadcast(packet.data(), packet.size());
-}
-
-// "<prefix><name>', PlayerID = <id><ending>" as one line.
-void logPlayerRemoval(const PlayerRecord& record, std::int32_t id, const char* prefix, const char* ending) {
-    auto& log = ServerLog::instance();
-    log.line(prefix, printableForLog(record.name), "', PlayerID = ", id, ending);
-}
 
 // The active records of a registry that a predicate picks, in ascending id order.
 template <typename Predicate>
@@ -71,9 +54,13 @@ BanDetails floodBanDetails(const GameServer& server, Flood flood) {
     return details;
 }
 
+// The address a join-flood entry's text stands for (it is always a dotted address).
+std::uint32_t ipAddressOf(std::string_view ipText) { return banAddressOf(ipText).value_or(0); }
+
 }  // namespace
 
 void GameServer::checkChatFlood(std::int32_t maxCount) {
+    HandlerScope scope(*this);
     Ids flooders;
     for (auto& [id, record] : players_.records()) {
         if (!record.active) continue;
@@ -81,21 +68,8 @@ void GameServer::checkChatFlood(std::int32_t maxCount) {
         record.killReports = 0;
     }
     if (flooders.empty()) return;
-
-    const bool ban = settings_.banOnChatFlood;
     for (const std::int32_t id : flooders) {
-        const PlayerRecord* record = players_.find(id);
-        if (record == nullptr) continue;
-        const PeerAddress address = record->address;
-        if (ban) {
-            bans_.addAddress(address, floodBanDetails(*this, Flood::chat));
-            logPlayerRemoval(*record, id, "BANNED: '", " ... banned due to chat flood.");
-        } else {
-            logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to chat flood.");
-        }
-        sendNotice(*this, address, ban ? notice::kBanned : notice::kRemoved);
-        players_.remove(id);
-        announceLeft(*this, leftReason::kChatFlood, id);
+        removePlayer(id, LeaveReason::ChatFlood, Actor{}, floodBanDetails(*this, Flood::chat));
     }
 }
 
@@ -111,16 +85,21 @@ void GameServer::resetChatCounters() {
 }
 
 void GameServer::checkJoinFlood() {
+    HandlerScope scope(*this);
+    const std::int64_t now = clock_.monotonicSeconds();
+    automaticBans_.endMinuteIfOver(now);
     std::vector<std::string> judged;
     for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
             ++join.ticks;
             continue;
         }
-        if (join.attempts >= kJoinFloodAttempts) {
+        if (join.attempts >= kJoinFloodAttempts && automaticBans_.allowBan(ipAddressOf(ipText), now)) {
             auto& log = ServerLog::instance();
             log.line("BANNED: '", ipText, "' for Join Flood.");
-            bans_.add(ipText, floodBanDetails(*this, Flood::join));
+            bans_.addAutomatic(ipText, floodBanDetails(*this, Flood::join));
+            const BanAdded event{ipText, Actor{}, true};
+            raise([&event](GameObserver& observer) { observer.onBanAdded(event); });
         }
         judged.push_back(ipText);
     }
@@ -132,24 +111,18 @@ void GameServer::checkTimeouts(std::int32_t limitSeconds) {
         return record.idleSeconds > limitSeconds;
     };
 
-    for (const std::int32_t id : noteIds(players_, silent)) {
-        const PlayerRecord* record = players_.find(id);
-        if (record == nullptr) continue;
-        logPlayerRemoval(*record, id, "QUIT: '", " ... quit due to timeout.");
-        players_.remove(id);
-        announceLeft(*this, leftReason::kTimeout, id);
-    }
+    HandlerScope scope(*this);
+    for (const std::int32_t id : noteIds(players_, silent)) removePlayer(id, LeaveReason::Timeout);
     administrators_->dropSilentAdministrators(limitSeconds);
 }
 
 void GameServer::addIdleTime(std::int32_t seconds) {
-    for (auto& entry : players_.records()) {
-        if (entry.second.active) entry.second.idleSeconds += seconds;
-    }
+    players_.addIdleToAll(seconds);
     administrators_->addIdleTime(seconds);
 }
 
 void GameServer::sendPings() {
+    HandlerScope scope(*this);
     const std::array<std::uint8_t, 1> request = {command::kPingRequest};
     for (auto& entry : players_.records()) {
         PlayerRecord& record = entry.second;
@@ -163,7 +136,9 @@ void GameServer::sendPings() {
     administrators_->sendToAdministrators(request.data(), request.size());
 }
 
+// The check-sum tick tells each silent player during its walk and removes them all after it.
 void GameServer::checkClientCrc() {
+    HandlerScope scope(*this);
     const std::array<std::uint8_t, 1> request = {command::kClientCrc};
     Ids silent;
     for (auto& [id, record] : players_.records()) {
@@ -173,14 +148,10 @@ void GameServer::checkClientCrc() {
             ++record.crcPending;
             continue;
         }
-        logPlayerRemoval(record, id, "QUIT: '", " ... quit due to client crc timeout.");
+        announceRemoval(id, LeaveReason::CrcTimeout, Actor{}, {}, {});
         silent.push_back(id);
-        sendNotice(*this, record.address, notice::kCrcUnanswered);
     }
-    for (const std::int32_t id : silent) {
-        players_.remove(id);
-        announceLeft(*this, leftReason::kCrcUnanswered, id);
-    }
+    for (const std::int32_t id : silent) completeRemoval(id, LeaveReason::CrcTimeout);
 }
 
 void GameServer::reportWrongPasswords() {

@@ -4,6 +4,7 @@
 
 #include "access/BanList.h"
 #include "config/ServerSettings.h"
+#include "game/StatisticsLines.h"
 #include "log/ServerLog.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -18,6 +19,7 @@ class NoAdministrators final : public AdministratorChannel {
 public:
     void sendToAdministrator(const PeerAddress&, const std::uint8_t*, std::size_t) override {}
     void sendToAdministrators(const std::uint8_t*, std::size_t) override {}
+    void flushToAdministrators() override {}
     void dropSilentAdministrators(std::int32_t) override {}
     void addIdleTime(std::int32_t) override {}
 };
@@ -37,7 +39,10 @@ GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, 
       passwordLockout_(passwordLockout),
       settings_(settings),
       clock_(clock),
-      administrators_(&noAdministrators()) {
+      administrators_(&noAdministrators()),
+      automaticBans_(static_cast<std::uint32_t>(settings.autoBanMaxPerMinute)),
+      statisticsLines_(std::make_unique<StatisticsLines>(settings)) {
+    addObserver(*statisticsLines_);
     auto& log = ServerLog::instance();
     game_ = settings_.game;
     log.line("Game = ", game_ == kGameIronHarbor ? "Skyr3:Varn (#" : "Skyr:PB / Varn:PB (#", game_, ") ");
@@ -99,7 +104,11 @@ void GameServer::sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRe
         encodeWelcomeEntry(welcome, static_cast<std::uint8_t>(playerId), record.score, record.name);
     }
     if (toAdministrator) {
+        // The administrator's client waits for the welcome and drops a text that comes first: what
+        // is queued goes out in the order it was given, the welcome before the text.
+        gameEndpoint_.flush();
         administrators_->sendToAdministrator(peer, welcome.data(), welcome.size());
+        administrators_->flushToAdministrators();
     } else {
         sendToPlayer(peer, welcome.data(), welcome.size());
     }
@@ -115,37 +124,17 @@ void GameServer::sendMessageOfTheDay(const PeerAddress& peer) {
 }
 
 void GameServer::kickPlayer(std::int32_t playerId, std::string_view administratorName) {
-    removeByAdministrator(playerId, administratorName, Removal::Kick);
+    removePlayer(playerId, LeaveReason::Kick, Actor{Actor::Kind::Administrator, administratorName});
 }
 
 void GameServer::banPlayer(std::int32_t playerId, std::string_view administratorName) {
-    removeByAdministrator(playerId, administratorName, Removal::Ban);
+    removePlayer(playerId, LeaveReason::Ban, Actor{Actor::Kind::Administrator, administratorName});
 }
 
 bool GameServer::banPlayer(std::int32_t playerId, std::string_view administratorName, const BanDetails& details,
                            std::string_view logSuffix) {
-    return removeByAdministrator(playerId, administratorName, Removal::Ban, details, logSuffix);
-}
-
-// Kick and ban differ in their log word, the ban-list entry and the notice the player gets.
-bool GameServer::removeByAdministrator(std::int32_t playerId, std::string_view administratorName,
-                                       Removal removal, const BanDetails& details, std::string_view logSuffix) {
-    const PlayerRecord* player = players_.find(playerId);
-    if (player == nullptr) return false;
-    const PeerAddress address = player->address;
-    const bool ban = removal == Removal::Ban;
-
-    auto& log = ServerLog::instance();
-    log.line(ban ? "BANNED: '" : "KICKED: '", player->name, "', PlayerID = ", playerId, " by Admin ",
-             administratorName, logSuffix);
-
-    if (ban) bans_.addAddress(address, details);
-    const auto notice = encodeNotice(ban ? notice::kBanned : notice::kRemoved);
-    sendToPlayer(address, notice.data(), notice.size());
-    players_.remove(playerId);
-    const auto left = encodePlayerLeft(leftReason::kKickedOrBanned, static_cast<std::uint8_t>(playerId));
-    broadcast(left.data(), left.size());
-    return true;
+    return removePlayer(playerId, LeaveReason::Ban, Actor{Actor::Kind::Administrator, administratorName}, details,
+                        logSuffix);
 }
 
 std::optional<IpText> GameServer::playerIpText(std::int32_t playerId) const {

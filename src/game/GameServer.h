@@ -4,12 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "access/AutomaticBanLimit.h"
 #include "access/BanDetails.h"
 #include "game/AdministratorChannel.h"
+#include "game/GameEvents.h"
 #include "game/PlayerRegistry.h"
 #include "net/PeerAddress.h"
 #include "protocol/GameProtocol.h"
@@ -19,6 +23,7 @@ namespace varn {
 
 class BanList;
 class PasswordLockout;
+class StatisticsLines;
 class UdpEndpoint;
 struct ServerSettings;
 namespace platform {
@@ -50,6 +55,71 @@ public:
     GameServer(const GameServer&) = delete;
     GameServer& operator=(const GameServer&) = delete;
 
+    // ---- the seam: observers, the actions they may ask for, and the read-only view of the players ----
+
+    // Observers are told of every event in the order they were added. The statistics lines are the
+    // first observer, added by the constructor. An observer must be removed before it is destroyed.
+    void addObserver(GameObserver& observer);
+    void removeObserver(GameObserver& observer);
+
+    // Actions an observer asks for. Inside a handler (a datagram, a pass of the loop's timers, an
+    // administrator's command) they are carried out after the handler has finished, in the order
+    // asked; outside any handler at once. None is ever carried out while a pass walks the players.
+    //
+    // The chat relay [3][senderId][kind][text][NUL] to one player, or with kNoPlayer to every player
+    // and then every administrator. The text is sent as given: the caller has filtered it.
+    void requestSendText(std::int32_t playerId, std::uint8_t senderId, std::uint8_t kind, std::string_view text);
+    // Removes the player as an administrator's kick or ban does, naming the actor in the line.
+    void requestKick(std::int32_t playerId, Actor by);
+    void requestBan(std::int32_t playerId, Actor by, BanDetails details, std::string logSuffix = {});
+
+    std::optional<PlayerView> findPlayer(std::int32_t id) const;
+    // Every player in ascending id order; the views are valid until the next change of the players.
+    std::vector<PlayerView> playerViews() const;
+    template <typename Visit>
+    void forEachPlayer(Visit&& visit) const {
+        for (const auto& [id, record] : players_.records()) {
+            if (record.active) visit(PlayerView(id, record));
+        }
+    }
+
+    // Opened by everything that handles input (a datagram, a timer pass, an administrator's
+    // command): the requests made meanwhile wait until the outermost scope closes.
+    class HandlerScope {
+    public:
+        explicit HandlerScope(GameServer& server);
+        ~HandlerScope();
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+    private:
+        GameServer& server_;
+    };
+
+    // The one way a player leaves: the reason's log line (the ban entry with it), the
+    // PlayerLeft event, the notice, the record removed and the leave broadcast, in that order.
+    // False when there is no such player. A ban's details and logSuffix are used by LeaveReason::Ban.
+    bool removePlayer(std::int32_t playerId, LeaveReason reason, Actor by = {}, const BanDetails& details = {},
+                      std::string_view logSuffix = {});
+
+    // Events that happen outside the game's handlers and enter the seam here.
+    void notifyServerStarted();
+    void notifyServerStopping();
+    void notifySecondPassed();
+    void notifySendDropped(const SendDropped& event);
+    void notifyWrongPassword(const WrongPasswordGiven& event);
+    void notifyLockedOut(const AddressLockedOut& event);
+    void notifyBanAdded(const BanAdded& event);
+    void notifyBanRemoved(const BanRemoved& event);
+    void notifyAdministratorLoggedIn(const AdministratorLoggedIn& event);
+    void notifyAdministratorLoggedOut(const AdministratorLoggedOut& event);
+    void notifyAdministratorSaid(const AdministratorSaid& event);
+    // True when an observer took the command (the say is then not relayed).
+    bool decideAdministratorCommand(const AdministratorCommand& event);
+    // Takes the bans whose time is up out of the ban list (their lines are the ban list's) and
+    // raises BanExpired for each.
+    void expireBans();
+
     // Until connected (and after disconnecting) there are no administrators.
     void connectAdministrators(AdministratorChannel& channel) { administrators_ = &channel; }
     void disconnectAdministrators();
@@ -63,6 +133,8 @@ public:
     // Sends to every active player but exceptId (kNoPlayer: nobody), and to no administrator.
     void broadcastToPlayersExcept(const std::uint8_t* packet, std::size_t length, std::int32_t exceptId);
     void sendToPlayer(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
+    // The notice [6][reason] that tells a player why it was refused or removed.
+    void sendNotice(const PeerAddress& to, std::uint8_t reason);
     // The welcome, and the message of the day when there is one (always over the game socket). A
     // player's list leaves the player out; an administrator's lists every named player.
     void welcomePlayer(const PeerAddress& peer, std::int32_t id);
@@ -107,6 +179,8 @@ public:
     const PlayerRegistry& players() const { return players_; }
     BanList& bans() { return bans_; }
     PasswordLockout& passwordLockout() { return passwordLockout_; }
+    // The bound on the bans the server makes by itself, and the offenders it drops instead.
+    AutomaticBanLimit& automaticBans() { return automaticBans_; }
     const ServerSettings& settings() const { return settings_; }
     const platform::Clock& clock() const { return clock_; }
     AdministratorChannel& administrators() { return *administrators_; }
@@ -120,12 +194,42 @@ public:
     std::uint32_t loggedVehicle(std::size_t id) const { return loggedVehicle_.at(id); }
     std::uint32_t loggedWeapon(std::size_t id) const { return loggedWeapon_.at(id); }
 
+    // The game's side of the seam, for its handlers (GameJoin.cpp, GameCommands.cpp and the like).
+    template <typename Call>
+    void raise(Call&& call) {
+        ++raising_;
+        for (std::size_t index = 0; index < observers_.size(); ++index) {
+            if (observers_[index] != nullptr) call(*observers_[index]);
+        }
+        if (--raising_ == 0 && observerRemoved_) compactObservers();
+    }
+    std::optional<std::uint8_t> decideJoin(const JoinRequest& request);
+    ChatVerdict decideChat(const ChatSent& event);
+    PlayerView viewOf(std::int32_t id) const { return PlayerView(id, *players_.find(id)); }
+
 private:
-    enum class Removal : std::uint8_t { Kick, Ban };
     enum class WelcomeRecipient : std::uint8_t { Player, Administrator };
 
-    bool removeByAdministrator(std::int32_t playerId, std::string_view administratorName, Removal removal,
-                               const BanDetails& details = {}, std::string_view logSuffix = {});
+    // A request waiting for the end of the handler it was made in.
+    struct PendingRequest {
+        enum class Kind : std::uint8_t { SendText, Kick, Ban };
+        Kind kind = Kind::SendText;
+        std::int32_t playerId = kNoPlayer;
+        std::uint8_t senderId = 0;
+        std::uint8_t chatKind = 0;
+        std::string text;  // the chat text, or the ban's log suffix
+        Actor::Kind actorKind = Actor::Kind::Server;
+        std::string actorName;
+        BanDetails details;
+    };
+    void carryOut(const PendingRequest& request);
+    void carryOutPendingRequests();
+    void compactObservers();
+    // The two halves of removePlayer, for the pass that notes players during its walk and removes
+    // them after it: the line, the event and the notice; then the record and the broadcast.
+    bool announceRemoval(std::int32_t playerId, LeaveReason reason, Actor by, const BanDetails& details,
+                         std::string_view logSuffix);
+    void completeRemoval(std::int32_t playerId, LeaveReason reason);
     void sendWelcome(const PeerAddress& peer, std::int32_t id, WelcomeRecipient recipient);
     void sendMessageOfTheDay(const PeerAddress& peer);
     // The sync relay's steps (GameSync.cpp).
@@ -149,10 +253,18 @@ private:
     std::int32_t lastChatCycle_ = 0;
     std::uint32_t expectedClientCrc_ = kExpectedClientCrc;
     RecentJoins recentJoins_;
+    AutomaticBanLimit automaticBans_;
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle_{};
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon_{};
     std::array<std::uint8_t, kMotdPacketSize> motdPacket_{};
     bool messageOfTheDayLoaded_ = false;
+
+    std::vector<GameObserver*> observers_;
+    std::unique_ptr<StatisticsLines> statisticsLines_;
+    std::vector<PendingRequest> pendingRequests_;
+    std::int32_t handlerDepth_ = 0;
+    std::int32_t raising_ = 0;
+    bool observerRemoved_ = false;
 };
 
 }  // namespace varn

@@ -5,6 +5,7 @@
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
 #include "protocol/GameProtocol.h"
+#include "protocol/LogVocabulary.h"
 
 namespace varn {
 
@@ -13,7 +14,7 @@ namespace {
 using FullRelay = PacketWriter<sync::kRelayHeaderLength + sync::kMaxPayload>;
 
 // Writes "<prefix><id> <value>" to the file only when value differs from what was last logged for the id.
-void logStatChange(const char* prefix, std::uint32_t& logged, std::int32_t id, std::uint8_t value) {
+void logStatChange(std::string_view prefix, std::uint32_t& logged, std::int32_t id, std::uint8_t value) {
     const auto widened = static_cast<std::uint32_t>(signedByte(value));
     if (widened == logged) return;
     logged = widened;
@@ -27,9 +28,9 @@ void logStatChange(const char* prefix, std::uint32_t& logged, std::int32_t id, s
 void GameServer::logSyncStatistics(std::int32_t senderId, const PacketReader& payload) {
     if (senderId < 0 || static_cast<std::size_t>(senderId) >= kMaxLoggedPlayers) return;
     const auto index = static_cast<std::size_t>(senderId);
-    logStatChange("Veh: ", loggedVehicle_[index], senderId, *payload.byteAt(0));
+    logStatChange(logvocabulary::kVehicle, loggedVehicle_[index], senderId, *payload.byteAt(0));
     if (const std::optional<std::uint8_t> weapon = sync::weaponOf(payload)) {
-        logStatChange("Wea: ", loggedWeapon_[index], senderId, *weapon);
+        logStatChange(logvocabulary::kWeapon, loggedWeapon_[index], senderId, *weapon);
     }
 }
 

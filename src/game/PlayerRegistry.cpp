@@ -135,6 +135,12 @@ void PlayerRegistry::setIdle(std::int32_t id, std::int32_t seconds) {
     if (PlayerRecord* record = find(id)) record->idleSeconds = seconds;
 }
 
+void PlayerRegistry::addIdleToAll(std::int32_t seconds) {
+    for (auto& entry : records_) {
+        if (entry.second.active) entry.second.idleSeconds += seconds;
+    }
+}
+
 void PlayerRegistry::resetCrcPending(std::int32_t id) {
     if (PlayerRecord* record = find(id)) record->crcPending = 0;
 }

@@ -37,27 +37,28 @@ private:
 };
 
 // Everything the server knows about one peer (a player, or an administrator in the admin table).
+// Only the registry and the game's handlers change it; other folders read a PlayerView.
 struct PlayerRecord {
-    PeerAddress address;
-    IpText ipText;
-    bool active = true;
-    std::int32_t idleSeconds = 0;
-    std::string name;
-    std::int16_t score = 0;
-    std::uint16_t pongTime = 0;
-    std::uint16_t pingTime = 0;
-    std::uint16_t ping = 0;
-    std::uint16_t lastPing = 0;
-    std::int32_t chatCount = 0;
-    std::string lastChat;
-    bool inVehicle = false;
-    bool isPassenger = false;
-    std::uint8_t vehicleId = 0;
-    std::uint32_t footWord = 0;
-    float position[3] = {0, 0, 0};
-    std::uint32_t syncTag8 = 0;
-    VehicleRecord* vehicle = nullptr;
-    std::int32_t sharedByte = 0;
+    PeerAddress address;          // where its datagrams come from and go to
+    IpText ipText;                // the address's text form, for log lines and the administrators
+    bool active = true;           // a record that walks and look-ups see (the server keeps none inactive)
+    std::int32_t idleSeconds = 0; // seconds since its last datagram
+    std::string name;             // as joined: at most 13 bytes, printable
+    std::int16_t score = 0;       // kills less suicides
+    std::uint16_t pongTime = 0;   // ping clock (milliseconds) when its last ping answer came
+    std::uint16_t pingTime = 0;   // ping clock when the last ping request went out
+    std::uint16_t ping = 0;       // the last round trip measured: pongTime - pingTime
+    std::uint16_t lastPing = 0;   // the one before it; the players are told the mean of the two
+    std::int32_t chatCount = 0;   // chat texts since the last once-a-second pass
+    std::string lastChat;         // the last chat text accepted, for the repeat filter
+    bool inVehicle = false;       // its last sync said it drives or rides
+    bool isPassenger = false;     // ... as a passenger
+    std::uint8_t vehicleId = 0;   // the vehicle it is in, 0 on foot
+    std::uint32_t footWord = 0;   // the state word of its last on-foot sync
+    float position[3] = {0, 0, 0};  // its last reported position on foot
+    std::uint32_t syncTag8 = 0;   // the last values of the sync tags it reported
+    VehicleRecord* vehicle = nullptr;  // the vehicle table's entry for vehicleId, null on foot
+    std::int32_t sharedByte = 0;  // the byte it announced for the others to query
     std::int32_t syncTag2 = 0;
     std::int32_t syncTag5 = 0;
     std::int32_t syncTag4 = 0;
@@ -65,8 +66,8 @@ struct PlayerRecord {
     std::int32_t syncTag6 = 0;
     std::int32_t syncTag7 = 0;
     std::uint32_t syncTag9 = 0;
-    std::int32_t crcPending = 0;
-    std::int32_t killReports = 0;
+    std::int32_t crcPending = 0;  // check-sum requests sent and not yet answered
+    std::int32_t killReports = 0; // death reports since the last once-a-second pass
 };
 
 // Records by id in a table of slots indexed by the id itself, so that finding a record is one index
@@ -156,6 +157,8 @@ public:
     void clearLastChat(std::int32_t id);
     void resetIdle(std::int32_t id) { setIdle(id, 0); }
     void setIdle(std::int32_t id, std::int32_t seconds);
+    // Adds seconds to the idle time of every active record.
+    void addIdleToAll(std::int32_t seconds);
     void resetCrcPending(std::int32_t id);
     std::int32_t sharedByte(std::int32_t id) const;
     void setSharedByte(std::int32_t id, std::int32_t value);

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "log/LogTimestamp.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 
@@ -46,7 +47,7 @@ std::size_t formatTimestamp(std::int64_t calendarMilliseconds, char (&text)[kTim
     const std::int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
     const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
 
-    const int length = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+    const int length = std::snprintf(text, sizeof text, logvocabulary::kTimestampFormat,
                                      static_cast<long long>(year), static_cast<long long>(month),
                                      static_cast<long long>(day), static_cast<long long>(intoDay / 3'600'000),
                                      static_cast<long long>(intoDay / 60'000 % 60),
@@ -70,7 +71,8 @@ std::string utcTimestamp(std::int64_t calendarMilliseconds) {
     return std::string(text, formatTimestamp(calendarMilliseconds, text));
 }
 
-ServerLog::ServerLog() : console_(&std::cout), errors_(&std::cerr) {}
+ServerLog::ServerLog()
+    : console_(&std::cout), errors_(&std::cerr), reportClock_(&platform::SystemClock::instance()) {}
 
 ServerLog::~ServerLog() { close(); }
 
@@ -134,21 +136,7 @@ void ServerLog::writeToFile(std::string_view text) {
 }
 
 void ServerLog::writeLine(std::initializer_list<Piece> pieces, Sinks sinks) {
-    if (file_.is_open()) {
-        if (timestampClock_ != nullptr) {
-            char stamp[kTimestampCapacity];
-            const std::size_t length = formatTimestamp(timestampClock_->calendarMilliseconds(), stamp);
-            file_.write(stamp, static_cast<std::streamsize>(length));
-            file_.put(' ');
-        }
-        for (const Piece& piece : pieces) {
-            const std::string_view text = piece.text();
-            file_.write(text.data(), static_cast<std::streamsize>(text.size()));
-        }
-        // The file takes the platform's line end; the console stream translates '\n' itself.
-        file_ << platform::kTextLineEnd;
-        file_.flush();
-    }
+    if (file_.is_open()) writePiecesToFile(pieces);
     if (!quiet_ && sinks == Sinks::fileAndConsole && console_ != nullptr) {
         for (const Piece& piece : pieces) {
             const std::string_view text = piece.text();
@@ -157,6 +145,49 @@ void ServerLog::writeLine(std::initializer_list<Piece> pieces, Sinks sinks) {
         console_->put('\n');
         console_->flush();
     }
+}
+
+void ServerLog::writePiecesToFile(std::initializer_list<Piece> pieces) {
+    errno = 0;
+    if (timestampClock_ != nullptr) {
+        char stamp[kTimestampCapacity];
+        const std::size_t length = formatTimestamp(timestampClock_->calendarMilliseconds(), stamp);
+        file_.write(stamp, static_cast<std::streamsize>(length));
+        file_.put(' ');
+    }
+    for (const Piece& piece : pieces) {
+        const std::string_view text = piece.text();
+        file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    // The file takes the platform's line end; the console stream translates '\n' itself.
+    file_ << platform::kTextLineEnd;
+    file_.flush();
+    const int reason = errno;
+    const bool written = file_.good();
+    // A failed line leaves the stream in error; the next line tries again.
+    if (!written) file_.clear();
+    noteWriteResult(written, reason);
+}
+
+void ServerLog::noteWriteResult(bool written, int reason) {
+    constexpr std::int64_t kSecondsBetweenReports = 60;
+    if (written) {
+        if (writeFailing_ && errors_ != nullptr) {
+            *errors_ << "SERVER: Writing the log file '" << path_ << "' again.\n";
+            errors_->flush();
+        }
+        writeFailing_ = false;
+        return;
+    }
+    ++writeFailures_;
+    writeFailing_ = true;
+    const std::int64_t now = reportClock_ != nullptr ? reportClock_->monotonicSeconds() : 0;
+    if (lastFailureReport_ && now - *lastFailureReport_ < kSecondsBetweenReports) return;
+    lastFailureReport_ = now;
+    if (errors_ == nullptr) return;
+    *errors_ << "SERVER-ERROR: Unable to write the log file '" << path_ << "' ("
+             << (reason != 0 ? std::generic_category().message(reason) : "reason unknown") << ").\n";
+    errors_->flush();
 }
 
 void ServerLog::writeDiagnostic(std::initializer_list<Piece> pieces) {

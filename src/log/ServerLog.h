@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -113,6 +114,14 @@ public:
     // With a clock, every line of the file begins with the calendar time it was started at, in UTC,
     // and a space; the console is never stamped. Null switches the stamps off.
     void setTimestampClock(const platform::Clock* clock) { timestampClock_ = clock; }
+    // The clock that spaces the reports of failed writes (monotonic seconds); the system's unless a
+    // test moves its own.
+    void setReportClock(const platform::Clock* clock) { reportClock_ = clock; }
+
+    // Lines the file did not take whole (a full disk, an I/O error) since the log was made. The
+    // first failure, and then one a minute at most, is reported on standard error with the path and
+    // the reason; the console goes on; the first line the file takes again is reported too.
+    std::uint64_t writeFailures() const { return writeFailures_; }
 
 private:
     void writeToFile(std::string_view text);
@@ -120,6 +129,8 @@ private:
     enum class Sinks { fileAndConsole, fileOnly };
     void writeLine(std::initializer_list<Piece> pieces, Sinks sinks);
     void writeDiagnostic(std::initializer_list<Piece> pieces);
+    void writePiecesToFile(std::initializer_list<Piece> pieces);
+    void noteWriteResult(bool written, int reason);
 
     bool quiet_ = false;
     std::ofstream file_;
@@ -129,6 +140,11 @@ private:
     std::ostream* console_;
     std::ostream* errors_;
     const platform::Clock* timestampClock_ = nullptr;
+    const platform::Clock* reportClock_;
+    std::uint64_t writeFailures_ = 0;
+    bool writeFailing_ = false;
+    // Monotonic seconds of the last report of a failed write; none yet.
+    std::optional<std::int64_t> lastFailureReport_;
 };
 
 }  // namespace varn

@@ -117,6 +117,7 @@ void UdpEndpoint::dropDatagram(std::size_t length) {
         log.line("SERVER-WARNING: ", static_cast<std::uint64_t>(length),
                  " bytes dropped due to exceeding limit.");
     }
+    if (dropObserver_) dropObserver_(length);
     if (sendMaxAllowed != 0 && periodSentAndDropped > sendMaxAllowed) {
         log.line(
             "SERVER-ERROR: Maximum allowed send limit (sent/dropped) per reset hit.  Server will shut down.");

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "config/ServerSettings.h"
 #include "net/PeerAddress.h"
@@ -59,6 +60,8 @@ public:
     // Asks for a receive buffer of this many bytes; the size the system granted, -1 when it cannot
     // say (or the endpoint is not open).
     int setReceiveBufferBytes(int bytes);
+    // Told the length of every datagram the send limit drops, after its warning line.
+    void setDropObserver(std::function<void(std::size_t)> observer) { dropObserver_ = std::move(observer); }
 
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
     platform::WaitHandle waitHandle() const;
@@ -84,6 +87,7 @@ private:
     std::unique_ptr<platform::DatagramSocket> socket_;
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
     bool batchedSends_ = false;
+    std::function<void(std::size_t)> dropObserver_;
 };
 
 }  // namespace varn

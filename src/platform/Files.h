@@ -19,6 +19,10 @@ bool readTextFile(const std::string& path, std::string& content,
 // "it can be read now" when the file has become readable since.
 std::string whyFileCannotBeRead(const std::string& path);
 
+// Nothing is at path (a symbolic link to nothing counts as nothing), as opposed to something that
+// is there but cannot be read.
+bool fileIsMissing(const std::string& path);
+
 // A regular file open for reading. Opening never waits: a FIFO without a writer, a device or a
 // folder is refused at once, as if the file were missing.
 class RegularFileReader {

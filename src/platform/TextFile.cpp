@@ -62,4 +62,9 @@ std::string whyFileCannotBeRead(const std::string& path) {
     return "it can be read now";
 }
 
+bool fileIsMissing(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::status(path, error).type() == std::filesystem::file_type::not_found;
+}
+
 }  // namespace varn::platform

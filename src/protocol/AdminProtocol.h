@@ -38,7 +38,10 @@ inline constexpr std::uint8_t kBanFor = 30;
 inline constexpr std::uint8_t kAddBanFor = 31;
 // [32][first entry: u32]: one page of the ban list's lines with their details.
 inline constexpr std::uint8_t kListBanLines = 32;
-inline constexpr std::uint8_t kHighestCommand = kListBanLines;
+// Reloads the scripts: [33][1] when the new scripts run, [33][0] when the old ones stay. Answered only
+// when the server has scripts.
+inline constexpr std::uint8_t kReloadScripts = 33;
+inline constexpr std::uint8_t kHighestCommand = kReloadScripts;
 
 // [30] and [31] answer [id][kDone], or [id][kNotDone][one of these reasons].
 inline constexpr std::uint8_t kBanRefusedMalformed = 1;

@@ -105,10 +105,6 @@ inline constexpr std::uint32_t kExpectedClientCrc = 0x1C3D6C3F;
 // The message of the day, [21][text][0], goes out cut at this length.
 inline constexpr std::size_t kMaxMessageOfTheDayDatagram = 1000;
 
-// The statistics lines in the log, read by outside tools, end their join and start-up fields with
-// this byte.
-inline constexpr char kStatSeparator = static_cast<char>(0xA9);
-
 // The welcome: a 17-byte header, then one entry per listed player: id, 16-bit score, name and an end
 // byte. The three check values are the client's; the first depends on the game mode.
 inline constexpr std::size_t kWelcomeHeaderSize = 17;
@@ -199,7 +195,7 @@ inline std::optional<std::uint8_t> decodeNotice(const PacketReader& datagram) {
 }
 
 // [9][reason][id]: a player is gone.
-struct PlayerLeft {
+struct PlayerLeftPacket {
     std::uint8_t reason = 0;
     std::uint8_t playerId = 0;
 };
@@ -208,13 +204,13 @@ inline constexpr std::array<std::uint8_t, 3> encodePlayerLeft(std::uint8_t reaso
     return {command::kPlayerLeft, reason, playerId};
 }
 
-inline std::optional<PlayerLeft> decodePlayerLeft(const PacketReader& datagram) {
+inline std::optional<PlayerLeftPacket> decodePlayerLeft(const PacketReader& datagram) {
     if (datagram.byteAt(0) != command::kPlayerLeft || datagram.size() < 3) return std::nullopt;
-    return PlayerLeft{*datagram.byteAt(1), *datagram.byteAt(2)};
+    return PlayerLeftPacket{*datagram.byteAt(1), *datagram.byteAt(2)};
 }
 
 // [8][id][name] to the players; administrators get [8][id][name][0][IP text].
-struct PlayerJoined {
+struct PlayerJoinedPacket {
     std::uint8_t playerId = 0;
     std::string_view name;
     std::string_view address;
@@ -231,9 +227,9 @@ void appendJoinedAddress(PacketWriter<Capacity>& out, std::string_view ipText) {
 }
 
 // The texts are views into the datagram.
-inline std::optional<PlayerJoined> decodePlayerJoined(const PacketReader& datagram) {
+inline std::optional<PlayerJoinedPacket> decodePlayerJoined(const PacketReader& datagram) {
     if (datagram.byteAt(0) != command::kPlayerJoined || datagram.size() < 2) return std::nullopt;
-    PlayerJoined joined{*datagram.byteAt(1), datagram.textAt(2), {}};
+    PlayerJoinedPacket joined{*datagram.byteAt(1), datagram.textAt(2), {}};
     joined.address = datagram.textAt(3 + joined.name.size());
     return joined;
 }

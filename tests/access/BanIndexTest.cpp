@@ -14,6 +14,7 @@
 
 #include "access/BanList.h"
 #include "access/BanListFixture.h"
+#include "support/TestBanList.h"
 #include "net/PeerAddress.h"
 
 namespace varn {
@@ -246,7 +247,7 @@ TEST_F(BanIndexTest, AnswersAsThePlainScanForEveryKindOfEntry) {
     const std::vector<std::uint32_t> addresses = everyPoolAddress();
 
     TwoPassScan scan;
-    BanList added;
+    testing::TestBanList added;
     for (const std::string& entry : entries) {
         scan.add(entry);
         added.add(entry);
@@ -258,7 +259,7 @@ TEST_F(BanIndexTest, AnswersAsThePlainScanForEveryKindOfEntry) {
     for (const std::string& entry : entries) file += entry + "\n";
     const std::string path = pathOf("bans.txt");
     writeBytes(path, file);
-    BanList loaded;
+    testing::TestBanList loaded;
     ASSERT_TRUE(loaded.load(path));
     scan = TwoPassScan::fromFile(file);
     expectSameAnswers(loaded, scan, texts, addresses);
@@ -288,7 +289,7 @@ TEST_F(BanIndexTest, AnswersAsThePlainScanThroughRandomAddsRemovesAndLoads) {
 
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "");
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     TwoPassScan scan;
     for (int step = 0; step < 400; ++step) {

@@ -9,6 +9,7 @@
 
 #include "access/BanList.h"
 #include "access/BanListFixture.h"
+#include "support/TestBanList.h"
 #include "protocol/BanEntryText.h"
 #include "support/FileText.h"
 #include "support/LogCapture.h"
@@ -39,7 +40,7 @@ protected:
     static void expectMatch(const std::string& entry, const BanDetails& details, const std::string& peer,
                             bool banned) {
         SCOPED_TRACE("entry '" + entry + "', peer " + peer);
-        BanList list;
+        testing::TestBanList list;
         list.add(entry, details);
         list.expireDue(kNow);
         EXPECT_EQ(list.isBanned(peer), banned);
@@ -93,12 +94,12 @@ TEST_F(BanListDetailsTest, MatchesExactOctetZeroCidrAndOnlyUnexpiredEntries) {
     // The address parser reads the last two as 10.0.0.0 (it stops at a space or a NUL).
     for (const std::string& entry : {"10.0.0.0/33"s, "10.0.0.0/"s, "10.0.0/8"s, "10.0 /8"s, "10.0\0/8"s}) {
         SCOPED_TRACE(::testing::PrintToString(entry));
-        BanList list;
+        testing::TestBanList list;
         list.add(entry);
         EXPECT_TRUE(list.isBanned(entry));
         EXPECT_FALSE(list.isBanned("10.0.0.1"));
     }
-    BanList list;
+    testing::TestBanList list;
     list.add("10.0.0.0/8");
     EXPECT_TRUE(list.isBanned("10.0.0.0/8"));
     list.remove("10.0.0.0/8");
@@ -133,7 +134,7 @@ TEST_F(BanListDetailsTest, FileRoundTripsKeepEveryLineByteForByte) {
         const std::string path = pathOf("bans.txt");
         writeBytes(path, testing::asFileText(c.file));
         log.clear();
-        BanList list;
+        testing::TestBanList list;
         ASSERT_TRUE(list.load(path));
         EXPECT_EQ(list.entries(), c.entries);
         EXPECT_EQ(log.lines(), c.warnings);
@@ -147,7 +148,7 @@ TEST_F(BanListDetailsTest, FileRoundTripsKeepEveryLineByteForByte) {
 TEST_F(BanListDetailsTest, AddedDetailsAreWrittenAfterTheEntryAndListedPageByPage) {
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "");
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     BanDetails details;
     details.until = kNow + 7 * 86400;
@@ -188,7 +189,7 @@ TEST_F(BanListDetailsTest, ExpiredEntriesStopMatchingAreLoggedOnceAndLeaveAtTheN
         "10.0.0.0/8 # until=2026-12-10T12:00:20Z\n"
         "20.0.0.0 # until=2020-01-01T00:00:00Z reason=long gone\n";
     writeBytes(path, testing::asFileText(file));
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     EXPECT_TRUE(list.isBanned("20.1.1.1")) << "nothing expires before the first check";
 
@@ -264,7 +265,7 @@ TEST_F(BanListDetailsTest, CidrRangesAnswerAsThePlainScanThroughAddsAndRemoves) 
         if (kind < 9) return dotted(poolAddress());
         return "10.0.0.0/x";
     };
-    BanList list;
+    testing::TestBanList list;
     std::vector<std::string> entries;
     for (int step = 0; step < 300; ++step) {
         if (pick(3) != 0 || entries.empty()) {

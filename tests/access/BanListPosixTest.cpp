@@ -14,8 +14,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "access/BanListFixture.h"
+#include "support/TestBanList.h"
 #include "support/LogCapture.h"
 #include "support/ReleasedFifo.h"
 
@@ -33,7 +35,7 @@ TEST_F(BanListPosixTest, SaveKeepsFilePermissions) {
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "1.2.3.4\n");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     ASSERT_TRUE(list.add("5.6.7.8"));
     struct stat info {};
@@ -49,7 +51,7 @@ TEST_F(BanListPosixTest, SaveThroughSymbolicLinkUpdatesTarget) {
     writeBytes(target.string(), "1.2.3.4\n");
     fs::create_symlink(target, link);
 
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(link.string()));
     ASSERT_TRUE(list.add("5.6.7.8"));
     EXPECT_TRUE(fs::is_symlink(link));
@@ -63,11 +65,18 @@ TEST_F(BanListPosixTest, SaveThroughSymbolicLinkUpdatesTarget) {
 TEST_F(BanListPosixTest, FifoInPlaceOfTheFileIsRefusedAtOnceLikeAMissingFile) {
     testing::ReleasedFifo fifo(pathOf("bans.txt"));
     ASSERT_TRUE(fifo.made());
-    BanList list;
+    testing::TestBanList list;
     bool loaded = true;
     EXPECT_LT(testing::millisecondsTaken([&] { loaded = list.load(fifo.path()); }), 1000);
     EXPECT_FALSE(loaded);
-    EXPECT_TRUE(list.filePath().empty()) << "nothing is ever saved over it";
+    // Something is there that could not be read: every save fails with the reason, and nothing
+    // is ever saved over it.
+    testing::LogCapture log;
+    EXPECT_FALSE(list.add("1.2.3.4"));
+    EXPECT_TRUE(list.isBanned("1.2.3.4"));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "SERVER-WARNING: Unable to save the Banned IP list (not a regular file)."}));
+    EXPECT_TRUE(fs::is_fifo(fifo.path())) << "nothing is ever saved over it";
 }
 
 // Runs body in a child process as a user that may write the ban file but not its folder; what body
@@ -110,7 +119,7 @@ TEST_F(BanListPosixTest, FolderThatTakesNoNewFileIsToldAtLoadAndSavesGoInPlace) 
     writeBytes(file.string(), "1.2.3.4\n10.0.0.0\n");
     const std::string result = runWhereTheFolderIsReadOnly(folder, file, [&] {
         testing::LogCapture log;
-        BanList list;
+        testing::TestBanList list;
         std::ostringstream out;
         out << list.load(file.string()) << "|" << log.text() << "|";
         log.clear();
@@ -163,7 +172,7 @@ TEST_F(BanListPosixTest, KilledSavesLeaveAWholeFileAndAtMostOneTemporaryFile) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            BanList list;
+            testing::TestBanList list;
             if (!list.load(path)) ::_exit(1);
             for (int entry = 0; entry < 100000; ++entry) {
                 list.add("10." + std::to_string(round) + "." + std::to_string(entry / 250) + "." +
@@ -178,7 +187,7 @@ TEST_F(BanListPosixTest, KilledSavesLeaveAWholeFileAndAtMostOneTemporaryFile) {
         EXPECT_TRUE(isWholeList(readBytes(path))) << readBytes(path);
         EXPECT_LE(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
     }
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     ASSERT_TRUE(list.add("1.2.3.4"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);

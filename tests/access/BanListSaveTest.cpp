@@ -282,16 +282,109 @@ TEST_F(BanListSaveTest, ReloadKeepsChangesThatTheFileLacksUntilTheyAreSaved) {
     EXPECT_EQ(list.entries(), Entries{"9.9.9.9"});
 }
 
-TEST_F(BanListSaveTest, ListWithoutALoadedFileNeitherWritesNorWarns) {
-    files.fail(Step::Open, EACCES);
+// A missing file's first save creates it; when that fails, the operator is told, as for any save.
+TEST_F(BanListSaveTest, MissingFileIsCreatedByTheFirstSaveOrTheFailureIsTold) {
     BanList list(files, clock);
     EXPECT_FALSE(list.load(pathOf("missing.txt")));
+    EXPECT_TRUE(log.lines().empty()) << "loading says nothing of its own";
+    files.fail(Step::Write, ENOSPC, 1);
     EXPECT_FALSE(list.add("1.2.3.4"));
-    EXPECT_TRUE(list.remove("1.2.3.4"));
-    EXPECT_FALSE(list.save());
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_TRUE(files.opened().empty());
-    EXPECT_TRUE(fs::is_empty(dir_));
+    EXPECT_TRUE(list.isBanned("1.2.3.4"));
+    EXPECT_EQ(log.lines(), Lines{unableLine(ENOSPC)});
+    EXPECT_FALSE(fs::exists(pathOf("missing.txt")));
+    EXPECT_TRUE(list.add("5.6.7.8"));
+    EXPECT_EQ(readBytes(pathOf("missing.txt")), testing::asFileText("1.2.3.4\n5.6.7.8\n"));
+}
+
+// The bans the server makes by itself are in force at once but written together: a thousand of them
+// cost one save, at most one a second; an administrator's change is still written before it is
+// answered, and takes the server's pending changes with it.
+TEST_F(BanListSaveTest, AutomaticBansAreSavedTogetherAtMostOnceASecond) {
+    BanList list(files, clock);
+    loadList(list, "1.2.3.4\n");
+    files.forgetOpened();
+
+    for (int index = 0; index < 1000; ++index) {
+        list.addAutomatic("10.0." + std::to_string(index / 250 + 1) + "." + std::to_string(index % 250 + 1), {});
+    }
+    EXPECT_TRUE(list.isBanned("10.0.4.250"));
+    EXPECT_TRUE(files.opened().empty()) << "no save per ban";
+    EXPECT_TRUE(list.hasUnsavedChanges());
+
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_EQ(files.opened().size(), 1u);
+    const std::string saved = fileText();
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 1001);
+    EXPECT_FALSE(list.hasUnsavedChanges());
+    EXPECT_FALSE(list.saveIfDue()) << "nothing left to save";
+
+    // Within the same second a new ban waits; the next second takes it.
+    list.addAutomatic("11.1.1.1", {});
+    EXPECT_FALSE(list.saveIfDue());
+    EXPECT_EQ(fileText().find("11.1.1.1"), std::string::npos);
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_NE(fileText().find("11.1.1.1"), std::string::npos);
+
+    // An administrator's ban is written at once, with whatever the server had pending.
+    list.addAutomatic("12.1.1.1", {});
+    EXPECT_TRUE(list.add("13.1.1.1"));
+    EXPECT_NE(fileText().find(testing::asFileText("12.1.1.1\n13.1.1.1")), std::string::npos);
+    EXPECT_FALSE(list.hasUnsavedChanges());
+    EXPECT_EQ(files.opened().size(), 3u);
+
+    // A grouped save that fails is tried again a second later, not before.
+    files.fail(Step::Write, ENOSPC, 1);
+    list.addAutomatic("14.1.1.1", {});
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_TRUE(list.hasUnsavedChanges());
+    EXPECT_FALSE(list.saveIfDue());
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_FALSE(list.hasUnsavedChanges());
+    EXPECT_NE(fileText().find("14.1.1.1"), std::string::npos);
+}
+
+// An expired entry leaves the file at the next grouped save, so a reload cannot read it back (nor
+// log its expiry twice); a line whose date has passed when it is read never matches.
+TEST_F(BanListSaveTest, ExpiredEntriesLeaveTheFileAndNeverMatchOnceRead) {
+    clock.setSeconds(1796904000);  // 2026-12-10T12:00:00Z
+    BanList list(files, clock);
+    loadList(list,
+             "1.1.1.1 # until=2026-12-10T12:00:30Z\n"
+             "2.2.2.2\n");
+    clock.advanceSeconds(30);
+    list.expireDue(clock.calendarSeconds());
+    EXPECT_EQ(log.lines(), Lines{"SERVER: Ban on 1.1.1.1 expired."});
+    EXPECT_TRUE(list.hasUnsavedChanges());
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_EQ(fileText(), testing::asFileText("2.2.2.2\n"));
+
+    // The reload of a list whose expiry is not yet written writes it first.
+    BanDetails shortBan;
+    shortBan.until = clock.calendarSeconds() + 1;
+    list.addAutomatic("3.3.3.3", shortBan);
+    clock.advanceSeconds(1);
+    list.expireDue(clock.calendarSeconds());
+    log.clear();
+    ASSERT_TRUE(list.load(path_));
+    EXPECT_EQ(list.entries(), Entries{"2.2.2.2"});
+    EXPECT_TRUE(log.lines().empty()) << "no expiry logged twice";
+
+    // Lines already past when they are read: gone from the first moment, and from the file.
+    writeBytes(path_, testing::asFileText("4.4.4.4 # until=2026-12-10T11:00:00Z\n"
+                                          "5.5.5.5 # until=2026-12-10T12:00:31Z\n"
+                                          "6.6.6.6 # until=2027-01-01T00:00:00Z\n"));
+    log.clear();
+    ASSERT_TRUE(list.load(path_));
+    EXPECT_FALSE(list.isBanned("4.4.4.4"));
+    EXPECT_FALSE(list.isBanned("5.5.5.5"));
+    EXPECT_TRUE(list.isBanned("6.6.6.6"));
+    EXPECT_EQ(log.lines(), (Lines{"SERVER: Ban on 4.4.4.4 expired.", "SERVER: Ban on 5.5.5.5 expired."}));
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_EQ(fileText(), testing::asFileText("6.6.6.6 # until=2027-01-01T00:00:00Z\n"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "support/FileText.h"
 #include "access/BanListFixture.h"
+#include "support/TestBanList.h"
 
 namespace varn {
 namespace {
@@ -49,7 +50,7 @@ TEST_F(BanListTest, LoadSplitsLinesAsTheFileHoldsThem) {
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(c.bytes)));
         writeBytes(path, c.bytes);
-        BanList list;
+        testing::TestBanList list;
         ASSERT_TRUE(list.load(path));
         EXPECT_EQ(list.entries(), c.expected);
         EXPECT_EQ(list.filePath(), path);
@@ -61,7 +62,7 @@ TEST_F(BanListTest, LoadWritesNothingAndNextSaveWritesEveryEntryWithLineEnd) {
     const std::string original = "1.2.3.4\r\n\r\n5.6.0.0";
     writeBytes(path, original);
     {
-        BanList list;
+        testing::TestBanList list;
         ASSERT_TRUE(list.load(path));
         EXPECT_EQ(readBytes(path), original);
         ASSERT_TRUE(list.save());
@@ -69,7 +70,7 @@ TEST_F(BanListTest, LoadWritesNothingAndNextSaveWritesEveryEntryWithLineEnd) {
         ASSERT_TRUE(list.add("7.7.7.7"));
         EXPECT_EQ(readBytes(path), testing::asFileText("1.2.3.4\n\n5.6.0.0\n7.7.7.7\n"));
     }
-    BanList reloaded;
+    testing::TestBanList reloaded;
     ASSERT_TRUE(reloaded.load(path));
     EXPECT_EQ(reloaded.entries(), (Entries{"1.2.3.4", "", "5.6.0.0", "7.7.7.7"}));
 }
@@ -79,7 +80,7 @@ TEST_F(BanListTest, SecondLoadReplacesEntriesAndPath) {
     const std::string second = pathOf("second.txt");
     writeBytes(first, "1.1.1.1\n2.2.2.2\n");
     writeBytes(second, "3.3.3.3\n");
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(first));
     ASSERT_TRUE(list.load(second));
     EXPECT_EQ(list.entries(), (Entries{"3.3.3.3"}));
@@ -89,28 +90,40 @@ TEST_F(BanListTest, SecondLoadReplacesEntriesAndPath) {
     EXPECT_EQ(readBytes(second), testing::asFileText("3.3.3.3\n4.4.4.4\n"));
 }
 
-TEST_F(BanListTest, MissingFileLeavesListInMemoryOnly) {
+// A missing file is no reason to lose bans: the list keeps the path, and the first save creates
+// the file, which the next start reads.
+TEST_F(BanListTest, MissingFileIsCreatedByTheFirstSave) {
     const std::string missing = pathOf("missing.txt");
-    BanList list;
-    EXPECT_FALSE(list.load(missing));
-    EXPECT_TRUE(list.entries().empty());
-    EXPECT_TRUE(list.filePath().empty());
+    {
+        testing::TestBanList unchanged;
+        EXPECT_FALSE(unchanged.load(missing));
+        EXPECT_FALSE(unchanged.save());
+    }
+    EXPECT_FALSE(fs::exists(missing)) << "a list that never changed has nothing to create";
+    {
+        testing::TestBanList list;
+        EXPECT_FALSE(list.load(missing));
+        EXPECT_TRUE(list.entries().empty());
+        EXPECT_EQ(list.filePath(), missing);
+        EXPECT_FALSE(fs::exists(missing)) << "loading writes nothing";
 
-    EXPECT_FALSE(list.add("9.9.9.9"));
-    EXPECT_FALSE(list.addAddress(PeerAddress::fromHostOrder(0x0A000001, 4000)));
-    EXPECT_EQ(list.entries(), (Entries{"9.9.9.9", "10.0.0.1"}));
-    EXPECT_TRUE(list.isBanned("9.9.9.9"));
-    EXPECT_TRUE(list.isBannedAddress(PeerAddress::fromHostOrder(0x0A000001, 5000)));
-    EXPECT_FALSE(list.save());
-    EXPECT_FALSE(fs::exists(missing));
-    EXPECT_TRUE(fs::is_empty(dir_));
+        EXPECT_TRUE(list.add("9.9.9.9"));
+        EXPECT_TRUE(list.addAddress(PeerAddress::fromHostOrder(0x0A000001, 4000)));
+        EXPECT_EQ(list.entries(), (Entries{"9.9.9.9", "10.0.0.1"}));
+        EXPECT_TRUE(list.isBanned("9.9.9.9"));
+        EXPECT_TRUE(list.isBannedAddress(PeerAddress::fromHostOrder(0x0A000001, 5000)));
+        EXPECT_EQ(readBytes(missing), testing::asFileText("9.9.9.9\n10.0.0.1\n"));
+    }
+    testing::TestBanList restarted;
+    ASSERT_TRUE(restarted.load(missing));
+    EXPECT_EQ(restarted.entries(), (Entries{"9.9.9.9", "10.0.0.1"}));
 }
 
 TEST_F(BanListTest, FailedLoadKeepsEarlierEntriesAndPath) {
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "1.2.3.4\n");
     fs::create_directory(pathOf("folder"));
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     EXPECT_FALSE(list.load(pathOf("missing.txt")));
     EXPECT_FALSE(list.load(pathOf("folder")));
@@ -123,7 +136,7 @@ TEST_F(BanListTest, FailedSaveKeepsChangeInMemory) {
     fs::create_directory(sub);
     const std::string path = (sub / "bans.txt").string();
     writeBytes(path, "1.2.3.4\n");
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     fs::remove_all(sub);
 
@@ -139,7 +152,7 @@ TEST_F(BanListTest, FailedSaveKeepsChangeInMemory) {
 TEST_F(BanListTest, DuplicatesAreKeptAndRemoveTakesOnlyTheFirst) {
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "");
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     ASSERT_TRUE(list.add("1.2.3.4"));
     ASSERT_TRUE(list.add("5.6.0.0"));
@@ -166,7 +179,7 @@ TEST_F(BanListTest, DuplicatesAreKeptAndRemoveTakesOnlyTheFirst) {
 TEST_F(BanListTest, MalformedAndEmptyEntriesAreStoredAsGiven) {
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "");
-    BanList list;
+    testing::TestBanList list;
     ASSERT_TRUE(list.load(path));
     ASSERT_TRUE(list.add("not an address"));
     ASSERT_TRUE(list.add(""));
@@ -233,25 +246,25 @@ TEST_F(BanListTest, MatchTestTakesExactTextOrZeroOctetRanges) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("entry '") + c.entry + "', peer '" + c.peer + "'");
-        BanList list;
+        testing::TestBanList list;
         fill(list, {c.entry});
         EXPECT_EQ(list.isBanned(c.peer), c.banned);
     }
 }
 
 TEST_F(BanListTest, OctetPassLooksAtEveryEntry) {
-    BanList list;
+    testing::TestBanList list;
     fill(list, {"not an address", "", "300.0.0.0", "9.9.9.9", "5.6.0.0"});
     EXPECT_TRUE(list.isBanned("5.6.7.8"));
     EXPECT_TRUE(list.isBanned("9.9.9.9"));
     EXPECT_FALSE(list.isBanned("5.7.7.8"));
     EXPECT_FALSE(list.isBanned("255.255.255.255"));
-    EXPECT_FALSE(BanList().isBanned("1.2.3.4"));
-    EXPECT_FALSE(BanList().isBanned(""));
+    EXPECT_FALSE(testing::TestBanList().isBanned("1.2.3.4"));
+    EXPECT_FALSE(testing::TestBanList().isBanned(""));
 }
 
 TEST_F(BanListTest, AddressChecksIgnoreThePort) {
-    BanList list;
+    testing::TestBanList list;
     list.addAddress(PeerAddress::fromHostOrder(0x7F000001, 4000));
     list.add("192.168.0.0");
     EXPECT_EQ(list.entries(), (Entries{"127.0.0.1", "192.168.0.0"}));
@@ -264,22 +277,22 @@ TEST_F(BanListTest, AddressChecksIgnoreThePort) {
 
 TEST_F(BanListTest, ListTextWritesEntriesWithBars) {
     std::array<char, 64> buffer{};
-    const BanList empty;
+    const testing::TestBanList empty;
     EXPECT_EQ(empty.listText(buffer), 0u);
 
-    BanList two;
+    testing::TestBanList two;
     fill(two, {"1.2.3.4", "10.0.0.0"});
     ASSERT_EQ(two.listText(buffer), 17u);
     EXPECT_EQ(std::string(buffer.data(), 17), "1.2.3.4|10.0.0.0|");
 
-    BanList withBlank;
+    testing::TestBanList withBlank;
     fill(withBlank, {"", "a", ""});
     ASSERT_EQ(withBlank.listText(buffer), 4u);
     EXPECT_EQ(std::string(buffer.data(), 4), "|a||");
 }
 
 TEST_F(BanListTest, ListTextStopsBeforeFirstEntryThatDoesNotFit) {
-    BanList list;
+    testing::TestBanList list;
     fill(list, {"1.2.3.4", "10.0.0.0", "5.5.5.5"});
     struct Case {
         std::size_t size;
@@ -306,7 +319,7 @@ TEST_F(BanListTest, ListTextStopsBeforeFirstEntryThatDoesNotFit) {
     }
 
     // A later, shorter entry is not pulled in after one that did not fit.
-    BanList longFirst;
+    testing::TestBanList longFirst;
     fill(longFirst, {"a", "255.255.255.255", "b"});
     std::array<char, 6> small{};
     ASSERT_EQ(longFirst.listText(small), 2u);
@@ -317,30 +330,11 @@ TEST_F(BanListTest, DestructionSavesOnceMore) {
     const std::string path = pathOf("bans.txt");
     writeBytes(path, "1.2.3.4\r\n5.6.0.0");
     {
-        BanList list;
+        testing::TestBanList list;
         ASSERT_TRUE(list.load(path));
         writeBytes(path, "overwritten meanwhile\n");
     }
     EXPECT_EQ(readBytes(path), testing::asFileText("1.2.3.4\n5.6.0.0\n"));
-}
-
-TEST_F(BanListTest, ProcessWideInstanceIsCreatedOnceAndSavedWhenDestroyed) {
-    BanList::destroyInstance();
-    const std::string path = pathOf("bans.txt");
-    writeBytes(path, "1.2.3.4\n");
-
-    BanList& first = BanList::instance();
-    EXPECT_EQ(&first, &BanList::instance());
-    ASSERT_TRUE(first.load(path));
-    ASSERT_TRUE(first.add("5.6.7.8"));
-    writeBytes(path, "");
-    BanList::destroyInstance();
-    EXPECT_EQ(readBytes(path), testing::asFileText("1.2.3.4\n5.6.7.8\n"));
-
-    BanList& fresh = BanList::instance();
-    EXPECT_TRUE(fresh.entries().empty());
-    EXPECT_TRUE(fresh.filePath().empty());
-    BanList::destroyInstance();
 }
 
 }  // namespace

@@ -71,21 +71,69 @@ TEST(PasswordLockoutTest, LockedEntriesOutliveAnyNumberOfNewAddresses) {
     EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, peer(2), 1060));
 }
 
-TEST(PasswordLockoutTest, AFullTableOfLockedEntriesAdmitsNoNewAddressUntilOneFrees) {
+TEST(PasswordLockoutTest, AFullTableOfLockedAdminEntriesAdmitsNoNewAddressUntilOneFrees) {
+    PasswordLockout lockout;
+    lockWholeTable(lockout, Kind::AdminLogin, 1000);
+    const PeerAddress newcomer = PeerAddress::fromHostOrder(0x0B000001u, 1);
+    EXPECT_FALSE(lockout.admits(Kind::AdminLogin, newcomer, 1000));
+    EXPECT_FALSE(lockout.admits(Kind::AdminLogin, newcomer, 1059));
+    EXPECT_FALSE(lockout.recordFailure(Kind::AdminLogin, newcomer, 1059));
+    EXPECT_EQ(lockout.failuresInWindow(Kind::AdminLogin, newcomer), 0u) << "no room to count it in";
+    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, newcomer, 1000)) << "each kind has its own table";
+
+    // At the end of the minute the freed entries make room, and only then.
+    EXPECT_TRUE(lockout.admits(Kind::AdminLogin, newcomer, 1060));
+    lockout.recordFailure(Kind::AdminLogin, newcomer, 1060);
+    EXPECT_EQ(lockout.failuresInWindow(Kind::AdminLogin, newcomer), 1u);
+    EXPECT_EQ(lockout.size(), PasswordLockout::kMaxEntries);
+}
+
+// Player joins fail open: with the table full of locked entries, an address it does not hold may
+// still try; it is not counted, and its wrong passwords get no line of their own but the summary's.
+TEST(PasswordLockoutTest, AFullTableOfLockedPlayerEntriesLetsNewAddressesTryUncounted) {
     PasswordLockout lockout;
     lockWholeTable(lockout, Kind::PlayerJoin, 1000);
     const PeerAddress newcomer = PeerAddress::fromHostOrder(0x0B000001u, 1);
-    EXPECT_FALSE(lockout.admits(Kind::PlayerJoin, newcomer, 1000));
-    EXPECT_FALSE(lockout.admits(Kind::PlayerJoin, newcomer, 1059));
-    EXPECT_FALSE(lockout.recordFailure(Kind::PlayerJoin, newcomer, 1059));
-    EXPECT_EQ(lockout.failuresInWindow(Kind::PlayerJoin, newcomer), 0u) << "no room to count it in";
-    EXPECT_TRUE(lockout.admits(Kind::AdminLogin, newcomer, 1000)) << "each kind has its own table";
+    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, newcomer, 1000));
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const PasswordLockout::WrongPassword outcome =
+            lockout.recordWrongPassword(Kind::PlayerJoin, newcomer, 1000 + attempt);
+        EXPECT_FALSE(outcome.logged);
+        EXPECT_FALSE(outcome.lockedOut);
+    }
+    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, newcomer, 1010)) << "never locked: it was never counted";
+    EXPECT_EQ(lockout.failuresInWindow(Kind::PlayerJoin, newcomer), 0u);
+    EXPECT_FALSE(lockout.admits(Kind::PlayerJoin, numbered(7), 1010)) << "the locked ones stay locked";
+    std::uint32_t attempts = 0;
+    std::size_t addresses = 0;
+    ASSERT_TRUE(lockout.takeMinuteReport(1060, attempts, addresses));
+    EXPECT_EQ(attempts, 8u);
+    EXPECT_EQ(addresses, 1u);
+}
 
-    // At the end of the minute the freed entries make room, and only then.
-    EXPECT_TRUE(lockout.admits(Kind::PlayerJoin, newcomer, 1060));
-    lockout.recordFailure(Kind::PlayerJoin, newcomer, 1060);
-    EXPECT_EQ(lockout.failuresInWindow(Kind::PlayerJoin, newcomer), 1u);
-    EXPECT_EQ(lockout.size(), PasswordLockout::kMaxEntries);
+// Wrong player passwords from many addresses at once: a line each for at most twenty, then ten a
+// second; the rest go to the summary. Each address still gets its own count and lock-out.
+TEST(PasswordLockoutTest, PlayerWrongPasswordLinesShareABudget) {
+    PasswordLockout lockout;
+    const auto loggedAt = [&](std::int64_t now, std::uint32_t firstAddress, std::uint32_t count) {
+        std::uint32_t logged = 0;
+        for (std::uint32_t address = firstAddress; address < firstAddress + count; ++address) {
+            logged += lockout.recordWrongPassword(Kind::PlayerJoin, numbered(address), now).logged ? 1 : 0;
+        }
+        return logged;
+    };
+    EXPECT_EQ(loggedAt(1000, 0, 100), 20u);
+    EXPECT_EQ(loggedAt(1000, 100, 100), 0u);
+    EXPECT_EQ(loggedAt(1001, 200, 100), 10u);
+    for (std::uint32_t failure = 1; failure < PasswordLockout::kMaxFailures; ++failure) {
+        lockout.recordWrongPassword(Kind::PlayerJoin, numbered(150), 1001);
+    }
+    EXPECT_TRUE(lockout.isLockedOut(Kind::PlayerJoin, numbered(150), 1001)) << "counted though not logged";
+    std::uint32_t attempts = 0;
+    std::size_t addresses = 0;
+    ASSERT_TRUE(lockout.takeMinuteReport(1060, attempts, addresses));
+    EXPECT_EQ(attempts, 270u + 4u);
+    EXPECT_EQ(addresses, 270u);
 }
 
 TEST(PasswordLockoutTest, FailuresInTheWindowAreCountedUntilTheLockRunsOut) {

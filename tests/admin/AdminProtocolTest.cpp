@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "access/KnownAdministrators.h"
+#include "platform/Files.h"
 #include "support/FileText.h"
 #include "support/GameServerFixture.h"
 #include "support/TemporaryDirectory.h"
@@ -130,6 +133,33 @@ TEST_F(AdminProtocolTest, JoinRefusalsComeInTheirOrder) {
         EXPECT_EQ(log.lines(), testCase.lines);
         EXPECT_EQ(adminServer->administrators().size(), 1);
     }
+}
+
+// The loop queues sends per socket and flushes the game socket's queue first; an administrator's
+// client waits for the welcome (admin socket) and drops a message of the day (game socket) that
+// comes before it.
+TEST_F(AdminProtocolTest, BatchedSendsStillDeliverTheWelcomeBeforeTheMotd) {
+    start();
+    writeFile("motd.txt", "Hi\n");
+    ASSERT_TRUE(server->loadMessageOfTheDay());
+    gameEndpoint->setBatchedSends(true);
+    adminEndpoint->setBatchedSends(true);
+    const PeerAddress player = peer(20), administrator = peer(2, 6000);
+    receiveGame(player, withText({1, 24}, "alice|", true));  // a player joins in the same batch
+    receiveAdmin(administrator, joinDatagram("boss", "secret"));
+    gameEndpoint->flush();
+    adminEndpoint->flush();
+
+    std::vector<int> toAdministrator;  // the sockets, in the order the datagrams went out
+    for (const auto& datagram : network.sent) {
+        if (datagram.peer == administrator) toAdministrator.push_back(datagram.socket);
+    }
+    // The welcome (admin socket), then the text (game socket).
+    EXPECT_EQ(toAdministrator, (std::vector<int>{1, 0}));
+    ASSERT_EQ(gameSentTo(administrator).size(), 1u);
+    EXPECT_EQ(gameSentTo(administrator)[0], bytesOf({21, 'H', 'i', 0}));
+    ASSERT_FALSE(gameSentTo(player).empty());
+    EXPECT_EQ(gameSentTo(player)[0][0], 1) << "the player's welcome went out";
 }
 
 TEST_F(AdminProtocolTest, JoinWelcomesOverTheAdminPortListingEveryPlayerThenTheMotd) {
@@ -770,11 +800,93 @@ TEST_F(AdminLockoutTest, WallClockStepsChangeNoLockoutWindow) {
     EXPECT_EQ(adminServer->administrators().size(), 1) << "a minute of monotonic time ends it";
 }
 
+// The whole minute of a guesser's lock-out, as the real server lives it (AbuseGuardsTest shows the
+// start of it over the network): five wrong passwords answered, then silence, even for the right
+// one, until a minute has passed; the lock-out is logged once.
+TEST_F(AdminLockoutTest, ALockedOutGuesserIsWelcomedAgainAfterAMinute) {
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    start();
+    const PeerAddress guesser = peer(2);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        network.clearSent();
+        receiveAdmin(guesser, joinDatagram("guesser", "wrong"));
+        EXPECT_EQ(adminSentTo(guesser), std::vector<Bytes>{bytesOf({6, 4})});
+    }
+    network.clearSent();
+    receiveAdmin(guesser, joinDatagram("guesser", "wrong"));
+    EXPECT_TRUE(adminSentTo(guesser).empty()) << "the sixth attempt gets no answer";
+    receiveAdmin(guesser, joinDatagram("guesser", "right"));
+    EXPECT_TRUE(adminSentTo(guesser).empty()) << "not even with the right password";
+
+    clock.advanceSeconds(59);
+    receiveAdmin(guesser, joinDatagram("guesser", "right"));
+    EXPECT_TRUE(adminSentTo(guesser).empty()) << "a second before the minute is over";
+    clock.advanceSeconds(1);
+    receiveAdmin(guesser, joinDatagram("guesser", "right"));
+    const auto welcome = adminSentTo(guesser);
+    ASSERT_FALSE(welcome.empty());
+    EXPECT_EQ(welcome.front()[0], 1);
+
+    const std::string line = "SERVER-WARNING: 127.0.0.2 locked out for 60 seconds after 5 wrong passwords.";
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << "logged once";
+}
+
 TEST_F(AdminLockoutTest, ControlBytesOfAnUnknownSendersNameNeverReachTheLog) {
     configure("AdminPassword right\n");
     start();
     receiveAdmin(peer(20), joinDatagram("x\nJOIN: 'y", "wrong"));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"ADMIN-ERROR Unable to add: 'x?JOIN: 'y' password is incorrect."});
+}
+
+// An address that an administrator logged in from before is spared the shared budget, so a flood of
+// wrong logins from forged addresses does not keep the owner out; its own lock-out still holds, and
+// others stay behind the budget. Remembered across restarts through the state file.
+TEST_F(AdminLockoutTest, AKnownAdministratorsAddressIsSparedTheSharedBudgetNotItsLockout) {
+    const std::filesystem::path folder = testing::makeTemporaryDirectory("varn-known-admins-");
+    const std::string stateFile = (folder / KnownAdministrators::kFileName).string();
+    configure("AdminPassword right\nPasswordLockout 1\n");
+    {
+        KnownAdministrators before(platform::FileSystem::system(), clock, 30);
+        ASSERT_TRUE(before.load(stateFile));
+        lockout.rememberAdministratorsIn(before);
+        start();
+        receiveAdmin(peer(40), joinDatagram("owner", "right"));
+        ASSERT_EQ(adminServer->administrators().size(), 1);
+        stop();
+    }
+    // A restart a day later: a new table, the file read again.
+    clock.advanceSeconds(86400);
+    PasswordLockout restarted;
+    KnownAdministrators known(platform::FileSystem::system(), clock, 30);
+    ASSERT_TRUE(known.load(stateFile));
+    restarted.rememberAdministratorsIn(known);
+    server = std::make_unique<GameServer>(players, *gameEndpoint, bans, restarted, settings, clock);
+    adminServer = std::make_unique<AdminServer>(*server, *adminEndpoint, bans, restarted, settings, clock);
+
+    for (std::uint32_t guesser = 0; guesser < 200; ++guesser) {
+        receiveAdmin(PeerAddress::fromHostOrder(0x7F020000u + guesser, 5000), joinDatagram("boss", "wrong"));
+    }
+    network.clearSent();
+    receiveAdmin(peer(30), joinDatagram("boss", "right"));
+    EXPECT_TRUE(network.sent.empty()) << "an unknown address waits for the budget";
+    receiveAdmin(peer(40, 6000), joinDatagram("owner", "right"));
+    EXPECT_EQ(adminServer->administrators().size(), 1) << "the known address is let in";
+
+    // Its own lock-out: five wrong passwords from it, and even the right one waits a minute.
+    for (int attempt = 0; attempt < 5; ++attempt) receiveAdmin(peer(40, 7000), joinDatagram("other", "wrong"));
+    network.clearSent();
+    receiveAdmin(peer(40, 7001), joinDatagram("other", "right"));
+    EXPECT_TRUE(network.sent.empty());
+    EXPECT_EQ(adminServer->administrators().size(), 1);
+
+    // Thirty days after its last login the address is forgotten.
+    clock.advanceSeconds(30 * 86400);
+    EXPECT_FALSE(known.isKnown(peer(40).address));
+    adminServer.reset();
+    server.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace

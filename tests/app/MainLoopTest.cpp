@@ -173,6 +173,11 @@ TEST_P(MainLoopSocketTest, ASocketTaskRunsWhenItsSocketIsReadable) {
 // the task waits for input. (On Windows a handle is an event, signalled for what its socket selected:
 // a datagram socket's only for input.)
 TEST_P(MainLoopSocketTest, WriteInterestReportsRoomToWrite) {
+#if defined(_WIN32)
+    // Windows signals a socket's room to write once, as an edge, not while the room lasts; nothing
+    // registered on Windows asks for write interest.
+    GTEST_SKIP() << "write interest is level-triggered only on Posix";
+#endif
     std::vector<Call> calls;
     const LoopTasks::TaskId task = loop.addSocket(
         first->waitHandle(), Interest::Read,

@@ -80,5 +80,25 @@ TEST(CommandLineCheckTest, UnknownOptionsAndIgnoredArgumentsAreNamedWithWhatWasP
     }
 }
 
+TEST(CommandLineCheckTest, VersionAndStrictAreKnownAndStrictWantsACheck) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> arguments;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {"version", {"--version"}, {}},
+        {"strict with a check", {"--strict", "--check-config"}, {}},
+        {"strict alone",
+         {"--strict", "-q"},
+         {"warning: option '--strict' ignored (it works with '--check-config' only)"}},
+        {"misspelt version", {"--verison"}, {"warning: unknown option '--verison' ignored (did you mean '--version'?)"}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        EXPECT_EQ(warningsFor(testCase.arguments), testCase.expected);
+    }
+}
+
 }  // namespace
 }  // namespace varn

@@ -322,6 +322,7 @@ TEST_F(CommandLineTest, AnAdminPasswordFileThatCannotBeUsedIsAnErrorWithItsReaso
     writeFile("empty.pw", "");
     writeFile("blank-first-line.pw", "\r\nsecret\n");
     writeFile("too-long.pw", std::string(kMaxAdminPasswordLength + 1, 'x') + "\n");
+    writeFile("with-a-zero-byte.pw", std::string("sec\0ret\n", 8));
     fs::create_directory("folder.pw");
 
     struct Case {
@@ -338,6 +339,7 @@ TEST_F(CommandLineTest, AnAdminPasswordFileThatCannotBeUsedIsAnErrorWithItsReaso
         {{"--admin-password-file", "empty.pw"}, kPrefix + "empty.pw': its first line is empty.\n"},
         {{"--admin-password-file", "blank-first-line.pw"},
          kPrefix + "blank-first-line.pw': its first line is empty.\n"},
+        {{"--admin-password-file", "with-a-zero-byte.pw"}, kPrefix + "with-a-zero-byte.pw': its first line holds a NUL byte.\n"},
         {{"--admin-password-file", "too-long.pw"},
          kPrefix + "too-long.pw': its first line is longer than " + std::to_string(kMaxAdminPasswordLength) +
              " bytes.\n"},

@@ -12,6 +12,7 @@
 #include "config/ConfigFile.h"
 #include "config/ConfigKeys.h"
 #include "config/NameSuggestion.h"
+#include "config/ServerSettings.h"
 #include "platform/Files.h"
 #include "support/LogCapture.h"
 
@@ -241,6 +242,19 @@ TEST(ConfigCheckTest, TheShippedConfigurationsGiveNoWarning) {
         }
         EXPECT_EQ(warningsFor(text), Lines{});
         EXPECT_EQ(warningsFor(uncommented), Lines{});
+    }
+}
+
+// Forged join floods could otherwise ban other people's addresses for ever.
+TEST(ConfigCheckTest, TheShippedConfigurationsGiveFloodBansATimeLimit) {
+    for (const char* file : {"varnserver.conf", "packaging/varnserver.conf"}) {
+        SCOPED_TRACE(file);
+        ConfigFile config;
+        ASSERT_TRUE(config.load((std::filesystem::path(VARN_SOURCE_DIR) / file).string()));
+        const ServerSettings settings = readServerSettings(config);
+        EXPECT_GT(settings.joinFloodBanMinutes, 0);
+        EXPECT_GT(settings.chatFloodBanMinutes, 0);
+        EXPECT_GT(settings.autoBanMaxPerMinute, 0);
     }
 }
 

@@ -2,8 +2,6 @@
 
 #include <signal.h>
 
-#include <thread>
-
 #include "e2e/ServerProcess.h"
 
 namespace varn::e2e {
@@ -82,16 +80,8 @@ TEST(AbuseGuardsTest, PasswordLockoutSilencesAGuesserForAMinute) {
     EXPECT_FALSE(guesser.receive(500ms).has_value()) << "the sixth attempt gets no answer";
     guesser.sendTo(adminPort, adminLogin("right"));
     EXPECT_FALSE(guesser.receive(500ms).has_value()) << "not even with the right password";
-
-    // The lock-out ends after a minute; then the right password works.
-    std::this_thread::sleep_for(59s);
-    std::optional<Bytes> welcome;
-    for (int attempt = 0; attempt < 10 && !welcome; ++attempt) {
-        guesser.sendTo(adminPort, adminLogin("right"));
-        welcome = guesser.receive(500ms);
-    }
-    ASSERT_TRUE(welcome.has_value());
-    EXPECT_EQ((*welcome)[0], 1);
+    // That the lock-out ends after a minute, and the right password works then, is shown on the
+    // server's manual clock: AdminLockoutTest.ALockedOutGuesserIsWelcomedAgainAfterAMinute.
 
     server.signal(SIGTERM);
     ASSERT_EQ(server.waitForExit(), std::optional<int>(0));

@@ -152,14 +152,15 @@ std::optional<Bytes> receiveStartingWith(UdpClient& client, const Bytes& prefix)
 // A server with the admin server on, its admin password in a file beside it for the client.
 class AdminServerTest : public ::testing::Test {
 protected:
-    void startServer(const std::string& settings, const std::string& banFile,
+    // Without a ban file (nothing), none is written.
+    void startServer(const std::string& settings, const std::optional<std::string>& banFile,
                      std::vector<std::string> arguments = {}) {
         port = freeUdpPort();
         adminPort = freeUdpPort();
         directory.write("varnserver.conf", baseConfiguration(port) + "AdminServer 1\nAdminPort " +
                                                std::to_string(adminPort) +
                                                "\nAdminPassword \"two words\"\n" + settings);
-        directory.write("banned.txt", banFile);
+        if (banFile) directory.write("banned.txt", *banFile);
         directory.write("admin.pw", "two words\n");
         server.emplace(directory.path(), std::move(arguments), false);
         ASSERT_TRUE(server->waitForOutput("ADMINSERVER: successfully started the server (port " +
@@ -197,6 +198,30 @@ protected:
     std::uint16_t adminPort = 0;
     std::optional<ServerProcess> server;
 };
+
+// A server started without its ban file still keeps the bans added: the first save creates the
+// file, the shut-down saves the list once more (over whatever the file holds by then), and the next
+// start reads it.
+TEST_F(AdminServerTest, BansAddedWithoutABanFileHoldAfterARestart) {
+    startServer("", std::nullopt);
+    EXPECT_NE(server->output().find("ERROR: Unable to open existing Banned IP list. Starting clean.\n"),
+              std::string::npos);
+    EXPECT_FALSE(directory.exists("banned.txt"));
+    expectDone(runClient(client({"addban", "127.0.0.7"})), "added ban '127.0.0.7'\n");
+    EXPECT_EQ(directory.read("banned.txt"), "127.0.0.7\n") << "saved before the answer";
+    directory.write("banned.txt", "overwritten meanwhile\n");
+    EXPECT_EQ(stopServer().find("Unable to save"), std::string::npos);
+    EXPECT_EQ(directory.read("banned.txt"), "127.0.0.7\n") << "saved at the shut-down";
+
+    server.reset();
+    startServer("", std::nullopt);
+    EXPECT_EQ(server->output().find("Starting clean"), std::string::npos);
+    expectDone(runClient(client({"bans"})), "127.0.0.7\n");
+    UdpClient banned("127.0.0.7");
+    banned.sendTo(port, joinDatagram("back"));
+    EXPECT_EQ(receiveStartingWith(banned, {6}), std::optional<Bytes>(Bytes{6, 1}));
+    stopServer();
+}
 
 TEST_F(AdminServerTest, ClientManagesBansMotdAndPasswordAndExplainsRefusals) {
     startServer("ServerPassword old\n", "1.2.3.4\r\n10.0.0.0");
@@ -429,6 +454,69 @@ TEST_F(AdminServerTest, RemoteShutdownStopsTheServerInTheNormalWay) {
     ASSERT_GE(log.size(), ending.size());
     EXPECT_EQ(log.substr(log.size() - ending.size()), ending) << log;
     EXPECT_EQ(directory.read("banned.txt"), "1.2.3.4\n") << "the ban list is saved at the shut-down";
+}
+
+// Options before or after the command, a default name of its own for each run (a running watch
+// blocks no other command), the header of the player list, and an unban hint that names the entry
+// that bans the address.
+TEST_F(AdminServerTest, ClientTakesOptionsAnywhereAndNamesEachRunApart) {
+    startServer("", "10.0.0.0/8\n10.1.0.0\n192.168.0.0/16\n");
+    const std::string passwordFile = (directory.path() / "admin.pw").string();
+    const std::vector<std::string> general = {"--port", std::to_string(adminPort), "--password-file", passwordFile};
+
+    // watch with its option after the command, and no --name.
+    AdminClient watcher({"watch", "--duration", "20", "--port", std::to_string(adminPort), "--password-file",
+                         passwordFile},
+                        "");
+    ASSERT_TRUE(watcher.waitForOutput(" (admin id 0)\n")) << watcher.err;
+    EXPECT_EQ(watcher.out.find("as 'varnadmin'"), std::string::npos) << watcher.out;
+
+    UdpClient alice("127.0.0.2");
+    alice.sendTo(port, withText({1, 24}, "alice|"));
+    ASSERT_TRUE(receiveStartingWith(alice, {1}).has_value());
+    // Every option after the command, with "=" or apart; the default name differs from the watcher's.
+    const ClientResult players =
+        runClient({"players", "--port=" + std::to_string(adminPort), "--password-file", passwordFile, "--timeout", "2"});
+    EXPECT_EQ(players.status, std::optional<int>(0)) << players.err;
+    EXPECT_EQ(players.out, "  0      0  alice\n");
+    EXPECT_EQ(players.err, " ID  SCORE  NAME\n");
+
+    struct Case {
+        const char* typed;
+        std::string refusal;
+    };
+    const Case cases[] = {
+        {"10.0.0.0", "no ban entry equals '10.0.0.0' (a range is removed only by its own text, such as 10.0.0.0/8)"},
+        {"10.1.2.3",
+         "no ban entry equals '10.1.2.3' (a range is removed only by its own text, such as 10.0.0.0/8 or "
+         "10.1.0.0)"},
+        {"172.16.0.1", "no ban entry equals '172.16.0.1', and no entry of the ban list covers it"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.typed);
+        std::vector<std::string> arguments = {"unban", testCase.typed};
+        arguments.insert(arguments.end(), general.begin(), general.end());
+        expectRefused(runClient(arguments), testCase.refusal);
+    }
+    // "--" ends the options: the rest is the command's text.
+    std::vector<std::string> say = general;
+    say.insert(say.end(), {"say", "--", "--name", "is", "free"});
+    expectDone(runClient(say), "said: --name is free\n");
+
+    watcher.signal(SIGINT);
+    EXPECT_EQ(watcher.finish(), std::optional<int>(0));
+    const std::string log = stopServer();
+    // Each run logged in under a name of its own: user name, '-', process id.
+    const auto firstJoin = log.find("ADMIN-JOIN: '");
+    ASSERT_NE(firstJoin, std::string::npos) << log;
+    const auto secondJoin = log.find("ADMIN-JOIN: '", firstJoin + 1);
+    ASSERT_NE(secondJoin, std::string::npos) << log;
+    const auto nameOf = [&log](std::size_t join) {
+        const std::size_t start = join + 13;
+        return log.substr(start, log.find('\'', start) - start);
+    };
+    EXPECT_NE(nameOf(firstJoin), nameOf(secondJoin));
+    EXPECT_NE(nameOf(firstJoin).find('-'), std::string::npos) << nameOf(firstJoin);
 }
 
 }  // namespace

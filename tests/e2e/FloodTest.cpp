@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <stdexcept>
 #include <atomic>
@@ -168,6 +169,141 @@ TEST(FloodTest, RefusedJoinFloodLeavesPingsAndStopOnTime) {
         EXPECT_LE(longestGap, 2500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()
                                       << " ms without a ping";
     }
+}
+
+// The address of forged flooder number index: 127.2.b.c with no octet 0 (so that none of them, banned,
+// reads as a range) and none 255.
+std::string forgedAddress(int index) {
+    char text[16];
+    std::snprintf(text, sizeof text, "127.2.%d.%d", 1 + index / 250 % 250, 1 + index % 250);
+    return text;
+}
+
+// Each forged address joins, quits and joins twice more (three joins within five seconds: a join
+// flood), about count / seconds addresses a second, one short-lived socket per address.
+void sendForgedJoinFloods(std::uint16_t port, int count, std::chrono::milliseconds spread) {
+    const auto start = SteadyClock::now();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int index = 0; index < count; ++index) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, forgedAddress(index).c_str(), &local.sin_addr);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            if (fd >= 0) ::close(fd);
+            throw std::runtime_error("cannot bind a forged address");
+        }
+        char name[8];
+        std::snprintf(name, sizeof name, "f%d", index);
+        const Bytes join = joinDatagram(name);
+        const Bytes quit = {2};
+        for (const Bytes* datagram : {&join, &quit, &join, &join}) {
+            ::sendto(fd, datagram->data(), datagram->size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        }
+        ::close(fd);
+        // Paced, so the flood reaches the server rather than overflowing its socket's buffer.
+        const auto due = start + spread * (index + 1) / count;
+        if (index % 50 == 49) std::this_thread::sleep_until(due);
+    }
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// 4,000 forged addresses, each a join flood, against a list of 100,000 bans: the bans the server
+// makes by itself are bounded per minute and saved together, so the joined player still gets a
+// ping every second, the offenders beyond the bound get no answer, and SIGTERM ends the server at
+// once. Bans one by one, each rewriting the whole file, held the loop for many seconds.
+TEST(FloodTest, ForgedJoinFloodsAgainstALongBanListKeepPingsAndStopOnTime) {
+    constexpr int kFlooders = 4000;
+    constexpr int kBansPerMinute = 60;
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("varnserver.conf", baseConfiguration(port) + "JoinFloodBanMinutes 30\nAutoBanMaxPerMinute " +
+                                           std::to_string(kBansPerMinute) + "\n");
+    directory.write("banned.txt", manyBans(100000));
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'", 20s));
+
+    UdpClient player("127.0.0.2");
+    player.sendTo(port, joinDatagram("player"));
+    const std::optional<Bytes> welcome = player.receive();
+    ASSERT_TRUE(welcome.has_value());
+    ASSERT_EQ(welcome->at(0), 1);
+
+    std::vector<SteadyClock::time_point> pings;
+    const auto watch = [&](std::chrono::milliseconds length) {
+        const auto until = SteadyClock::now() + length;
+        while (SteadyClock::now() < until) {
+            // The console's pipe is kept empty: a full one would hold the server, not the flood.
+            server.output();
+            const std::optional<Bytes> datagram = player.receive(50ms);
+            if (!datagram || datagram->empty() || datagram->front() != kPingRequest) continue;
+            pings.push_back(SteadyClock::now());
+            player.sendTo(port, {kPingReply});
+        }
+    };
+    watch(1500ms);
+    std::thread flood([port] { sendForgedJoinFloods(port, kFlooders, 900ms); });
+    watch(1000ms);
+    flood.join();
+    // The floods are judged five to six passes after their first join; then the bans are saved.
+    watch(8000ms);
+
+    ASSERT_TRUE(server.waitForOutput("for Join Flood.", 1s)) << "the floods were judged";
+    const std::string output = server.output();
+    const std::size_t banned = countOf(output, "for Join Flood.");
+    EXPECT_EQ(banned, static_cast<std::size_t>(kBansPerMinute)) << "no more bans than the minute allows";
+    // A banned flooder is refused as banned; one beyond the bound gets nothing at all.
+    const std::size_t firstBan = output.find("BANNED: '127.2.");
+    ASSERT_NE(firstBan, std::string::npos);
+    const std::string bannedAddress =
+        output.substr(firstBan + 9, output.find('\'', firstBan + 9) - (firstBan + 9));
+    std::string droppedAddress;
+    for (int index = 0; index < kFlooders && droppedAddress.empty(); ++index) {
+        std::string banLine = forgedAddress(index);
+        banLine.append("' for Join Flood.");
+        if (output.find(banLine) == std::string::npos) {
+            droppedAddress = forgedAddress(index);
+        }
+    }
+    UdpClient bannedClient(bannedAddress), droppedClient(droppedAddress);
+    bannedClient.sendTo(port, joinDatagram("again"));
+    EXPECT_EQ(bannedClient.receive(2s), std::optional<Bytes>(Bytes{6, 1})) << bannedAddress;
+    droppedClient.sendTo(port, joinDatagram("again"));
+    EXPECT_EQ(droppedClient.receive(1s), std::nullopt) << droppedAddress << " is dropped for the minute";
+
+    const auto stopAsked = SteadyClock::now();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitForExit(10s), std::optional<int>(0));
+    const auto stopTook = SteadyClock::now() - stopAsked;
+    EXPECT_LT(stopTook, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count() << " ms";
+
+    ASSERT_GE(pings.size(), 8u) << "pings during the 10.5 s watched";
+    auto longestGap = pings.front() - pings.front();
+    for (std::size_t index = 1; index < pings.size(); ++index) {
+        longestGap = std::max(longestGap, pings[index] - pings[index - 1]);
+    }
+    EXPECT_LT(longestGap, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()
+                              << " ms without a ping";
+    RecordProperty("longest_ping_gap_ms",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()));
+    RecordProperty("stop_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()));
+    std::printf("longest ping gap %lld ms, stop %lld ms, %zu bans\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()),
+                banned);
+
+    // Every ban reached the file, each with its time limit, the old list whole.
+    const std::string file = directory.read("banned.txt");
+    EXPECT_EQ(countOf(file, "by=join-flood"), static_cast<std::size_t>(kBansPerMinute));
+    EXPECT_EQ(countOf(file, "\n"), 100001u + kBansPerMinute);
 }
 
 }  // namespace

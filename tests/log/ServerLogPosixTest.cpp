@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "log/ServerLogFixture.h"
+#include "platform/Clock.h"
 
 // Log rotation renames the open file before asking for a reopen (SIGUSR1): POSIX only, since Windows
 // renames no open file.
@@ -72,6 +73,43 @@ TEST_F(ServerLogPosixTest, AFailedReopenIsReportedAndEveryLaterReopenTriesAgain)
     EXPECT_EQ(readFile(folder / "server.log"),
               "- VarnServer log opened -\nbefore\n- VarnServer log closed -\n"
               "- VarnServer log opened -\nafter\n- VarnServer log closed -\n");
+}
+
+// A full disk: /dev/full takes the open but no byte. Every failed line is counted, the first and then
+// one a minute is reported, the console goes on, and the first line written again is reported.
+TEST_F(ServerLogPosixTest, FailedWritesAreCountedReportedOnceAMinuteAndTheirEndToo) {
+    const auto link = directory / "server.log", good = directory / "good.log";
+    std::filesystem::create_symlink("/dev/full", link);
+    platform::ManualClock clock;
+    std::ostringstream errors;
+    log.setErrorStream(&errors);
+    log.setReportClock(&clock);
+    const std::string path = link.string();
+    const std::string failure =
+        "SERVER-ERROR: Unable to write the log file '" + path + "' (" + std::strerror(ENOSPC) + ").\n";
+
+    ASSERT_TRUE(log.open(path));  // its opening marker already fails
+    log.line("one");
+    clock.advanceSeconds(59);
+    log.line("two");
+    EXPECT_EQ(errors.str(), failure) << "once a minute at most";
+    EXPECT_EQ(log.writeFailures(), 3u);
+    EXPECT_EQ(console.str(), "one\ntwo\n") << "the console goes on";
+
+    clock.advanceSeconds(1);
+    log.line("three");
+    EXPECT_EQ(errors.str(), failure + failure);
+    EXPECT_EQ(log.writeFailures(), 4u);
+
+    // The disk has room again (the path now names a regular file).
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(good, link);
+    ASSERT_TRUE(log.reopen());  // the closing marker fails, the opening marker is written
+    log.line("four");
+    EXPECT_EQ(errors.str(), failure + failure + "SERVER: Writing the log file '" + path + "' again.\n");
+    EXPECT_EQ(log.writeFailures(), 5u);
+    log.close();
+    EXPECT_EQ(readFile(good), "- VarnServer log opened -\nfour\n- VarnServer log closed -\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build the ways the README shows and checks what an operator gets: the files and their
-# modes, the unit's paths for the prefix of the install, a reinstall that keeps every edited file, the
+# modes, every path of every unit for the prefix of the install (never /usr/local unless that is it),
+# the previous run's log kept at each start, a reinstall that keeps every edited file, the
 # unit checked by systemd-analyze (verify, and security rated 2.0 or better) where it exists, and the
 # installed server started the way the unit starts it, talked to with the installed varnadmin, and
 # stopped with SIGTERM.
@@ -45,8 +46,40 @@ check "the unit passes the configuration as a credential" \
 check "the unit reads motd.txt where it is installed" grep -qx "WorkingDirectory=$conf" "$unit"
 check "the unit names no other prefix" bash -c "! grep -E '/usr/local|@VARN_' '$unit'"
 
+# Every path in every installed unit: under the prefix of this install and there, or one of the few
+# places outside it that a unit may name (the state and log directories the service manager makes,
+# the shell and kill, the statistics' optional settings file).
+stats_unit=$prefix/lib/systemd/system/varnstats.service
+if [[ -x "$build/varnstats" ]]; then
+    for file in "$stats_unit" "$prefix/lib/systemd/system/varnstats.timer" "$prefix/lib/sysusers.d/varnstats.conf"; do
+        check "installed: ${file#"$prefix"/}" test -f "$file"
+    done
+    check "the statistics unit runs the installed varnstats" grep -q "exec $prefix/bin/varnstats ingest " "$stats_unit"
+fi
+unit_path_allowed() {
+    case "$1" in
+        "$prefix"/*) [[ -e "$1" ]] ;;
+        /var/lib/varnserver/* | /var/log/varnserver/* | /var/lib/varnstats | /var/lib/varnstats/* | \
+            /var/log/private/varnserver | /bin/sh | /bin/kill | /etc/varnstats/varnstats.env) return 0 ;;
+        *) return 1 ;;
+    esac
+}
+for installed_unit in "$prefix"/lib/systemd/system/*; do
+    bad_paths=()
+    while read -r path; do
+        unit_path_allowed "$path" || bad_paths+=("$path")
+    done < <(grep -v '^#' "$installed_unit" | grep -oE '(^|[-=: "'"'"'(]|file://)/[A-Za-z0-9._/@*-]+' |
+             sed -E 's,^(file://|[-=: "'"'"'(]),,; s,[*]$,,; s,/$,,' | sort -u)
+    check "every path in ${installed_unit#"$prefix"/} is in this install or a known system place${bad_paths[*]:+ (not: ${bad_paths[*]})}" \
+        test ${#bad_paths[@]} -eq 0
+done
+
 if command -v systemd-analyze >/dev/null; then
     check "systemd-analyze verify passes" systemd-analyze verify "$unit"
+    if [[ -f "$stats_unit" ]]; then
+        check "systemd-analyze verify passes the statistics service and timer" \
+            systemd-analyze verify "$stats_unit" "$prefix/lib/systemd/system/varnstats.timer"
+    fi
     security=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for varnserver.service: \([0-9.]*\).*/\1/p')
     echo "systemd-analyze security: exposure $security"
     check "systemd-analyze security rates the unit 2.0 or better" \
@@ -57,6 +90,16 @@ fi
 if command -v logrotate >/dev/null; then
     check "logrotate accepts the logrotate file" bash -c \
         "logrotate --debug --state '$work/logrotate.state' '$prefix/etc/logrotate.d/varnserver' >/dev/null 2>&1"
+    # A rotation leaves the previous run's log, varnserver.log.1, as it is.
+    rotated=$work/rotated
+    mkdir -m 700 "$rotated"
+    sed "s,/var/log/varnserver/varnserver.log,$rotated/varnserver.log," "$prefix/etc/logrotate.d/varnserver" \
+        >"$work/logrotate.conf"
+    printf 'this run\n' >"$rotated/varnserver.log"
+    printf 'the previous run\n' >"$rotated/varnserver.log.1"
+    logrotate --force --state "$work/logrotate-run.state" "$work/logrotate.conf" >/dev/null 2>&1
+    check "logrotate names the rotated log by its date" bash -c "grep -qx 'this run' '$rotated'/varnserver.log-[0-9]*"
+    check "logrotate leaves the previous run's log alone" grep -qx 'the previous run' "$rotated/varnserver.log.1"
 else
     echo "skip: logrotate not found: the logrotate file is not checked"
 fi
@@ -83,6 +126,28 @@ check "DESTDIR install: the unit names the final places" bash -c "
     grep -q '^ExecStart=/usr/bin/varnserver ' '$root/usr/lib/systemd/system/varnserver.service' &&
     grep -qx 'LoadCredential=admin-password:/etc/varnserver/admin-password' '$root/usr/lib/systemd/system/varnserver.service' &&
     ! grep -q '$root' '$root/usr/lib/systemd/system/varnserver.service'"
+if [[ -x "$build/varnstats" ]]; then
+    check "DESTDIR install: the statistics unit names the final places" bash -c "
+        grep -q 'exec /usr/bin/varnstats ingest ' '$root/usr/lib/systemd/system/varnstats.service' &&
+        grep -qx 'Documentation=file:///usr/share/doc/varnserver/README.md' '$root/usr/lib/systemd/system/varnstats.service' &&
+        ! grep -qE '$root|/usr/local' '$root/usr/lib/systemd/system/varnstats.service'"
+fi
+
+# --- each start keeps the previous run's log ------------------------------------------------------------
+# The unit's ExecStartPre that keeps it, run as the service manager runs it ($$ is a $), on a scratch log.
+keep_log=$(unit_value ExecStartPre "$unit" | grep 'varnserver\.log')
+keep_log=${keep_log//\/var\/log\/varnserver\/varnserver.log/$work/varnserver.log}
+keep_log=${keep_log//'$$'/'$'}
+printf 'the previous run\n' >"$work/varnserver.log"
+eval "$keep_log"
+check "a start keeps the previous run's log as varnserver.log.1" grep -qx 'the previous run' "$work/varnserver.log.1"
+check "and leaves no log for the server to empty" test ! -e "$work/varnserver.log"
+eval "$keep_log"
+check "a start without a log to keep leaves varnserver.log.1 alone" grep -qx 'the previous run' "$work/varnserver.log.1"
+: >"$work/varnserver.log"
+eval "$keep_log"
+check "an empty log does not replace varnserver.log.1" grep -qx 'the previous run' "$work/varnserver.log.1"
+rm -f "$work/varnserver.log" "$work/varnserver.log.1"
 
 # --- the installed server, started as the unit starts it -----------------------------------------------
 # The service manager's part is played here: the credentials are copied into a directory of their own,

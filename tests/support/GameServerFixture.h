@@ -97,8 +97,8 @@ protected:
     LogCapture log;
     FakeNetwork network;
     PlayerRegistry players;
-    BanList bans;
     platform::ManualClock clock;
+    BanList bans{platform::FileSystem::system(), clock};
     std::unique_ptr<UdpEndpoint> gameEndpoint;
     std::unique_ptr<UdpEndpoint> adminEndpoint;
     PasswordLockout lockout;

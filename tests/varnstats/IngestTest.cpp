@@ -124,6 +124,38 @@ TEST_F(IngestTest, TheSameFileTwiceAndItsRotatedAndCompressedCopiesAddNothing) {
     EXPECT_EQ(dump(), before);
 }
 
+TEST_F(IngestTest, ACutCopyOfALogReadBeforeAddsNothing) {
+    const std::string log = scratch.file("varnserver.log");
+    writeFile(log, fixture("stamped.log"));
+    ingest(database, {log});
+    const std::string before = dump();
+    // The first 30 lines kept aside, plain and compressed.
+    const std::string whole = fixture("stamped.log");
+    std::size_t end = 0;
+    for (int line = 0; line < 30; ++line) end = whole.find('\n', end) + 1;
+    ASSERT_GT(end, 1024u);
+    writeFile(scratch.file("varnserver.log.bak"), whole.substr(0, end));
+    writeGzipFile(scratch.file("first-lines.gz"), whole.substr(0, end));
+    for (int run = 0; run < 2; ++run) {
+        for (const FileSummary& summary :
+             ingest(database, {scratch.file("varnserver.log.bak"), scratch.file("first-lines.gz")})) {
+            SCOPED_TRACE(summary.path);
+            EXPECT_FALSE(summary.error);
+            EXPECT_TRUE(summary.known);
+            EXPECT_TRUE(summary.skipped);
+            EXPECT_EQ(summary.lines, 0u);
+        }
+    }
+    EXPECT_EQ(dump(), before);
+
+    // At the path of the log itself the same bytes are the server's new log, emptied at its start.
+    writeFile(log, whole.substr(0, end));
+    const FileSummary refilled = ingest(database, {log}).at(0);
+    EXPECT_FALSE(refilled.known);
+    EXPECT_GT(refilled.stored, 0u);
+    EXPECT_EQ(number("SELECT count(*) FROM server_starts"), 2);
+}
+
 TEST_F(IngestTest, ACompressedFileNeverReadIsReadLikeThePlainOne) {
     writeGzipFile(scratch.file("server.log.3.gz"), fixture("stamped.log"));
     const FileSummary summary = ingest(database, {scratch.file("server.log.3.gz")}).at(0);
@@ -155,6 +187,67 @@ TEST_F(IngestTest, ACompressedFileCutShortGivesItsCompleteLinesAndAnError) {
     EXPECT_EQ(rest.startOffset, cut.endOffset);
     EXPECT_EQ(cut.stored + rest.stored, 24u);
     EXPECT_EQ(number("SELECT count(*) FROM sessions"), 9);
+}
+
+TEST_F(IngestTest, ACompressedFileReadToItsEndIsNotDecompressedAgainUntilItChanges) {
+    const std::string gz = scratch.file("server.log.2.gz");
+    writeGzipFile(gz, fixture("stamped.log"));
+    FileSummary summary = ingest(database, {gz}).at(0);
+    EXPECT_FALSE(summary.skipped);
+    EXPECT_EQ(summary.stored, 24u);
+    summary = ingest(database, {gz}).at(0);
+    EXPECT_TRUE(summary.skipped);
+    EXPECT_TRUE(summary.known);
+    EXPECT_FALSE(summary.error);
+    EXPECT_EQ(summary.endOffset, fixture("stamped.log").size());
+
+    // Written again with more in it: read on where the last run stopped.
+    const std::string more =
+        "2026-12-07T21:10:00.000Z Join: 9" + kSep + "Late" + kSep + "10.0.0.9" + kSep + "\n";
+    writeGzipFile(gz, fixture("stamped.log") + more);
+    summary = ingest(database, {gz}).at(0);
+    EXPECT_FALSE(summary.skipped);
+    EXPECT_EQ(summary.startOffset, fixture("stamped.log").size());
+    EXPECT_EQ(summary.stored, 1u);
+    EXPECT_TRUE(ingest(database, {gz}).at(0).skipped);
+
+    // One cut short was not read to its end: it is tried again.
+    const std::string cut = scratch.file("cut.gz");
+    const std::string compressed = readFile(gz);
+    writeFile(cut, compressed.substr(0, compressed.size() - 6));
+    for (int run = 0; run < 2; ++run) {
+        summary = ingest(database, {cut}).at(0);
+        EXPECT_FALSE(summary.skipped);
+        EXPECT_TRUE(summary.error);
+    }
+    EXPECT_EQ(number("SELECT count(*) FROM sessions"), 10);
+}
+
+TEST_F(IngestTest, ACompressedFileLargerThanTheLimitIsRefusedInOneLineNamingIt) {
+    IngestOptions options;
+    options.gzipLimit = 1 << 20;
+    // Zeros compress a thousandfold: a small file, a large read.
+    const std::string bomb = scratch.file("bomb.log.gz");
+    writeGzipFile(bomb, fixture("stamped.log") + std::string(3 << 20, '\0') + "\n");
+    // A file of exactly the limit is read whole.
+    const std::string full = scratch.file("full.log.gz");
+    writeGzipFile(full, std::string((1 << 20) - 1, 'x') + "\n");
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const std::vector<FileSummary> summaries = ingest(database, {bomb, full}, options);
+        ASSERT_TRUE(summaries[0].error);
+        EXPECT_EQ(*summaries[0].error,
+                  bomb + ": refused: more than 1 MiB when uncompressed (--gzip-limit); not read");
+        EXPECT_FALSE(summaries[1].error);
+    }
+    // The lines before the limit were read once; the refusal is remembered with the limit it met.
+    EXPECT_EQ(number("SELECT count(*) FROM sessions"), 9);
+    EXPECT_EQ(number("SELECT refused_limit FROM compressed_files WHERE path LIKE '%bomb.log.gz'"), 1 << 20);
+    // A higher limit reads it.
+    options.gzipLimit = 8 << 20;
+    const FileSummary summary = ingest(database, {bomb}, options).at(0);
+    EXPECT_FALSE(summary.error);
+    EXPECT_EQ(summary.endOffset, fixture("stamped.log").size() + (3 << 20) + 1);
 }
 
 TEST_F(IngestTest, ALastLineWithoutItsEndIsLeftForTheNextRun) {
@@ -297,6 +390,40 @@ TEST_F(IngestTest, MalformedAndUnknownLinesAreCountedAndNothingOfThemIsStored) {
     EXPECT_EQ(number("SELECT count(*) FROM kills"), 0);
     EXPECT_EQ(rows(kChangesQuery), (std::vector<std::string>{"veh Rico 3"}));
     EXPECT_EQ(number("SELECT count(*) FROM players"), 1);
+}
+
+// A time stamp the server cannot have written (before 2000, or after the day following the run) would
+// stretch sessions over centuries: the line is refused whole, like any malformed line.
+TEST_F(IngestTest, TimeStampsOutsideAPlausibleRangeAreMalformed) {
+    IngestOptions options;
+    options.now = 1796904000000;  // 2026-12-10T12:00:00Z
+    const struct {
+        const char* stamp;
+        bool kept;
+    } cases[] = {
+        {"0000-01-01T00:00:00.000Z", false}, {"1999-12-31T23:59:59.999Z", false},
+        {"2000-01-01T00:00:00.000Z", true},  {"2026-12-10T12:00:00.000Z", true},
+        {"2026-12-11T23:59:59.999Z", true},  {"2026-12-12T00:00:00.000Z", false},
+        {"9999-12-31T23:59:59.999Z", false},
+    };
+    std::string log = "2000-01-01T00:00:00.000Z ServerInit: S" + kSep + "4000" + kSep + "Skyr:PB" + kSep +
+                      "16" + kSep + "\n";
+    std::vector<std::string> kept;
+    for (std::size_t slot = 0; slot < std::size(cases); ++slot) {
+        const std::string name = std::string(1, 'P').append(std::to_string(slot));
+        log += std::string(cases[slot].stamp) + " Join: " + std::to_string(slot) + kSep + name + kSep +
+               "1.1.1.1" + kSep + "\n";
+        if (cases[slot].kept) kept.push_back(name);
+    }
+    // A line of no statistics with a stamp out of range would move the server's last line.
+    log += "9999-12-31T23:59:59.999Z SERVER-DEBUG: clock gone wrong\n";
+    writeFile(scratch.file("server.log"), log);
+    const FileSummary summary = ingest(database, {scratch.file("server.log")}, options).at(0);
+    EXPECT_EQ(summary.malformed, 5u);
+    EXPECT_EQ(summary.malformedByPrefix,
+              (std::map<std::string, std::uint64_t>{{"(time stamp out of range)", 5}}));
+    EXPECT_EQ(rows("SELECT p.name FROM sessions s JOIN players p ON p.id = s.player_id ORDER BY s.id"), kept);
+    EXPECT_EQ(number("SELECT last_seen_at FROM servers"), 1797033599999);  // 2026-12-11T23:59:59.999Z
 }
 
 TEST_F(IngestTest, SmallBatchesGiveTheSameDatabaseAndTheSamePlaceToGoOnFrom) {

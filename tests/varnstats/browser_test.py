@@ -3,7 +3,9 @@
 pages of a report made from a week of generated play. No page may log a console error, an uncaught
 exception or a failed load (Chromium's DevTools protocol tells); the figures in the DOM (--dump-dom)
 must equal those worked out here from the database's rows; the screenshots (--screenshot) must not be
-blank.
+blank. Sites of little data are laid out as Chromium renders them: a day's play (labels apart, bars of
+a day's width, uncovered hours blank and said so, the top ten's chart under a heading) and a site with
+no kills (each empty chart a sentence, no empty frame).
 
     browser_test.py --varnstats varnstats [--chromium chromium] [--days 3] [--keep-screenshot docs/x.png]
 """
@@ -106,6 +108,15 @@ class DevTools:
                 entry = params["entry"]
                 errors.append(f"log: {entry.get('text')} {entry.get('url', '')}")
         return errors
+
+    def evaluate(self, url, expression):
+        """Loads url and returns the value of a JavaScript expression evaluated in it."""
+        self.send("Page.navigate", {"url": url}, self.session)
+        self.receive(lambda message: message.get("method") == "Page.loadEventFired", BROWSER_TIMEOUT)
+        reply = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True}, self.session)
+        if "exceptionDetails" in reply:
+            raise Failure(f"{url}: {reply['exceptionDetails']}")
+        return reply["result"].get("value")
 
     def close(self):
         try:
@@ -244,6 +255,88 @@ def check_rows(rows, by_id, what):
         check_equal(actual, wanted, f"{what} row of player {row['player']}")
 
 
+# What a page shows of its charts, measured in the rendered page: the time labels under the online
+# chart and the bars of kills per day (boxes in CSS pixels), the heat map's cells left blank, the
+# heading right before the top ten's chart, and, for each chart section, a frame or a sentence.
+LAYOUT = """(() => {
+  const box = element => { const r = element.getBoundingClientRect(); return [r.left, r.right, r.width]; };
+  const section = id => document.getElementById(id);
+  const chart = id => section(id) && section(id).querySelector('svg');
+  const online = chart('online');
+  const labels = online ? [...online.querySelectorAll('text')].filter(t => t.getAttribute('y') === '230.0') : [];
+  const kills = chart('kills-per-day');
+  const topChart = section('top-ten').querySelector('svg');
+  return {
+    labels: labels.map(box),
+    bars: kills ? [...kills.querySelectorAll('rect')].map(box) : [],
+    killsWidth: kills ? kills.getBoundingClientRect().width : 0,
+    uncovered: document.querySelectorAll('#hours rect[data-covered="no"]').length,
+    coverage: section('hours-coverage') ? section('hours-coverage').textContent : null,
+    topHeading: topChart && topChart.previousElementSibling ? topChart.previousElementSibling.tagName + ':' +
+                topChart.previousElementSibling.textContent : null,
+    frames: Object.fromEntries(['online', 'hours', 'kills-per-day', 'top-ten'].map(id =>
+      [id, section(id) ? !!section(id).querySelector('svg') : null])),
+    words: Object.fromEntries(['online', 'hours', 'kills-per-day', 'top-ten'].map(id =>
+      [id, section(id) ? [...section(id).querySelectorAll('.no-data')].map(p => p.textContent).join(' ') : null])),
+  };
+})()"""
+
+
+def check_reads_well(layout, what, days):
+    """A site of any length: labels that do not run into each other, bars no wider than a day's."""
+    # make_log.py plays from midnight of a Monday to 06:00 after its last day.
+    hours_covered, days_covered = min(24 * days + 6, 168), min(days + 1, 7)
+    labels = sorted(layout["labels"])
+    check(len(labels) >= 2, f"{what}: the online chart has no time labels")
+    for left, right in zip(labels, labels[1:]):
+        check(left[1] <= right[0], f"{what}: online chart labels overlap: {left} and {right}")
+    check(layout["bars"], f"{what}: no kills per day drawn")
+    widest = max(width for _, _, width in layout["bars"])
+    check(widest <= layout["killsWidth"] / 12, f"{what}: a day's bar is {widest:.0f} of {layout['killsWidth']:.0f} px")
+    check_equal(layout["topHeading"], "H3:Kills of the top ten", f"{what}: the heading of the top ten's chart")
+    check_equal(layout["uncovered"], 168 - hours_covered, f"{what}: heat-map hours left blank")
+    if days_covered < 7:
+        check(layout["coverage"] and f"{days_covered} days of the week" in layout["coverage"],
+              f"{what}: the heat map does not say what it covers: {layout['coverage']}")
+
+
+def little_data(arguments, chromium, scratch):
+    """A day's play, and a day without a kill: the sites must read as well as a week's."""
+    day_log, quiet_log = os.path.join(scratch, "day.log"), os.path.join(scratch, "quiet.log")
+    run([sys.executable, os.path.join(HERE, "make_log.py"), "--out", day_log, "--players", "8", "--days", "1"])
+    sep = b"\xa9"
+    with open(quiet_log, "wb") as log:
+        log.write(b"2026-12-07T10:00:00.000Z ServerInit: Quiet" + sep + b"4000" + sep + b"Skyr:PB" + sep + b"8" + sep +
+                  b"\n2026-12-07T10:05:00.000Z Join: 0" + sep + b"Lonely" + sep + b"10.1.1.1" + sep +
+                  b"\n2026-12-07T10:45:00.000Z Quit: 0\n")
+    sites = {}
+    for name, log in (("day", day_log), ("quiet", quiet_log)):
+        database, sites[name] = os.path.join(scratch, f"{name}.sqlite"), os.path.join(scratch, f"site-{name}")
+        run([arguments.varnstats, "ingest", "--db", database, log])
+        run([arguments.varnstats, "report", "--db", database, "--out", sites[name]])
+    tools = DevTools(chromium, os.path.join(scratch, "profile-little"))
+    try:
+        day = tools.evaluate("file://" + os.path.join(sites["day"], "index.html"), LAYOUT)
+        quiet = tools.evaluate("file://" + os.path.join(sites["quiet"], "index.html"), LAYOUT)
+        for site in sites.values():
+            errors = tools.console_errors("file://" + os.path.join(site, "index.html"))
+            check(not errors, f"{site}: {errors}")
+    finally:
+        tools.close()
+    check_reads_well(day, "a day's site", 1)
+    # No kill: the two kill charts are sentences; the player time still draws its charts.
+    check_equal(quiet["frames"], {"online": True, "hours": True, "kills-per-day": False, "top-ten": False},
+                "charts drawn for a day without kills")
+    check_equal(quiet["words"]["kills-per-day"], "No kills in this time.", "the empty kills-per-day chart")
+    check_equal(quiet["words"]["top-ten"], "No kills yet.", "the empty top-ten chart")
+    for name, size in (("day", "1000,2400"), ("quiet", "1000,1600")):
+        path = os.path.join(scratch, f"little-{name}.png")
+        chromium_run(chromium, os.path.join(scratch, "profile-dom"), f"--window-size={size}", f"--screenshot={path}",
+                     "file://" + os.path.join(sites[name], "index.html"))
+        check_not_blank(path)
+    return day
+
+
 def main(arguments, scratch):
     chromium = arguments.chromium or shutil.which("chromium") or shutil.which("chromium-browser")
     if not chromium:
@@ -278,8 +371,10 @@ def main(arguments, scratch):
         for page in pages:
             errors = tools.console_errors("file://" + os.path.join(site, page))
             check(not errors, f"{page}: {errors}")
+        layout = tools.evaluate("file://" + os.path.join(site, "index.html"), LAYOUT)
     finally:
         tools.close()
+    check_reads_well(layout, f"a site of {arguments.days} days", arguments.days)
 
     profile = os.path.join(scratch, "profile-dom")
     overview = Figures(chromium_run(chromium, profile, "--dump-dom", "file://" + os.path.join(site, "index.html")))
@@ -316,6 +411,7 @@ def main(arguments, scratch):
     check_no_address(site, [f"10.{slot}.7.9" for slot in range(26)])
     for path in ("index.html", "leaderboard.html"):
         check(re.search(r"<script", open(os.path.join(site, path)).read()) is None, f"{path} carries a script")
+    little_data(arguments, chromium, scratch)
 
 
 if __name__ == "__main__":

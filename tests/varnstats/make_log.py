@@ -13,20 +13,46 @@ everything after the Nth statistics line (and OUT ends there), for timing an inc
 import argparse
 import datetime
 import heapq
+import os
 import random
+import re
 
-SEP = b"\xa9"
+# The log's words, read from the server's own headers so that the two cannot drift apart.
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src")
+
+
+def read_vocabulary():
+    words = {}
+    for header in ("protocol/LogVocabulary.h", "log/LogTimestamp.h"):
+        with open(os.path.join(SOURCE, header), encoding="utf-8") as text:
+            for line in text:
+                found = re.match(r'\s*inline constexpr [\w:* ]+ (k\w+) = (?:"(.*)"|static_cast<char>\((0x[0-9A-Fa-f]+)\));', line)
+                if not found:
+                    continue
+                name, string, byte = found.groups()
+                words[name] = bytes([int(byte, 16)]) if byte else string.encode("latin-1")
+    return words
+
+
+W = read_vocabulary()
+SEP = W["kSeparator"]
 SLOTS = 26
-STATISTICS = (b"ServerInit: ", b"Join: ", b"Quit: ", b"Kill: ", b"Death: ", b"Veh: ", b"Wea: ")
+STATISTICS = (W["kServerInit"], W["kJoin"], W["kQuit"], W["kKill"], W["kDeath"], W["kVehicle"], W["kWeapon"])
+
+
+def removal(prefix, ending):
+    return W[prefix].replace(b"%", b"%%") + b"%s" + W["kPlayerIdField"] + b"%d" + ending
+
+
 # How sessions end, with their weights: the line the server writes (None: a voluntary quit).
 ENDINGS = [
     (None, 80),
-    (b"QUIT: '%s', PlayerID = %d ... quit due to timeout.", 8),
-    (b"KICKED: '%s', PlayerID = %d by Admin moderator", 3),
-    (b"BANNED: '%s', PlayerID = %d by Admin moderator", 1),
-    (b"QUIT: '%s', PlayerID = %d ... quit due to chat flood.", 3),
-    (b"QUIT: '%s', PlayerID = %d ... quit due to client crc timeout.", 2),
-    (b"QUIT: '%s', PlayerID = %d ... client quit due to trainer usage", 1),
+    (removal("kQuitPrefix", W["kTimeoutEnding"]), 8),
+    (removal("kKickedPrefix", W["kByAdministrator"] + b"moderator"), 3),
+    (removal("kBannedPrefix", W["kByAdministrator"] + b"moderator"), 1),
+    (removal("kQuitPrefix", W["kChatFloodEnding"]), 3),
+    (removal("kQuitPrefix", W["kCrcTimeoutEnding"]), 2),
+    (removal("kQuitPrefix", W["kTrainerEnding"]), 1),
 ]
 # Players online by hour of day (UTC): quiet mornings, busy evenings.
 HOURLY_JOINS = [3, 2, 1, 1, 1, 1, 2, 3, 4, 5, 6, 7, 8, 8, 9, 10, 12, 14, 16, 18, 18, 16, 10, 5]
@@ -62,7 +88,9 @@ class Log:
         stamp = b""
         if self.stamps:
             moment = datetime.datetime.fromtimestamp(milliseconds // 1000, datetime.timezone.utc)
-            stamp = moment.strftime("%Y-%m-%dT%H:%M:%S.").encode() + b"%03dZ " % (milliseconds % 1000)
+            fields = (moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second,
+                      milliseconds % 1000)
+            stamp = W["kTimestampFormat"].replace(b"ll", b"") % fields + b" "
         target = self.rest if self.split_at and self.statistics >= self.split_at else self.out
         target.write(stamp + line + b"\n")
         if line.startswith(STATISTICS):
@@ -88,7 +116,7 @@ def simulate(arguments):
         now = start + day * day_length + 6 * 3_600_000 * (day > 0)
         end_of_run = start + (day + 1) * day_length + 6 * 3_600_000 - 60_000
         for line in (b"- VarnServer log opened -", b"VarnServer 0.3.1", b"",
-                     b"ServerInit: Busy Server" + SEP + b"4000" + SEP + b"Skyr:PB" + SEP + b"26" + SEP,
+                     W["kServerInit"] + b"Busy Server" + SEP + b"4000" + SEP + W["kServerInitLabel"] + SEP + b"26" + SEP,
                      b"SERVER: press 'q' or 'Q' to shutdown the server."):
             log.write(now, line)
         online = {}  # slot -> (name, leave time, ending)
@@ -119,7 +147,7 @@ def simulate(arguments):
             online[slot] = (name, moment + stay, ending)
             vehicle[slot] = (0, 0)
             log.write(moment, b"JOIN: '%s', PlayerID = %d (10.%d.%d.%d)" % (name.encode(), slot, slot, 7, 9))
-            log.write(moment, b"Join: %d" % slot + SEP + name.encode() + SEP + b"10.%d.%d.%d" % (slot, 7, 9) + SEP)
+            log.write(moment, W["kJoin"] + b"%d" % slot + SEP + name.encode() + SEP + b"10.%d.%d.%d" % (slot, 7, 9) + SEP)
             for kind in ("drive", "fight"):
                 heapq.heappush(events, (moment + rng.randint(5_000, 120_000), order, kind, slot))
                 order += 1
@@ -130,7 +158,7 @@ def simulate(arguments):
             order = act(log, rng, at, kind, slot, online, vehicle, events, order)
         if log.full() and not arguments.shutdown_at_end:
             break
-        log.write(end_of_run, b"SERVER: A total of %d bytes were received and %d bytes were sent."
+        log.write(end_of_run, W["kShutdownTotals"] + b"%d bytes were received and %d bytes were sent."
                   % (rng.randint(10**6, 10**8), rng.randint(10**6, 10**8)))
         log.write(end_of_run, b"SERVER: successfully shutdown the server.")
         log.write(end_of_run, b"- VarnServer log closed -")
@@ -144,8 +172,8 @@ def act(log, rng, at, kind, slot, online, vehicle, events, order):
     name, leave, ending = online[slot]
     if kind == "leave":
         if ending is None:
-            log.write(at, b"QUIT: '%s', PlayerID = %d" % (name.encode(), slot))
-            log.write(at, b"Quit: %d" % slot)
+            log.write(at, removal("kQuitPrefix", b"") % (name.encode(), slot))
+            log.write(at, W["kQuit"] + b"%d" % slot)
         else:
             log.write(at, ending % (name.encode(), slot))
         del online[slot]
@@ -154,17 +182,17 @@ def act(log, rng, at, kind, slot, online, vehicle, events, order):
         car, gun = vehicle[slot]
         if rng.random() < 0.5:
             car = 0 if car else rng.choice([7, 7, 12, 23, 41, 56])
-            log.write(at, b"Veh: %d %d" % (slot, car))
+            log.write(at, W["kVehicle"] + b"%d %d" % (slot, car))
         else:
             gun = rng.choice([3, 5, 5, 9, 22, 31])
-            log.write(at, b"Wea: %d %d" % (slot, gun))
+            log.write(at, W["kWeapon"] + b"%d %d" % (slot, gun))
         vehicle[slot] = (car, gun)
         heapq.heappush(events, (at + rng.randint(10_000, 180_000), order, "drive", slot))
     elif kind == "fight":
         others = [other for other in online if other != slot]
         killer = slot if not others or rng.random() < 0.05 else rng.choice(others)
-        log.write(at, b"Kill: %d %d" % (killer, slot))
-        log.write(at, b"Death: %d" % slot)
+        log.write(at, W["kKill"] + b"%d %d" % (killer, slot))
+        log.write(at, W["kDeath"] + b"%d" % slot)
         heapq.heappush(events, (at + rng.randint(20_000, 300_000), order, "fight", slot))
     return order + 1
 

@@ -1,6 +1,7 @@
 // varnadmin: the operators' command-line client for the admin port of Varn Server.
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -35,7 +36,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kDefaultHost = "127.0.0.1";
-constexpr const char* kDefaultName = "varnadmin";
+// The default admin name when the user name cannot be had.
+constexpr const char* kFallbackName = "varnadmin";
 constexpr Milliseconds kDefaultTimeout{3000};
 // A connected admin is pinged every second; this long without a datagram means trouble.
 constexpr Milliseconds kSilenceWarning{20000};
@@ -48,15 +50,16 @@ constexpr int kMaxShutdownAttempts = 3;
 // The defaults and limits in the text come from the protocol header.
 std::string usageText() {
     return std::string(
-    "Usage: varnadmin [OPTION]... COMMAND [ARGUMENT]...\n"
+    "Usage: varnadmin [OPTION]... COMMAND [ARGUMENT]... [OPTION]...\n"
     "Logs in on the admin port of a Varn Server, runs one command and logs out.\n"
     "\n"
-    "Options:\n"
+    "Options (before or after the command; after '--' every word is the command's):\n"
     "  --host=HOST            the server's host name or IPv4 address (default 127.0.0.1)\n"
     "  --port=PORT            the admin port, AdminPort of the server (default ") +
            std::to_string(admin::kDefaultPort) + ")\n" +
            "  --name=NAME            the admin name, at most " + std::to_string(admin::kMaxNameLength) +
-           " bytes, no '" + static_cast<char>(varn::kNameEnd) + "' (default varnadmin)\n" +
+           " bytes, no '" + static_cast<char>(varn::kNameEnd) + "' (default: your user name and\n" +
+    "                         this run's process id, such as ops-4711)\n" +
     "  --password-file=FILE   read the admin password from the first line of FILE; without it the\n"
     "                         password is asked for on the terminal (not echoed), or read as one\n"
     "                         line from standard input when that is not a terminal\n"
@@ -82,6 +85,7 @@ std::string usageText() {
     "  password [NEW]   change the players' server password until the server restarts\n"
     "                   (without NEW it is asked for like the admin password)\n"
     "  motd             make the server reload motd.txt\n"
+    "  scripts reload   make the server reload its scripts (when it has ScriptFiles)\n"
     "  shutdown         shut the server down (needs AdminAllowShutdown 1)\n"
     "  watch            print joins, chat, kills, scores, pings and leaves as they happen\n"
     "\n"
@@ -91,10 +95,27 @@ std::string usageText() {
     "Exit status: 0 done, 1 refused or no answer, 2 wrong usage.\n";
 }
 
+// The user's name and this process's id, so that two runs at once (a watch and a kick, say) never
+// ask for the same admin name: the server refuses a second admin of a name.
+std::string defaultName() {
+    const std::string processId = "-" + std::to_string(::getpid());
+    std::string user;
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name != nullptr) {
+        for (const char* c = entry->pw_name; *c != '\0'; ++c) {
+            const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                               *c == '_' || *c == '.' || *c == '-';
+            if (plain) user.push_back(*c);
+        }
+    }
+    if (user.empty()) user = kFallbackName;
+    const std::size_t room = admin::kMaxNameLength > processId.size() ? admin::kMaxNameLength - processId.size() : 0;
+    return user.substr(0, room) + processId;
+}
+
 struct Options {
     std::string host = kDefaultHost;
     std::uint16_t port = admin::kDefaultPort;
-    std::string name = kDefaultName;
+    std::string name = defaultName();
     std::optional<std::string> passwordFile;
     Milliseconds timeout = kDefaultTimeout;
     std::optional<Milliseconds> duration;
@@ -201,6 +222,7 @@ std::string entryFormsText() {
 const std::map<std::string, int, std::less<>> kArgumentCounts = {
     {"players", 0}, {"say", 1},   {"kick", 1},      {"ban", 1},  {"ip", 1},       {"bans", 0},
     {"addban", 1},  {"unban", 1}, {"password", -1}, {"motd", 0}, {"shutdown", 0}, {"watch", 0},
+    {"scripts", 1},
 };
 
 bool setOption(Options& options, std::string_view option, const std::string& value) {
@@ -226,34 +248,60 @@ bool setOption(Options& options, std::string_view option, const std::string& val
     return true;
 }
 
-// Options come before the command; everything after the command is its arguments.
+bool isHelpOption(std::string_view argument) { return argument == "-h" || argument == "--help"; }
+
+bool isGeneralOption(std::string_view argument) {
+    const std::string_view name = argument.substr(0, argument.find('='));
+    return name == "--host" || name == "--port" || name == "--name" || name == "--password-file" ||
+           name == "--timeout" || name == "--duration";
+}
+
+// Sets the general option at arguments[index], taking its value from the next argument when it has
+// none after '='.
+bool takeGeneralOption(int argumentCount, char** arguments, int& index, Options& options, std::string& error) {
+    const std::string_view argument = arguments[index];
+    const std::size_t equals = argument.find('=');
+    const std::string_view option = argument.substr(0, equals);
+    std::string value;
+    if (equals != std::string_view::npos) {
+        value = argument.substr(equals + 1);
+    } else if (index + 1 < argumentCount) {
+        value = arguments[++index];
+    } else {
+        error = "option " + std::string(option) + " needs a value";
+        return false;
+    }
+    if (!setOption(options, option, value)) {
+        error = "bad value for " + std::string(option) + ": '" + value + "'";
+        return false;
+    }
+    return true;
+}
+
+// The general options may come before or after the command. The first other word is the command; the
+// words after it, the command's own options among them (ban --for, bans --long), are its arguments,
+// and so is everything after "--".
 bool parseArguments(int argumentCount, char** arguments, Options& options, std::string& error) {
-    int index = 1;
-    for (; index < argumentCount; ++index) {
+    bool optionsEnded = false;
+    for (int index = 1; index < argumentCount; ++index) {
         const std::string_view argument = arguments[index];
-        if (argument.substr(0, 2) != "--") break;
-        const std::size_t equals = argument.find('=');
-        const std::string_view option = argument.substr(0, equals);
-        std::string value;
-        if (equals != std::string_view::npos) {
-            value = argument.substr(equals + 1);
-        } else if (index + 1 < argumentCount) {
-            value = arguments[++index];
-        } else {
-            error = "option " + std::string(option) + " needs a value";
-            return false;
-        }
-        if (!setOption(options, option, value)) {
+        if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && isGeneralOption(argument)) {
+            if (!takeGeneralOption(argumentCount, arguments, index, options, error)) return false;
+        } else if (!options.command.empty()) {
+            options.arguments.emplace_back(argument);
+        } else if (!optionsEnded && argument.substr(0, 1) == "-") {
             error = "unknown option or bad value: " + std::string(argument);
             return false;
+        } else {
+            options.command = argument;
         }
     }
-    if (index >= argumentCount) {
+    if (options.command.empty()) {
         error = "no command given";
         return false;
     }
-    options.command = arguments[index++];
-    for (; index < argumentCount; ++index) options.arguments.emplace_back(arguments[index]);
     return true;
 }
 
@@ -426,6 +474,8 @@ struct Session {
 
 int listPlayers(const Session& session) {
     if (session.login.players.empty()) std::cerr << "no players are connected\n";
+    // The heading goes where the messages go, so that the list itself stays easy to read by a script.
+    if (!session.login.players.empty()) std::fprintf(stderr, "%3s %6s  %s\n", "ID", "SCORE", "NAME");
     for (const Player& player : session.login.players) {
         std::printf("%3d %6d  %s\n", player.id, player.score, player.name.c_str());
     }
@@ -529,24 +579,44 @@ int playerAddress(const Session& session) {
     return kExitDone;
 }
 
-// Page after page of whole lines, each page asked for from the first entry not yet seen.
-int listBanLines(const Session& session) {
+// The ban list's lines with their details, page after page, each page asked for from the first entry
+// not yet seen; nothing when a page is not answered (a server older than the detailed list).
+std::optional<std::vector<std::string>> fetchBanLines(const Session& session) {
+    std::vector<std::string> lines;
     std::uint32_t first = 0;
     std::uint32_t total = 0;
     do {
         Request request;
         request.byte(admin::kListBanLines).uint32(first);
         const Bytes prefix(request.data(), request.data() + request.size());
-        const auto reply = session.ask(prefix, prefix);
-        if (!reply) return kExitFailed;
+        session.connection.send(prefix);
+        const auto reply = session.connection.awaitReply(prefix, session.options.timeout);
+        if (!reply) return std::nullopt;
         const varn::PacketReader reader(reply->data(), reply->size());
         total = reader.uint32At(5).value_or(0);
         const std::string page(reply->begin() + std::min(reply->size(), admin::kBanLinesHeader), reply->end());
         if (page.empty()) break;
-        std::fwrite(page.data(), 1, page.size(), stdout);
-        first += static_cast<std::uint32_t>(std::count(page.begin(), page.end(), admin::kBanLineEnd));
+        std::size_t start = 0;
+        for (std::size_t end = page.find(admin::kBanLineEnd); end != std::string::npos;
+             end = page.find(admin::kBanLineEnd, start)) {
+            lines.push_back(page.substr(start, end - start));
+            start = end + 1;
+            ++first;
+        }
     } while (first < total);
-    if (total == 0) std::cerr << "the ban list is empty\n";
+    return lines;
+}
+
+int listBanLines(const Session& session) {
+    const auto lines = fetchBanLines(session);
+    if (!lines) {
+        if (!stopRequested()) {
+            fail("no answer from the server within " + secondsText(session.options.timeout) + " s");
+        }
+        return kExitFailed;
+    }
+    for (const std::string& line : *lines) std::printf("%s%c", line.c_str(), admin::kBanLineEnd);
+    if (lines->empty()) std::cerr << "the ban list is empty\n";
     return kExitDone;
 }
 
@@ -607,13 +677,42 @@ std::optional<std::string> shutsOutThisComputer(const Options& options, const Ad
            "port; give --force to add it anyway";
 }
 
+// "A", "A or B", "A, B or C".
+std::string alternativesText(const std::vector<std::string>& texts) {
+    std::string text;
+    for (std::size_t index = 0; index < texts.size(); ++index) {
+        if (index > 0) text += index + 1 == texts.size() ? " or " : ", ";
+        text += texts[index];
+    }
+    return text;
+}
+
+// Why unban found nothing to remove, with the entries of the list that ban what was typed: their own
+// text is what unban takes.
+std::string unbanRefusalText(const Session& session, const std::string& typed) {
+    const std::string refusal = "no ban entry equals '" + typed + "'";
+    const std::string generalHint = " (a range is removed only by its own text, such as 10.0.0.0)";
+    const auto typedForm = varn::banentry::readEntryForm(typed);
+    if (!typedForm) return refusal + generalHint;
+    const auto lines = fetchBanLines(session);
+    if (!lines) return refusal + generalHint;
+    std::vector<std::string> covering;
+    for (const std::string& line : *lines) {
+        const std::string entry = line.substr(0, line.find(' '));
+        const auto form = varn::banentry::readEntryForm(entry);
+        // What was typed, read as the address it spells (its 0 octets as 0), is what the entry must ban.
+        if (form && form->covers(typedForm->address)) covering.push_back(entry);
+    }
+    if (covering.empty()) return refusal + ", and no entry of the ban list covers it";
+    return refusal + " (a range is removed only by its own text, such as " + alternativesText(covering) + ")";
+}
+
 int unban(const Session& session) {
     const std::string& text = session.options.arguments[0];
     const auto reply = session.ask(requestWithText(admin::kUnban, text), {admin::kUnban});
     if (!reply) return kExitFailed;
     if (!answeredDone(*reply, admin::kUnban)) {
-        fail("no ban entry equals '" + text +
-             "' (a range is removed only by its own text, such as 10.0.0.0)");
+        fail(unbanRefusalText(session, text));
         return kExitFailed;
     }
     std::printf("removed ban '%s'\n", text.c_str());
@@ -644,6 +743,21 @@ int setServerPassword(const Session& session) {
         return kExitFailed;
     }
     std::printf("server password changed until the server restarts\n");
+    return kExitDone;
+}
+
+int reloadScripts(const Session& session) {
+    if (session.options.arguments[0] != "reload") {
+        fail("scripts takes one word: reload");
+        return kExitFailed;
+    }
+    const auto reply = session.ask({admin::kReloadScripts}, {admin::kReloadScripts});
+    if (!reply) return kExitFailed;
+    if (!answeredDone(*reply, admin::kReloadScripts)) {
+        fail("a script could not be loaded; the running scripts stay (see the server's log)");
+        return kExitFailed;
+    }
+    std::printf("scripts reloaded\n");
     return kExitDone;
 }
 
@@ -726,6 +840,7 @@ int runCommand(const Session& session) {
     if (command == "unban") return unban(session);
     if (command == "password") return setServerPassword(session);
     if (command == "motd") return reloadMessageOfTheDay(session);
+    if (command == "scripts") return reloadScripts(session);
     if (command == "shutdown") return shutDown(session);
     return watch(session);
 }
@@ -733,11 +848,11 @@ int runCommand(const Session& session) {
 int run(int argumentCount, char** arguments) {
     for (int index = 1; index < argumentCount; ++index) {
         const std::string_view argument = arguments[index];
-        if (argument == "-h" || argument == "--help") {
+        if (argument == "--") break;
+        if (isHelpOption(argument)) {
             std::cout << usageText();
             return kExitDone;
         }
-        if (argument.substr(0, 2) != "--") break;
     }
     Options options;
     std::string error;

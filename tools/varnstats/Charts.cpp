@@ -15,6 +15,7 @@ constexpr double kLeft = 44;
 constexpr double kRight = 12;
 constexpr double kTop = 12;
 constexpr double kBottom = 30;
+constexpr double kWidestBar = 40;
 constexpr const char* kInk = "#1f5fa8";
 constexpr const char* kGrid = "#d5dbe3";
 constexpr const char* kText = "#38414d";
@@ -27,6 +28,15 @@ std::string number(double value) {
 
 std::string tenthsText(std::int64_t tenths) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+template <typename Points>
+bool allZero(const Points& points) {
+    return std::all_of(points.begin(), points.end(), [](const auto& point) { return point.value == 0; });
+}
+
+std::string noData(const std::string& sentence) {
+    return "<p class=\"no-data\">" + escapeHtml(sentence) + "</p>";
 }
 
 std::string svgOpen(double height, const std::string& label) {
@@ -76,8 +86,8 @@ std::string shade(std::int64_t value, std::int64_t most) {
 
 std::string onlineChart(const std::vector<TimeSeriesPoint>& points, std::int64_t interval) {
     constexpr double kHeight = 240;
+    if (allZero(points)) return noData("No player was on the server in this time.");
     std::string svg = svgOpen(kHeight, "Players online over time");
-    if (points.empty()) return svg + "</svg>";
     std::int64_t most = 1;
     for (const TimeSeriesPoint& point : points) most = std::max(most, point.value);
     const double plotBottom = kHeight - kBottom;
@@ -100,14 +110,16 @@ std::string onlineChart(const std::vector<TimeSeriesPoint>& points, std::int64_t
     for (std::size_t index = 0; index < points.size(); index += every) {
         const double x = kLeft + step * static_cast<double>(index);
         svg += line(x, plotBottom, x, plotBottom + 4, kText);
+        // Without the year: the labels stay short enough not to run into each other.
         svg += text(x, kHeight - 10,
-                    byDay ? formatDate(points[index].start) : formatDateTime(points[index].start),
+                    byDay ? formatDate(points[index].start) : formatDateTime(points[index].start).substr(5),
                     index == 0 ? "start" : "middle");
     }
     return svg + "</svg>";
 }
 
-std::string weekHeatMap(const std::array<std::array<std::int64_t, 24>, 7>& tenths) {
+std::string weekHeatMap(const std::array<std::array<std::int64_t, 24>, 7>& tenths,
+                        const std::array<std::array<bool, 24>, 7>& covered) {
     static constexpr const char* kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
     constexpr double kCellWidth = (kWidth - kLeft - kRight) / 24;
     constexpr double kCellHeight = 24;
@@ -116,6 +128,7 @@ std::string weekHeatMap(const std::array<std::array<std::int64_t, 24>, 7>& tenth
     for (const auto& day : tenths) {
         for (const std::int64_t value : day) most = std::max(most, value);
     }
+    if (most == 0) return noData("No player time in the data yet.");
     std::string svg = svgOpen(kHeight, "Busiest hours of the week (UTC)");
     for (int hour = 0; hour < 24; hour += 3) {
         char label[8];
@@ -129,6 +142,15 @@ std::string weekHeatMap(const std::array<std::array<std::int64_t, 24>, 7>& tenth
             const std::int64_t value = tenths[day][hour];
             char span[32];
             std::snprintf(span, sizeof span, "%02zu:00-%02zu:00", hour, (hour + 1) % 24);
+            if (!covered[day][hour]) {
+                svg += "<rect x=\"" + number(kLeft + kCellWidth * static_cast<double>(hour)) + "\" y=\"" +
+                       number(y) + "\" width=\"" + number(kCellWidth - 2) + "\" height=\"" +
+                       number(kCellHeight - 2) + "\" fill=\"#fff\" stroke=\"" + kGrid +
+                       "\" stroke-dasharray=\"3 2\" data-day=\"" + std::to_string(day) + "\" data-hour=\"" +
+                       std::to_string(hour) + "\" data-covered=\"no\"><title>" + kDays[day] + " " + span +
+                       " UTC: not in the data</title></rect>";
+                continue;
+            }
             svg += "<rect x=\"" + number(kLeft + kCellWidth * static_cast<double>(hour)) + "\" y=\"" +
                    number(y) + "\" width=\"" + number(kCellWidth - 2) + "\" height=\"" +
                    number(kCellHeight - 2) + "\" fill=\"" + shade(value, most) + "\" data-day=\"" +
@@ -142,18 +164,20 @@ std::string weekHeatMap(const std::array<std::array<std::int64_t, 24>, 7>& tenth
 
 std::string dailyBars(const std::vector<TimeSeriesPoint>& days, const std::string& noun) {
     constexpr double kHeight = 200;
+    if (allZero(days)) return noData("No " + noun + " in this time.");
     std::string svg = svgOpen(kHeight, "Kills per day");
-    if (days.empty()) return svg + "</svg>";
     std::int64_t most = 1;
     for (const TimeSeriesPoint& day : days) most = std::max(most, day.value);
     const double plotBottom = kHeight - kBottom;
     const double step = (kWidth - kLeft - kRight) / static_cast<double>(days.size());
     svg += valueAxis(most, kTop, plotBottom);
+    // A day or two of data gives bars of a day's width, not blocks the width of the page.
+    const double barWidth = std::min(step * 0.8, kWidestBar);
     for (std::size_t index = 0; index < days.size(); ++index) {
         const double height =
             (plotBottom - kTop) * static_cast<double>(days[index].value) / static_cast<double>(most);
-        svg += "<rect x=\"" + number(kLeft + step * static_cast<double>(index) + step * 0.1) + "\" y=\"" +
-               number(plotBottom - height) + "\" width=\"" + number(step * 0.8) + "\" height=\"" +
+        svg += "<rect x=\"" + number(kLeft + step * (static_cast<double>(index) + 0.5) - barWidth / 2) +
+               "\" y=\"" + number(plotBottom - height) + "\" width=\"" + number(barWidth) + "\" height=\"" +
                number(height) + "\" fill=\"" + kInk + "\" data-day=\"" + formatDate(days[index].start) +
                "\" data-value=\"" + std::to_string(days[index].value) + "\"><title>" +
                formatDate(days[index].start) + ": " + std::to_string(days[index].value) + " " +
@@ -171,6 +195,8 @@ std::string horizontalBars(const std::vector<std::pair<std::string, std::int64_t
                            const std::string& noun) {
     constexpr double kRowHeight = 26;
     constexpr double kLabelWidth = 150;
+    if (std::all_of(rows.begin(), rows.end(), [](const auto& row) { return row.second == 0; }))
+        return noData("No " + noun + " yet.");
     const double height = kTop + kRowHeight * static_cast<double>(rows.size()) + 6;
     std::string svg = svgOpen(height, "Top ten by " + noun);
     std::int64_t most = 1;

@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 
+#include "Calendar.h"
 #include "LogSource.h"
 #include "Schema.h"
 #include "Text.h"
@@ -22,6 +24,8 @@ constexpr std::size_t kReadChunk = 1 << 20;
 // Longer lines are not the server's; they are skipped whole.
 constexpr std::size_t kLongestLine = 64 * 1024;
 constexpr std::size_t kMalformedExamples = 5;
+// The server came long after this; a time stamp before it is not one of its own.
+constexpr std::int64_t kEarliestTime = 946684800000;  // 2000-01-01T00:00:00Z
 
 std::string absolutePath(const std::string& path) {
     std::error_code error;
@@ -58,7 +62,11 @@ struct Ingester::Statements {
                                       "head_hash = ?, read_offset = ?, "
                                       "tail_length = ?, tail_hash = ? WHERE id = ?")),
           deletePath(database.prepare("DELETE FROM log_paths WHERE path = ?")),
-          insertPath(database.prepare("INSERT INTO log_paths (path, server_id) VALUES (?, ?)")) {}
+          insertPath(database.prepare("INSERT INTO log_paths (path, server_id) VALUES (?, ?)")),
+          deleteCompressed(database.prepare("DELETE FROM compressed_files WHERE path = ?")),
+          insertCompressed(
+              database.prepare("INSERT INTO compressed_files (path, file_size, changed_at, "
+                               "head_hash, read_offset, refused_limit) VALUES (?, ?, ?, ?, ?, ?)")) {}
 
     std::unique_ptr<Statement> insertServer;
     std::unique_ptr<Statement> updateServer;
@@ -73,9 +81,17 @@ struct Ingester::Statements {
     std::unique_ptr<Statement> updateFile;
     std::unique_ptr<Statement> deletePath;
     std::unique_ptr<Statement> insertPath;
+    std::unique_ptr<Statement> deleteCompressed;
+    std::unique_ptr<Statement> insertCompressed;
 };
 
 Ingester::Ingester(Database& database, IngestOptions options) : database_(database), options_(options) {
+    const std::int64_t now =
+        options_.now.value_or(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    // Up to the end of the day after today: a server's clock may run a little ahead.
+    latestTime_ = (dayOf(now) + 2) * kMillisecondsPerDay;
     database_.lockForIngest();
     migrateSchema(database_);
     statements_ = std::make_unique<Statements>(database_);
@@ -119,6 +135,34 @@ void Ingester::loadState() {
     }
     auto paths = database_.prepare("SELECT path, server_id FROM log_paths");
     while (paths->next()) serverOfPath_[paths->text(0)] = paths->integer(1);
+    auto compressed = database_.prepare(
+        "SELECT path, file_size, changed_at, head_hash, read_offset, refused_limit FROM compressed_files");
+    while (compressed->next()) {
+        compressedFiles_[compressed->text(0)] =
+            CompressedFile{compressed->integer(1), compressed->integer(2), compressed->text(3),
+                           compressed->integer(4), compressed->optionalInteger(5)};
+    }
+}
+
+void Ingester::saveCompressedFile(const std::string& path, const CompressedFile& file) {
+    database_.begin();
+    try {
+        statements_->deleteCompressed->bind(1, path);
+        statements_->deleteCompressed->run();
+        Statement& insert = *statements_->insertCompressed;
+        insert.bind(1, path);
+        insert.bind(2, file.size);
+        insert.bind(3, file.changedAt);
+        insert.bind(4, file.headHash);
+        insert.bind(5, file.offset);
+        insert.bind(6, file.refusedLimit);
+        insert.run();
+        database_.commit();
+    } catch (...) {
+        database_.rollback();
+        throw;
+    }
+    compressedFiles_[path] = file;
 }
 
 Ingester::ServerState& Ingester::serverFor(const LogLine& line) {
@@ -237,6 +281,30 @@ Ingester::FileRecord* Ingester::findRecord(LogSource& source, const std::string&
     return nullptr;
 }
 
+// A file kept aside from a log read before (its first lines copied, say): it starts with the same
+// first bytes, holds no more than was read of that log, and lies at a path no log was read at (where
+// the server may have emptied and refilled its log). The log it came from, or nothing.
+const Ingester::FileRecord* Ingester::copiedFrom(LogSource& source, const std::string& head,
+                                                 const std::string& path) {
+    if (serverOfPath_.count(path) > 0) return nullptr;
+    const FileRecord* furthest = nullptr;
+    for (const FileRecord& record : files_) {
+        if (record.path == path) return nullptr;
+        if (record.headLength != static_cast<std::int64_t>(std::min(head.size(), kHeadLength)) ||
+            (furthest != nullptr && furthest->offset >= record.offset) ||
+            fingerprintOf(std::string_view(head).substr(0, static_cast<std::size_t>(record.headLength))) !=
+                record.headHash) {
+            continue;
+        }
+        furthest = &record;
+    }
+    if (furthest == nullptr) return nullptr;
+    std::string beyond;
+    if (!source.readAt(static_cast<std::uint64_t>(furthest->offset), 1, beyond) || !beyond.empty())
+        return nullptr;
+    return furthest;
+}
+
 // The reading of one file: lines in, rows out, in batches that each end with the file's new offset.
 class Ingester::FileRun {
 public:
@@ -321,6 +389,10 @@ private:
             return;
         }
         const LogLine line = parseLogLine(text);
+        if (line.time && (*line.time < kEarliestTime || *line.time >= ingester_.latestTime_)) {
+            noteMalformed("(time stamp out of range)", text, offset);
+            return;
+        }
         const Outcome outcome = apply(line, text, offset);
         if (line.time && current_ != nullptr) {
             current_->lastSeen = std::max(current_->lastSeen.value_or(*line.time), *line.time);
@@ -522,13 +594,41 @@ private:
 FileSummary Ingester::ingestFile(const std::string& path) {
     FileSummary summary;
     summary.path = path;
+    struct stat status {};
+    const bool statted = ::stat(path.c_str(), &status) == 0;
     LogSource source;
+    source.limitUncompressed(options_.gzipLimit);
     std::string head;
     if (!source.open(path) || !source.readAt(0, kHeadLength, head)) {
         summary.error = source.error();
         return summary;
     }
     const std::string fullPath = absolutePath(path);
+    // A compressed file does not change once written: one read to its end (or refused for its size)
+    // and unchanged since is not decompressed again.
+    std::optional<CompressedFile> compressed;
+    if (source.isCompressed() && statted) {
+        compressed = CompressedFile{static_cast<std::int64_t>(status.st_size),
+                                    static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1'000'000'000 +
+                                        status.st_ctim.tv_nsec,
+                                    fingerprintOf(head), 0, std::nullopt};
+        const auto found = compressedFiles_.find(readableText(fullPath));
+        if (found != compressedFiles_.end() && found->second.size == compressed->size &&
+            found->second.changedAt == compressed->changedAt &&
+            found->second.headHash == compressed->headHash) {
+            if (!found->second.refusedLimit) {
+                summary.known = true;
+                summary.skipped = true;
+                summary.skipReason = "compressed, unchanged since it was read to its end";
+                summary.startOffset = summary.endOffset = static_cast<std::uint64_t>(found->second.offset);
+                return summary;
+            }
+            if (options_.gzipLimit <= static_cast<std::uint64_t>(*found->second.refusedLimit)) {
+                summary.error = refusedForSize(path, options_.gzipLimit);
+                return summary;
+            }
+        }
+    }
     std::string tail;
     FileRecord* record = findRecord(source, head, fullPath, tail);
     if (!source.error().empty()) {
@@ -536,6 +636,16 @@ FileSummary Ingester::ingestFile(const std::string& path) {
         return summary;
     }
     if (record == nullptr) {
+        if (const FileRecord* original = copiedFrom(source, head, fullPath)) {
+            summary.known = true;
+            summary.skipped = true;
+            summary.skipReason = "holds only lines read before, from " + original->path;
+            return summary;
+        }
+        if (!source.error().empty()) {
+            summary.error = source.error();
+            return summary;
+        }
         tail.clear();
         FileRecord fresh;
         fresh.id = nextIdOf("log_files");
@@ -568,6 +678,11 @@ FileSummary Ingester::ingestFile(const std::string& path) {
     } catch (...) {
         run.abandon();
         throw;
+    }
+    if (compressed && (!summary.error || source.overLimit())) {
+        compressed->offset = static_cast<std::int64_t>(summary.endOffset);
+        if (summary.error) compressed->refusedLimit = static_cast<std::int64_t>(options_.gzipLimit);
+        saveCompressedFile(readableText(fullPath), *compressed);
     }
     return summary;
 }

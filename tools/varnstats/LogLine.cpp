@@ -5,43 +5,48 @@
 #include <utility>
 
 #include "Calendar.h"
+#include "protocol/LogVocabulary.h"
 
 namespace varnstats {
 
 namespace {
 
-constexpr char kSeparator = static_cast<char>(0xA9);
+namespace words = varn::logvocabulary;
+
+constexpr char kSeparator = words::kSeparator;
 // The server cuts names to 12 characters; a little room for other builds, none for nonsense.
 constexpr std::size_t kMaxNameLength = 32;
 
-constexpr std::string_view kServerInit = "ServerInit: ";
-constexpr std::string_view kJoin = "Join: ";
-constexpr std::string_view kQuit = "Quit: ";
-constexpr std::string_view kKill = "Kill: ";
-constexpr std::string_view kDeath = "Death: ";
-constexpr std::string_view kVehicle = "Veh: ";
-constexpr std::string_view kWeapon = "Wea: ";
-constexpr std::string_view kShutdown = "SERVER: A total of ";
+constexpr std::string_view kServerInit = words::kServerInit;
+constexpr std::string_view kJoin = words::kJoin;
+constexpr std::string_view kQuit = words::kQuit;
+constexpr std::string_view kKill = words::kKill;
+constexpr std::string_view kDeath = words::kDeath;
+constexpr std::string_view kVehicle = words::kVehicle;
+constexpr std::string_view kWeapon = words::kWeapon;
+constexpr std::string_view kShutdown = words::kShutdownTotals;
 
-constexpr std::string_view kPlayerIdField = "', PlayerID = ";
+constexpr std::string_view kPlayerIdField = words::kPlayerIdField;
 
 // The removals the server writes in words: the line's prefix and the text after the id.
 struct RemovalForm {
     std::string_view prefix;
     std::string_view suffix;
-    bool suffixIsPrefix;  // " by Admin " is followed by the administrator's name
+    bool suffixIsPrefix;  // " by Admin " and " by Script " are followed by a name
     SessionEnd end;
 };
 
 constexpr std::array kRemovalForms{
-    RemovalForm{"QUIT: '", " ... quit due to timeout.", false, SessionEnd::Timeout},
-    RemovalForm{"QUIT: '", " ... quit due to chat flood.", false, SessionEnd::Flood},
-    RemovalForm{"QUIT: '", " ... quit due to client crc timeout.", false, SessionEnd::Checksum},
-    RemovalForm{"QUIT: '", " ... quit due to client crc mismatch.", false, SessionEnd::Checksum},
-    RemovalForm{"QUIT: '", " ... client quit due to trainer usage", false, SessionEnd::Trainer},
-    RemovalForm{"BANNED: '", " ... banned due to chat flood.", false, SessionEnd::Flood},
-    RemovalForm{"BANNED: '", " by Admin ", true, SessionEnd::Ban},
-    RemovalForm{"KICKED: '", " by Admin ", true, SessionEnd::Kick},
+    RemovalForm{words::kQuitPrefix, words::kTimeoutEnding, false, SessionEnd::Timeout},
+    RemovalForm{words::kQuitPrefix, words::kChatFloodEnding, false, SessionEnd::Flood},
+    RemovalForm{words::kQuitPrefix, words::kCrcTimeoutEnding, false, SessionEnd::Checksum},
+    RemovalForm{words::kQuitPrefix, words::kCrcMismatchEnding, false, SessionEnd::Checksum},
+    RemovalForm{words::kQuitPrefix, words::kTrainerEnding, false, SessionEnd::Trainer},
+    RemovalForm{words::kBannedPrefix, words::kChatFloodBanEnding, false, SessionEnd::Flood},
+    RemovalForm{words::kBannedPrefix, words::kByAdministrator, true, SessionEnd::Ban},
+    RemovalForm{words::kKickedPrefix, words::kByAdministrator, true, SessionEnd::Kick},
+    RemovalForm{words::kBannedPrefix, words::kByScript, true, SessionEnd::Ban},
+    RemovalForm{words::kKickedPrefix, words::kByScript, true, SessionEnd::Kick},
 };
 
 constexpr std::array<std::pair<SessionEnd, std::string_view>, 9> kEndTexts{{
@@ -226,7 +231,7 @@ std::optional<SessionEnd> sessionEndFromText(std::string_view text) {
 
 std::optional<std::int64_t> parseTimeStamp(std::string_view text) {
     if (text.size() < kTimeStampLength) return std::nullopt;
-    constexpr std::string_view kShape = "0000-00-00T00:00:00.000Z";
+    constexpr std::string_view kShape = words::kTimestampShape;
     for (std::size_t index = 0; index < kShape.size(); ++index) {
         const bool digitWanted = kShape[index] == '0';
         const char c = text[index];

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/LogVocabulary.h"
+
 namespace varnstats {
 
 // What one line of the server's log says, as far as statistics care.
@@ -71,6 +73,6 @@ LogLine parseLogLine(std::string_view line);
 // The time stamp at the start of a line, in milliseconds since 1970 UTC; nothing when the line has
 // none or it is not a valid time.
 std::optional<std::int64_t> parseTimeStamp(std::string_view text);
-inline constexpr std::size_t kTimeStampLength = 24;
+inline constexpr std::size_t kTimeStampLength = varn::logvocabulary::kTimestampLength;
 
 }  // namespace varnstats

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace varnstats {
 
@@ -66,8 +67,14 @@ bool LogSource::seek(std::uint64_t offset) {
 }
 
 long LogSource::read(char* buffer, std::size_t capacity) {
-    const unsigned chunk = capacity > kBufferSize ? kBufferSize : static_cast<unsigned>(capacity);
-    const int got = gzread(handle(file_), buffer, chunk);
+    unsigned chunk = capacity > kBufferSize ? kBufferSize : static_cast<unsigned>(capacity);
+    const bool atLimit = compressed_ && chunk > 0 && position_ >= limit_;
+    if (compressed_ && !atLimit && limit_ - position_ < chunk) {
+        chunk = static_cast<unsigned>(limit_ - position_);
+    }
+    // At the limit one byte more tells whether the file ends there.
+    char probe;
+    const int got = atLimit ? gzread(handle(file_), &probe, 1) : gzread(handle(file_), buffer, chunk);
     if (got < 0) {
         fail("cannot read");
         return -1;
@@ -80,6 +87,11 @@ long LogSource::read(char* buffer, std::size_t capacity) {
             fail("ends early");
             return -1;
         }
+    }
+    if (atLimit && got > 0) {
+        overLimit_ = true;
+        error_ = refusedForSize(path_, limit_);
+        return -1;
     }
     position_ += static_cast<std::uint64_t>(got);
     return got;
@@ -99,6 +111,11 @@ bool LogSource::readAt(std::uint64_t offset, std::size_t size, std::string& byte
     }
     bytes.resize(filled);
     return true;
+}
+
+std::string refusedForSize(const std::string& path, std::uint64_t limit) {
+    return path + ": refused: more than " + std::to_string(limit >> 20) +
+           " MiB when uncompressed (--gzip-limit); not read";
 }
 
 std::string fingerprintOf(std::string_view bytes) {

@@ -19,6 +19,10 @@ public:
     // False with the reason in error() when the file cannot be opened.
     bool open(const std::string& path);
     bool isCompressed() const { return compressed_; }
+    // Of a compressed file, at most this many uncompressed bytes are read; a read past them fails
+    // and overLimit() tells why.
+    void limitUncompressed(std::uint64_t bytes) { limit_ = bytes; }
+    bool overLimit() const { return overLimit_; }
     // Up to size bytes from offset (fewer at the end of the data); false on a read error.
     bool readAt(std::uint64_t offset, std::size_t size, std::string& bytes);
     // Moves to offset (fewer when the data is shorter: then position() tells where it stopped).
@@ -33,10 +37,15 @@ private:
 
     void* file_ = nullptr;  // gzFile; reads plain files as they are
     bool compressed_ = false;
+    bool overLimit_ = false;
+    std::uint64_t limit_ = UINT64_MAX;
     std::uint64_t position_ = 0;
     std::string path_;
     std::string error_;
 };
+
+// Why a compressed file is not read: it holds more than limit bytes when uncompressed.
+std::string refusedForSize(const std::string& path, std::uint64_t limit);
 
 // A hash of bytes, as text: FNV-1a (64 bits) and CRC-32 side by side.
 std::string fingerprintOf(std::string_view bytes);

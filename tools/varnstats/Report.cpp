@@ -32,6 +32,8 @@ header nav a { color: #fff; margin-right: 1rem; font-weight: 600; }
 main { max-width: 64rem; margin: 0 auto; padding: 1rem; }
 h2 { font-size: 1.15rem; margin: 1.6rem 0 0.6rem; }
 a { color: var(--ink); }
+.no-data { color: var(--muted); font-style: italic; }
+h3 { font-size: 1rem; margin: 1.2rem 0 0.4rem; }
 .notice { background: #fff6dd; border-left: 4px solid #d9a400; padding: 0.6rem 0.8rem; }
 .totals { display: flex; flex-wrap: wrap; gap: 0.6rem; padding: 0; list-style: none; }
 .totals li { background: var(--band); border-radius: 6px; padding: 0.5rem 0.8rem; min-width: 8rem; }
@@ -131,7 +133,8 @@ public:
             page +=
                 "<section id=\"hours\"><h2>Busiest hours of the week</h2><p>Players on the server on average "
                 "in each hour (UTC); darker is busier.</p>" +
-                weekHeatMap(statistics_.weekHours) + "</section>\n";
+                weekHeatMap(statistics_.weekHours, statistics_.weekHoursCovered) + coverage() +
+                "</section>\n";
             page += "<section id=\"kills-per-day\"><h2>Kills per day</h2>" +
                     dailyBars(statistics_.killsPerDay, "kills") + "</section>\n";
         }
@@ -252,6 +255,18 @@ private:
         return "";
     }
 
+    // Under the heat map: which part of the week the data covers, when not all of it.
+    std::string coverage() const {
+        std::size_t days = 0;
+        for (const auto& day : statistics_.weekHoursCovered) {
+            days += std::any_of(day.begin(), day.end(), [](bool covered) { return covered; }) ? 1 : 0;
+        }
+        if (days == 7) return "";
+        return "<p class=\"no-data\" id=\"hours-coverage\">The data covers " +
+               std::string(days == 1 ? "one day" : std::to_string(days) + " days") +
+               " of the week so far; hours it does not cover are left blank.</p>";
+    }
+
     std::string totals() const {
         std::int64_t starts = 0;
         for (const ServerFigures& server : statistics_.servers) starts += server.starts;
@@ -308,7 +323,11 @@ private:
             bars.emplace_back(player->name, player->kills);
         }
         html += "</tbody></table></div>\n";
-        if (!bars.empty()) html += horizontalBars(bars, "kills");
+        if (bars.empty()) {
+            html += "<p class=\"no-data\">No player has joined yet.</p>";
+        } else {
+            html += "<h3 id=\"top-ten-kills\">Kills of the top ten</h3>" + horizontalBars(bars, "kills");
+        }
         return html + "<p><a href=\"leaderboard.html\">All players</a></p></section>\n";
     }
 

@@ -68,8 +68,21 @@ CREATE TABLE log_paths (
     server_id BIGINT NOT NULL REFERENCES servers (id));
 )SQL";
 
+// Version 2: compressed files by path, as they were when last read to their end (or refused for
+// their size), so an unchanged one is not decompressed again. changed_at is the file's change time
+// in nanoseconds; refused_limit the decompression limit it was refused under, NULL when read.
+constexpr std::string_view kVersion2 = R"SQL(
+CREATE TABLE compressed_files (
+    path TEXT PRIMARY KEY,
+    file_size BIGINT NOT NULL,
+    changed_at BIGINT NOT NULL,
+    head_hash TEXT NOT NULL,
+    read_offset BIGINT NOT NULL,
+    refused_limit BIGINT);
+)SQL";
+
 // Each entry takes the schema from the version before it to its own.
-constexpr std::string_view kMigrations[] = {kVersion1};
+constexpr std::string_view kMigrations[] = {kVersion1, kVersion2};
 
 std::string forBackend(std::string_view sql, Backend backend) {
     // SQLite's INTEGER PRIMARY KEY is the row id itself: the fastest key it has, and 64 bits wide.

@@ -4,7 +4,7 @@
 
 namespace varnstats {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Creates the tables, or brings an older schema up to this version. Run inside the ingest lock.
 void migrateSchema(Database& database);

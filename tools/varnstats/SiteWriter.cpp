@@ -41,7 +41,7 @@ std::optional<std::string> SiteWriter::open(const std::string& directory,
         const std::optional<std::string> site = realPath(directory);
         const std::optional<std::string> database = realPath(*databaseFile);
         if (!site || !database) return reason(directory + ": cannot resolve");
-        if (database->compare(0, site->size() + 1, *site + "/") == 0) {
+        if (directoryHolds(*site, *database)) {
             return directory + ": holds the database " + *databaseFile + "; choose a directory of its own";
         }
     }
@@ -51,6 +51,13 @@ std::optional<std::string> SiteWriter::open(const std::string& directory,
     playersFd_ = ::openat(directoryFd_, kPlayersFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (playersFd_ < 0) return reason(directory + "/" + kPlayersFolder + ": not a directory of its own");
     return std::nullopt;
+}
+
+bool directoryHolds(std::string_view directory, std::string_view path) {
+    if (directory.empty()) return false;
+    const std::size_t length = directory.back() == '/' ? directory.size() - 1 : directory.size();
+    return path.size() > length + 1 && path.substr(0, length) == directory.substr(0, length) &&
+           path[length] == '/';
 }
 
 std::optional<std::string> SiteWriter::write(std::string_view name, std::string_view content,

@@ -29,4 +29,7 @@ private:
     std::string directory_;
 };
 
+// Whether the resolved path lies inside the resolved directory (at any depth); "/" holds everything.
+bool directoryHolds(std::string_view directory, std::string_view path);
+
 }  // namespace varnstats

@@ -15,6 +15,7 @@ constexpr std::int64_t kOnlineIntervals[] = {60'000, 5 * 60'000, 15 * 60'000, kM
                                              3 * kMillisecondsPerHour};
 constexpr std::size_t kMostOnlinePoints = 200;
 constexpr std::int64_t kKillDays = 30;
+constexpr std::int64_t kWeek = 7 * kMillisecondsPerDay;
 
 std::int64_t floorTo(std::int64_t value, std::int64_t step) {
     const std::int64_t quotient = value / step;
@@ -230,7 +231,15 @@ private:
         for (const SessionFigures& session : statistics_.sessions) {
             if (!session.joined || !session.duration) continue;
             const std::int64_t end = *session.joined + *session.duration;
-            for (std::int64_t at = *session.joined; at < end;) {
+            // Each whole week of a session is an hour in every hour of the week; only the rest is
+            // walked, so a session costs at most a week's hours however long it lasted.
+            const std::int64_t weeks = *session.duration / kWeek;
+            if (weeks > 0) {
+                for (auto& day : played) {
+                    for (std::int64_t& hour : day) hour += weeks * kMillisecondsPerHour;
+                }
+            }
+            for (std::int64_t at = *session.joined + weeks * kWeek; at < end;) {
                 const std::int64_t hourEnd =
                     std::min(end, floorTo(at, kMillisecondsPerHour) + kMillisecondsPerHour);
                 played[static_cast<std::size_t>(weekdayOf(at))][static_cast<std::size_t>(hourOf(at))] +=
@@ -247,6 +256,7 @@ private:
         for (std::size_t day = 0; day < 7; ++day) {
             for (std::size_t hour = 0; hour < 24; ++hour) {
                 const std::int64_t divisor = occurrences[day][hour] * kMillisecondsPerHour;
+                statistics_.weekHoursCovered[day][hour] = occurrences[day][hour] > 0;
                 statistics_.weekHours[day][hour] =
                     divisor > 0 ? (played[day][hour] * 10 + divisor / 2) / divisor : 0;
             }

@@ -85,6 +85,8 @@ struct Statistics {
     std::int64_t onlineInterval = 0;
     // Hours of the week (Monday first, UTC): average players online, in tenths.
     std::array<std::array<std::int64_t, 24>, 7> weekHours{};
+    // Whether the data covers that hour of the week at all (a day's play covers one or two days).
+    std::array<std::array<bool, 24>, 7> weekHoursCovered{};
     // Kills per day over the last 30 days of the data.
     std::vector<TimeSeriesPoint> killsPerDay;
 

@@ -2,6 +2,8 @@
 // into a database (SQLite, or PostgreSQL for several servers); "report" writes a static web site
 // from it.
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -22,7 +24,7 @@ constexpr int kExitUsage = 2;
 
 void printUsage(std::FILE* to) {
     std::fprintf(to,
-                 "usage: varnstats ingest [--db DB] LOGFILE...\n"
+                 "usage: varnstats ingest [--db DB] [--gzip-limit MIB] LOGFILE...\n"
                  "       varnstats report [--db DB] --out DIR [--title TEXT] [--generated-at]\n"
                  "\n"
                  "  ingest    reads the statistics lines of server logs (plain or gzip) into the database;\n"
@@ -32,6 +34,8 @@ void printUsage(std::FILE* to) {
                  "  --db DB          a SQLite file (default stats.sqlite, created mode 0600) or a\n"
                  "                   postgresql:// URL without a password (libpq's password file or\n"
                  "                   service file provides it)\n"
+                 "  --gzip-limit MIB a compressed log larger than this when uncompressed is refused\n"
+                 "                   (default 1024)\n"
                  "  --out DIR        where the site goes; must not hold the database\n"
                  "  --title TEXT     the site's title (default \"Server statistics\")\n"
                  "  --generated-at   write the time of the report on the pages\n");
@@ -43,6 +47,7 @@ struct Arguments {
     std::optional<std::string> out;
     std::string title = "Server statistics";
     bool generatedAt = false;
+    std::optional<std::uint64_t> gzipLimit;
     std::vector<std::string> files;
 };
 
@@ -78,6 +83,16 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
             arguments.out = value;
         } else if (optionValue(argc, argv, index, "--title", value)) {
             arguments.title = value;
+        } else if (optionValue(argc, argv, index, "--gzip-limit", value)) {
+            std::uint64_t mebibytes = 0;
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), mebibytes);
+            if (error != std::errc() || end != value.data() + value.size() || mebibytes == 0 ||
+                mebibytes > (std::uint64_t{1} << 40)) {
+                std::fprintf(stderr, "varnstats: --gzip-limit wants a number of MiB, not %s\n",
+                             value.c_str());
+                return std::nullopt;
+            }
+            arguments.gzipLimit = mebibytes << 20;
         } else if (argument == "--generated-at") {
             arguments.generatedAt = true;
         } else {
@@ -86,13 +101,19 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
         }
     }
     if (arguments.command == "ingest" && (arguments.files.empty() || arguments.out)) return std::nullopt;
-    if (arguments.command == "report" && (!arguments.files.empty() || !arguments.out)) return std::nullopt;
+    if (arguments.command == "report" && (!arguments.files.empty() || !arguments.out || arguments.gzipLimit))
+        return std::nullopt;
     return arguments;
 }
 
 void printSummary(const FileSummary& summary) {
     if (summary.error) {
         std::fprintf(stderr, "varnstats: %s\n", summary.error->c_str());
+        return;
+    }
+    if (summary.skipped) {
+        std::printf("%s: known (%s), skipped: 0 new lines, 0 statistics lines stored\n", summary.path.c_str(),
+                    summary.skipReason.c_str());
         return;
     }
     std::printf(
@@ -123,7 +144,9 @@ void printSummary(const FileSummary& summary) {
 
 int ingest(const Arguments& arguments) {
     auto database = openDatabase(arguments.database, OpenMode::ReadWrite);
-    Ingester ingester(*database);
+    IngestOptions options;
+    if (arguments.gzipLimit) options.gzipLimit = *arguments.gzipLimit;
+    Ingester ingester(*database, options);
     int status = kExitDone;
     for (const std::string& path : orderForIngest(arguments.files)) {
         const FileSummary summary = ingester.ingestFile(path);
