@@ -19,7 +19,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -40,6 +42,39 @@ def free_udp_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Scraper:
+    """Reads /metrics once a second, as Prometheus would, until stopped; counts the good answers."""
+
+    def __init__(self, port):
+        self.url = f"http://127.0.0.1:{port}/metrics"
+        self.stopped = threading.Event()
+        self.answers = 0
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def run(self):
+        while not self.stopped.wait(1.0):
+            try:
+                with urllib.request.urlopen(self.url, timeout=2) as answer:
+                    answer.read()
+                    self.answers += answer.status == 200
+            except OSError:
+                pass
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exception):
+        self.stopped.set()
+        self.thread.join(timeout=5)
 
 
 def wait_until_answering(port, process, timeout=10.0):
@@ -75,12 +110,15 @@ def stop(process, grace=5.0):
 class System:
     """One of the two programs under test, started fresh for each load."""
 
-    def __init__(self, name, build, nice, extra=(), wait=None):
+    def __init__(self, name, build, nice, extra=(), wait=None, metrics=False):
         self.name = name
         self.build = build
         self.nice = nice
         self.extra = list(extra)
         self.wait = wait
+        # varnserver only: a metrics endpoint, scraped every second while the load runs.
+        self.metrics = metrics
+        self.metrics_port = None
 
     def set_priority(self):
         if self.nice:
@@ -89,7 +127,11 @@ class System:
     def start(self, directory):
         port = free_udp_port()
         if self.name == "varnserver":
-            (directory / "bench.conf").write_text(SERVER_CONFIGURATION.format(port=port))
+            configuration = SERVER_CONFIGURATION.format(port=port)
+            if self.metrics:
+                self.metrics_port = free_tcp_port()
+                configuration += f"MetricsPort {self.metrics_port}\n"
+            (directory / "bench.conf").write_text(configuration)
             command = [str(self.build / "varnserver"), "-q", "-c", "bench.conf"]
         else:
             command = [str(self.build / "minrelay"), "--port", str(port)] + self.extra
@@ -135,9 +177,16 @@ def run_load(system, build, arguments, time_limit, log):
                 raise RuntimeError(f"{system.name} did not start answering on port {port}")
             command = [str(build / "varnload"), "--port", str(port), "--server-pid", str(process.pid)] + arguments
             log(f"$ {system.name}: {' '.join(command[1:])}")
+            scraping = Scraper(system.metrics_port) if system.metrics_port else None
             try:
-                finished = subprocess.run(command, capture_output=True, text=True, timeout=time_limit,
-                                          preexec_fn=system.set_priority)
+                if scraping:
+                    with scraping:
+                        finished = subprocess.run(command, capture_output=True, text=True, timeout=time_limit,
+                                                  preexec_fn=system.set_priority)
+                    log(f"    metrics scraped {scraping.answers} times")
+                else:
+                    finished = subprocess.run(command, capture_output=True, text=True, timeout=time_limit,
+                                              preexec_fn=system.set_priority)
             except subprocess.TimeoutExpired:
                 raise RuntimeError(f"varnload against {system.name} ran over {time_limit:.0f} s")
             if finished.returncode != 0:
@@ -324,6 +373,8 @@ def main():
                         help="run every load this many times per system, alternating, and report the median run")
     parser.add_argument("--nice", type=int, default=0,
                         help="scheduling priority of the systems and varnload (negative: ahead of other work)")
+    parser.add_argument("--metrics", action="store_true",
+                        help="give varnserver a MetricsPort and read /metrics every second during each load")
     parser.add_argument("--output", type=Path, help="also write the table and the machine as Markdown here")
     parser.add_argument("--wait", choices=["poll"],
                         help="have varnserver wait with the plain poll mechanism (VARN_WAIT) instead of its default")
@@ -349,7 +400,8 @@ def main():
     print(f"machine: {machine_before['nproc']} CPUs, {machine_before['cpu']}, kernel {machine_before['kernel']}, "
           f"load average {machine_before['load'][0]:.2f}")
 
-    systems = (System("varnserver", build, args.nice, wait=args.wait), System("minrelay", build, args.nice),
+    systems = (System("varnserver", build, args.nice, wait=args.wait, metrics=args.metrics),
+               System("minrelay", build, args.nice),
                System("batched", build, args.nice, ["--batched"]))
     runs = {name: {system.name: [] for system in systems} for name in chosen}
     for round_number in range(args.rounds):

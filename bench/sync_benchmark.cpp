@@ -5,6 +5,10 @@
 // server's own work per sync (lookup, state update, reduced report, range tests, 25 send calls into
 // the endpoint). SyncRelayLoopback sends through a real UDP socket to 26 loopback sockets, so it adds
 // what the kernel charges the server for 25 datagrams.
+//
+// With VARN_BENCH_METRICS=1 in the environment the game has the metrics endpoint's counters as an
+// observer, as a server with MetricsPort has, and every 100,000 relays the whole exposition is
+// written, as a scrape would (far more often than a scrape a second).
 
 #include <benchmark/benchmark.h>
 
@@ -14,6 +18,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -27,6 +32,7 @@
 #include "game/GameServer.h"
 #include "game/PlayerRegistry.h"
 #include "log/ServerLog.h"
+#include "metrics/ServerMetrics.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
@@ -96,6 +102,15 @@ public:
         gameEndpoint_ = std::make_unique<varn::UdpEndpoint>(settings_.sendLimit, factory);
         gameEndpoint_->open(4000, "127.0.0.1");
         server_ = std::make_unique<varn::GameServer>(players_, *gameEndpoint_, bans_, lockout_, settings_, clock_);
+        const char* withMetrics = std::getenv("VARN_BENCH_METRICS");
+        if (withMetrics != nullptr && std::string(withMetrics) == "1") {
+            varn::MetricsSources sources;
+            sources.serverName = "Bench";
+            sources.maxPlayers = kPlayers;
+            sources.gameTraffic = [this] { return gameEndpoint_->traffic(); };
+            metrics_ = std::make_unique<varn::ServerMetrics>(std::move(sources));
+            server_->addObserver(metrics_->gameCounters());
+        }
         for (int index = 0; index < kPlayers; ++index) {
             players_.add(playerAddress(index), "load" + std::to_string(index));
             const bool far = halfFar && index >= kPlayers / 2;
@@ -105,6 +120,7 @@ public:
     }
 
     void relay(int sender, std::uint32_t sequence) {
+        if (metrics_ && sequence % 100'000 == 0) benchmark::DoNotOptimize(metrics_->render());
         const auto sync = syncFrom(positions_[static_cast<std::size_t>(sender)], sequence);
         server_->processCommand(varn::signedByte(sync[0]), sync.data() + 1,
                                 addresses_[static_cast<std::size_t>(sender)],
@@ -118,6 +134,7 @@ private:
     varn::BanList bans_{varn::platform::FileSystem::system(), clock_};
     varn::PasswordLockout lockout_;
     std::unique_ptr<varn::UdpEndpoint> gameEndpoint_;
+    std::unique_ptr<varn::ServerMetrics> metrics_;
     std::unique_ptr<varn::GameServer> server_;
     std::array<float, kPlayers> positions_{};
     const std::array<PeerAddress, kPlayers> addresses_ = [] {

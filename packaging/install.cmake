@@ -55,6 +55,10 @@ if(VARN_INSTALL_STATS_UNIT)
                  "${VARN_BINARY_DIR}/packaging/varnstats.service" @ONLY)
   file(INSTALL "${VARN_BINARY_DIR}/packaging/varnstats.service" DESTINATION "${VARN_FULL_UNITDIR}")
 endif()
+# The template for several servers on one host: varnserver@<instance>.service.
+configure_file("${VARN_SOURCE_DIR}/packaging/varnserver@.service.in"
+               "${VARN_BINARY_DIR}/packaging/varnserver@.service" @ONLY)
+file(INSTALL "${VARN_BINARY_DIR}/packaging/varnserver@.service" DESTINATION "${VARN_FULL_UNITDIR}")
 
 set(VARN_PRIVATE_FILE PERMISSIONS OWNER_READ OWNER_WRITE)
 set(VARN_PUBLIC_FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

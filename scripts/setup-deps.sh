@@ -21,6 +21,8 @@ packages=(
     "test    libbenchmark-dev            test -f /usr/include/benchmark/benchmark.h"
     "test    qstat                       command -v quakestat"
     "test    logrotate                   test -x /usr/sbin/logrotate"
+    "test    curl                        command -v curl"
+    "test    prometheus                  command -v promtool"
     "stats   libsqlite3-dev              test -f /usr/include/sqlite3.h"
     "stats   libpq-dev                   test -f /usr/include/postgresql/libpq-fe.h"
     "stats   zlib1g-dev                  test -f /usr/include/zlib.h"

@@ -1,6 +1,7 @@
 #include "app/Server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +27,8 @@
 #include "config/ServerSettings.h"
 #include "game/GameServer.h"
 #include "log/ServerLog.h"
+#include "metrics/MetricsEndpoint.h"
+#include "metrics/ServerMetrics.h"
 #include "net/ReceiveBatch.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -86,13 +89,17 @@ private:
     void pollBrowser();
     void flushSends();
     void readConsoleKey();
-    void waitForNextPass();
+    void waitForNextPass(std::int64_t passStartMicroseconds);
+    void startMetrics();
     void shutDown();
     void shortShutDown();
 
     platform::Console& console_;
     const platform::Clock& clock_;
     ServerSettings settings_;
+    std::int64_t startCalendarSeconds_ = 0;
+    // Only with MetricsPort: the counters outlive the game that tells them its events.
+    std::unique_ptr<ServerMetrics> metrics_;
     std::unique_ptr<BanList> bans_;
     std::unique_ptr<PlayerRegistry> players_;
     std::unique_ptr<UdpEndpoint> gameEndpoint_;
@@ -115,8 +122,15 @@ private:
     LoopTasks::TaskId consoleTask_ = 0;
     // When the browser's next heartbeat is due, in the loop's time; none while heartbeats do not run.
     std::optional<LoopTasks::Milliseconds> heartbeatDue_;
+    std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
     int lastKey_ = 0;
 };
+
+// A pass's start and end, for the metrics' histogram of pass durations.
+std::int64_t passMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void Server::waitForKeyAndExit(int status) {
     console_.waitForKey();
@@ -239,6 +253,7 @@ int Server::checkConfiguration(std::uint32_t commandLineWarningCount) {
 }
 
 bool Server::startUp() {
+    startCalendarSeconds_ = clock_.calendarSeconds();
     bans_ = std::make_unique<BanList>(platform::FileSystem::system(), clock_);
     if (!bans_->load(*settings_.bannedFile)) {
         ServerLog& log = ServerLog::instance();
@@ -260,6 +275,7 @@ bool Server::startUp() {
     }
 
     registerLoopTasks();
+    startMetrics();
     lastKey_ = 0;
     return true;
 }
@@ -419,6 +435,8 @@ void Server::runLoop() {
     gameEndpoint_->setBatchedSends(true);
     adminEndpoint_->setBatchedSends(true);
     for (;;) {
+        // Timed only for the metrics endpoint's histogram.
+        const std::int64_t passStart = metrics_ ? passMicroseconds() : 0;
         if (lastKey_ == kKeyQuitLower || !gameEndpoint_->isOpen || adminServer_->shutdownRequested() ||
             platform::StopSignals::stopRequested()) {
             break;
@@ -434,7 +452,7 @@ void Server::runLoop() {
         if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
         loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
-        if (lastKey_ != kKeyQuitLower) waitForNextPass();
+        if (lastKey_ != kKeyQuitLower) waitForNextPass(passStart);
     }
     flushSends();
 }
@@ -494,8 +512,9 @@ void Server::readConsoleKey() {
     if (key != 0) lastKey_ = key;
 }
 
-void Server::waitForNextPass() {
+void Server::waitForNextPass(std::int64_t passStartMicroseconds) {
     flushSends();
+    if (metrics_) metrics_->passDurations().observe(passMicroseconds() - passStartMicroseconds);
     // A socket the send limit closed is not watched.
     loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
     if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
@@ -506,9 +525,39 @@ void Server::waitForNextPass() {
     loop_->wait(longest);
 }
 
+// With MetricsPort: the endpoint on the loop and the counters as an observer of the game. Without it,
+// or when its port cannot be had, nothing of it exists.
+void Server::startMetrics() {
+    if (!settings_.metricsPort) return;
+    std::unique_ptr<platform::StreamListener> listener =
+        openMetricsListener(settings_.metricsAddress, *settings_.metricsPort);
+    if (!listener) return;
+    MetricsSources sources;
+    sources.serverName = settings_.serverName.value_or(std::string());
+    sources.maxPlayers = settings_.maxPlayers;
+    sources.startCalendarSeconds = startCalendarSeconds_;
+    sources.gameTraffic = [this] { return gameEndpoint_->traffic(); };
+    sources.adminTraffic = [this] { return adminEndpoint_->traffic(); };
+    if (browser_) {
+        sources.browserTraffic = [this] { return browser_->traffic(); };
+        sources.queryRepliesDropped = &browser_->repliesDropped();
+    }
+    sources.banEntries = [this] { return bans_->entries().size(); };
+    sources.logWriteFailures = [] { return ServerLog::instance().writeFailures(); };
+    if (scripts_) {
+        sources.scriptErrors = [this] { return scripts_->errorsTotal(); };
+        sources.scriptNanoseconds = [this] { return scripts_->nanosecondsTotal(); };
+    }
+    metrics_ = std::make_unique<ServerMetrics>(std::move(sources));
+    gameServer_->addObserver(metrics_->gameCounters());
+    metricsEndpoint_ = std::make_unique<MetricsEndpoint>(*loop_, std::move(listener),
+                                                         [this] { return metrics_->render(); }, loop_->now());
+}
+
 void Server::shutDown() {
     ServerLog& log = ServerLog::instance();
     UdpEndpoint& gameEndpoint = *gameEndpoint_;
+    metricsEndpoint_.reset();
     // Nobody is told of a leave: the players simply stop hearing from the server.
     gameServer_->notifyServerStopping();
     gameEndpoint.setDropObserver({});

@@ -129,6 +129,7 @@ bool BrowserQuery::readQuery(std::int32_t& length, PeerAddress& sender) {
     if (blocking_ && !socket_->waitReadable(0)) return false;
     const platform::ReceiveResult result = socket_->receive(receiveBuffer_.data(), receiveBuffer_.size());
     if (result.status == platform::ReceiveStatus::nothingMore) return false;
+    countReceived(result);
     length = result.status == platform::ReceiveStatus::datagram ? static_cast<std::int32_t>(result.length) : 0;
     sender = PeerAddress{result.address, result.port};
     return true;
@@ -147,22 +148,44 @@ void BrowserQuery::answer(std::int32_t length, const PeerAddress& sender) {
 void BrowserQuery::sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length) {
     if (!replies_->hasRoomFor(length)) flushReplies();
     // Only a datagram too long to send at all has no room in an empty queue; it fails as it goes.
-    if (!replies_->push(to, data, length)) socket_->sendTo(to.address, to.port, data, length);
+    if (!replies_->push(to, data, length)) {
+        const int sent = socket_->sendTo(to.address, to.port, data, length);
+        if (sent > 0) {
+            ++traffic_.datagramsSent;
+            traffic_.bytesSent += static_cast<std::uint64_t>(sent);
+        }
+    }
 }
 
 void BrowserQuery::flushReplies() {
-    if (socket_) replies_->flush(*socket_);
+    if (!socket_) return;
+    const SendQueue::FlushTotals totals = replies_->flush(*socket_);
+    traffic_.datagramsSent += totals.datagramsSent;
+    traffic_.bytesSent += totals.bytesSent;
+}
+
+void BrowserQuery::countReceived(const platform::ReceiveResult& result) {
+    if (result.status == platform::ReceiveStatus::datagram) {
+        ++traffic_.datagramsReceived;
+        traffic_.bytesReceived += result.length;
+        if (result.length == 0) ++traffic_.emptyReceived;
+    } else if (result.port != 0) {
+        // A refused datagram still names its sender; a failure of the socket itself does not.
+        ++traffic_.oversizedReceived;
+    }
 }
 
 bool BrowserQuery::guardAllowsStatus(const PeerAddress& sender) {
     if (!floodGuard_ || floodGuard_->allowStatus(sender.address, clock_.monotonicSeconds())) return true;
     floodGuard_->countDrop(sender.address);
+    ++repliesDropped_;
     return false;
 }
 
 bool BrowserQuery::guardAllowsReplyBytes(const PeerAddress& sender, std::size_t bytes) {
     if (!floodGuard_ || floodGuard_->allowReplyBytes(bytes, clock_.monotonicSeconds())) return true;
     floodGuard_->countDrop(sender.address);
+    ++repliesDropped_;
     return false;
 }
 

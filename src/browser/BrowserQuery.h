@@ -12,6 +12,7 @@
 #include "browser/StatusReply.h"
 #include "net/PeerAddress.h"
 #include "net/SendQueue.h"
+#include "net/TrafficCounters.h"
 #include "platform/Clock.h"
 #include "platform/DatagramSocket.h"
 #include "protocol/BrowserProtocol.h"
@@ -65,6 +66,10 @@ public:
     std::int32_t queryPort() const { return queryPort_; }
     bool isBlocking() const { return blocking_; }
     const MasterRegistration& masters() const { return masters_; }
+    // The query socket's datagrams (replies sent in pieces count each piece; heartbeats are not
+    // counted), and the queries the flood guard left unanswered.
+    const TrafficCounters& traffic() const { return traffic_; }
+    const std::uint64_t& repliesDropped() const { return repliesDropped_; }
 
 private:
     static constexpr std::size_t kReceiveCapacity = 4096;
@@ -84,6 +89,7 @@ private:
     void answerChallenge(std::int32_t length, const PeerAddress& sender);
     void sendReply(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void flushReplies();
+    void countReceived(const platform::ReceiveResult& result);
     void sendInPieces(const PeerAddress& to);
     void reportStatus();
     void reportRules();
@@ -109,6 +115,8 @@ private:
     std::optional<QueryFloodGuard> floodGuard_;
     std::uint32_t replyIdentifier_ = 0;
     MasterRegistration masters_;
+    TrafficCounters traffic_;
+    std::uint64_t repliesDropped_ = 0;
 };
 
 }  // namespace varn

@@ -87,6 +87,8 @@ constexpr std::array kKeys = {
     integer("ScriptErrorLimit", 1, kHighestInt, kDefaultScriptErrorLimit),
     integer("ScriptTextSenderId", 0, 255),
     integer("ScriptTextKind", 0, 255),
+    integer("MetricsPort", 1, kHighestPortNumber),
+    address("MetricsAddress"),
 };
 
 }  // namespace

@@ -80,6 +80,8 @@ void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
     settings.sendLimit.bytesPerPeriod = config.getInt("ServerSendLimit");
     settings.sendLimit.maxAllowed = config.getInt("ServerSendLimitMaxAllowed");
     settings.sendLimit.logDropped = config.isOn("ServerSendLimitLogDropped");
+    if (config.getString("MetricsPort") != nullptr) settings.metricsPort = config.getInt("MetricsPort");
+    if (const std::string* address = config.getString("MetricsAddress")) settings.metricsAddress = *address;
 }
 
 void readScriptSettings(const ConfigFile& config, ServerSettings& settings) {

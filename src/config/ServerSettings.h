@@ -94,6 +94,10 @@ struct ServerSettings {
 
     SendLimitSettings sendLimit;
     ScriptSettings scripts;
+
+    // The metrics endpoint's TCP port; none (no endpoint, no TCP socket) without the key.
+    std::optional<std::int32_t> metricsPort;
+    std::string metricsAddress = "127.0.0.1";
 };
 
 // Reads every setting from the configuration; writes nothing. The start-up checks stay with

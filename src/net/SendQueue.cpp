@@ -22,6 +22,7 @@ SendQueue::FlushTotals SendQueue::flush(platform::DatagramSocket& socket) {
     for (const platform::SendSlot& slot : queued) {
         const std::size_t went = slot.sent > 0 ? static_cast<std::size_t>(slot.sent) : 0;
         totals.bytesSent += went;
+        totals.datagramsSent += slot.sent > 0 ? 1 : 0;
         totals.bytesNotSent += slot.length > went ? slot.length - went : 0;
     }
     clear();

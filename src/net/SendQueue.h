@@ -27,6 +27,7 @@ public:
     // What one flush came to.
     struct FlushTotals {
         std::uint64_t bytesSent = 0;
+        std::uint64_t datagramsSent = 0;
         // Bytes queued that did not go (failed datagrams, and any part of one the system left).
         std::uint64_t bytesNotSent = 0;
     };

@@ -25,6 +25,8 @@ UdpEndpoint::~UdpEndpoint() { close(); }
 bool UdpEndpoint::open(std::int32_t portNumber, const char* ipText) {
     if (isOpen) close();
     if (portNumber <= 0) return isOpen;
+    bytesReceivedBeforeOpen_ += bytesReceived;
+    bytesSentBeforeOpen_ += bytesSent;
     bytesReceived = 0;
     bytesSent = 0;
     socket_ = socketFactory_();
@@ -77,7 +79,10 @@ bool UdpEndpoint::isReadable(std::uint32_t waitMicroseconds) {
 std::int32_t UdpEndpoint::receive(PeerAddress& from, std::uint8_t* buffer, std::size_t capacity) {
     if (!isOpen) return 0;
     const int received = socket_->receiveFrom(buffer, capacity, from.address, from.port);
-    if (received > 0) bytesReceived += static_cast<std::uint64_t>(received);
+    if (received > 0) {
+        bytesReceived += static_cast<std::uint64_t>(received);
+        ++traffic_.datagramsReceived;
+    }
     return received;
 }
 
@@ -106,11 +111,13 @@ std::int32_t UdpEndpoint::sendNow(const PeerAddress& to, const std::uint8_t* dat
         bytesSent += count;
         periodSent += count;
         periodSentAndDropped += count;
+        ++traffic_.datagramsSent;
     }
     return sent;
 }
 
 void UdpEndpoint::dropDatagram(std::size_t length) {
+    ++traffic_.datagramsDropped;
     periodSentAndDropped += static_cast<std::uint32_t>(length);
     auto& log = ServerLog::instance();
     if (logDropped_) {
@@ -158,6 +165,7 @@ void UdpEndpoint::flush() {
     // A datagram that did not go counts nothing, as with send(): take back what queue() counted.
     const auto notSent = static_cast<std::uint32_t>(totals.bytesNotSent);
     bytesSent -= totals.bytesNotSent;
+    traffic_.datagramsSent += totals.datagramsSent;
     periodSent -= notSent;
     periodSentAndDropped -= notSent;
 }
@@ -173,7 +181,7 @@ std::size_t UdpEndpoint::receiveBatch(ReceiveBatch& batch, std::size_t maxDatagr
     const std::size_t received = socket_->receiveBatch(slots);
     for (std::size_t index = 0; index < received; ++index) {
         const platform::ReceiveResult& result = slots[index].result;
-        if (result.status == platform::ReceiveStatus::datagram) bytesReceived += result.length;
+        countReceived(result);
     }
     batch.settle(received);
     return received;
@@ -181,6 +189,17 @@ std::size_t UdpEndpoint::receiveBatch(ReceiveBatch& batch, std::size_t maxDatagr
 
 int UdpEndpoint::setReceiveBufferBytes(int bytes) {
     return isOpen && socket_ ? socket_->setReceiveBufferBytes(bytes) : -1;
+}
+
+void UdpEndpoint::countReceived(const platform::ReceiveResult& result) {
+    if (result.status == platform::ReceiveStatus::datagram) {
+        bytesReceived += result.length;
+        ++traffic_.datagramsReceived;
+        if (result.length == 0) ++traffic_.emptyReceived;
+    } else if (result.status == platform::ReceiveStatus::failed && result.port != 0) {
+        // A refused datagram still names its sender; a failure of the socket itself does not.
+        ++traffic_.oversizedReceived;
+    }
 }
 
 platform::WaitHandle UdpEndpoint::waitHandle() const {

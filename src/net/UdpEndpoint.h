@@ -10,6 +10,7 @@
 #include "net/PeerAddress.h"
 #include "net/ReceiveBatch.h"
 #include "net/SendQueue.h"
+#include "net/TrafficCounters.h"
 #include "platform/DatagramSocket.h"
 
 namespace varn {
@@ -65,6 +66,13 @@ public:
 
     // The handle the loop's readiness wait watches; kNoWaitHandle when closed.
     platform::WaitHandle waitHandle() const;
+    // Since the endpoint was made; unlike the byte totals below, an open does not start them again.
+    TrafficCounters traffic() const {
+        TrafficCounters counters = traffic_;
+        counters.bytesReceived = bytesReceivedBeforeOpen_ + bytesReceived;
+        counters.bytesSent = bytesSentBeforeOpen_ + bytesSent;
+        return counters;
+    }
 
     PeerAddress bindAddress;
     bool isOpen = false;
@@ -81,6 +89,7 @@ public:
 private:
     std::int32_t sendNow(const PeerAddress& to, const std::uint8_t* data, std::size_t length);
     void dropDatagram(std::size_t length);
+    void countReceived(const platform::ReceiveResult& result);
 
     bool logDropped_ = false;
     SocketFactory socketFactory_;
@@ -88,6 +97,11 @@ private:
     std::unique_ptr<SendQueue> sendQueue_ = std::make_unique<SendQueue>();
     bool batchedSends_ = false;
     std::function<void(std::size_t)> dropObserver_;
+    // The byte counts come from the totals above (and those of the opens before), so a send pays
+    // for one more count only.
+    TrafficCounters traffic_;
+    std::uint64_t bytesReceivedBeforeOpen_ = 0;
+    std::uint64_t bytesSentBeforeOpen_ = 0;
 };
 
 }  // namespace varn

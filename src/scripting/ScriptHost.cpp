@@ -264,7 +264,11 @@ bool ScriptHost::admitCall() {
     return false;
 }
 
-void ScriptHost::chargeCall(std::int64_t startNanoseconds) { usedNanoseconds_ += stopwatch_() - startNanoseconds; }
+void ScriptHost::chargeCall(std::int64_t startNanoseconds) {
+    const std::int64_t used = stopwatch_() - startNanoseconds;
+    usedNanoseconds_ += used;
+    nanosecondsTotal_ += used;
+}
 
 void ScriptHost::reportSkips(bool force) {
     const std::int64_t now = clock_.monotonicSeconds();

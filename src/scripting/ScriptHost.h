@@ -42,6 +42,10 @@ public:
     bool load(std::string& error);
     bool reload() override;
     void saveStores() override;
+    std::uint64_t errorsTotal() const override { return errorsTotal_; }
+    std::int64_t nanosecondsTotal() const override { return nanosecondsTotal_; }
+    // Every error a script raises, counted for the operator's monitoring.
+    void noteError() { ++errorsTotal_; }
 
     // The observer.
     void onServerStarted() override;
@@ -118,6 +122,8 @@ private:
     ScriptPlayer foundPlayer_;
     std::int64_t budgetSecond_ = -1;
     std::int64_t usedNanoseconds_ = 0;
+    std::int64_t nanosecondsTotal_ = 0;
+    std::uint64_t errorsTotal_ = 0;
     std::int64_t skipped_ = 0;
     std::int64_t lastSkipReportSecond_ = -1'000'000;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ public:
     virtual bool reload() = 0;
     // Writes every store that changed since its last save (the stop event does it too).
     virtual void saveStores() = 0;
+    // Errors every script has raised since start-up (through reloads), and the time spent in them.
+    virtual std::uint64_t errorsTotal() const = 0;
+    virtual std::int64_t nanosecondsTotal() const = 0;
 };
 
 // False when the server was built without Lua: ScriptFiles then stops the start-up.

@@ -46,6 +46,17 @@ check "the unit passes the configuration as a credential" \
 check "the unit reads motd.txt where it is installed" grep -qx "WorkingDirectory=$conf" "$unit"
 check "the unit names no other prefix" bash -c "! grep -E '/usr/local|@VARN_' '$unit'"
 
+# The template for several servers on one host: each instance its configuration, folders and log.
+template=$prefix/lib/systemd/system/varnserver@.service
+check "installed: the template unit" test -f "$template"
+check "the template starts the installed server with the instance's log" \
+    grep -qx "ExecStart=$prefix/bin/varnserver -q -c \${CREDENTIALS_DIRECTORY}/varnserver.conf -l /var/log/varnserver/%i/varnserver.log --admin-password-file \${CREDENTIALS_DIRECTORY}/admin-password" "$template"
+check "the template reads the instance's configuration" \
+    grep -qx "LoadCredential=varnserver.conf:$conf/%i.conf" "$template"
+check "each instance has its own working, state and log folders" bash -c "
+    grep -qx 'WorkingDirectory=/var/lib/varnserver/%i' '$template' &&
+    grep -qx 'StateDirectory=varnserver/%i' '$template' && grep -qx 'LogsDirectory=varnserver/%i' '$template'"
+check "the template names no other prefix" bash -c "! grep -E '/usr/local|@VARN_' '$template'"
 # Every path in every installed unit: under the prefix of this install and there, or one of the few
 # places outside it that a unit may name (the state and log directories the service manager makes,
 # the shell and kill, the statistics' optional settings file).
@@ -59,7 +70,7 @@ fi
 unit_path_allowed() {
     case "$1" in
         "$prefix"/*) [[ -e "$1" ]] ;;
-        /var/lib/varnserver/* | /var/log/varnserver/* | /var/lib/varnstats | /var/lib/varnstats/* | \
+        /var/lib/varnserver | /var/lib/varnserver/* | /var/log/varnserver | /var/log/varnserver/* | /var/lib/varnstats | /var/lib/varnstats/* | \
             /var/log/private/varnserver | /bin/sh | /bin/kill | /etc/varnstats/varnstats.env) return 0 ;;
         *) return 1 ;;
     esac
@@ -84,6 +95,16 @@ if command -v systemd-analyze >/dev/null; then
     echo "systemd-analyze security: exposure $security"
     check "systemd-analyze security rates the unit 2.0 or better" \
         bash -c "systemd-analyze security --offline=true --threshold=20 '$unit' >/dev/null 2>&1"
+    # A template is verified and rated through an instance of it.
+    mkdir "$work/units"
+    instance="$work/units/varnserver@deathmatch.service"
+    cp "$template" "$instance"
+    check "systemd-analyze verify passes for an instance of the template" systemd-analyze verify "$instance"
+    instance_security=$(systemd-analyze security --offline=true "$instance" 2>&1 | sed -n 's/.*Overall exposure level for varnserver@deathmatch.service: \([0-9.]*\).*/\1/p')
+    echo "systemd-analyze security of an instance: exposure $instance_security"
+    check "systemd-analyze security rates an instance no worse than the single unit" \
+        awk -v instance="$instance_security" -v single="$security" \
+            'BEGIN { exit !(instance != "" && single != "" && instance + 0 <= single + 0) }'
 else
     echo "skip: systemd-analyze not found: the unit is not verified or rated"
 fi
