@@ -110,11 +110,12 @@ def stop(process, grace=5.0):
 class System:
     """One of the two programs under test, started fresh for each load."""
 
-    def __init__(self, name, build, nice, extra=(), metrics=False):
+    def __init__(self, name, build, nice, extra=(), wait=None, metrics=False):
         self.name = name
         self.build = build
         self.nice = nice
         self.extra = list(extra)
+        self.wait = wait
         # varnserver only: a metrics endpoint, scraped every second while the load runs.
         self.metrics = metrics
         self.metrics_port = None
@@ -134,10 +135,29 @@ class System:
             command = [str(self.build / "varnserver"), "-q", "-c", "bench.conf"]
         else:
             command = [str(self.build / "minrelay"), "--port", str(port)] + self.extra
+        # Both count their system calls and write them here when they end (VARN_SYSCALL_COUNTS).
+        environment = dict(os.environ, VARN_SYSCALL_COUNTS=str(directory / SYSCALL_FILE))
+        if self.wait:
+            environment["VARN_WAIT"] = self.wait
         process = subprocess.Popen(command, cwd=directory, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   preexec_fn=self.set_priority)
+                                   preexec_fn=self.set_priority, env=environment)
         return process, port
+
+
+SYSCALL_FILE = "syscalls.txt"
+SYSCALL_KINDS = ("waits", "wait_changes", "receives", "empty_receives", "datagrams_received", "sends",
+                 "datagrams_sent", "clock_reads", "other")
+
+
+def read_syscall_counts(directory):
+    """The counts the system wrote when it ended, as sc_<kind>; empty when it wrote none (an older build)."""
+    path = directory / SYSCALL_FILE
+    if not path.is_file():
+        return {}
+    lines = path.read_text().split()
+    fields = dict(item.split("=", 1) for item in lines if "=" in item)
+    return {"sc_" + kind: float(fields[kind]) for kind in SYSCALL_KINDS if kind in fields}
 
 
 def parse_result(output):
@@ -183,14 +203,38 @@ def run_load(system, build, arguments, time_limit, log):
             result = parse_result(finished.stdout)
             if result is None:
                 raise RuntimeError(f"varnload against {system.name} printed no RESULT line")
-            return result
         finally:
             stop(process)
+        result.update(read_syscall_counts(directory))
+        return result
 
 
 def median_result(found):
     """Each figure's median over the rounds (with one round, that round's figures)."""
-    return {key: statistics.median(result[key] for result in found) for key in found[0]}
+    keys = set(found[0]).intersection(*found[1:])
+    return {key: statistics.median(result[key] for result in found) for key in keys}
+
+
+def syscalls_markdown(results):
+    """System calls per 1000 datagrams sent, by kind, for each load and system (the systems' own counts)."""
+    lines = ["| load | system | waits | receives (empty) | sends | clock reads | other | all calls | "
+             "datagrams per receive / per send |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for name, by_system in results.items():
+        for system in SYSTEMS:
+            r = by_system[system]
+            sent = r.get("sc_datagrams_sent", 0)
+            if not sent:
+                continue
+            per = lambda key: 1000 * r[key] / sent
+            calls = sum(r[key] for key in ("sc_waits", "sc_wait_changes", "sc_receives", "sc_sends", "sc_other"))
+            lines.append(
+                f"| {name} | {system} | {per('sc_waits') + per('sc_wait_changes'):.1f} | {per('sc_receives'):.1f} "
+                f"({per('sc_empty_receives'):.1f}) | {per('sc_sends'):.1f} | {per('sc_clock_reads'):.1f} | "
+                f"{per('sc_other'):.1f} | {1000 * calls / sent:.1f} | "
+                f"{r['sc_datagrams_received'] / max(r['sc_receives'] - r['sc_empty_receives'], 1):.2f} / "
+                f"{sent / max(r['sc_sends'], 1):.1f} |")
+    return "\n".join(lines) if len(lines) > 2 else ""
 
 
 def machine_description():
@@ -332,6 +376,8 @@ def main():
     parser.add_argument("--metrics", action="store_true",
                         help="give varnserver a MetricsPort and read /metrics every second during each load")
     parser.add_argument("--output", type=Path, help="also write the table and the machine as Markdown here")
+    parser.add_argument("--wait", choices=["poll"],
+                        help="have varnserver wait with the plain poll mechanism (VARN_WAIT) instead of its default")
     args = parser.parse_args()
 
     build = args.build.resolve()
@@ -354,7 +400,8 @@ def main():
     print(f"machine: {machine_before['nproc']} CPUs, {machine_before['cpu']}, kernel {machine_before['kernel']}, "
           f"load average {machine_before['load'][0]:.2f}")
 
-    systems = (System("varnserver", build, args.nice, metrics=args.metrics), System("minrelay", build, args.nice),
+    systems = (System("varnserver", build, args.nice, wait=args.wait, metrics=args.metrics),
+               System("minrelay", build, args.nice),
                System("batched", build, args.nice, ["--batched"]))
     runs = {name: {system.name: [] for system in systems} for name in chosen}
     for round_number in range(args.rounds):
@@ -375,6 +422,10 @@ def main():
         print(f"(medians of {args.rounds} rounds)")
         print()
         print(rounds_markdown(runs))
+    syscalls = syscalls_markdown(results)
+    if syscalls:
+        print("\nSystem calls per 1000 datagrams sent (medians of the rounds):\n")
+        print(syscalls)
     print(f"\nload average before {machine_before['load'][0]:.2f}, after {machine_after['load'][0]:.2f}")
 
     if args.output:
@@ -384,7 +435,8 @@ def main():
             f"Command: bench/run.py {' '.join(sys.argv[1:])}"
             + (f" (each figure the median of {args.rounds} rounds)" if args.rounds > 1 else "") + "\n\n"
             + table + "\n"
-            + ("\nEach round:\n\n" + rounds_markdown(runs) + "\n" if args.rounds > 1 else ""))
+            + ("\nEach round:\n\n" + rounds_markdown(runs) + "\n" if args.rounds > 1 else "")
+            + ("\nSystem calls per 1000 datagrams sent:\n\n" + syscalls + "\n" if syscalls else ""))
     return 0 if all(row[-1] != "NO" for row in rows) else 1
 
 

@@ -21,9 +21,11 @@ class Clock;
 //
 // A pass runs the periodic tasks that are due, in registration order, then the sockets that the
 // wait before it reported ready (or that were woken for the pass), in registration order. The
-// application registers its own first (the three timers; the game, admin and browser sockets, the
-// console key and the signals), so that they keep their order and what other features register runs
-// after them. A socket is never read because it might hold something: only what the wait reported.
+// application registers its own sockets first (the game, admin and browser sockets, the console key
+// and the signals), so that they keep their order and the sockets other features register are served
+// after them; its three timers keep their order among themselves, behind the scripts' timers that are
+// set while the game starts. A socket is never read because it might hold something: only what the
+// wait reported.
 //
 // The pass's time is looked up once, when first asked for; a wait that ran out its time-out gives
 // the pass its deadline instead, and a wait woken by input lets the periodic tasks be judged against

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "access/BanList.h"
@@ -34,6 +35,7 @@
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Signals.h"
+#include "platform/SystemCalls.h"
 #include "platform/Wait.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/GameProtocol.h"
@@ -52,6 +54,14 @@ constexpr int kKeyQuitUpper = 'Q';
 // next pass, after the timers, the signals, the other sockets and the console have had their turn.
 constexpr std::size_t kPassBudget = 256;
 static_assert(ReceiveBatch::kDatagramBytes == kMaxDatagramSize);
+
+// The wait's mechanism: the cheapest the system offers, unless VARN_WAIT=poll asks for the plain
+// one (for comparing them).
+platform::WaitBackend waitBackendAsked() {
+    const char* asked = std::getenv("VARN_WAIT");
+    if (asked != nullptr && std::string_view(asked) == "poll") return platform::WaitBackend::poll;
+    return platform::WaitBackend::automatic;
+}
 
 class Server {
 public:
@@ -253,7 +263,7 @@ bool Server::startUp() {
     }
     if (!openGameSocket()) return false;
     // Made before the game, so scripts can register their timers while they load.
-    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet());
+    loop_ = std::make_unique<MainLoop>(clock_, platform::createWaitSet(waitBackendAsked()));
     if (!startGameServer()) return false;
 
     ServerLog& log = ServerLog::instance();
@@ -279,6 +289,14 @@ bool Server::openGameSocket() {
     if (!gameEndpoint.open(settings_.serverPort, gameAddress ? gameAddress->c_str() : nullptr)) {
         log.line("SERVER: unable to start the server.");
         return false;
+    }
+    // A burst of a full server waits in the kernel while a pass is busy; a buffer the system's limit
+    // cut is said once, on standard error, and the server goes on with what it got.
+    const int granted = gameEndpoint.setReceiveBufferBytes(settings_.receiveBufferBytes);
+    if (granted >= 0 && granted < settings_.receiveBufferBytes) {
+        log.diagnostic("varnserver: the receive buffer of the game socket is ", granted, " bytes, not the ",
+                       settings_.receiveBufferBytes,
+                       " of ReceiveBufferBytes: the system's limit (net.core.rmem_max on Linux) cut it");
     }
     log.line("ServerName = '", *settings_.serverName, "'");
     log.line("ServerPort = ", settings_.serverPortText);
@@ -396,8 +414,17 @@ void Server::registerLoopTasks() {
         const int toHeartbeat = browser_->millisecondsToNextHeartbeat();
         if (toHeartbeat >= 0) heartbeatDue_ = loop_->now() + toHeartbeat;
     }
-    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read,
-                                    [this](Readiness, LoopTasks::Milliseconds) { readConsoleKey(); });
+    consoleTask_ = loop_->addSocket(console_.waitHandle(), Interest::Read, [this](Readiness, LoopTasks::Milliseconds) {
+        readConsoleKey();
+        // A console gone to the background, or closed, is no longer watched.
+        loop_->setHandle(consoleTask_, console_.waitHandle());
+    });
+    // Back in the foreground, it is watched again within a second.
+    if (console_.readsKeys()) {
+        loop_->addPeriodic(1000, [this](LoopTasks::Milliseconds) {
+            loop_->setHandle(consoleTask_, console_.waitHandle());
+        });
+    }
     loop_->addSocket(platform::StopSignals::waitHandle(), Interest::Read,
                      [](Readiness, LoopTasks::Milliseconds) { platform::StopSignals::drain(); });
 }
@@ -419,9 +446,9 @@ void Server::runLoop() {
         // The server's own ban changes (flood bans, expiry), written together.
         bans_->saveIfDue();
         flushSends();
-        // The console is looked at in every pass, as keys may wait in its buffer; the browser when a
-        // heartbeat falls due.
-        loop_->wake(consoleTask_);
+        // The console is looked at when keys wait in its buffer too; the browser when a heartbeat
+        // falls due.
+        if (console_.keyBuffered()) loop_->wake(consoleTask_);
         if (heartbeatDue_ && loop_->now() >= *heartbeatDue_) loop_->wake(browserTask_);
         loop_->runReadySockets();
         if (lastKey_ == kKeyQuitUpper) break;
@@ -488,10 +515,9 @@ void Server::readConsoleKey() {
 void Server::waitForNextPass(std::int64_t passStartMicroseconds) {
     flushSends();
     if (metrics_) metrics_->passDurations().observe(passMicroseconds() - passStartMicroseconds);
-    // A socket the send limit closed, or a console in the background, is not watched.
+    // A socket the send limit closed is not watched.
     loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
     if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
-    loop_->setHandle(consoleTask_, console_.waitHandle());
     // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
     // falls due.
     int longest = -1;
@@ -575,7 +601,9 @@ int runServer(int argumentCount, const char* const* arguments) {
     console.start();
     platform::StopSignals::install(console.readsKeys());
     Server server(console, platform::SystemClock::instance());
-    return server.run(argumentCount, arguments);
+    const int status = server.run(argumentCount, arguments);
+    platform::writeSystemCallCountsIfAsked();
+    return status;
 }
 
 }  // namespace varn

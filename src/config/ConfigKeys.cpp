@@ -14,6 +14,7 @@ constexpr std::int64_t kHighestUnsigned = std::numeric_limits<std::uint32_t>::ma
 constexpr std::int64_t kHighestPortNumber = 65535;
 constexpr std::int32_t kDefaultAdminPort = 4003;
 constexpr std::int32_t kDefaultChatFloodMaxCount = 2;
+constexpr std::int32_t kDefaultReceiveBufferBytes = 1024 * 1024;
 constexpr std::int32_t kDefaultScriptMemoryMebibytes = 32;
 constexpr std::int32_t kDefaultScriptInstructions = 200'000;
 constexpr std::int32_t kDefaultScriptErrorLimit = 10;
@@ -74,6 +75,7 @@ constexpr std::array kKeys = {
     onOff("PasswordLockout"),
     integer("AdminRememberDays", 0, kMostAdminRememberDays),
     onOff("QueryFloodGuard"),
+    integer("ReceiveBufferBytes", 1, kHighestInt, kDefaultReceiveBufferBytes),
     onOff("ServerSendLimitEnabled"),
     unsignedInteger("ServerSendLimit"),
     unsignedInteger("ServerSendLimitMaxAllowed"),

@@ -74,6 +74,8 @@ void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
         if (name == nullptr) break;
         settings.masterServers.push_back(*name);
     }
+    settings.receiveBufferBytes = config.getInt("ReceiveBufferBytes");
+    if (settings.receiveBufferBytes <= 0) settings.receiveBufferBytes = ServerSettings::kDefaultReceiveBufferBytes;
     settings.sendLimit.enabled = config.isOn("ServerSendLimitEnabled");
     settings.sendLimit.bytesPerPeriod = config.getInt("ServerSendLimit");
     settings.sendLimit.maxAllowed = config.getInt("ServerSendLimitMaxAllowed");

@@ -84,6 +84,11 @@ struct ServerSettings {
 
     bool browserRegistration = false;
     bool queryFloodGuard = false;
+    // The receive buffer asked for the game socket (ReceiveBufferBytes; the default when the key is
+    // missing or not above 0): room for the datagrams that arrive while a pass is busy or the
+    // process waits for a CPU.
+    static constexpr std::int32_t kDefaultReceiveBufferBytes = 1024 * 1024;
+    std::int32_t receiveBufferBytes = kDefaultReceiveBufferBytes;
     // The operator's master servers, at most two; empty for the built-in ones.
     std::vector<std::string> masterServers;
 

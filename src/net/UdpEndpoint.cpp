@@ -187,6 +187,10 @@ std::size_t UdpEndpoint::receiveBatch(ReceiveBatch& batch, std::size_t maxDatagr
     return received;
 }
 
+int UdpEndpoint::setReceiveBufferBytes(int bytes) {
+    return isOpen && socket_ ? socket_->setReceiveBufferBytes(bytes) : -1;
+}
+
 void UdpEndpoint::countReceived(const platform::ReceiveResult& result) {
     if (result.status == platform::ReceiveStatus::datagram) {
         bytesReceived += result.length;

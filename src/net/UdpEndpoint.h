@@ -58,6 +58,9 @@ public:
     // batch's capacity); returns the number of entries. A closed endpoint gives one "nothing more".
     std::size_t receiveBatch(ReceiveBatch& batch, std::size_t maxDatagrams);
     void resetSendPeriod();
+    // Asks for a receive buffer of this many bytes; the size the system granted, -1 when it cannot
+    // say (or the endpoint is not open).
+    int setReceiveBufferBytes(int bytes);
     // Told the length of every datagram the send limit drops, after its warning line.
     void setDropObserver(std::function<void(std::size_t)> observer) { dropObserver_ = std::move(observer); }
 

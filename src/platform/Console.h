@@ -30,6 +30,9 @@ public:
     // The handle to include in the loop's readiness wait, or kNoWaitHandle when keys are not read
     // right now.
     WaitHandle waitHandle() const;
+    // Whether a key may be waiting that the handle does not signal (read ahead, or kept by the C
+    // runtime), so that the loop should look without waiting for the handle.
+    bool keyBuffered() const;
     // A key is waiting (non-blocking).
     bool keyWaiting();
     // Reads one key code; 0 when none could be read.

@@ -81,6 +81,9 @@ public:
     // Sends every slot in order, each to its own destination, and sets each slot's `sent`. A
     // datagram that cannot go does not hold back or lose the ones after it.
     virtual void sendBatch(std::span<SendSlot> slots);
+    // Asks the system for a receive buffer of this many bytes (SO_RCVBUF) and returns the size it
+    // granted, which its limit may have cut; -1 where the size cannot be set or read.
+    virtual int setReceiveBufferBytes(int /*bytes*/) { return -1; }
     virtual void close() = 0;
     // The handle the loop's readiness wait watches; kNoWaitHandle when there is none.
     virtual WaitHandle waitHandle() const = 0;

@@ -1,6 +1,7 @@
 #include <time.h>
 
 #include "platform/Clock.h"
+#include "platform/SystemCalls.h"
 
 namespace varn::platform {
 
@@ -8,6 +9,7 @@ namespace {
 
 std::uint64_t readMonotonicMilliseconds() {
     timespec now{};
+    ++systemCalls.clockReads;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
 }
@@ -16,12 +18,14 @@ std::uint64_t readMonotonicMilliseconds() {
 
 std::int64_t SystemClock::calendarSeconds() const {
     timespec now{};
+    ++systemCalls.clockReads;
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::int64_t>(now.tv_sec);
 }
 
 std::int64_t SystemClock::calendarMilliseconds() const {
     timespec now{};
+    ++systemCalls.clockReads;
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + static_cast<std::int64_t>(now.tv_nsec / 1'000'000);
 }

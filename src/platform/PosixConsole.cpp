@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "platform/Console.h"
+#include "platform/SystemCalls.h"
 
 namespace varn::platform {
 
@@ -67,7 +68,10 @@ void Console::restore() {
     }
 }
 
-bool Console::inForeground() const { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+bool Console::inForeground() const {
+    systemCalls.other += 2;
+    return tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
 
 WaitHandle Console::waitHandle() const {
     if (!readsKeys_ || bufferPosition_ < bufferLength_ || !inForeground()) return kNoWaitHandle;
@@ -80,12 +84,14 @@ bool Console::fillBuffer(bool block) {
     if (!inForeground()) return false;
     pollfd entry{STDIN_FILENO, POLLIN, 0};
     // A signal interrupts a blocking wait: the caller then goes on without a key.
+    ++systemCalls.other;
     const int ready = poll(&entry, 1, block ? -1 : 0);
     if (ready <= 0) return false;
     if ((entry.revents & POLLIN) == 0) {
         if (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) readsKeys_ = false;
         return false;
     }
+    ++systemCalls.other;
     const ssize_t got = read(STDIN_FILENO, buffer_, sizeof buffer_);
     if (got <= 0) {
         // End of file, EIO or a hang-up: the console is gone; the server keeps running.
@@ -96,6 +102,8 @@ bool Console::fillBuffer(bool block) {
     bufferPosition_ = 0;
     return true;
 }
+
+bool Console::keyBuffered() const { return bufferPosition_ < bufferLength_; }
 
 bool Console::keyWaiting() { return fillBuffer(false); }
 

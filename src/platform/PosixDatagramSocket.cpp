@@ -14,6 +14,7 @@
 #include "platform/AddressText.h"
 #include "platform/BatchSend.h"
 #include "platform/DatagramSocket.h"
+#include "platform/SystemCalls.h"
 
 namespace varn::platform {
 
@@ -46,6 +47,7 @@ public:
         pollfd entry{fd, POLLOUT, 0};
         int ready;
         do {
+            ++systemCalls.other;
             ready = ::poll(&entry, 1, kRoomWaitMilliseconds);
         } while (ready < 0 && errno == EINTR);
         exhausted_ = ready <= 0;
@@ -89,6 +91,7 @@ public:
         pollfd entry{fd_, POLLIN, 0};
         // poll counts milliseconds: a wait below one millisecond is a pure test.
         const int timeout = static_cast<int>(waitMicroseconds / 1000u);
+        ++systemCalls.other;
         const int ready = ::poll(&entry, 1, timeout);
         return ready > 0 && (entry.revents & (POLLIN | POLLERR)) != 0;
     }
@@ -107,9 +110,13 @@ public:
         const sockaddr_in to = socketAddress(address, port);
         RoomWait roomWait;
         for (;;) {
+            ++systemCalls.sends;
             const ssize_t sent =
                 ::sendto(fd_, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-            if (sent >= 0) return static_cast<int>(sent);
+            if (sent >= 0) {
+                ++systemCalls.datagramsSent;
+                return static_cast<int>(sent);
+            }
             if (errno == EINTR) continue;
             if (!wouldBlock(errno) || !roomWait.waitForRoom(fd_)) return -1;
         }
@@ -122,13 +129,16 @@ public:
         socklen_t fromLength = sizeof from;
         ssize_t received;
         do {
+            ++systemCalls.receives;
             received = ::recvfrom(fd_, buffer, capacity, MSG_TRUNC | MSG_DONTWAIT,
                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
         } while (received < 0 && errno == EINTR);
         if (received < 0) {
+            ++systemCalls.emptyReceives;
             result.status = wouldBlock(errno) ? ReceiveStatus::nothingMore : ReceiveStatus::failed;
             return result;
         }
+        ++systemCalls.datagramsReceived;
         result.address = from.sin_addr.s_addr;
         result.port = from.sin_port;
         // MSG_TRUNC reports the datagram's real length: a longer one is refused, not cut.
@@ -163,6 +173,19 @@ public:
         sendInOrder(slots, [&](std::span<SendSlot> rest) { return sendSome(rest, roomWait); });
     }
 #endif
+
+    int setReceiveBufferBytes(int bytes) override {
+        if (fd_ < 0) return -1;
+        if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return -1;
+        int granted = 0;
+        socklen_t length = sizeof granted;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return -1;
+#if defined(__linux__)
+        // Linux doubles the request for its own bookkeeping and reports the doubled size.
+        granted /= 2;
+#endif
+        return granted;
+    }
 
     void close() override {
         if (fd_ >= 0) {
@@ -201,14 +224,17 @@ private:
         }
         int received;
         do {
+            ++systemCalls.receives;
             received = ::recvmmsg(fd_, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
         } while (received < 0 && errno == EINTR);
         if (received < 0) {
+            ++systemCalls.emptyReceives;
             slots.front().result = ReceiveResult{};
             if (!wouldBlock(errno)) slots.front().result.status = ReceiveStatus::failed;
             return 1;
         }
         const auto got = static_cast<std::size_t>(received);
+        systemCalls.datagramsReceived += got;
         for (std::size_t index = 0; index < got; ++index) {
             ReceiveResult& result = slots[index].result;
             result.address = senders[index].sin_addr.s_addr;
@@ -242,8 +268,10 @@ private:
             header.msg_iovlen = 1;
         }
         for (;;) {
+            ++systemCalls.sends;
             const int sent = ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(count), MSG_NOSIGNAL);
             if (sent >= 0) {
+                systemCalls.datagramsSent += static_cast<std::uint64_t>(sent);
                 for (std::size_t index = 0; index < static_cast<std::size_t>(sent); ++index) {
                     slots[index].sent = static_cast<int>(messages[index].msg_len);
                 }

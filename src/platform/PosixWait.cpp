@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/SystemCalls.h"
 #include "platform/Wait.h"
 
 namespace varn::platform {
@@ -21,8 +22,13 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+SteadyClock::time_point steadyNow() {
+    ++systemCalls.clockReads;
+    return SteadyClock::now();
+}
+
 int millisecondsUntil(SteadyClock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steadyNow()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -52,7 +58,7 @@ bool dropHandlesNotOpen(std::span<pollfd> entries, int& ready) {
 
 WaitResult waitForInput(std::span<const WaitHandle> handles, int timeoutMilliseconds) {
     const auto deadline =
-        SteadyClock::now() + std::chrono::milliseconds(timeoutMilliseconds < 0 ? 0 : timeoutMilliseconds);
+        steadyNow() + std::chrono::milliseconds(timeoutMilliseconds < 0 ? 0 : timeoutMilliseconds);
     // The loop watches a handful of handles; a larger set gets room of its own rather than a cut.
     std::array<pollfd, 16> fixedEntries{};
     std::vector<pollfd> largerEntries;
@@ -70,6 +76,7 @@ WaitResult waitForInput(std::span<const WaitHandle> handles, int timeoutMillisec
 
     WaitResult result;
     while (true) {
+        ++systemCalls.waits;
         int ready = poll(entries.data(), static_cast<nfds_t>(entries.size()), millisecondsUntil(deadline));
         if (ready < 0) {
             if (errno == EINTR)
@@ -132,6 +139,7 @@ public:
     WaitResult wait(int timeoutMilliseconds) override {
         events_.clear();
         const int timeout = timeoutMilliseconds < 0 ? 0 : timeoutMilliseconds;
+        ++systemCalls.waits;
         int ready = poll(entries_.data(), static_cast<nfds_t>(entries_.size()), timeout);
         if (ready == 0) {
             WaitResult result;
@@ -174,7 +182,7 @@ private:
         if (ready < 0) {
             if (errno == EINTR) return {};
             const int error = errno;
-            const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout);
+            const auto deadline = steadyNow() + std::chrono::milliseconds(timeout);
             sleepUntil(deadline);
             return failure(error);
         }
@@ -230,17 +238,19 @@ public:
     void remove(WaitHandle handle) override {
         if (handle < 0) return;
         epoll_event unused{};
+        ++systemCalls.waitChanges;
         epoll_ctl(fd_, EPOLL_CTL_DEL, handle, &unused);
     }
 
     WaitResult wait(int timeoutMilliseconds) override {
         events_.clear();
         const int timeout = timeoutMilliseconds < 0 ? 0 : timeoutMilliseconds;
+        ++systemCalls.waits;
         const int ready = epoll_wait(fd_, found_.data(), static_cast<int>(found_.size()), timeout);
         if (ready < 0) {
             if (errno == EINTR) return {};
             const int error = errno;
-            sleepUntil(SteadyClock::now() + std::chrono::milliseconds(timeout));
+            sleepUntil(steadyNow() + std::chrono::milliseconds(timeout));
             return failure(error);
         }
         WaitResult result;
@@ -269,6 +279,7 @@ private:
         epoll_event event{};
         event.events = write ? EPOLLIN | EPOLLOUT : EPOLLIN;
         event.data.u64 = key | (write ? kWriteInterest : 0);
+        ++systemCalls.waitChanges;
         if (epoll_ctl(fd_, operation, handle, &event) != 0) return failure(errno);
         return {};
     }

@@ -102,6 +102,9 @@ bool Console::fillBuffer(bool block) {
     }
 }
 
+// _getch may hold the second code of a key that the input handle no longer signals: look every time.
+bool Console::keyBuffered() const { return readsKeys_; }
+
 bool Console::keyWaiting() { return fillBuffer(false); }
 
 int Console::readKey() {

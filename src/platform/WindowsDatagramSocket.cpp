@@ -172,6 +172,17 @@ public:
         return result;
     }
 
+    int setReceiveBufferBytes(int bytes) override {
+        if (socket_ == INVALID_SOCKET) return -1;
+        if (::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) != 0) {
+            return -1;
+        }
+        int granted = 0;
+        int length = sizeof granted;
+        if (::getsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) != 0) return -1;
+        return granted;
+    }
+
     void close() override {
         if (socket_ != INVALID_SOCKET) {
             ::closesocket(socket_);

@@ -103,10 +103,12 @@ namespace {
 class EventWaitSet final : public WaitSet {
 public:
     WaitResult add(WaitHandle handle, std::uint32_t key, bool write) override {
-        if (handle == kNoWaitHandle || handle == 0) {
+        if (handle == kNoWaitHandle || handle == 0 ||
+            ::WaitForSingleObject(reinterpret_cast<HANDLE>(handle), 0) == WAIT_FAILED) {
             WaitResult result;
             result.failed = true;
-            result.reason = systemErrorText(ERROR_INVALID_HANDLE);
+            result.reason = systemErrorText(handle == kNoWaitHandle || handle == 0 ? ERROR_INVALID_HANDLE
+                                                                                   : ::GetLastError());
             return result;
         }
         remove(handle);

@@ -168,8 +168,10 @@ TEST_P(MainLoopSocketTest, ASocketTaskRunsWhenItsSocketIsReadable) {
     EXPECT_EQ(calls, (std::vector<Call>{{1, true, false}, {2, true, false}})) << "registration order";
 }
 
+#if !defined(_WIN32)
 // A datagram socket always has room to write: with write interest its task runs at once, without it
-// the task waits for input.
+// the task waits for input. (On Windows a handle is an event, signalled for what its socket selected:
+// a datagram socket's only for input.)
 TEST_P(MainLoopSocketTest, WriteInterestReportsRoomToWrite) {
 #if defined(_WIN32)
     // Windows signals a socket's room to write once, as an edge, not while the room lasts; nothing
@@ -192,6 +194,7 @@ TEST_P(MainLoopSocketTest, WriteInterestReportsRoomToWrite) {
     pass(100);
     EXPECT_TRUE(calls.empty()) << "write interest taken back";
 }
+#endif
 
 // A task that removes itself, and another one, from inside its callback: neither runs again, the
 // other not even in the pass in which it was reported; the handles can be closed at once after.
