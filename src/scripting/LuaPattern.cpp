@@ -23,6 +23,8 @@ bool matchClass(unsigned char c, unsigned char letter) {
     case 'u': result = std::isupper(c) != 0; break;
     case 'w': result = std::isalnum(c) != 0; break;
     case 'x': result = std::isxdigit(c) != 0; break;
+    // The old class of the NUL byte, still understood.
+    case 'z': result = c == 0; break;
     default: return letter == c;
     }
     return std::isupper(letter) != 0 ? !result : result;
@@ -110,7 +112,9 @@ bool LuaPattern::matchSet(unsigned char c, std::size_t p, std::size_t ec) const 
     return !inside;
 }
 
-bool LuaPattern::singleMatch(std::size_t s, std::size_t p, std::size_t ep) const {
+// One step, and for a set one more for every few characters it holds.
+bool LuaPattern::singleMatch(std::size_t s, std::size_t p, std::size_t ep) {
+    step(1 + static_cast<std::int64_t>(ep - p) / 4);
     if (s >= subject_.size()) return false;
     const auto c = static_cast<unsigned char>(subject_[s]);
     switch (pattern_[p]) {
@@ -123,10 +127,7 @@ bool LuaPattern::singleMatch(std::size_t s, std::size_t p, std::size_t ep) const
 
 std::size_t LuaPattern::maxExpand(std::size_t s, std::size_t p, std::size_t ep) {
     std::size_t count = 0;
-    while (singleMatch(s + count, p, ep)) {
-        step();
-        ++count;
-    }
+    while (singleMatch(s + count, p, ep)) ++count;
     // Longest first, then one shorter at a time.
     for (;;) {
         const std::size_t result = doMatch(s + count, ep + 1);

@@ -48,7 +48,7 @@ private:
 
     std::size_t doMatch(std::size_t s, std::size_t p);
     std::size_t classEnd(std::size_t p);
-    bool singleMatch(std::size_t s, std::size_t p, std::size_t ep) const;
+    bool singleMatch(std::size_t s, std::size_t p, std::size_t ep);
     bool matchSet(unsigned char c, std::size_t p, std::size_t ec) const;
     std::size_t maxExpand(std::size_t s, std::size_t p, std::size_t ep);
     std::size_t minExpand(std::size_t s, std::size_t p, std::size_t ep);
