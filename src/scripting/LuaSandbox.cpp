@@ -360,7 +360,8 @@ int safeGsub(lua_State* state) {
     luaL_Buffer buffer;
     luaL_buffinit(state, &buffer);
     std::size_t at = 0;
-    std::size_t lastEnd = LuaPattern::kOpen;
+    // Where the last match ended: an empty match right there is not taken again.
+    std::size_t lastEnd = static_cast<std::size_t>(-1);
     lua_Integer count = 0;
     while (count < most) {
         const LuaPattern::Outcome outcome = match.match(at, anchored ? 1 : 0);
