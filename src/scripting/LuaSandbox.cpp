@@ -166,6 +166,15 @@ public:
         if (outcome == LuaPattern::Outcome::Malformed) return luaL_error(state_, "%s", pattern.error());
         return stop(fromInstructions_ ? LuaScript::kOverInstructionBudget : overBudget_);
     }
+    // Work done outside the matcher, counted in steps.
+    void take(std::int64_t steps) {
+        left_ -= steps;
+        if (left_ < 0) {
+            charge();
+            stop(fromInstructions_ ? LuaScript::kOverInstructionBudget : overBudget_);
+        }
+        charge();
+    }
 
 private:
     // A stop, as the count hook gives it: no script code can catch it.
@@ -245,6 +254,9 @@ int findOrMatch(lua_State* state, bool find) {
         return 1;
     }
     if (find && (lua_toboolean(state, 4) != 0 || isPlainPattern(pattern))) {
+        // A plain search compares at most every place with the whole text: a step for every 64 bytes.
+        PatternSteps steps(state, "string.find: the pattern took over its step budget");
+        steps.take(1 + static_cast<std::int64_t>((subject.size() - init) * pattern.size() / 64));
         const std::size_t at = subject.find(pattern, init);
         if (at == std::string_view::npos) {
             luaL_pushfail(state);

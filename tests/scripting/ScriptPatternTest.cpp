@@ -242,5 +242,25 @@ TEST_F(ScriptPatternTest, PathologicalPatternsStopWithinTheBound) {
     }
 }
 
+// The steps of every pattern call count against the call's instruction budget: a loop of calls,
+// each within its own bound, plain finds included, stops as a long loop does.
+TEST_F(ScriptPatternTest, PatternCallsInALoopUseUpTheCallsBudget) {
+    const char* loops[] = {
+        "local s, p = ('a'):rep(4096), ('a'):rep(127) .. 'b'; for i = 1, 1e7 do s:find(p, 1, true) end",
+        "local s = ('a'):rep(200); for i = 1, 1e7 do pcall(string.match, s, 'a-b') end",
+        "local s = ('ab '):rep(1365); for i = 1, 1e7 do s:gsub('%w+', '%0') end",
+    };
+    for (const char* loop : loops) {
+        log.clear();
+        ASSERT_TRUE(load(std::string("varn.on('start', function() ").append(loop).append(" end)"))) << loadError;
+        const auto began = std::chrono::steady_clock::now();
+        host->onServerStarted();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(500)) << loop;
+        EXPECT_EQ(scriptLines(), std::vector<std::string>{"SCRIPT-ERROR: test.lua: start handler stopped: over its "
+                                                          "instruction budget"})
+            << loop;
+    }
+}
+
 }  // namespace
 }  // namespace varn::testing
