@@ -3,7 +3,9 @@
 #include <lua.hpp>
 
 #include <cstring>
+#include <string_view>
 
+#include "scripting/LuaPattern.h"
 #include "scripting/LuaScript.h"
 
 namespace varn {
@@ -139,24 +141,284 @@ int safeCollectgarbage(lua_State* state) {
     return luaL_error(state, "collectgarbage: option '%s' is not allowed", option);
 }
 
-int checkedPattern(lua_State* state, const char* name) {
+// Pattern calls are matched by LuaPattern, which counts its steps. One call may take at most
+// kPatternSteps and what is left of the call's instruction budget; the steps it took are taken from
+// that budget, so many calls in a loop stop as a long loop does.
+class PatternSteps {
+public:
+    PatternSteps(lua_State* state, const char* overBudget) : state_(state), overBudget_(overBudget) {
+        LuaScript& script = LuaScript::of(state);
+        if (script.callStopped() || script.instructionsLeft() <= 0) stop(LuaScript::kOverInstructionBudget);
+        fromInstructions_ = script.instructionsLeft() < kPatternSteps;
+        given_ = fromInstructions_ ? script.instructionsLeft() : kPatternSteps;
+        left_ = given_;
+    }
+    std::int64_t& left() { return left_; }
+    // Takes the steps used so far from the call's instruction budget.
+    void charge() {
+        const std::int64_t used = given_ - (left_ > 0 ? left_ : 0);
+        LuaScript::of(state_).instructionsLeft() -= used;
+        given_ -= used;
+    }
+    // Ends a call whose outcome was not a match: the message of a malformed pattern, or the stop.
+    int raise(LuaPattern::Outcome outcome, const LuaPattern& pattern) {
+        charge();
+        if (outcome == LuaPattern::Outcome::Malformed) return luaL_error(state_, "%s", pattern.error());
+        return stop(fromInstructions_ ? LuaScript::kOverInstructionBudget : overBudget_);
+    }
+    // Work done outside the matcher, counted in steps.
+    void take(std::int64_t steps) {
+        left_ -= steps;
+        if (left_ < 0) {
+            charge();
+            stop(fromInstructions_ ? LuaScript::kOverInstructionBudget : overBudget_);
+        }
+        charge();
+    }
+
+private:
+    // A stop, as the count hook gives it: no script code can catch it.
+    int stop(const char* reason) {
+        LuaScript::of(state_).noteStopped(reason);
+        lua_sethook(state_, countHook, LUA_MASKCOUNT, 1);
+        return luaL_error(state_, "stopped: %s", reason);
+    }
+
+    lua_State* state_;
+    const char* overBudget_;
+    std::int64_t given_ = 0;
+    std::int64_t left_ = 0;
+    bool fromInstructions_ = false;
+};
+
+// The subject and the pattern at 1 and 2, refused over their sizes.
+std::string_view checkedText(lua_State* state, int index, std::size_t limit, const char* name, const char* what) {
+    std::size_t length = 0;
+    const char* text = luaL_checklstring(state, index, &length);
+    if (length > limit) luaL_error(state, "string.%s: the %s is over %d bytes", name, what, static_cast<int>(limit));
+    return {text, length};
+}
+
+struct PatternArguments {
+    std::string_view subject;
+    std::string_view pattern;
+};
+
+PatternArguments checkedPatternArguments(lua_State* state, const char* name) {
     std::size_t subject = 0;
     std::size_t pattern = 0;
     luaL_checklstring(state, 1, &subject);
     luaL_checklstring(state, 2, &pattern);
-    if (subject > kMaxPatternSubject) {
-        return luaL_error(state, "string.%s: the subject is over %d bytes", name, static_cast<int>(kMaxPatternSubject));
-    }
-    if (pattern > kMaxPattern) {
-        return luaL_error(state, "string.%s: the pattern is over %d bytes", name, static_cast<int>(kMaxPattern));
-    }
-    return callOriginal(state, "string", name);
+    return {checkedText(state, 1, kMaxPatternSubject, name, "subject"), checkedText(state, 2, kMaxPattern, name, "pattern")};
 }
 
-int safeFind(lua_State* state) { return checkedPattern(state, "find"); }
-int safeMatch(lua_State* state) { return checkedPattern(state, "match"); }
-int safeGmatch(lua_State* state) { return checkedPattern(state, "gmatch"); }
-int safeGsub(lua_State* state) { return checkedPattern(state, "gsub"); }
+// A start position as the string functions take it: negative counts from the end, 0 is 1, one
+// before the start is 1. Answers the 0-based offset, which may be past the end.
+std::size_t startOffset(lua_Integer position, std::size_t length) {
+    if (position > 0) return static_cast<std::size_t>(position) - 1;
+    if (position == 0 || position < -static_cast<lua_Integer>(length)) return 0;
+    return length - static_cast<std::size_t>(-position);
+}
+
+// Pushes capture index of a match from start to end; with no captures, index 0 is the whole match.
+void pushCapture(lua_State* state, const LuaPattern& match, std::string_view subject, int index, std::size_t start,
+                 std::size_t end) {
+    if (index >= match.captureCount()) {
+        if (index != 0) luaL_error(state, "invalid capture index %%%d", index + 1);
+        lua_pushlstring(state, subject.data() + start, end - start);
+        return;
+    }
+    const LuaPattern::Capture& capture = match.capture(index);
+    if (capture.length == LuaPattern::kOpen) luaL_error(state, "unfinished capture");
+    if (capture.length == LuaPattern::kPosition) {
+        lua_pushinteger(state, static_cast<lua_Integer>(capture.start) + 1);
+    } else {
+        lua_pushlstring(state, subject.data() + capture.start, static_cast<std::size_t>(capture.length));
+    }
+}
+
+int pushCaptures(lua_State* state, const LuaPattern& match, std::string_view subject, std::size_t start,
+                 std::size_t end, bool wholeWithoutCaptures) {
+    const int count = match.captureCount() == 0 && wholeWithoutCaptures ? 1 : match.captureCount();
+    luaL_checkstack(state, count, "too many captures");
+    for (int index = 0; index < count; ++index) pushCapture(state, match, subject, index, start, end);
+    return count;
+}
+
+int findOrMatch(lua_State* state, bool find) {
+    const char* name = find ? "find" : "match";
+    const auto [subject, pattern] = checkedPatternArguments(state, name);
+    const std::size_t init = startOffset(luaL_optinteger(state, 3, 1), subject.size());
+    if (init > subject.size()) {
+        luaL_pushfail(state);
+        return 1;
+    }
+    if (find && (lua_toboolean(state, 4) != 0 || isPlainPattern(pattern))) {
+        // A plain search compares at most every place with the whole text: a step for every 64 bytes.
+        PatternSteps steps(state, "string.find: the pattern took over its step budget");
+        steps.take(1 + static_cast<std::int64_t>((subject.size() - init) * pattern.size() / 64));
+        const std::size_t at = subject.find(pattern, init);
+        if (at == std::string_view::npos) {
+            luaL_pushfail(state);
+            return 1;
+        }
+        lua_pushinteger(state, static_cast<lua_Integer>(at) + 1);
+        lua_pushinteger(state, static_cast<lua_Integer>(at + pattern.size()));
+        return 2;
+    }
+    const bool anchored = !pattern.empty() && pattern[0] == '^';
+    PatternSteps steps(state, find ? "string.find: the pattern took over its step budget"
+                                   : "string.match: the pattern took over its step budget");
+    LuaPattern match(subject, pattern, steps.left());
+    std::size_t start = init;
+    do {
+        const LuaPattern::Outcome outcome = match.match(start, anchored ? 1 : 0);
+        if (outcome == LuaPattern::Outcome::Match) {
+            steps.charge();
+            if (!find) return pushCaptures(state, match, subject, start, match.end(), true);
+            lua_pushinteger(state, static_cast<lua_Integer>(start) + 1);
+            lua_pushinteger(state, static_cast<lua_Integer>(match.end()));
+            return 2 + pushCaptures(state, match, subject, start, match.end(), false);
+        }
+        if (outcome != LuaPattern::Outcome::NoMatch) return steps.raise(outcome, match);
+    } while (start++ < subject.size() && !anchored);
+    steps.charge();
+    luaL_pushfail(state);
+    return 1;
+}
+
+int safeFind(lua_State* state) { return findOrMatch(state, true); }
+int safeMatch(lua_State* state) { return findOrMatch(state, false); }
+
+// The iterator gmatch gives: the subject, the pattern, where to go on and where the last match
+// ended (-1 before the first) are its upvalues. A leading '^' is no anchor here.
+int gmatchNext(lua_State* state) {
+    std::size_t length = 0;
+    const char* text = lua_tolstring(state, lua_upvalueindex(1), &length);
+    const std::string_view subject(text, length);
+    text = lua_tolstring(state, lua_upvalueindex(2), &length);
+    const std::string_view pattern(text, length);
+    auto start = static_cast<std::size_t>(lua_tointeger(state, lua_upvalueindex(3)));
+    const lua_Integer last = lua_tointeger(state, lua_upvalueindex(4));
+    PatternSteps steps(state, "string.gmatch: the pattern took over its step budget");
+    LuaPattern match(subject, pattern, steps.left());
+    for (; start <= subject.size(); ++start) {
+        const LuaPattern::Outcome outcome = match.match(start);
+        if (outcome == LuaPattern::Outcome::Match && static_cast<lua_Integer>(match.end()) != last) {
+            steps.charge();
+            lua_pushinteger(state, static_cast<lua_Integer>(match.end()));
+            lua_copy(state, -1, lua_upvalueindex(3));
+            lua_replace(state, lua_upvalueindex(4));
+            return pushCaptures(state, match, subject, start, match.end(), true);
+        }
+        if (outcome != LuaPattern::Outcome::Match && outcome != LuaPattern::Outcome::NoMatch) {
+            return steps.raise(outcome, match);
+        }
+    }
+    steps.charge();
+    lua_pushinteger(state, static_cast<lua_Integer>(subject.size()) + 1);
+    lua_replace(state, lua_upvalueindex(3));
+    return 0;
+}
+
+int safeGmatch(lua_State* state) {
+    const auto [subject, pattern] = checkedPatternArguments(state, "gmatch");
+    std::size_t init = startOffset(luaL_optinteger(state, 3, 1), subject.size());
+    if (init > subject.size()) init = subject.size() + 1;
+    lua_settop(state, 2);
+    lua_pushinteger(state, static_cast<lua_Integer>(init));
+    lua_pushinteger(state, -1);
+    lua_pushcclosure(state, gmatchNext, 4);
+    return 1;
+}
+
+// A replacement text: %0 is the whole match, %1..%9 the captures (%1 the whole match when there is
+// none), %% a '%'.
+void addReplacementText(lua_State* state, luaL_Buffer& buffer, const LuaPattern& match, std::string_view subject,
+                        std::size_t start, std::size_t end) {
+    std::size_t length = 0;
+    const char* text = lua_tolstring(state, 3, &length);
+    for (std::size_t index = 0; index < length; ++index) {
+        const char c = text[index];
+        if (c != '%') {
+            luaL_addchar(&buffer, c);
+            continue;
+        }
+        const char next = ++index < length ? text[index] : '\0';
+        if (next == '%') {
+            luaL_addchar(&buffer, '%');
+        } else if (next == '0') {
+            luaL_addlstring(&buffer, subject.data() + start, end - start);
+        } else if (next >= '1' && next <= '9') {
+            pushCapture(state, match, subject, next - '1', start, end);
+            luaL_addvalue(&buffer);
+        } else {
+            luaL_error(state, "invalid use of '%%' in replacement string");
+        }
+    }
+}
+
+int safeGsub(lua_State* state) {
+    const auto [subject, pattern] = checkedPatternArguments(state, "gsub");
+    const int replacement = lua_type(state, 3);
+    const lua_Integer most = luaL_optinteger(state, 4, static_cast<lua_Integer>(subject.size()) + 1);
+    luaL_argexpected(state,
+                     replacement == LUA_TNUMBER || replacement == LUA_TSTRING || replacement == LUA_TFUNCTION ||
+                         replacement == LUA_TTABLE,
+                     3, "string/function/table");
+    const bool anchored = !pattern.empty() && pattern[0] == '^';
+    PatternSteps steps(state, "string.gsub: the pattern took over its step budget");
+    LuaPattern match(subject, pattern, steps.left());
+    luaL_Buffer buffer;
+    luaL_buffinit(state, &buffer);
+    std::size_t at = 0;
+    // Where the last match ended: an empty match right there is not taken again.
+    std::size_t lastEnd = static_cast<std::size_t>(-1);
+    lua_Integer count = 0;
+    while (count < most) {
+        const LuaPattern::Outcome outcome = match.match(at, anchored ? 1 : 0);
+        if (outcome != LuaPattern::Outcome::Match && outcome != LuaPattern::Outcome::NoMatch) {
+            return steps.raise(outcome, match);
+        }
+        if (outcome == LuaPattern::Outcome::Match && match.end() != lastEnd) {
+            ++count;
+            const std::size_t end = match.end();
+            if (replacement == LUA_TFUNCTION || replacement == LUA_TTABLE) {
+                // Script code runs next: what the matching took is counted before it.
+                steps.charge();
+                if (replacement == LUA_TFUNCTION) {
+                    lua_pushvalue(state, 3);
+                    const int arguments = pushCaptures(state, match, subject, at, end, true);
+                    lua_call(state, arguments, 1);
+                } else {
+                    pushCapture(state, match, subject, 0, at, end);
+                    lua_gettable(state, 3);
+                }
+                if (lua_toboolean(state, -1) == 0) {
+                    lua_pop(state, 1);
+                    luaL_addlstring(&buffer, subject.data() + at, end - at);
+                } else if (lua_isstring(state, -1) == 0) {
+                    return luaL_error(state, "invalid replacement value (a %s)", luaL_typename(state, -1));
+                } else {
+                    luaL_addvalue(&buffer);
+                }
+            } else {
+                addReplacementText(state, buffer, match, subject, at, end);
+            }
+            at = lastEnd = end;
+        } else if (at < subject.size()) {
+            luaL_addchar(&buffer, subject[at++]);
+        } else {
+            break;
+        }
+        if (anchored) break;
+    }
+    steps.charge();
+    luaL_addlstring(&buffer, subject.data() + at, subject.size() - at);
+    luaL_pushresult(&buffer);
+    lua_pushinteger(state, count);
+    return 2;
+}
 
 // string.rep runs its copies in C: a result over the memory limit is refused before it starts, and
 // an empty one is answered at once (a count in the billions would otherwise loop for long).

@@ -118,7 +118,7 @@ CallOutcome LuaScript::protectedCall(std::string_view what, const std::function<
     CallOutcome outcome = CallOutcome::Failed;
     if (stopped_) {
         outcome = CallOutcome::OverBudget;
-        lastError_ = std::string(what) + " stopped: over its instruction budget";
+        lastError_ = std::string(what) + " stopped: " + stopReason_;
     } else if (status == LUA_ERRMEM) {
         outcome = CallOutcome::OverMemory;
         lastError_ = std::string(what) + " stopped: over its memory limit";

@@ -90,7 +90,12 @@ public:
     void addHandler(ScriptEvent event, int reference) { handlers_[static_cast<std::size_t>(event)].push_back(reference); }
     // True once the running call was stopped (budget or memory): no script code may catch it.
     bool callStopped() const { return stopped_; }
-    void noteStopped() { stopped_ = true; }
+    // reason, a text that outlives the call, is what the log line gives after "stopped: ".
+    void noteStopped(const char* reason = kOverInstructionBudget) {
+        stopped_ = true;
+        stopReason_ = reason;
+    }
+    static constexpr const char* kOverInstructionBudget = "over its instruction budget";
     std::int64_t& instructionsLeft() { return instructionsLeft_; }
     const std::string& folder() const { return folder_; }
     // What the last call that did not finish logged.
@@ -112,6 +117,7 @@ private:
     std::size_t memoryInUse_ = 0;
     std::int64_t instructionsLeft_ = 0;
     bool stopped_ = false;
+    const char* stopReason_ = kOverInstructionBudget;
     bool compiled_ = false;
     bool switchedOff_ = false;
     std::int64_t errorMinuteStart_ = 0;

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -518,6 +520,45 @@ TEST_F(AdminServerTest, ClientTakesOptionsAnywhereAndNamesEachRunApart) {
     EXPECT_NE(nameOf(firstJoin), nameOf(secondJoin));
     EXPECT_NE(nameOf(firstJoin).find('-'), std::string::npos) << nameOf(firstJoin);
 }
+
+#if defined(VARN_WITH_SCRIPTS)
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// varnadmin's scripts reload with shipped examples: done and logged with the files; once a file no
+// longer compiles, not done, and the running scripts go on serving players.
+TEST_F(AdminServerTest, ScriptsReloadFromTheClientKeepsTheRunningScriptsWhenAFileFails) {
+    const std::string examples = std::string(VARN_SOURCE_DIR) + "/examples/scripts/";
+    directory.write("welcome.lua", fileText(examples + "welcome.lua"));
+    directory.write("top.lua", fileText(examples + "top.lua"));
+    startServer("ScriptFiles welcome.lua top.lua\nScriptDataFolder .\n", std::nullopt);
+
+    expectDone(runClient(client({"scripts", "reload"})), "scripts reloaded\n");
+    EXPECT_TRUE(server->waitForOutput("SERVER: Reloaded scripts: welcome.lua, top.lua.\n"));
+    directory.write("top.lua", "varn.command('top', function(\n");
+    expectRefused(runClient(client({"scripts", "reload"})),
+                  "a script could not be loaded; the running scripts stay (see the server's log)");
+
+    UdpClient alice;
+    alice.sendTo(port, joinDatagram("alice"));
+    const auto welcome = receiveMatching(alice, [](const Bytes& packet) {
+        const std::string wanted = "Welcome to E2E Server, alice! Type /help for commands.";
+        return packet.size() == wanted.size() + 4 && packet[0] == 3 &&
+               std::string(packet.begin() + 3, packet.end() - 1) == wanted;
+    });
+    EXPECT_TRUE(welcome) << "the welcome script still runs";
+    const std::string log = stopServer();
+    const auto reloaded = log.find("SERVER: Reloaded scripts: ");
+    ASSERT_NE(reloaded, std::string::npos) << log;
+    EXPECT_EQ(log.find("SERVER: Reloaded scripts: ", reloaded + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("SERVER-WARNING: Scripts not reloaded, the running ones stay: top.lua:2: "), std::string::npos)
+        << log;
+}
+#endif
 
 }  // namespace
 }  // namespace varn::e2e

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,70 @@ TEST(ScriptsE2ETest, ExamplesServeAPlayerAcrossAReloadAndKeepTheirStore) {
     EXPECT_EQ(server.waitForExit(), 0);
     EXPECT_TRUE(directory.exists("wordfilter.store"));
     EXPECT_NE(directory.read("wordfilter.store").find("strikes:127.0.0.1"), std::string::npos);
+}
+
+// The first datagram for which wanted holds, within the time-out.
+std::optional<Bytes> receiveWanted(UdpClient& client, bool (*wanted)(const Bytes&), std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms) return std::nullopt;
+        auto received = client.receive(left);
+        if (!received || wanted(*received)) return received;
+    }
+}
+
+// A pattern that backtracks for minutes in the library's own matcher, on the longest text a player
+// can send, in a chat handler and in the once-a-second pass: the calls are stopped and logged, the
+// chat is still relayed and pings are answered at once throughout.
+TEST(ScriptsE2ETest, APathologicalPatternOnAPlayersTextDoesNotHoldTheServer) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("hang.lua", R"(
+local last = ''
+varn.on('chat', function(player, text) last = text; print('chat', #text, text:find(('a-'):rep(20) .. 'b')) end)
+varn.on('second', function() if #last > 0 then print('second', last:match(('a*'):rep(30) .. 'b')) end end)
+)");
+    directory.write("varnserver.conf", baseConfiguration(port) + "ScriptFiles hang.lua\nScriptDataFolder .\n");
+    ServerProcess server(directory.path(), {"-c", "varnserver.conf"}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q' or 'Q' to shutdown the server."));
+
+    UdpClient alice("127.0.0.1");
+    UdpClient bob("127.0.0.2");
+    alice.sendTo(port, joinDatagram("alice"));
+    ASSERT_TRUE(server.waitForOutput("JOIN: 'alice'"));
+    bob.sendTo(port, joinDatagram("bob"));
+    ASSERT_TRUE(server.waitForOutput("JOIN: 'bob'"));
+
+    const std::string text(120, 'a');
+    Bytes chat{3, 1};
+    chat.insert(chat.end(), text.begin(), text.end());
+    chat.push_back(0);
+    const auto isPingAnswer = [](const Bytes& packet) { return packet == Bytes{5}; };
+    const auto isServerPing = [](const Bytes& packet) { return packet == Bytes{4}; };
+    const auto isLongChat = [](const Bytes& packet) { return textOf(packet) == std::string(120, 'a'); };
+    const auto began = std::chrono::steady_clock::now();
+    alice.sendTo(port, chat);
+    alice.sendTo(port, Bytes{4});
+    EXPECT_TRUE(receiveWanted(alice, isPingAnswer, 1s)) << "the ping right after the chat";
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+    EXPECT_TRUE(receiveWanted(bob, isLongChat, 1s)) << "the chat is relayed";
+    EXPECT_TRUE(server.waitForOutput(
+        "SCRIPT-ERROR: hang.lua: chat handler stopped: string.find: the pattern took over its step budget"));
+
+    // The once-a-second pass runs the second pattern; the server's own pings keep coming and the
+    // client's are answered.
+    EXPECT_TRUE(server.waitForOutput(
+        "SCRIPT-ERROR: hang.lua: second handler stopped: string.match: the pattern took over its step budget", 3s));
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_TRUE(receiveWanted(bob, isServerPing, 2s)) << round;
+        alice.sendTo(port, Bytes{4});
+        EXPECT_TRUE(receiveWanted(alice, isPingAnswer, 1s)) << round;
+    }
+    EXPECT_EQ(server.output().find("SCRIPT: hang.lua: chat"), std::string::npos) << "no handler got past its pattern";
+
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitForExit(), 0);
 }
 
 TEST(ScriptsE2ETest, AScriptThatDoesNotCompileStopsTheStartUp) {

@@ -44,6 +44,8 @@ check "the unit passes the password file as a credential" \
 check "the unit passes the configuration as a credential" \
     grep -qx "LoadCredential=varnserver.conf:$conf/varnserver.conf" "$unit"
 check "the unit reads motd.txt where it is installed" grep -qx "WorkingDirectory=$conf" "$unit"
+check "the scripts' stores live in the service's state directory" \
+    test "$(sed -n 's/^ScriptDataFolder //p' "$conf/varnserver.conf")" = "/var/lib/$(unit_value StateDirectory "$unit")"
 check "the unit names no other prefix" bash -c "! grep -E '/usr/local|@VARN_' '$unit'"
 
 # The template for several servers on one host: each instance its configuration, folders and log.
