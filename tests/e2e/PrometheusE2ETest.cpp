@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,11 +41,19 @@ std::optional<double> queryOne(std::uint16_t prometheusPort, const std::string& 
                                             std::to_string(prometheusPort) + "/api/v1/query' --data-urlencode '" +
                                             "query=" + query + "'");
     if (result.status != 0) return std::nullopt;
-    // {"status":"success","data":{"resultType":"vector","result":[{"metric":{...},"value":[<time>,"<v>"]}]}}
-    static const std::regex oneSample(R"re("result":\[\{"metric":\{[^}]*\},"value":\[[0-9.]+,"([^"]+)"\]\}\])re");
-    std::smatch match;
-    if (!std::regex_search(result.output, match, oneSample)) return std::nullopt;
-    return std::stod(match[1].str());
+    // {"status":"success","data":{"resultType":"vector","result":[{"metric":{...},"value":[<time>,"<v>"]}]}}:
+    // exactly one sample, whose value is the quoted text after the time.
+    const std::string& answer = result.output;
+    const std::string valueKey = "\"value\":[";
+    const std::size_t value = answer.find(valueKey);
+    if (answer.find("\"status\":\"success\"") == std::string::npos || value == std::string::npos ||
+        answer.find(valueKey, value + 1) != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t open = answer.find(",\"", value);
+    const std::size_t close = open == std::string::npos ? open : answer.find('"', open + 2);
+    if (close == std::string::npos) return std::nullopt;
+    return std::stod(answer.substr(open + 2, close - open - 2));
 }
 
 // Polls until the query gives the value, or the deadline passes; the last value seen otherwise.
