@@ -176,14 +176,16 @@ bool BanList::remove(std::string_view text) {
     return true;
 }
 
-void BanList::expireDue(std::int64_t now) {
-    if (!nextExpiry_ || now < *nextExpiry_) return;
+std::vector<std::string> BanList::expireDue(std::int64_t now) {
+    std::vector<std::string> expired;
+    if (!nextExpiry_ || now < *nextExpiry_) return expired;
     std::size_t kept = 0;
     for (std::size_t index = 0; index < entries_.size(); ++index) {
         const std::optional<std::int64_t>& until = notes_[index].until;
         if (until && *until <= now) {
             ServerLog::instance().line("SERVER: Ban on ", printableForLog(entries_[index]), " expired.");
             index_.erase(entries_[index]);
+            expired.push_back(std::move(entries_[index]));
             continue;
         }
         if (kept != index) {
@@ -196,6 +198,7 @@ void BanList::expireDue(std::int64_t now) {
     entries_.resize(kept);
     notes_.resize(kept);
     findNextExpiry();
+    return expired;
 }
 
 void BanList::findNextExpiry() {

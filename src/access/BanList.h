@@ -70,8 +70,8 @@ public:
 
     // Takes out the entries whose "until" date is at or before now (calendar seconds), each with
     // the line "SERVER: Ban on <entry> expired."; the file loses them at the next save, grouped or
-    // not. Costs nothing until the earliest date comes.
-    void expireDue(std::int64_t now);
+    // not. Costs nothing until the earliest date comes. The entries taken out, in list order.
+    std::vector<std::string> expireDue(std::int64_t now);
 
     const std::vector<std::string>& entries() const { return entries_; }
     const std::string& filePath() const { return filePath_; }

@@ -137,22 +137,11 @@ void GameServer::notifyAdministratorSaid(const AdministratorSaid& event) {
     raise([&event](GameObserver& observer) { observer.onAdministratorSaid(event); });
 }
 
-// The ban list writes the expiry lines; the entries gone from it are the ones that expired.
+// The ban list writes the expiry lines and hands back the entries that expired; nothing is copied
+// while no ban is due, however long the list.
 void GameServer::expireBans() {
     HandlerScope scope(*this);
-    const std::size_t before = bans_.entries().size();
-    std::vector<std::string> previous;
-    if (!observers_.empty() && before != 0) previous = bans_.entries();
-    bans_.expireDue(clock_.calendarSeconds());
-    if (bans_.entries().size() == before || previous.empty()) return;
-    const std::vector<std::string>& kept = bans_.entries();
-    std::size_t keptIndex = 0;
-    for (const std::string& entry : previous) {
-        // Expiry keeps the order of the entries it leaves.
-        if (keptIndex < kept.size() && kept[keptIndex] == entry) {
-            ++keptIndex;
-            continue;
-        }
+    for (const std::string& entry : bans_.expireDue(clock_.calendarSeconds())) {
         const BanExpired event{entry};
         raise([&event](GameObserver& observer) { observer.onBanExpired(event); });
     }
