@@ -73,12 +73,11 @@ MetricsEndpoint::MetricsEndpoint(LoopTasks& loop, std::unique_ptr<platform::Stre
     : loop_(loop), listener_(std::move(listener)), render_(std::move(render)) {
     listenerTask_ = loop_.addSocket(listener_->waitHandle(), Interest::Read,
                                     [this](Readiness, LoopTasks::Milliseconds now) { acceptWaiting(now); });
-    sweepTask_ = loop_.addPeriodic(kSweepIntervalMilliseconds, [this](LoopTasks::Milliseconds now) { sweep(now); });
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
     for (const std::unique_ptr<Connection>& connection : connections_) loop_.removeSocket(connection->task);
-    loop_.removePeriodic(sweepTask_);
+    if (sweepTask_ != 0) loop_.removePeriodic(sweepTask_);
     loop_.removeSocket(listenerTask_);
 }
 
@@ -115,6 +114,12 @@ void MetricsEndpoint::acceptWaiting(LoopTasks::Milliseconds now) {
             served->stream->waitHandle(), Interest::Read,
             [this, served](Readiness readiness, LoopTasks::Milliseconds when) { serve(*served, readiness, when); });
         connections_.push_back(std::move(connection));
+        // The sweep runs only while there is a connection to time out, so an endpoint nobody reads
+        // never wakes the loop.
+        if (sweepTask_ == 0) {
+            sweepTask_ =
+                loop_.addPeriodic(kSweepIntervalMilliseconds, [this](LoopTasks::Milliseconds when) { sweep(when); });
+        }
     }
 }
 
@@ -182,6 +187,10 @@ void MetricsEndpoint::close(Connection& connection) {
     const auto found = std::find_if(connections_.begin(), connections_.end(),
                                     [&connection](const auto& open) { return open.get() == &connection; });
     if (found != connections_.end()) connections_.erase(found);
+    if (connections_.empty() && sweepTask_ != 0) {
+        loop_.removePeriodic(sweepTask_);
+        sweepTask_ = 0;
+    }
 }
 
 void MetricsEndpoint::sweep(LoopTasks::Milliseconds now) {

@@ -30,6 +30,7 @@ public:
     static constexpr LoopTasks::Milliseconds kReplyTimeoutMilliseconds = 5'000;
     // Connections taken from the listener in one pass, so a connection storm cannot hold the loop.
     static constexpr std::size_t kAcceptsPerPass = 64;
+    // How often open connections are checked against their deadlines (only while there are any).
     static constexpr LoopTasks::Milliseconds kSweepIntervalMilliseconds = 250;
 
     using Render = std::function<std::string()>;

@@ -134,6 +134,8 @@ TEST_F(MetricsEndpointTest, AnswersPathsAndMethods) {
 }
 
 TEST_F(MetricsEndpointTest, RefusesBeyondItsConnectionsAndCutsSilentClientsOff) {
+    // Nothing to time out, so nothing wakes the loop.
+    EXPECT_EQ(loop_.registeredPeriodic(), 0u);
     std::vector<std::unique_ptr<Client>> idle;
     for (std::size_t index = 0; index < MetricsEndpoint::kMaxConnections; ++index) {
         idle.push_back(std::make_unique<Client>(port_));
@@ -141,6 +143,7 @@ TEST_F(MetricsEndpointTest, RefusesBeyondItsConnectionsAndCutsSilentClientsOff) 
     }
     for (int pass = 0; pass < 20; ++pass) loop_.runOnce(5);
     EXPECT_EQ(endpoint_->openConnections(), MetricsEndpoint::kMaxConnections);
+    EXPECT_EQ(loop_.registeredPeriodic(), 1u);
 
     // One more is closed on arrival, without an answer.
     Client extra(port_);
@@ -155,6 +158,7 @@ TEST_F(MetricsEndpointTest, RefusesBeyondItsConnectionsAndCutsSilentClientsOff) 
     loop_.setNow(MetricsEndpoint::kRequestTimeoutMilliseconds + MetricsEndpoint::kSweepIntervalMilliseconds);
     for (int pass = 0; pass < 5; ++pass) loop_.runOnce(1);
     EXPECT_EQ(endpoint_->openConnections(), 0u);
+    EXPECT_EQ(loop_.registeredPeriodic(), 0u);
     for (const auto& client : idle) {
         std::string ignored;
         EXPECT_TRUE(client->readSome(ignored));
@@ -176,6 +180,7 @@ TEST_F(MetricsEndpointTest, AReaderThatNeverReadsIsCutOffAndNeverWaitedFor) {
     for (int pass = 0; pass < 5; ++pass) loop_.runOnce(1);
     EXPECT_EQ(endpoint_->openConnections(), 0u);
     EXPECT_EQ(loop_.registeredSockets(), 1u);  // the listener alone
+    EXPECT_EQ(loop_.registeredPeriodic(), 0u);
 }
 
 }  // namespace

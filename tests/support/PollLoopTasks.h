@@ -34,6 +34,7 @@ public:
     void setNow(Milliseconds now) { now_ = now; }
     Milliseconds now() const { return now_; }
     std::size_t registeredSockets() const { return sockets_.size(); }
+    std::size_t registeredPeriodic() const { return periodic_.size(); }
 
     // One pass: the periodic tasks that are due, then one poll (at most timeout) and the callbacks
     // of the sockets it found ready.
