@@ -443,9 +443,10 @@ void Server::runLoop() {
         }
         handleOperatorSignals();
         loop_->runDueTimers();
+        // The timers' pings go out before the disk is touched: a long ban list takes a while to write.
+        flushSends();
         // The server's own ban changes (flood bans, expiry), written together.
         bans_->saveIfDue();
-        flushSends();
         // The console is looked at when keys wait in its buffer too; the browser when a heartbeat
         // falls due.
         if (console_.keyBuffered()) loop_->wake(consoleTask_);

@@ -353,8 +353,14 @@ class Harness:
             admin_started = f"ADMINSERVER: successfully started the server (port {admin_port})"
             check(server.wait_for_log_line(admin_started), "the admin server starts")
 
-            browser.send(port + 123, b"s")
-            reply = browser.receive_starting(b"EYE1")
+            # The query socket opens just after the admin server's line: ask again, as a browser does,
+            # until it answers.
+            reply = None
+            for _ in range(5):
+                browser.send(port + 123, b"s")
+                reply = browser.receive_starting(b"EYE1", timeout=2.0)
+                if reply is not None:
+                    break
             check(reply is not None and b"Windows E2E" in reply, "the query port answers a status query")
 
             admin.send(admin_port, b"\x0d\x19boss|wrong\x00")
