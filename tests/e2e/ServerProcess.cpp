@@ -233,6 +233,13 @@ UdpClient::UdpClient(const std::string& localAddress) {
 
 UdpClient::~UdpClient() { ::close(fd_); }
 
+void UdpClient::enlargeReceiveBuffer(int bytes) {
+    // Beyond the system's limit where the process may (root), else up to it.
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+}
+
 void UdpClient::sendTo(std::uint16_t port, const std::vector<std::uint8_t>& datagram) {
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -42,6 +42,8 @@ public:
     // Waits until the console output holds text; false after the time-out.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string output();
+    // Reads what the server wrote so far without handing it over: keeps its pipes from filling.
+    void drainOutput() { pump(std::chrono::milliseconds(0)); }
     // Standard error, when it was kept apart.
     bool waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::string errorOutput();
@@ -72,6 +74,9 @@ public:
     void sendTo(std::uint16_t port, const std::vector<std::uint8_t>& datagram);
     // The next datagram, or nothing after the time-out.
     std::optional<std::vector<std::uint8_t>> receive(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+    // A larger receive buffer, for a client that must not lose what a flood sends it (as far as the
+    // system's limit allows).
+    void enlargeReceiveBuffer(int bytes);
 
 private:
     int fd_ = -1;
