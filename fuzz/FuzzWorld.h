@@ -19,6 +19,7 @@
 #include "platform/DatagramSocket.h"
 #include "platform/Files.h"
 #include "protocol/AdminProtocol.h"
+#include "protocol/GameProtocol.h"
 
 namespace varn::fuzzing {
 
@@ -96,6 +97,31 @@ void forEachDatagram(const std::uint8_t* data, std::size_t size, Handle handle) 
 
 inline PeerAddress senderFor(std::uint8_t selector) {
     return PeerAddress::fromHostOrder(0x7F000001u + (selector & 0x07u), static_cast<std::uint16_t>(5000 + ((selector >> 3) & 1)));
+}
+
+// One input's game session: each datagram handed to the game, the once-a-second pass and the
+// check-sum tick when the selector asks for them; then the session ends, so the next input starts
+// from an empty server.
+inline void playGameSession(World& world, const std::uint8_t* data, std::size_t size) {
+    GameServer& server = *world.server;
+    forEachDatagram(data, size, [&](std::uint8_t selector, const std::uint8_t* datagram, std::size_t length) {
+        server.processCommand(signedByte(datagram[0]), datagram + 1, senderFor(selector),
+                              static_cast<std::int32_t>(length));
+        if (selector & 0x80) {
+            world.clock.advanceSeconds(1);
+            server.checkChatFlood(2);
+            server.resetChatCounters();
+            server.checkJoinFlood();
+            server.checkTimeouts(15);
+            server.addIdleTime(1);
+            server.sendPings();
+            server.notifySecondPassed();
+        }
+        if ((selector & 0x70) == 0x70) server.checkClientCrc();
+    });
+    server.players().clear();
+    world.adminServer->administrators().clear();
+    server.recentJoins().clear();
 }
 
 }  // namespace varn::fuzzing

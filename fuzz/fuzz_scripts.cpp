@@ -10,7 +10,6 @@
 #include <string>
 
 #include "FuzzWorld.h"
-#include "protocol/GameProtocol.h"
 #include "scripting/GameForScripts.h"
 #include "scripting/Scripting.h"
 
@@ -47,30 +46,10 @@ struct ScriptedWorld {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static ScriptedWorld& scripted = *new ScriptedWorld;
-    varn::fuzzing::World& world = scripted.world;
-    auto& server = *world.server;
-    varn::fuzzing::forEachDatagram(data, size, [&](std::uint8_t selector, const std::uint8_t* datagram,
-                                                   std::size_t length) {
-        server.processCommand(varn::signedByte(datagram[0]), datagram + 1, varn::fuzzing::senderFor(selector),
-                              static_cast<std::int32_t>(length));
-        if (selector & 0x80) {
-            world.clock.advanceSeconds(1);
-            server.checkChatFlood(2);
-            server.resetChatCounters();
-            server.checkJoinFlood();
-            server.checkTimeouts(15);
-            server.addIdleTime(1);
-            server.sendPings();
-            server.notifySecondPassed();
-        }
-        if ((selector & 0x70) == 0x70) server.checkClientCrc();
-    });
-    // Each input starts from an empty session; now and then the scripts start afresh too, so what
-    // they keep about players long gone does not pile up.
-    server.players().clear();
-    world.adminServer->administrators().clear();
-    server.recentJoins().clear();
+    varn::fuzzing::playGameSession(scripted.world, data, size);
+    // Now and then the scripts start afresh too, so what they keep about players long gone does not
+    // pile up.
     if (++scripted.inputs % 1000 == 0 && !scripted.scripts->reload()) std::abort();
-    world.trimLog();
+    scripted.world.trimLog();
     return 0;
 }

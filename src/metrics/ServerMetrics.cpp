@@ -57,6 +57,17 @@ void writeTraffic(MetricsText& text, const MetricsSources& sources) {
     text.sample(sources.queryRepliesDropped ? *sources.queryRepliesDropped : 0);
 }
 
+// A counter family with one sample for each value of an enumeration, labelled by labelOf.
+template <typename Kind, typename Count>
+void perKind(MetricsText& text, std::string_view name, std::string_view help, std::string_view label,
+             std::size_t kinds, Count count) {
+    text.family(name, Type::Counter, help);
+    for (std::size_t index = 0; index < kinds; ++index) {
+        const auto kind = static_cast<Kind>(index);
+        text.sample({label, labelOf(kind)}, count(kind));
+    }
+}
+
 void writePlayers(MetricsText& text, const MetricsSources& sources, const GameCounters& game) {
     text.family("varn_players", Type::Gauge, "Players connected.");
     text.sample(static_cast<std::uint64_t>(game.playersConnected()));
@@ -64,31 +75,22 @@ void writePlayers(MetricsText& text, const MetricsSources& sources, const GameCo
     text.sample(static_cast<std::uint64_t>(sources.maxPlayers > 0 ? sources.maxPlayers : 0));
     text.family("varn_joins_total", Type::Counter, "Joins accepted.");
     text.sample(game.joinsAccepted());
-    text.family("varn_joins_refused_total", Type::Counter, "Joins refused, by reason.");
-    for (std::size_t index = 0; index < GameCounters::kJoinRefusals; ++index) {
-        const auto reason = static_cast<JoinRefusal>(index);
-        text.sample({"reason", labelOf(reason)}, game.joinsRefused(reason));
-    }
-    text.family("varn_leaves_total", Type::Counter, "Players who left, by reason.");
-    for (std::size_t index = 0; index < GameCounters::kLeaveReasons; ++index) {
-        const auto reason = static_cast<LeaveReason>(index);
-        text.sample({"reason", labelOf(reason)}, game.leaves(reason));
-    }
+    perKind<JoinRefusal>(text, "varn_joins_refused_total", "Joins refused, by reason.", "reason",
+                         GameCounters::kJoinRefusals,
+                         [&game](JoinRefusal reason) { return game.joinsRefused(reason); });
+    perKind<LeaveReason>(text, "varn_leaves_total", "Players who left, by reason.", "reason",
+                         GameCounters::kLeaveReasons, [&game](LeaveReason reason) { return game.leaves(reason); });
     text.family("varn_chat_messages_total", Type::Counter, "Chat texts received from players.");
     text.sample(game.chatMessages());
 }
 
 void writeAccess(MetricsText& text, const MetricsSources& sources, const GameCounters& game) {
-    text.family("varn_wrong_passwords_total", Type::Counter, "Wrong passwords given, by kind (join, admin).");
-    for (std::size_t index = 0; index < GameCounters::kPasswordKinds; ++index) {
-        const auto kind = static_cast<PasswordKind>(index);
-        text.sample({"kind", labelOf(kind)}, game.wrongPasswords(kind));
-    }
-    text.family("varn_lockouts_total", Type::Counter, "Addresses locked out after wrong passwords, by kind.");
-    for (std::size_t index = 0; index < GameCounters::kPasswordKinds; ++index) {
-        const auto kind = static_cast<PasswordKind>(index);
-        text.sample({"kind", labelOf(kind)}, game.lockOuts(kind));
-    }
+    perKind<PasswordKind>(text, "varn_wrong_passwords_total", "Wrong passwords given, by kind (join, admin).",
+                          "kind", GameCounters::kPasswordKinds,
+                          [&game](PasswordKind kind) { return game.wrongPasswords(kind); });
+    perKind<PasswordKind>(text, "varn_lockouts_total", "Addresses locked out after wrong passwords, by kind.",
+                          "kind", GameCounters::kPasswordKinds,
+                          [&game](PasswordKind kind) { return game.lockOuts(kind); });
     text.family("varn_bans", Type::Gauge, "Entries in the ban list.");
     text.sample(static_cast<std::uint64_t>(sources.banEntries ? sources.banEntries() : 0));
     text.family("varn_bans_added_total", Type::Counter, "Bans added (by administrators or the flood guards).");
