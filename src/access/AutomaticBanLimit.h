@@ -31,6 +31,8 @@ public:
     void endMinuteIfOver(std::int64_t now);
 
     std::uint32_t bansPerMinute() const { return bansPerMinute_; }
+    // A minute of automatic bans is counting; it ends in a once-a-second pass.
+    bool minuteOpen() const { return inMinute_; }
 
 private:
     bool minuteOver(std::int64_t now) const { return !inMinute_ || now - minuteStart_ >= kMinuteSeconds; }

@@ -58,6 +58,10 @@ public:
     bool saveIfDue();
     // The list holds changes that its file lacks.
     bool hasUnsavedChanges() const { return changed_ || file_.hasUnsavedChanges(); }
+    // Changes wait for a grouped save (saveIfDue) that will write them.
+    bool savePending() const { return hasUnsavedChanges() && !filePath_.empty() && !nothingToCreate_; }
+    // Some entry carries an end date.
+    bool hasTimedEntries() const { return nextExpiry_.has_value(); }
     bool isBanned(std::string_view ipText) const;
     bool isBannedAddress(const PeerAddress& address) const;
     // Writes every entry followed by '|' into out, stopping before the first entry (with its '|')

@@ -84,6 +84,8 @@ public:
     // Once a minute has passed since the first attempt counted after the last report: true, with the
     // figures, and the counts start again. False while nothing is counted or the minute is not over.
     bool takeMinuteReport(std::int64_t now, std::uint32_t& attempts, std::size_t& addresses);
+    // Wrong passwords are counted that no report has logged yet.
+    bool reportPending() const { return unlogged_ != 0; }
 
     std::size_t size() const;
 

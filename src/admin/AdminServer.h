@@ -54,6 +54,7 @@ public:
     void flushToAdministrators() override;
     void dropSilentAdministrators(std::int32_t limitSeconds) override;
     void addIdleTime(std::int32_t seconds) override;
+    bool anyAdministrator() const override { return administrators_.size() != 0; }
     // The administrators alone learn a joining player's address.
     void onPlayerJoined(const PlayerJoined& event) override;
 

@@ -15,7 +15,7 @@ constexpr LoopTasks::Milliseconds kSecond = 1000;
 
 // The loop counts on the monotonic clock: setting the system clock neither stalls nor hurries any
 // interval.
-LoopTimers::LoopTimers(LoopTasks& loop, const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
+LoopTimers::LoopTimers(MainLoop& loop, const platform::Clock& clock, GameServer& server, UdpEndpoint& gameEndpoint,
                        UdpEndpoint& adminEndpoint, std::int32_t chatFloodMaxCount)
     : loop_(loop),
       clock_(clock),
@@ -45,6 +45,23 @@ void LoopTimers::oncePerSecond() {
     // Ban expiry dates are dates: the game reads the calendar clock.
     server_.expireBans();
     server_.notifySecondPassed();
+}
+
+void LoopTimers::restWhileQuiet(bool observersWantSeconds) {
+    const bool quiet = !observersWantSeconds && !server_.needsSecondTicks() && gameEndpoint_.periodSent == 0 &&
+                       gameEndpoint_.periodSentAndDropped == 0 && adminEndpoint_.periodSent == 0 &&
+                       adminEndpoint_.periodSentAndDropped == 0;
+    if (quiet == resting_) return;
+    resting_ = quiet;
+    if (quiet) {
+        loop_.pausePeriodic(secondTask_);
+        loop_.pausePeriodic(sendPeriodTask_);
+        loop_.pausePeriodic(crcTask_);
+        return;
+    }
+    server_.skipQuietSeconds(loop_.resumePeriodic(secondTask_));
+    loop_.resumePeriodic(sendPeriodTask_);
+    loop_.resumePeriodic(crcTask_);
 }
 
 void LoopTimers::newSendPeriod() {

@@ -9,8 +9,8 @@ namespace varn {
 
 namespace {
 
-// The longest a wait lasts when no periodic task is due.
-constexpr int kLongestWaitMilliseconds = 1000;
+// The longest a wait lasts when no periodic task runs: a server at rest wakes once a minute.
+constexpr int kLongestWaitMilliseconds = 60'000;
 
 }  // namespace
 
@@ -73,6 +73,21 @@ void MainLoop::removePeriodic(TaskId task) {
     if (running_ == 0) dropRemoved();
 }
 
+void MainLoop::pausePeriodic(TaskId task) {
+    if (PeriodicTask* entry = findPeriodic(task)) entry->paused = true;
+}
+
+std::int64_t MainLoop::resumePeriodic(TaskId task) {
+    PeriodicTask* entry = findPeriodic(task);
+    if (entry == nullptr || !entry->paused) return 0;
+    entry->paused = false;
+    const Milliseconds current = now();
+    if (entry->due > current) return 0;
+    const std::int64_t missed = (current - entry->due) / entry->interval + 1;
+    entry->due += missed * entry->interval;
+    return missed;
+}
+
 MainLoop::Milliseconds MainLoop::now() {
     if (!passTime_) passTime_ = clock_.monotonicMilliseconds();
     return *passTime_;
@@ -84,7 +99,7 @@ void MainLoop::runDueTimers() {
     // By index: a task may register another, which is first due one interval later.
     for (std::size_t index = 0; index < periodic_.size(); ++index) {
         PeriodicTask& task = *periodic_[index];
-        if (task.removed || task.due > current) continue;
+        if (task.removed || task.paused || task.due > current) continue;
         task.due += task.interval;
         if (task.due <= current) task.due = current + task.interval;
         task.run(current);
@@ -119,7 +134,7 @@ void MainLoop::wake(TaskId socket) {
 int MainLoop::millisecondsToNextTask() {
     std::optional<Milliseconds> next;
     for (const auto& task : periodic_) {
-        if (!task->removed && (!next || task->due < *next)) next = task->due;
+        if (!task->removed && !task->paused && (!next || task->due < *next)) next = task->due;
     }
     if (!next) return -1;
     const Milliseconds left = *next - now();
@@ -152,6 +167,13 @@ MainLoop::SocketTask* MainLoop::findSocket(TaskId id) {
                                             return task->id < wanted;
                                         });
     return found != sockets_.end() && (*found)->id == id && !(*found)->removed ? found->get() : nullptr;
+}
+
+MainLoop::PeriodicTask* MainLoop::findPeriodic(TaskId id) {
+    for (const auto& task : periodic_) {
+        if (task->id == id && !task->removed) return task.get();
+    }
+    return nullptr;
 }
 
 void MainLoop::dropRemoved() {

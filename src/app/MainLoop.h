@@ -44,6 +44,11 @@ public:
     void removeSocket(TaskId socket) override;
     TaskId addPeriodic(Milliseconds intervalMilliseconds, std::function<void(Milliseconds now)> task) override;
     void removePeriodic(TaskId task) override;
+    // A paused periodic task neither runs nor bounds the wait until it is resumed. Resumed, it keeps
+    // its phase: its next run is the first of its old run times after the pass's time. Returns how
+    // many runs it missed while paused (0 when it was not paused).
+    void pausePeriodic(TaskId task);
+    std::int64_t resumePeriodic(TaskId task);
 
     // The pass's time: the last wait's deadline when it ran out, otherwise the clock, read once.
     Milliseconds now();
@@ -61,10 +66,11 @@ public:
     // nothing happens when the handle is the same.
     void setHandle(TaskId socket, platform::WaitHandle handle);
     // Waits in the kernel until a watched socket is ready, the next periodic task is due or, when
-    // longestMilliseconds is not negative, that long; the pass after it begins.
+    // longestMilliseconds is not negative, that long; the pass after it begins. With no periodic
+    // task running, a wait lasts at most a minute.
     void wait(int longestMilliseconds = -1);
     // Milliseconds from the pass's time until the next periodic task is due (0 when one is due now);
-    // -1 when there is none.
+    // -1 when there is none that runs.
     int millisecondsToNextTask();
 
     // The name of the wait's mechanism ("epoll", "poll", "events").
@@ -86,9 +92,11 @@ private:
         Milliseconds due;
         std::function<void(Milliseconds)> run;
         bool removed = false;
+        bool paused = false;
     };
 
     SocketTask* findSocket(TaskId id);
+    PeriodicTask* findPeriodic(TaskId id);
     void watch(SocketTask& task);
     void dropRemoved();
 

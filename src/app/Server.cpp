@@ -519,10 +519,17 @@ void Server::waitForNextPass(std::int64_t passStartMicroseconds) {
     // A socket the send limit closed is not watched.
     loop_->setHandle(gameTask_, gameEndpoint_->waitHandle());
     if (adminActive_) loop_->setHandle(adminTask_, adminEndpoint_->waitHandle());
+    // With nobody on the server and nothing pending, the once-a-second pass rests; scripts hear
+    // every second.
+    timers_->restWhileQuiet(scripts_ != nullptr);
     // Sleep in the kernel until a datagram, a key or a signal arrives, or a timer or a heartbeat
-    // falls due.
-    int longest = -1;
-    if (heartbeatDue_) longest = static_cast<int>(std::max<LoopTasks::Milliseconds>(*heartbeatDue_ - loop_->now(), 0));
+    // falls due. Signals that cannot wake the wait are looked for every second.
+    int longest = platform::StopSignals::waitHandle() == platform::kNoWaitHandle ? 1000 : -1;
+    if (heartbeatDue_) {
+        const auto toHeartbeat = std::max<LoopTasks::Milliseconds>(*heartbeatDue_ - loop_->now(), 0);
+        longest = longest < 0 ? static_cast<int>(toHeartbeat)
+                              : static_cast<int>(std::min<LoopTasks::Milliseconds>(toHeartbeat, longest));
+    }
     loop_->wait(longest);
 }
 

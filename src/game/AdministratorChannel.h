@@ -24,6 +24,8 @@ public:
     // Drops, without a word to anybody, every administrator silent for longer than limitSeconds.
     virtual void dropSilentAdministrators(std::int32_t limitSeconds) = 0;
     virtual void addIdleTime(std::int32_t seconds) = 0;
+    // Whether any administrator is logged in (the once-per-second pass has them to police).
+    virtual bool anyAdministrator() const = 0;
 };
 
 }  // namespace varn

@@ -150,6 +150,19 @@ void GameServer::checkClientCrc() {
     for (const std::int32_t id : silent) completeRemoval(id, LeaveReason::CrcTimeout);
 }
 
+bool GameServer::needsSecondTicks() const {
+    return players_.size() != 0 || administrators_->anyAdministrator() || !recentJoins_.empty() ||
+           automaticBans_.minuteOpen() || passwordLockout_.reportPending() || bans_.hasTimedEntries() ||
+           bans_.savePending();
+}
+
+// The chat cycle is the one count that moves while nobody plays: every fourth pass clears the
+// players' last lines.
+void GameServer::skipQuietSeconds(std::int64_t seconds) {
+    if (seconds <= 0) return;
+    lastChatCycle_ = static_cast<std::int32_t>((lastChatCycle_ + seconds) % (kLastChatClearingCycle + 1));
+}
+
 void GameServer::reportWrongPasswords() {
     std::uint32_t attempts = 0;
     std::size_t addresses = 0;

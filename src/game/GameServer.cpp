@@ -22,6 +22,7 @@ public:
     void flushToAdministrators() override {}
     void dropSilentAdministrators(std::int32_t) override {}
     void addIdleTime(std::int32_t) override {}
+    bool anyAdministrator() const override { return false; }
 };
 
 NoAdministrators& noAdministrators() {

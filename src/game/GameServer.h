@@ -117,6 +117,13 @@ public:
     // Takes the bans whose time is up out of the ban list (their lines are the ban list's) and
     // raises BanExpired for each.
     void expireBans();
+    // Whether the once-per-second pass has anything to do for the game: players or administrators
+    // to police, joins to judge, a minute of flood bans or of wrong passwords still open, a ban that
+    // will expire, ban changes waiting for their save. While it has not (and nobody observes the seconds),
+    // the loop may skip the pass.
+    bool needsSecondTicks() const;
+    // Passes that were skipped while nothing needed them: what they would have counted.
+    void skipQuietSeconds(std::int64_t seconds);
 
     // Until connected (and after disconnecting) there are no administrators.
     void connectAdministrators(AdministratorChannel& channel) { administrators_ = &channel; }

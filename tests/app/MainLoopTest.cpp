@@ -93,6 +93,38 @@ TEST(MainLoopTimersTest, AWaitThatRunsOutEndsAtTheNextTaskAndGivesThePassItsTime
     EXPECT_EQ(runs, std::vector<Milliseconds>{150});
 }
 
+// A paused task neither runs nor bounds the wait; resumed, it runs on its old times, and says how
+// many of them it missed.
+TEST(MainLoopTimersTest, APausedTaskKeepsItsPhaseAndCountsWhatItMissed) {
+    platform::ManualClock clock;
+    const Milliseconds start = clock.monotonicMilliseconds();
+    MainLoop loop(clock);
+    std::vector<Milliseconds> runs;
+    const LoopTasks::TaskId task = loop.addPeriodic(250, [&](Milliseconds now) { runs.push_back(now - start); });
+    loop.addPeriodic(1000, [](Milliseconds) {});
+    loop.pausePeriodic(task);
+    EXPECT_EQ(loop.millisecondsToNextTask(), 1000) << "only the other task bounds the wait";
+    for (int step = 0; step < 11; ++step) {
+        clock.advanceMonotonicMilliseconds(100);
+        loop.runDueTimers(clock.monotonicMilliseconds());
+    }
+    EXPECT_TRUE(runs.empty());
+    EXPECT_EQ(loop.resumePeriodic(task), 4) << "250, 500, 750 and 1000 went by";
+    EXPECT_EQ(loop.resumePeriodic(task), 0) << "not paused";
+    EXPECT_EQ(loop.millisecondsToNextTask(), 150);
+    clock.advanceMonotonicMilliseconds(150);
+    loop.runDueTimers(clock.monotonicMilliseconds());
+    EXPECT_EQ(runs, std::vector<Milliseconds>{1250});
+
+    loop.pausePeriodic(task);
+    clock.advanceMonotonicMilliseconds(100);
+    loop.runDueTimers(clock.monotonicMilliseconds());
+    EXPECT_EQ(loop.resumePeriodic(task), 0) << "resumed before its next time";
+    clock.advanceMonotonicMilliseconds(150);
+    loop.runDueTimers(clock.monotonicMilliseconds());
+    EXPECT_EQ(runs, (std::vector<Milliseconds>{1250, 1500}));
+}
+
 // Socket tasks over real loopback sockets, with each wait mechanism.
 class MainLoopSocketTest : public ::testing::TestWithParam<platform::WaitBackend> {
 protected:
