@@ -450,6 +450,10 @@ private:
         if (entry == nullptr) {
             flush();
             entry = io_uring_get_sqe(&ring_);
+            if (entry == nullptr) {
+                std::fprintf(stderr, "minrelay: the kernel takes no more entries\n");
+                std::exit(1);
+            }
         }
         io_uring_prep_recvmsg_multishot(entry, fixedFile_ ? 0 : handle_, &receiveHeader_, 0);
         entry->flags |= IOSQE_BUFFER_SELECT;
@@ -495,11 +499,12 @@ private:
             entry->user_data = kCancelTag;
             io_uring_submit(&ring_);
             // Bounded: the cancel and the receive's last completion come at once.
-            for (int attempt = 0; attempt < 100 && !rearm_; ++attempt) {
+            bool ended = false;
+            for (int attempt = 0; attempt < 100 && !ended; ++attempt) {
                 io_uring_cqe* completion = nullptr;
                 __kernel_timespec wait{0, 10'000'000};
                 if (io_uring_wait_cqe_timeout(&ring_, &completion, &wait) != 0) continue;
-                if (completion->user_data == kReceiveTag && (completion->flags & IORING_CQE_F_MORE) == 0) rearm_ = true;
+                ended = completion->user_data == kReceiveTag && (completion->flags & IORING_CQE_F_MORE) == 0;
                 io_uring_cqe_seen(&ring_, completion);
             }
         }
