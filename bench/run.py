@@ -274,7 +274,7 @@ def cpu_per_relay(result):
 
 
 def build_table(results, args):
-    """Rows of: measure, varnserver, minrelay, batched, ratio, target, met."""
+    """Rows of: measure, varnserver, minrelay, batched (and uring with --with-uring), ratio, target, met."""
     rows = []
     with_uring = URING in SYSTEMS
 
