@@ -8,6 +8,10 @@ targets, and with --output writes it as Markdown together with the machine it ra
 
 Every process started here is ended (SIGTERM, then SIGKILL after a grace period), and every run has a
 time limit. Traffic stays on 127.0.0.0/8.
+
+With --with-uring a fourth system runs after them: minrelay --uring (multishot receive into provided
+buffers, each sync's copies submitted in the io_uring_enter that waits for the next datagram), with its
+own column and its CPU per relay as a ratio to the batched relay.
 """
 
 import argparse
@@ -228,12 +232,14 @@ def syscalls_markdown(results):
                 continue
             per = lambda key: 1000 * r[key] / sent
             calls = sum(r[key] for key in ("sc_waits", "sc_wait_changes", "sc_receives", "sc_sends", "sc_other"))
+            # minrelay --uring sends within the call that waits: it may make no call of its own to send.
+            per_send = f"{sent / r['sc_sends']:.1f}" if r["sc_sends"] else "-"
             lines.append(
                 f"| {name} | {system} | {per('sc_waits') + per('sc_wait_changes'):.1f} | {per('sc_receives'):.1f} "
                 f"({per('sc_empty_receives'):.1f}) | {per('sc_sends'):.1f} | {per('sc_clock_reads'):.1f} | "
                 f"{per('sc_other'):.1f} | {1000 * calls / sent:.1f} | "
                 f"{r['sc_datagrams_received'] / max(r['sc_receives'] - r['sc_empty_receives'], 1):.2f} / "
-                f"{sent / max(r['sc_sends'], 1):.1f} |")
+                f"{per_send} |")
     return "\n".join(lines) if len(lines) > 2 else ""
 
 
@@ -257,6 +263,8 @@ def ratio(server, relay):
 
 
 SYSTEMS = ("varnserver", "minrelay", "batched")
+# With --with-uring: minrelay --uring after the three, as an extra column (its rows are not targets).
+URING = "uring"
 
 
 def cpu_per_relay(result):
@@ -266,11 +274,16 @@ def cpu_per_relay(result):
 
 
 def build_table(results, args):
-    """Rows of: measure, varnserver, minrelay, batched, ratio, target, met."""
+    """Rows of: measure, varnserver, minrelay, batched (and uring with --with-uring), ratio, target, met."""
     rows = []
+    with_uring = URING in SYSTEMS
 
     def row(measure, cells, ratio_text, target, met):
         rows.append((measure, *cells, ratio_text, target, "yes" if met else "NO" if met is not None else "-"))
+
+    def experiment_row(measure, cells, ratio_text, target, met):
+        """A row about minrelay --uring: shown like the others, but not a target of the server's."""
+        rows.append((measure, *cells, ratio_text, target, ("yes" if met else "no") + " (uring)"))
 
     def each(result_of, form):
         return [form(result_of[name]) for name in SYSTEMS]
@@ -284,7 +297,7 @@ def build_table(results, args):
         found = results.get(key)
         if not found:
             continue
-        s, m, b = (found[name] for name in SYSTEMS)
+        s, m, b = (found[name] for name in SYSTEMS[:3])
         label = f"26 x {rate} syncs/s, all in range, {seconds:.0f} s"
         loss_target = "< 0.01%" if rate == 300 else "no loss" if rate == 30 else "-"
         loss_met = s["loss_pct"] < 0.01 if rate == 300 else s["loss_pct"] == 0 if rate == 30 else None
@@ -294,6 +307,11 @@ def build_table(results, args):
         cpu_ratio = ratio(cpu_per_relay(s), cpu_per_relay(b))
         row(f"{label}: server CPU (ratio: per relay, to batched)", each(found, lambda r: f"{r['server_cpu_pct']:.2f}%"),
             f"{cpu_ratio:.2f}x", "<= 1.0x" if rate >= 100 else "-", cpu_ratio <= 1.0 if rate >= 100 else None)
+        if with_uring:
+            uring_ratio = ratio(cpu_per_relay(found[URING]), cpu_per_relay(b))
+            experiment_row(f"{label}: CPU per 1000 relays received (ratio: uring to batched)",
+                           each(found, lambda r: f"{1000 * cpu_per_relay(r):.4f}%"), f"{uring_ratio:.2f}x",
+                           "<= 0.9x", uring_ratio <= 0.9)
         p99_ratio = ratio(s["p99_us"], b["p99_us"])
         row(f"{label}: relay latency p50 / p99 (ratio: p99 to batched)",
             each(found, lambda r: f"{r['p50_us']:.0f} / {r['p99_us']:.0f} us"), f"{p99_ratio:.2f}x", "<= 1.2x",
@@ -342,23 +360,25 @@ ROUND_FIGURES = {
 
 def rounds_markdown(runs):
     """Every round's key figures, so the spread behind each median can be seen."""
-    lines = ["| load | figure | varnserver, each round | minrelay, each round | batched, each round |",
-             "|---|---|---|---|---|"]
+    lines = ["| load | figure | " + " | ".join(f"{system}, each round" for system in SYSTEMS) + " |",
+             "|---|---|" + "---|" * len(SYSTEMS)]
     for name, by_system in runs.items():
         for label, key, form in ROUND_FIGURES[name]:
             cells = [", ".join(form.format(result[key]) for result in by_system[system]) for system in SYSTEMS]
-            lines.append(f"| {name} | {label} | {cells[0]} | {cells[1]} | {cells[2]} |")
+            lines.append(f"| {name} | {label} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
 def markdown(rows):
-    lines = ["| measure | varnserver | minrelay | minrelay --batched | ratio | target | met |",
-             "|---|---|---|---|---|---|---|"]
+    names = ["varnserver", "minrelay", "minrelay --batched"] + (["minrelay --uring"] if URING in SYSTEMS else [])
+    lines = ["| measure | " + " | ".join(names) + " | ratio | target | met |",
+             "|---|" + "---|" * len(names) + "---|---|---|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return "\n".join(lines)
 
 
 def main():
+    global SYSTEMS
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", type=Path, default=REPO / "build", help="directory with the three binaries")
     parser.add_argument("--idle-seconds", type=float, default=60)
@@ -378,12 +398,19 @@ def main():
     parser.add_argument("--output", type=Path, help="also write the table and the machine as Markdown here")
     parser.add_argument("--wait", choices=["poll"],
                         help="have varnserver wait with the plain poll mechanism (VARN_WAIT) instead of its default")
+    parser.add_argument("--with-uring", action="store_true",
+                        help="also run minrelay --uring (io_uring) after the batched relay and compare it with that")
     args = parser.parse_args()
 
     build = args.build.resolve()
     for binary in ("varnserver", "minrelay", "varnload"):
         if not (build / binary).is_file():
             sys.exit(f"{build / binary} is missing: build it first (cmake --build build)")
+    if args.with_uring:
+        probe = subprocess.run([str(build / "minrelay"), "--uring"], capture_output=True, text=True, timeout=10)
+        if probe.returncode == 3:
+            sys.exit(probe.stderr.strip())
+        SYSTEMS = SYSTEMS + (URING,)
 
     loads = {
         "idle": (["--players", "0", "--seconds", str(args.idle_seconds)], args.idle_seconds + 30),
@@ -403,6 +430,8 @@ def main():
     systems = (System("varnserver", build, args.nice, wait=args.wait, metrics=args.metrics),
                System("minrelay", build, args.nice),
                System("batched", build, args.nice, ["--batched"]))
+    if args.with_uring:
+        systems += (System(URING, build, args.nice, ["--uring"]),)
     runs = {name: {system.name: [] for system in systems} for name in chosen}
     for round_number in range(args.rounds):
         for name in chosen:

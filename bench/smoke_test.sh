@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Keeps the measuring tools honest: varnload drives minrelay (one send per copy, then batched) and then
-# varnserver with 4 players for a
-# second, and every relay must come back, each in its full form, with none lost. Loopback only; every
-# process started here is ended.
+# Keeps the measuring tools honest: varnload drives minrelay (one send per copy, then batched, then
+# io_uring when built with it) and then varnserver with 4 players for a second, and every relay must
+# come back, each in its full form, with none lost. Loopback only; every process started here is ended.
 set -u
 build=$(cd "${1:?usage: smoke_test.sh BUILD_DIRECTORY}" && pwd) || exit 1
 scratch=$(mktemp -d)
@@ -58,6 +57,12 @@ start "$build/minrelay" --port PORT && check minrelay || status=1
 finish
 start "$build/minrelay" --port PORT --batched && check "minrelay --batched" || status=1
 finish
+# The io_uring relay, when minrelay was built with it (without, --uring exits with status 3).
+"$build/minrelay" --uring >/dev/null 2>&1
+if (($? != 3)); then
+    start "$build/minrelay" --port PORT --uring && check "minrelay --uring" || status=1
+    finish
+fi
 start "$build/varnserver" -q -c bench.conf && check varnserver || status=1
 finish
 exit $status

@@ -19,6 +19,7 @@ packages=(
     "test    libgtest-dev                test -f /usr/include/gtest/gtest.h"
     "test    libgmock-dev                test -f /usr/include/gmock/gmock.h"
     "test    libbenchmark-dev            test -f /usr/include/benchmark/benchmark.h"
+    "test    liburing-dev                test -f /usr/include/liburing.h"
     "test    qstat                       command -v quakestat"
     "test    logrotate                   test -x /usr/sbin/logrotate"
     "test    curl                        command -v curl"
