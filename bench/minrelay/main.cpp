@@ -545,7 +545,8 @@ private:
 void printUsage() {
     std::fprintf(stderr,
                  "usage: minrelay --port N [--address 127.0.0.1] [--batched | --uring [--uring-setup "
-                 "best|defer|coop|plain] [--uring-sendmsg]]\n");
+                 "best|defer|coop|plain] [--uring-sendmsg]]\n"
+                 "       minrelay --uring-check   (status 0 when an io_uring relay can run here, 3 when not)\n");
 }
 
 }  // namespace
@@ -557,6 +558,7 @@ int main(int argc, char** argv) {
     bool uring = false;
     std::string uringSetup = "best";
     bool uringSendmsg = false;
+    bool uringCheck = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--port" && i + 1 < argc) {
@@ -571,17 +573,31 @@ int main(int argc, char** argv) {
             uringSetup = argv[++i];
         } else if (option == "--uring-sendmsg") {
             uringSendmsg = true;
+        } else if (option == "--uring-check") {
+            uringCheck = true;
         } else {
             printUsage();
             return 2;
         }
     }
 #ifndef MINRELAY_WITH_URING
-    if (uring) {
+    if (uring || uringCheck) {
         std::fprintf(stderr, "minrelay: --uring is not available: built without liburing (Debian: liburing-dev)\n");
         return 3;
     }
     (void)uringSendmsg;
+#else
+    if (uringCheck) {
+        // A ring over an unbound socket: the kernel (or a sandbox's filter) may refuse io_uring.
+        const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+        if (probe < 0) return 3;
+        auto ring = std::make_unique<UringRelay>(probe, UringRelay::Options{"best", false});
+        const bool opened = ring->open();
+        ring.reset();
+        close(probe);
+        if (!opened) std::fprintf(stderr, "minrelay: --uring is not available: the kernel refuses io_uring here\n");
+        return opened ? 0 : 3;
+    }
 #endif
     if (batched && uring) {
         printUsage();
