@@ -109,13 +109,7 @@ inline void playGameSession(World& world, const std::uint8_t* data, std::size_t 
                               static_cast<std::int32_t>(length));
         if (selector & 0x80) {
             world.clock.advanceSeconds(1);
-            server.checkChatFlood(2);
-            server.resetChatCounters();
-            server.checkJoinFlood();
-            server.checkTimeouts(15);
-            server.addIdleTime(1);
-            server.sendPings();
-            server.notifySecondPassed();
+            server.passSecond(2, 15);
         }
         if ((selector & 0x70) == 0x70) server.checkClientCrc();
     });

@@ -1,6 +1,6 @@
 #include "app/LoopTimers.h"
 
-#include "access/BanList.h"
+#include "app/MainLoop.h"
 #include "game/GameServer.h"
 #include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
@@ -34,18 +34,7 @@ LoopTimers::~LoopTimers() {
     loop_.removePeriodic(crcTask_);
 }
 
-void LoopTimers::oncePerSecond() {
-    server_.checkChatFlood(chatFloodMaxCount_);
-    server_.resetChatCounters();
-    server_.checkJoinFlood();
-    server_.checkTimeouts(kTimeoutSeconds);
-    server_.addIdleTime(1);
-    server_.sendPings();
-    server_.reportWrongPasswords();
-    // Ban expiry dates are dates: the game reads the calendar clock.
-    server_.expireBans();
-    server_.notifySecondPassed();
-}
+void LoopTimers::oncePerSecond() { server_.passSecond(chatFloodMaxCount_, kTimeoutSeconds); }
 
 void LoopTimers::restWhileQuiet(bool observersWantSeconds) {
     const bool quiet = !observersWantSeconds && !server_.needsSecondTicks() && gameEndpoint_.periodSent == 0 &&

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/MainLoop.h"
+#include "net/LoopTasks.h"
 
 namespace varn {
 

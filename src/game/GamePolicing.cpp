@@ -150,6 +150,19 @@ void GameServer::checkClientCrc() {
     for (const std::int32_t id : silent) completeRemoval(id, LeaveReason::CrcTimeout);
 }
 
+void GameServer::passSecond(std::int32_t chatFloodMaxCount, std::int32_t timeoutSeconds) {
+    checkChatFlood(chatFloodMaxCount);
+    resetChatCounters();
+    checkJoinFlood();
+    checkTimeouts(timeoutSeconds);
+    addIdleTime(1);
+    sendPings();
+    reportWrongPasswords();
+    // Ban expiry dates are dates: the game reads the calendar clock.
+    expireBans();
+    notifySecondPassed();
+}
+
 bool GameServer::needsSecondTicks() const {
     return players_.size() != 0 || administrators_->anyAdministrator() || !recentJoins_.empty() ||
            automaticBans_.minuteOpen() || passwordLockout_.reportPending() || bans_.hasTimedEntries() ||

@@ -164,7 +164,10 @@ public:
     void requirePassword() { passwordRequired_ = true; }
     bool passwordRequired() const { return passwordRequired_; }
 
-    // The once-per-second pass and the 30-second tick.
+    // The once-per-second pass, its steps in order: flood checks, time-outs, idle time and pings, the
+    // wrong-password summary, ban expiry and the SecondPassed event.
+    void passSecond(std::int32_t chatFloodMaxCount, std::int32_t timeoutSeconds);
+    // The steps of the once-per-second pass, and the 30-second tick.
     void checkChatFlood(std::int32_t maxCount);
     void resetChatCounters();
     void checkJoinFlood();

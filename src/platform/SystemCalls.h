@@ -27,7 +27,8 @@ struct SystemCallCounts {
 inline SystemCallCounts systemCalls;
 
 // When the environment variable VARN_SYSCALL_COUNTS names a file, appends the counts to it as one
-// line of name=value pairs (the benchmark reads them); otherwise does nothing.
+// line of name=value pairs (the benchmark reads them), or says on standard error that it could not;
+// otherwise does nothing.
 void writeSystemCallCountsIfAsked();
 
 }  // namespace varn::platform

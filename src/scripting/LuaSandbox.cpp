@@ -204,11 +204,10 @@ struct PatternArguments {
     std::string_view pattern;
 };
 
+// Both must be texts before either size is looked at, as the library checks its arguments.
 PatternArguments checkedPatternArguments(lua_State* state, const char* name) {
-    std::size_t subject = 0;
-    std::size_t pattern = 0;
-    luaL_checklstring(state, 1, &subject);
-    luaL_checklstring(state, 2, &pattern);
+    luaL_checkstring(state, 1);
+    luaL_checkstring(state, 2);
     return {checkedText(state, 1, kMaxPatternSubject, name, "subject"), checkedText(state, 2, kMaxPattern, name, "pattern")};
 }
 

@@ -30,6 +30,16 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
+// A started server answers a ping and ends on SIGTERM with status 0.
+void pingThenStop(ServerProcess& server, std::uint16_t port) {
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+    UdpClient client("127.0.0.7");
+    client.sendTo(port, Bytes{4});
+    EXPECT_EQ(client.receive(), std::optional<Bytes>(Bytes{5}));
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+}
+
 // A request above the kernel's limit is cut to it, and standard error says so once; one within it
 // is granted without a word. The server serves in both cases.
 TEST(ReceiveBufferTest, ARequestTheLimitCutsIsSaidOnceOnStandardError) {
@@ -47,12 +57,7 @@ TEST(ReceiveBufferTest, ARequestTheLimitCutsIsSaidOnceOnStandardError) {
         directory.write("varnserver.conf",
                         baseConfiguration(port) + "ReceiveBufferBytes " + std::to_string(each.asked) + "\n");
         ServerProcess server(directory.path(), {}, false, ServerProcess::ErrorOutput::apart);
-        ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
-        UdpClient client("127.0.0.7");
-        client.sendTo(port, Bytes{4});
-        EXPECT_EQ(client.receive(), std::optional<Bytes>(Bytes{5}));
-        server.signal(SIGTERM);
-        ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+        ASSERT_NO_FATAL_FAILURE(pingThenStop(server, port));
         const std::string expected = "varnserver: the receive buffer of the game socket is " + std::to_string(limit) +
                                      " bytes, not the " + std::to_string(each.asked) +
                                      " of ReceiveBufferBytes: the system's limit (net.core.rmem_max on Linux) cut it\n";
@@ -72,12 +77,7 @@ TEST(ReceiveBufferTest, SystemCallCountsAreWrittenAtTheEndWhenAskedFor) {
     ::setenv("VARN_SYSCALL_COUNTS", countsFile.c_str(), 1);
     ServerProcess server(directory.path(), {}, false);
     ::unsetenv("VARN_SYSCALL_COUNTS");
-    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
-    UdpClient client("127.0.0.7");
-    client.sendTo(port, Bytes{4});
-    EXPECT_EQ(client.receive(), std::optional<Bytes>(Bytes{5}));
-    server.signal(SIGTERM);
-    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+    ASSERT_NO_FATAL_FAILURE(pingThenStop(server, port));
     std::istringstream line(directory.read("counts.txt"));
     std::map<std::string, long> counts;
     for (std::string field; line >> field;) {
