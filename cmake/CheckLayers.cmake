@@ -1,7 +1,7 @@
 # Fails when a source file under src/ includes a header from a folder above its own. The folders,
 # from the top layer down; a folder may include its own headers and those of the folders after it.
 #   cmake -DSOURCE_DIR=<repository> -P cmake/CheckLayers.cmake
-set(layers app metrics scripting browser admin game access net config protocol log platform)
+set(layers app metrics scripting browser admin game access http net config protocol log platform)
 
 if(NOT DEFINED SOURCE_DIR)
     message(FATAL_ERROR "SOURCE_DIR is not set")
