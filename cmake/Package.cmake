@@ -10,6 +10,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Varn Server: the dedicated server of the Varn multiplayer modification")
 set(CPACK_PACKAGE_CONTACT "Varn Server operators <varnserver@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# With DESTDIR, cpack installs for this prefix (CMAKE_INSTALL_PREFIX would be the build's own).
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION games)

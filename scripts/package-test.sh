@@ -41,13 +41,17 @@ check() { local what=$1; shift; if "$@"; then echo "ok: $what"; else fail "$what
 dpkg-deb --info "$package" >"$work/info"
 dpkg-deb --contents "$package" >"$work/contents"
 check "the package needs no password inside it" bash -c "! grep -q 'admin-password' '$work/contents'"
+check "the package installs for the prefix /usr, its configuration in /etc" bash -c \
+    "grep -q ' ./usr/bin/varnserver$' '$work/contents' && grep -q ' ./etc/varnserver/varnserver.conf$' '$work/contents' &&
+     ! grep -q '/usr/local' '$work/contents'"
 check "the package marks the configuration as a conffile" bash -c \
     "dpkg-deb --ctrl-tarfile '$package' | tar -xO ./conffiles | grep -qx /etc/varnserver/varnserver.conf"
 check "the package names the libraries it needs" grep -q '^ Depends: .*libc6' "$work/info"
 
 # --- installed -------------------------------------------------------------------------------------------
-dpkg -i "$package" >"$work/dpkg-install.log" 2>&1 || { cat "$work/dpkg-install.log"; fail "dpkg -i"; exit 1; }
+# From here on the package is purged whatever happens, a failed postinst included.
 installed=1
+dpkg -i "$package" >"$work/dpkg-install.log" 2>&1 || { cat "$work/dpkg-install.log"; fail "dpkg -i"; exit 1; }
 echo "ok: dpkg -i installed the package"
 unit=/usr/lib/systemd/system/varnserver.service
 for file in /usr/bin/varnserver /usr/bin/varnadmin /etc/varnserver/varnserver.conf /etc/varnserver/motd.txt \

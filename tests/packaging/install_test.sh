@@ -173,6 +173,19 @@ if [[ -x "$build/varnstats" ]]; then
         ! grep -qE '$root|/usr/local' '$root/usr/lib/systemd/system/varnstats.service'"
 fi
 
+# --- a prefix under /opt: the configuration under /etc/opt, as the README's table says ---------------------
+opt_root=$work/opt-root
+DESTDIR=$opt_root cmake --install "$build" --prefix /opt/varn >"$work/opt.log"
+check "prefix /opt/varn: the configuration in /etc/opt/varn/varnserver" \
+    test -f "$opt_root/etc/opt/varn/varnserver/varnserver.conf" -a -f "$opt_root/etc/opt/varn/varnserver/scripts/welcome.lua"
+check "prefix /opt/varn: the programs in /opt/varn/bin, the unit in /opt/varn/lib/systemd/system" \
+    test -x "$opt_root/opt/varn/bin/varnserver" -a -f "$opt_root/opt/varn/lib/systemd/system/varnserver.service"
+check "prefix /opt/varn: the unit names those places" bash -c "
+    grep -q '^ExecStart=/opt/varn/bin/varnserver ' '$opt_root/opt/varn/lib/systemd/system/varnserver.service' &&
+    grep -qx 'WorkingDirectory=/etc/opt/varn/varnserver' '$opt_root/opt/varn/lib/systemd/system/varnserver.service'"
+readme=$(dirname "$0")/../../README.md
+check "the README's table of prefixes names /etc/opt/varn/varnserver" grep -q '| `/etc/opt/varn/varnserver` |' "$readme"
+
 # --- each start keeps the previous run's log ------------------------------------------------------------
 # The unit's ExecStartPre that keeps it, run as the service manager runs it ($$ is a $), on a scratch log.
 keep_log=$(unit_value ExecStartPre "$unit" | grep 'varnserver\.log')
