@@ -43,7 +43,7 @@ def flood(port, per_second, stop):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", type=Path, default=REPO / "build")
+    parser.add_argument("--build", type=Path, default=REPO / "build-test")
     parser.add_argument("--bans", type=int, default=100_000)
     parser.add_argument("--rate", type=int, default=3000, help="refused joins a second")
     parser.add_argument("--seconds", type=float, default=10, help="flood before the SIGTERM")

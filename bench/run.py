@@ -380,7 +380,8 @@ def markdown(rows):
 def main():
     global SYSTEMS
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", type=Path, default=REPO / "build", help="directory with the three binaries")
+    parser.add_argument("--build", type=Path, default=REPO / "build-test",
+                        help="directory with the three binaries (scripts/test.sh builds them in build-test/)")
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--sync-seconds", type=float, default=30)
     parser.add_argument("--busy-seconds", type=float, default=15, help="window of the 26 x 100 and 26 x 300 loads")

@@ -65,13 +65,21 @@ set(VARN_PUBLIC_FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 varn_install_once("${VARN_SOURCE_DIR}/packaging/varnserver.conf" "${VARN_CONFDIR}" varnserver.conf
                   ${VARN_PRIVATE_FILE})
 varn_install_once("${VARN_SOURCE_DIR}/motd.txt" "${VARN_CONFDIR}" motd.txt ${VARN_PUBLIC_FILE})
+# The example scripts the configuration names (commented out), each kept once edited.
+file(GLOB VARN_EXAMPLE_SCRIPTS "${VARN_SOURCE_DIR}/examples/scripts/*.lua")
+foreach(script IN LISTS VARN_EXAMPLE_SCRIPTS)
+  get_filename_component(name "${script}" NAME)
+  varn_install_once("${script}" "${VARN_CONFDIR}/scripts" "${name}" ${VARN_PUBLIC_FILE})
+endforeach()
 varn_install_once("${VARN_SOURCE_DIR}/packaging/varnserver.logrotate" "${VARN_FULL_SYSCONFDIR}/logrotate.d"
                   varnserver ${VARN_PUBLIC_FILE})
 
 # The administrators' password: a new random one, in a file that is made readable by root only before
 # anything is written into it.
 set(VARN_PASSWORD_FILE "${VARN_DESTDIR}${VARN_CONFDIR}/admin-password")
-if(EXISTS "${VARN_PASSWORD_FILE}")
+if("$ENV{VARN_PACKAGE_BUILD}")
+  message(STATUS "Not installed: ${VARN_PASSWORD_FILE} (the package makes one on each machine)")
+elseif(EXISTS "${VARN_PASSWORD_FILE}")
   message(STATUS "Kept (already there): ${VARN_PASSWORD_FILE}")
 else()
   file(READ /dev/urandom VARN_RANDOM LIMIT 16 HEX)

@@ -31,6 +31,8 @@ packages=(
     "stats   chromium                    command -v chromium"
     "fuzz    clang                       command -v clang++"
     "fuzz    libclang-rt-dev             compgen -G /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"
+    "package dpkg-dev                    command -v dpkg-shlibdeps"
+    "package systemd                     command -v systemd-analyze"
     "windows g++-mingw-w64-x86-64-posix  command -v x86_64-w64-mingw32-g++-posix"
     "windows wine                        command -v wine"
     "windows wine64                      test -x /usr/lib/wine/wine64"

@@ -8,7 +8,7 @@ scripts/setup-deps.sh build windows
 
 dir=build-windows
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release -DVARN_WERROR=ON
+      -DCMAKE_BUILD_TYPE=Release -DVARN_WERROR=ON -DVARN_BUILD_TESTS=ON
 cmake --build "$dir"
 
 export WINEDEBUG=-all

@@ -49,6 +49,7 @@ bool BanFile::save(std::string_view content) {
 void BanFile::refuse(std::string_view reason) { reportFailure(reason); }
 
 void BanFile::reportFailure(std::string_view reason) {
+    ++failedSaves_;
     const std::int64_t now = clock_.monotonicSeconds();
     const bool quiet = failing_ && now - lastWarning_ < kWarningIntervalSeconds;
     failing_ = true;

@@ -26,6 +26,8 @@ public:
     void refuse(std::string_view reason);
     // The last save failed: the file lacks changes that the list in memory has.
     bool hasUnsavedChanges() const { return failing_; }
+    // Saves that failed or were refused since start-up, each counted (the log tells only some).
+    std::uint64_t failedSaves() const { return failedSaves_; }
 
 private:
     void reportFailure(std::string_view reason);
@@ -35,6 +37,7 @@ private:
     platform::SavePlan plan_;
     bool failing_ = false;
     std::int64_t lastWarning_ = 0;
+    std::uint64_t failedSaves_ = 0;
 };
 
 }  // namespace varn

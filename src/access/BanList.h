@@ -58,6 +58,8 @@ public:
     bool saveIfDue();
     // The list holds changes that its file lacks.
     bool hasUnsavedChanges() const { return changed_ || file_.hasUnsavedChanges(); }
+    // Saves of the file that failed (or were refused) since start-up.
+    std::uint64_t failedSaves() const { return file_.failedSaves(); }
     // Changes wait for a grouped save (saveIfDue) that will write them.
     bool savePending() const { return hasUnsavedChanges() && !filePath_.empty() && !nothingToCreate_; }
     // Some entry carries an end date.

@@ -551,9 +551,10 @@ void Server::startMetrics() {
         sources.queryRepliesDropped = &browser_->repliesDropped();
     }
     sources.banEntries = [this] { return bans_->entries().size(); };
+    sources.banFileSaveFailures = [this] { return bans_->failedSaves(); };
     sources.logWriteFailures = [] { return ServerLog::instance().writeFailures(); };
     if (scripts_) {
-        sources.scriptErrors = [this] { return scripts_->errorsTotal(); };
+        sources.scriptErrors = [this] { return scripts_->errorsByScript(); };
         sources.scriptNanoseconds = [this] { return scripts_->nanosecondsTotal(); };
     }
     metrics_ = std::make_unique<ServerMetrics>(std::move(sources));

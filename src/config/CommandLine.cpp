@@ -10,6 +10,7 @@
 
 #include "config/ConfigFile.h"
 #include "log/ServerLog.h"
+#include "protocol/ServerVersion.h"
 
 namespace varn {
 
@@ -203,7 +204,12 @@ void writeVersionBanner() {
     ServerLog::instance().line("");
 }
 
-void writeVersionLine() { ServerLog::instance().line("Varn Server for Varn:PB 0.3 (Server: 0.3.1)"); }
+void writeVersionLine() {
+    constexpr std::string_view kVersionLine = "Varn Server for Varn:PB 0.3 (Server: 0.3.1)";
+    static_assert(kVersionLine.ends_with("(Server: 0.3.1)") && kServerVersion == "0.3.1",
+                  "the version line and kServerVersion name the same version");
+    ServerLog::instance().line(kVersionLine);
+}
 
 void writeUsageText() {
     auto& log = ServerLog::instance();

@@ -90,8 +90,12 @@ std::optional<std::string> numberWarning(const ConfigKey& key, std::string_view 
         return std::nullopt;
     }
     const std::int64_t used = numberUsed(key, text);
-    std::string warning = "warning: " + std::string(key.name) + " '" + shown(text) + "'" + place + " " +
-                          problem + "; " + std::to_string(used) + " will be used";
+    std::string warning = "warning: " + std::string(key.name) + " '" + shown(text) + "'" + place + " " + problem;
+    // A number the start-up refuses is never "used": the warning agrees with the error that follows it.
+    const std::optional<bool> taken = startUpTakesNumber(key.name, static_cast<std::int32_t>(used));
+    if (taken && !*taken)
+        return warning + ": the server will not start";
+    warning += "; " + std::to_string(used) + " will be used";
     if (key.kind == ConfigKeyKind::onOff)
         warning += used == 1 ? " (on)" : " (off)";
     return warning;

@@ -207,6 +207,14 @@ bool validateConfiguration() {
     return validateConfiguration(ConfigFile::instance());
 }
 
+std::optional<bool> startUpTakesNumber(std::string_view key, std::int32_t value) {
+    if (key == "ServerPort") return value >= 1;
+    if (key == "MaxPlayers") return value >= 1 && value <= kMaxPlayers;
+    if (key == "Game") return value == kSupportedGame;
+    if (key == "GameMode") return value == kGameModeRegular || value == kGameModeStunt;
+    return std::nullopt;
+}
+
 bool validateConfiguration(const ConfigFile& config) {
     const std::string* serverName = config.getString("ServerName");
     if (!isPresentAndNotEmpty(serverName)) {
@@ -215,18 +223,16 @@ bool validateConfiguration(const ConfigFile& config) {
     if (serverName->starts_with(kOfficialNamePrefix) && config.getInt("ServerNameOAllowed") != 1) {
         return fail("ERROR: Only authorized Servers may use 'Varn Official Server'.");
     }
-    if (config.getInt("ServerPort") < 1) {
+    if (!*startUpTakesNumber("ServerPort", config.getInt("ServerPort"))) {
         return fail("ERROR: A ServerPort MUST be specified in the configuration file AND be > 0.");
     }
-    const std::int32_t maxPlayers = config.getInt("MaxPlayers");
-    if (maxPlayers < 1 || maxPlayers > kMaxPlayers) {
+    if (!*startUpTakesNumber("MaxPlayers", config.getInt("MaxPlayers"))) {
         return fail("ERROR: MaxPlayers MUST be specified in the configuration file, be > 0 AND be <= 26.");
     }
-    if (config.getInt("Game") != kSupportedGame) {
+    if (!*startUpTakesNumber("Game", config.getInt("Game"))) {
         return fail("ERROR: A Game MUST be specified in the configuration file AND be 2 (Skyr:PB).");
     }
-    const std::int32_t gameMode = config.getInt("GameMode");
-    if (gameMode != kGameModeRegular && gameMode != kGameModeStunt) {
+    if (!*startUpTakesNumber("GameMode", config.getInt("GameMode"))) {
         return fail(
             "ERROR: A GameMode MUST be specified in the configuration file AND be 1 (Regular) or 2 (Stunt).");
     }

@@ -65,5 +65,8 @@ std::int32_t configTextToInt(std::string_view text);
 // Checks the settings the server cannot start without; writes the first broken rule's message.
 bool validateConfiguration();
 bool validateConfiguration(const ConfigFile& config);
+// For the numbers validateConfiguration checks (ServerPort, MaxPlayers, Game, GameMode): whether the
+// start-up takes this value; none for any other key. The configuration check words its warnings by it.
+std::optional<bool> startUpTakesNumber(std::string_view key, std::int32_t value);
 
 }  // namespace varn

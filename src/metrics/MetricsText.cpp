@@ -31,6 +31,7 @@ void appendHelp(std::string& out, std::string_view help) {
     }
 }
 
+// Sample values in the shortest form that reads back exactly (1e-06 is fine there).
 void appendNumber(std::string& out, double value) {
     if (std::isnan(value)) {
         out += "NaN";
@@ -41,6 +42,18 @@ void appendNumber(std::string& out, double value) {
         const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
         out.append(digits.data(), result.ptr);
     }
+}
+
+// A bucket's bound in plain decimal ("0.00005", never "5e-05"): the le label is matched as text, so a
+// query written one way must find it.
+void appendBound(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        appendNumber(out, value);
+        return;
+    }
+    std::array<char, 400> digits{};
+    const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed);
+    out.append(digits.data(), result.ptr);
 }
 
 }  // namespace
@@ -95,7 +108,7 @@ void MetricsText::histogram(std::span<const double> upperBounds, std::span<const
         cumulative += bucketCounts[index];
         bound.clear();
         if (index < upperBounds.size()) {
-            appendNumber(bound, upperBounds[index]);
+            appendBound(bound, upperBounds[index]);
         } else {
             bound = "+Inf";
         }

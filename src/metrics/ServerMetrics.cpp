@@ -5,6 +5,7 @@
 #include "metrics/MetricsText.h"
 #include "net/TrafficCounters.h"
 #include "platform/ProcessStats.h"
+#include "protocol/ServerVersion.h"
 
 namespace varn {
 
@@ -36,18 +37,18 @@ void writeTraffic(MetricsText& text, const MetricsSources& sources) {
     const std::array<SocketTraffic, 3> sockets = trafficOf(sources);
     perSocket(text, sockets, "varn_datagrams_received_total", "Datagrams received, per socket.",
               &TrafficCounters::datagramsReceived);
-    perSocket(text, sockets, "varn_received_bytes_total", "Bytes received in datagrams, per socket.",
+    perSocket(text, sockets, "varn_bytes_received_total", "Bytes received in datagrams, per socket.",
               &TrafficCounters::bytesReceived);
     perSocket(text, sockets, "varn_datagrams_sent_total", "Datagrams sent, per socket.",
               &TrafficCounters::datagramsSent);
-    perSocket(text, sockets, "varn_sent_bytes_total", "Bytes sent in datagrams, per socket.",
+    perSocket(text, sockets, "varn_bytes_sent_total", "Bytes sent in datagrams, per socket.",
               &TrafficCounters::bytesSent);
-    perSocket(text, sockets, "varn_send_limit_dropped_datagrams_total",
+    perSocket(text, sockets, "varn_datagrams_send_limit_dropped_total",
               "Datagrams dropped by the send limit, per socket.", &TrafficCounters::datagramsDropped);
-    perSocket(text, sockets, "varn_oversized_datagrams_total",
+    perSocket(text, sockets, "varn_datagrams_oversized_total",
               "Datagrams refused unread for being longer than the receive buffer, per socket.",
               &TrafficCounters::oversizedReceived);
-    perSocket(text, sockets, "varn_malformed_datagrams_total", "Datagrams without a command byte, per socket.",
+    perSocket(text, sockets, "varn_datagrams_malformed_total", "Datagrams without a command byte, per socket.",
               &TrafficCounters::emptyReceived);
     text.family("varn_query_replies_sent_total", Type::Counter,
                 "Browser query reply datagrams sent (a reply in pieces counts each piece).");
@@ -99,6 +100,9 @@ void writeAccess(MetricsText& text, const MetricsSources& sources, const GameCou
     text.sample(game.bansRemoved());
     text.family("varn_bans_expired_total", Type::Counter, "Timed bans that expired.");
     text.sample(game.bansExpired());
+    text.family("varn_ban_file_save_failures_total", Type::Counter,
+                "Saves of the ban file that failed or were refused (the file lacks changes the list has).");
+    text.sample(sources.banFileSaveFailures ? sources.banFileSaveFailures() : 0);
     text.family("varn_administrators", Type::Gauge, "Administrators logged in.");
     text.sample(static_cast<std::uint64_t>(game.administratorsConnected()));
     text.family("varn_administrator_logins_total", Type::Counter, "Administrator logins accepted.");
@@ -121,8 +125,10 @@ void writeLoop(MetricsText& text, const MetricsSources& sources, const PassDurat
 
 void writeScripts(MetricsText& text, const MetricsSources& sources) {
     if (sources.scriptErrors) {
-        text.family("varn_script_errors_total", Type::Counter, "Errors raised by the operator's scripts.");
-        text.sample(sources.scriptErrors());
+        text.family("varn_script_errors_total", Type::Counter, "Errors raised by the operator's scripts, by script.");
+        for (const auto& [script, errors] : sources.scriptErrors()) {
+            text.sample({"script", MetricsText::printable(script)}, errors);
+        }
     }
     if (sources.scriptNanoseconds) {
         text.family("varn_script_seconds_total", Type::Counter, "Time spent running the operator's scripts.");
@@ -149,6 +155,8 @@ std::string ServerMetrics::render() const {
     text.family("varn_server_info", Type::Gauge, "The server's name (ServerName), as a label; always 1.");
     const std::string name = MetricsText::printable(sources_.serverName);
     text.sample({"name", name}, std::uint64_t{1});
+    text.family("varn_build_info", Type::Gauge, "The server's version, as a label; always 1.");
+    text.sample({"version", kServerVersion}, std::uint64_t{1});
     writePlayers(text, sources_, gameCounters_);
     writeTraffic(text, sources_);
     writeAccess(text, sources_, gameCounters_);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "metrics/GameCounters.h"
@@ -27,10 +28,12 @@ struct MetricsSources {
     std::function<std::size_t()> banEntries;
     // Failed or short writes of the log file; not shown when empty.
     std::function<std::uint64_t()> logWriteFailures;
-    // Where scripts run (ScriptFiles): the errors they raised and the time spent in them; not shown
-    // when empty.
-    std::function<std::uint64_t()> scriptErrors;
+    // Where scripts run (ScriptFiles): the errors they raised, by script file, and the time spent in
+    // them; not shown when empty.
+    std::function<std::map<std::string, std::uint64_t>()> scriptErrors;
     std::function<std::int64_t()> scriptNanoseconds;
+    // Saves of the ban file that failed (or were refused) since start-up.
+    std::function<std::uint64_t()> banFileSaveFailures;
 };
 
 // Everything the endpoint shows: the game's counters (an observer), the loop's pass durations, and

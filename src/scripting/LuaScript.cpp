@@ -169,7 +169,7 @@ void LuaScript::releaseReference(int reference) { luaL_unref(state_, LUA_REGISTR
 // Every error is logged once; more than the limit in a minute switches the script off.
 void LuaScript::countError() {
     log_.error(lastError_);
-    host_.noteError();
+    host_.noteError(file());
     const std::int64_t now = host_.clock().monotonicSeconds();
     if (errorsThisMinute_ == 0 || now - errorMinuteStart_ >= kErrorWindowSeconds) {
         errorMinuteStart_ = now;

@@ -118,6 +118,7 @@ bool ScriptHost::loadInto(ScriptList& scripts, Commands (&commands)[2], std::str
                                                       std::move(store)));
         error = scripts.back()->compile();
         if (!error.empty()) return false;
+        noteScript(scripts.back()->file());
     }
     Commands* previous = registering_;
     registering_ = commands;

@@ -44,8 +44,13 @@ public:
     void saveStores() override;
     std::uint64_t errorsTotal() const override { return errorsTotal_; }
     std::int64_t nanosecondsTotal() const override { return nanosecondsTotal_; }
-    // Every error a script raises, counted for the operator's monitoring.
-    void noteError() { ++errorsTotal_; }
+    std::map<std::string, std::uint64_t> errorsByScript() const override { return errorsByScript_; }
+    // Every error a script raises, counted for the operator's monitoring, in all and by script.
+    void noteScript(const std::string& file) { errorsByScript_.try_emplace(file, 0); }
+    void noteError(const std::string& file) {
+        ++errorsTotal_;
+        ++errorsByScript_[file];
+    }
 
     // The observer.
     void onServerStarted() override;
@@ -124,6 +129,7 @@ private:
     std::int64_t usedNanoseconds_ = 0;
     std::int64_t nanosecondsTotal_ = 0;
     std::uint64_t errorsTotal_ = 0;
+    std::map<std::string, std::uint64_t> errorsByScript_;
     std::int64_t skipped_ = 0;
     std::int64_t lastSkipReportSecond_ = -1'000'000;
 };

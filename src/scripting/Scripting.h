@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ public:
     virtual void saveStores() = 0;
     // Errors every script has raised since start-up (through reloads), and the time spent in them.
     virtual std::uint64_t errorsTotal() const = 0;
+    // The same errors by script (its file as ScriptFiles names it); every script loaded since start-up
+    // is there, at 0 until its first error.
+    virtual std::map<std::string, std::uint64_t> errorsByScript() const = 0;
     virtual std::int64_t nanosecondsTotal() const = 0;
 };
 

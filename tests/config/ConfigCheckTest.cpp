@@ -91,20 +91,28 @@ TEST(ConfigCheckTest, NumbersNameTheTextAndTheNumberTheServerWillUse) {
          {"warning: ServerPort '40O0' in the configuration line 1 is not a number; 40 will be used"}},
         {"no digits at all",
          "MaxPlayers many\n",
-         {"warning: MaxPlayers 'many' in the configuration line 1 is not a number; 0 will be used"}},
+         {"warning: MaxPlayers 'many' in the configuration line 1 is not a number: the server will not start"}},
         {"sign without digits",
          "GameMode -\n",
-         {"warning: GameMode '-' in the configuration line 1 is not a number; 0 will be used"}},
+         {"warning: GameMode '-' in the configuration line 1 is not a number: the server will not start"}},
         {"leading tab",
          "Game \t2\n",
          {"warning: Game '?2' in the configuration line 1 is not a number; 2 will be used"}},
         {"above the range",
          "MaxPlayers 27\n",
-         {"warning: MaxPlayers '27' in the configuration line 1 is out of range (1 to 26); 27 will be used"}},
+         {"warning: MaxPlayers '27' in the configuration line 1 is out of range (1 to 26): the server will not "
+          "start"}},
+        {"a game the server does not run",
+         "Game 3\nGameMode 2\n",
+         {"warning: Game '3' in the configuration line 1 is out of range (2 to 2): the server will not start"}},
+        {"below the range of players",
+         "MaxPlayers -4\n",
+         {"warning: MaxPlayers '-4' in the configuration line 1 is out of range (1 to 26): the server will not "
+          "start"}},
         {"below the range",
          "ServerPort 0\n",
-         {"warning: ServerPort '0' in the configuration line 1 is out of range (1 to 65535); 0 will be "
-          "used"}},
+         {"warning: ServerPort '0' in the configuration line 1 is out of range (1 to 65535): the server will not "
+          "start"}},
         {"wraps round to a valid port",
          "ServerPort 4294971296\n",
          {"warning: ServerPort '4294971296' in the configuration line 1 is out of range (1 to 65535); 4000 "
@@ -143,15 +151,15 @@ TEST(ConfigCheckTest, NumbersNameTheTextAndTheNumberTheServerWillUse) {
          {}},
         {"only the line that counts",
          "ServerPort abc\nServerPort 4000\nMaxPlayers 8\nMaxPlayers 0\n",
-         {"warning: MaxPlayers '0' in the configuration line 4 is out of range (1 to 26); 0 will be used"}},
+         {"warning: MaxPlayers '0' in the configuration line 4 is out of range (1 to 26): the server will not start"}},
         {"only the first value is read", "ServerPort 4000 x\n", {}},
         {"text keys take any text", "ServerName 123abc\nBannedFile 0\nGameIPAddress 1.2.3\n", {}},
         {"a key without a value is left to the validation", "ServerPort\n", {}},
         {"in the order of the lines",
          "MaxPlayers x\nAdminSrver 1\nGame y\n",
-         {"warning: MaxPlayers 'x' in the configuration line 1 is not a number; 0 will be used",
+         {"warning: MaxPlayers 'x' in the configuration line 1 is not a number: the server will not start",
           "warning: unknown key 'AdminSrver' in the configuration line 2 (did you mean 'AdminServer'?)",
-          "warning: Game 'y' in the configuration line 3 is not a number; 0 will be used"}},
+          "warning: Game 'y' in the configuration line 3 is not a number: the server will not start"}},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

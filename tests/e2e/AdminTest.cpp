@@ -1,11 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -149,6 +153,17 @@ std::optional<Bytes> receiveStartingWith(UdpClient& client, const Bytes& prefix)
     return receiveMatching(client, [&](const Bytes& datagram) {
         return datagram.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), datagram.begin());
     });
+}
+
+// The admin name varnadmin takes by default: the user's name, in the bytes a name may hold.
+std::string userName() {
+    std::string user;
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name != nullptr) {
+        for (const char* c = entry->pw_name; *c != '\0'; ++c) {
+            if (std::isalnum(static_cast<unsigned char>(*c)) || *c == '_' || *c == '.' || *c == '-') user.push_back(*c);
+        }
+    }
+    return user.empty() ? "varnadmin" : user.substr(0, 13);
 }
 
 // A server with the admin server on, its admin password in a file beside it for the client.
@@ -363,7 +378,7 @@ TEST_F(AdminServerTest, WatchFollowsPlayersWhoAreSpokenToLookedUpKickedAndBanned
     EXPECT_EQ(directory.read("banned.txt"), "127.0.0.3\n");
     expectRefused(runClient(client({"kick", "0"})), "no player with ID 0 (the server removed nobody)");
 
-    ASSERT_TRUE(watcher.waitForOutput("leave: 0 'bob' (kicked or banned by an admin)\n")) << watcher.out;
+    ASSERT_TRUE(watcher.waitForOutput("leave: 0 'bob' (banned by an admin)\n")) << watcher.out;
     watcher.signal(SIGINT);
     EXPECT_EQ(watcher.finish(), std::optional<int>(0));
     EXPECT_TRUE(server->waitForOutput("ADMIN-QUIT: 'watcher', ID = 0\n")) << "watch logs out when stopped";
@@ -371,9 +386,9 @@ TEST_F(AdminServerTest, WatchFollowsPlayersWhoAreSpokenToLookedUpKickedAndBanned
                                " as 'watcher' (admin id 0)\n"
                                "join: 0 'alice' from 127.0.0.2\n"
                                "chat: 1: hello players\n"
-                               "leave: 0 'alice' (kicked or banned by an admin)\n"
+                               "leave: 0 'alice' (kicked by an admin)\n"
                                "join: 0 'bob' from 127.0.0.3\n"
-                               "leave: 0 'bob' (kicked or banned by an admin)\n");
+                               "leave: 0 'bob' (banned by an admin)\n");
     const std::string log = stopServer();
     EXPECT_NE(log.find("KICKED: 'alice', PlayerID = 0 by Admin varnadmin\n"), std::string::npos) << log;
     EXPECT_NE(log.find("BANNED: 'bob', PlayerID = 0 by Admin varnadmin\n"), std::string::npos);
@@ -508,7 +523,8 @@ TEST_F(AdminServerTest, ClientTakesOptionsAnywhereAndNamesEachRunApart) {
     watcher.signal(SIGINT);
     EXPECT_EQ(watcher.finish(), std::optional<int>(0));
     const std::string log = stopServer();
-    // Each run logged in under a name of its own: user name, '-', process id.
+    // Each run logged in under a name of its own: the user's name, and with a number only for the run
+    // that found it taken (the watcher held it).
     const auto firstJoin = log.find("ADMIN-JOIN: '");
     ASSERT_NE(firstJoin, std::string::npos) << log;
     const auto secondJoin = log.find("ADMIN-JOIN: '", firstJoin + 1);
@@ -517,8 +533,90 @@ TEST_F(AdminServerTest, ClientTakesOptionsAnywhereAndNamesEachRunApart) {
         const std::size_t start = join + 13;
         return log.substr(start, log.find('\'', start) - start);
     };
-    EXPECT_NE(nameOf(firstJoin), nameOf(secondJoin));
-    EXPECT_NE(nameOf(firstJoin).find('-'), std::string::npos) << nameOf(firstJoin);
+    EXPECT_EQ(nameOf(firstJoin), userName());
+    EXPECT_EQ(nameOf(secondJoin), userName() + "-2");
+}
+
+// A watch follows only the kinds of lines asked for; pings come once a second per player otherwise.
+TEST_F(AdminServerTest, WatchPrintsOnlyTheKindsAskedFor) {
+    startServer("", "");
+    AdminClient everything(client({"watch"}, "all"), "");
+    AdminClient only(client({"watch", "--only", "joins,bans"}, "only"), "");
+    AdminClient quiet(client({"watch", "--no-pings"}, "quiet"), "");
+    for (AdminClient* watcher : {&everything, &only, &quiet}) {
+        ASSERT_TRUE(watcher->waitForOutput(")\n")) << watcher->err;
+    }
+    UdpClient alice("127.0.0.2");
+    alice.sendTo(port, withText({1, 24}, "alice|"));
+    ASSERT_TRUE(receiveStartingWith(alice, {1}).has_value());
+    alice.sendTo(port, Bytes{5});  // her answer to the server's ping, which every admin is told
+    ASSERT_TRUE(everything.waitForOutput("ping: 0 'alice'")) << everything.out;
+    expectDone(runClient(client({"kick", "0"})), "kicked player 0 'alice'\n");
+    UdpClient bob("127.0.0.3");
+    bob.sendTo(port, withText({1, 24}, "bob|"));
+    ASSERT_TRUE(receiveStartingWith(bob, {1}).has_value());
+    expectDone(runClient(client({"ban", "0"})), "banned player 0 'bob'\n");
+    for (AdminClient* watcher : {&everything, &only, &quiet}) {
+        ASSERT_TRUE(watcher->waitForOutput("leave: 0 'bob' (banned by an admin)\n")) << watcher->out;
+        watcher->signal(SIGINT);
+        EXPECT_EQ(watcher->finish(), std::optional<int>(0));
+    }
+    EXPECT_EQ(only.out.substr(only.out.find('\n') + 1),
+              "join: 0 'alice' from 127.0.0.2\njoin: 0 'bob' from 127.0.0.3\nleave: 0 'bob' (banned by an admin)\n");
+    EXPECT_EQ(quiet.out.find("ping:"), std::string::npos) << quiet.out;
+    EXPECT_NE(quiet.out.find("leave: 0 'alice' (kicked by an admin)\n"), std::string::npos) << quiet.out;
+    const ClientResult wrong = runClient(client({"watch", "--only", "joins,weather"}));
+    EXPECT_EQ(wrong.status, std::optional<int>(2));
+    EXPECT_NE(wrong.err.find("bad value for --only: 'joins,weather'"), std::string::npos) << wrong.err;
+}
+
+// Servers named in the profile file: -s NAME, several at once, and status from the status query where
+// the server answers one, else from the admin port.
+TEST_F(AdminServerTest, ProfilesNameServersAndStatusShowsEach) {
+    startServer("ASE 1\nASEMasterServers 127.77.0.1\n", "");
+    UdpClient alice("127.0.0.2");
+    alice.sendTo(port, withText({1, 24}, "alice|"));
+    ASSERT_TRUE(receiveStartingWith(alice, {1}).has_value());
+    const std::string passwordFile = (directory.path() / "admin.pw").string();
+    const std::uint16_t silentPort = freeUdpPort();
+    std::filesystem::create_directories(directory.path() / "config" / "varnadmin");
+    directory.write("config/varnadmin/servers.conf",
+                    "# two names for one server: one with its query port, one where nothing answers\n"
+                    "[deathmatch]\nhost = 127.0.0.1\nadmin-port = " + std::to_string(adminPort) +
+                        "\ngame-port = " + std::to_string(port) + "\npassword-file = " + passwordFile +
+                        "\nname = opsdesk\n\n[quiet]\nadmin-port = " + std::to_string(adminPort) +
+                        "\nquery-port = " + std::to_string(silentPort) + "\npassword-file = " + passwordFile + "\n");
+    ::setenv("XDG_CONFIG_HOME", (directory.path() / "config").c_str(), 1);
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;
+        std::string errPart;
+    };
+    const Case cases[] = {
+        {{"-s", "all", "status"},
+         0,
+         "deathmatch     E2E Server                 0.3      1/8\nquiet          ?                          ?        1/?\n",
+         "quiet: no answer to the status query on port " + std::to_string(silentPort) + "; asking the admin port"},
+        {{"players", "-s", "deathmatch"}, 0, "  0      0  alice\n", " ID  SCORE  NAME\n"},
+        {{"-s", "deathmatch,quiet", "say", "hi"}, 0, "== deathmatch\nsaid: hi\n== quiet\nsaid: hi\n", ""},
+        {{"--server=nosuch", "players"}, 2, "", "no server 'nosuch' in "},
+        {{"-s", "all", "watch"}, 2, "", "watch follows one server at a time"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.arguments[1]);
+        const ClientResult result = runClient(testCase.arguments);
+        EXPECT_EQ(result.status, std::optional<int>(testCase.status)) << result.err;
+        EXPECT_EQ(result.out, testCase.out);
+        EXPECT_NE(result.err.find(testCase.errPart), std::string::npos) << result.err;
+    }
+    directory.write("config/varnadmin/servers.conf", "[deathmatch]\nadmin-prot = 4003\n");
+    const ClientResult mistake = runClient({"-s", "deathmatch", "players"});
+    EXPECT_EQ(mistake.status, std::optional<int>(2));
+    EXPECT_NE(mistake.err.find("servers.conf: line 2: 'admin-prot' is not host"), std::string::npos) << mistake.err;
+    ::unsetenv("XDG_CONFIG_HOME");
+    const std::string log = stopServer();
+    EXPECT_NE(log.find("ADMIN-JOIN: 'opsdesk'"), std::string::npos) << log;
 }
 
 #if defined(VARN_WITH_SCRIPTS)

@@ -82,7 +82,7 @@ TEST_F(MetricsE2ETest, CountersMoveByWhatPlayersDid) {
     EXPECT_EQ(valueOr(before.body, "varn_players_max"), 8);
     EXPECT_GT(valueOr(before.body, "process_start_time_seconds"), 1.6e9);
     const double receivedBefore = valueOr(before.body, "varn_datagrams_received_total{socket=\"game\"}");
-    const double bytesBefore = valueOr(before.body, "varn_received_bytes_total{socket=\"game\"}");
+    const double bytesBefore = valueOr(before.body, "varn_bytes_received_total{socket=\"game\"}");
     EXPECT_EQ(receivedBefore, 0);
 
     UdpClient alice("127.0.0.2"), bob("127.0.0.3"), carol("127.0.0.4"), banned("127.0.0.9");
@@ -118,10 +118,10 @@ TEST_F(MetricsE2ETest, CountersMoveByWhatPlayersDid) {
     EXPECT_EQ(valueOr(after.body, "varn_leaves_total{reason=\"timeout\"}"), 0);
     EXPECT_EQ(valueOr(after.body, "varn_datagrams_received_total{socket=\"game\"}") - receivedBefore,
               static_cast<double>(datagrams));
-    EXPECT_EQ(valueOr(after.body, "varn_received_bytes_total{socket=\"game\"}") - bytesBefore,
+    EXPECT_EQ(valueOr(after.body, "varn_bytes_received_total{socket=\"game\"}") - bytesBefore,
               static_cast<double>(bytes));
     EXPECT_GT(valueOr(after.body, "varn_datagrams_sent_total{socket=\"game\"}"), 0);
-    EXPECT_EQ(valueOr(after.body, "varn_send_limit_dropped_datagrams_total{socket=\"game\"}"), 0);
+    EXPECT_EQ(valueOr(after.body, "varn_datagrams_send_limit_dropped_total{socket=\"game\"}"), 0);
     EXPECT_GT(valueOr(after.body, "varn_loop_pass_duration_seconds_count"),
               valueOr(before.body, "varn_loop_pass_duration_seconds_count"));
     EXPECT_GT(valueOr(after.body, "process_resident_memory_bytes"), 0);

@@ -98,7 +98,7 @@ TEST(OperatorOptionsTest, CheckConfigNamesAdminPasswordMistakesAndStrictFailsOnA
          kOwnerOnly,
          {"--check-config", "--strict", "-c", "my.conf"},
          1,
-         "warning: MaxPlayers '30' in my.conf line 8 is out of range (1 to 26); 30 will be used\n"
+         "warning: MaxPlayers '30' in my.conf line 8 is out of range (1 to 26): the server will not start\n"
          "Configuration has 1 error and 1 warning, which --strict counts as errors; the server would not "
          "start.\n"},
     };

@@ -164,7 +164,7 @@ TEST(OperatorSignalsTest, CheckConfigValidatesWithoutTouchingAnything) {
          "ERROR: A ServerPort MUST be specified in the configuration file AND be > 0.\n"
          "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
          "configuration file.\n",
-         "warning: ServerPort '0' in my.conf line 2 is out of range (1 to 65535); 0 will be used\n"
+         "warning: ServerPort '0' in my.conf line 2 is out of range (1 to 65535): the server will not start\n"
          "Configuration has 1 error; the server would not start.\n"},
     };
     for (const auto& testCase : cases) {

@@ -74,7 +74,7 @@ TEST(StartupMistakesTest, CheckConfigShowsWarningsAndErrorsAndEndsWithTheirCount
          "ERROR: A ServerName MUST be specified in the configuration file AND be > 0 in length.\n"
          "ERROR: The ServerName, ServerPort, Game, GameMode and BannedFile MUST be specified in the "
          "configuration file.\n",
-         "warning: MaxPlayers '30' in my.conf line 10 is out of range (1 to 26); 30 will be used\n"
+         "warning: MaxPlayers '30' in my.conf line 10 is out of range (1 to 26): the server will not start\n"
          "Configuration has 3 errors; the server would not start.\n"},
         {"an error the server starts with",
          base + "LogFile a.log b.log\n",

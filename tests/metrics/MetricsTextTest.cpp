@@ -9,6 +9,7 @@
 #include "metrics/MetricsText.h"
 #include "metrics/ServerMetrics.h"
 #include "net/TrafficCounters.h"
+#include "protocol/ServerVersion.h"
 
 namespace varn {
 namespace {
@@ -82,6 +83,24 @@ TEST(MetricsTextTest, EachNameIsOneFamilyAndHistogramsAreCumulative) {
               "varn_pass_seconds_bucket{le=\"+Inf\"} 8\nvarn_pass_seconds_sum 0.5\nvarn_pass_seconds_count 8\n");
 }
 
+// A bound is matched as label text: le="0.0001" must never come out as le="1e-04".
+TEST(MetricsTextTest, HistogramBoundsAreWrittenInPlainDecimal) {
+    const double bounds[] = {0.00005, 0.0001, 0.00025, 0.1, 2.5, 1e6, 1e-9};
+    const char* const shown[] = {"0.00005", "0.0001", "0.00025", "0.1", "2.5", "1000000", "0.000000001"};
+    MetricsText text;
+    text.family("varn_h_seconds", Type::Histogram, "H.");
+    const std::uint64_t counts[8] = {};
+    text.histogram(bounds, counts, 0.0);
+    const std::vector<std::string> lines = linesOf(text.text());
+    for (std::size_t index = 0; index < std::size(shown); ++index) {
+        EXPECT_EQ(lines.at(2 + index), std::string("varn_h_seconds_bucket{le=\"") + shown[index] + "\"} 0");
+    }
+    // The server's own histogram: every bound plain, from 50 us up.
+    const std::string exposition = ServerMetrics(MetricsSources{}).render();
+    EXPECT_NE(exposition.find("varn_loop_pass_duration_seconds_bucket{le=\"0.00005\"} "), std::string::npos);
+    EXPECT_EQ(exposition.find("e-0"), std::string::npos) << exposition;
+}
+
 TEST(MetricsTextTest, PassDurationsFallInTheirBuckets) {
     PassDurations passes;
     for (const std::int64_t microseconds : {0, 50, 51, 10'000, 10'001, 2'000'000}) passes.observe(microseconds);
@@ -102,8 +121,12 @@ TEST(MetricsTextTest, ServerExpositionIsWellFormedAndCountersOnlyGrow) {
     std::size_t banEntries = 3;
     ServerMetrics metrics(MetricsSources{"My \"Server\"\n", 12, 1'700'000'000, [&game] { return game; }, {}, {},
                                          &repliesDropped, [&banEntries] { return banEntries; },
-                                         [] { return std::uint64_t{2}; }, [] { return std::uint64_t{1}; },
-                                         [] { return std::int64_t{1'500'000}; }});
+                                         [] { return std::uint64_t{2}; },
+                                         [] {
+                                             return std::map<std::string, std::uint64_t>{{"welcome.lua", 0},
+                                                                                          {"top.lua", 1}};
+                                         },
+                                         [] { return std::int64_t{1'500'000}; }, [] { return std::uint64_t{3}; }});
     const std::string before = metrics.render();
 
     GameCounters& counters = metrics.gameCounters();
@@ -156,12 +179,15 @@ TEST(MetricsTextTest, ServerExpositionIsWellFormedAndCountersOnlyGrow) {
     EXPECT_EQ(second.at("varn_bans_added_total"), 1);
     EXPECT_EQ(second.at("varn_bans"), 4);
     EXPECT_EQ(second.at("varn_datagrams_received_total{socket=\"game\"}"), 5);
-    EXPECT_EQ(second.at("varn_send_limit_dropped_datagrams_total{socket=\"game\"}"), 2);
+    EXPECT_EQ(second.at("varn_datagrams_send_limit_dropped_total{socket=\"game\"}"), 2);
     EXPECT_EQ(second.at("varn_datagrams_received_total{socket=\"browser\"}"), 0);
     EXPECT_EQ(second.at("varn_query_replies_dropped_total"), 4);
     EXPECT_EQ(second.at("varn_administrators"), 1);
     EXPECT_EQ(second.at("varn_log_write_failures_total"), 2);
-    EXPECT_EQ(second.at("varn_script_errors_total"), 1);
+    EXPECT_EQ(second.at("varn_script_errors_total{script=\"top.lua\"}"), 1);
+    EXPECT_EQ(second.at("varn_script_errors_total{script=\"welcome.lua\"}"), 0);
+    EXPECT_EQ(second.at("varn_ban_file_save_failures_total"), 3);
+    EXPECT_EQ(second.at("varn_build_info{version=\"" + std::string(kServerVersion) + "\"}"), 1);
     EXPECT_DOUBLE_EQ(second.at("varn_script_seconds_total"), 0.0015);
     EXPECT_EQ(second.at("varn_loop_pass_duration_seconds_bucket{le=\"0.01\"}"), 0);
     EXPECT_EQ(second.at("varn_loop_pass_duration_seconds_bucket{le=\"0.025\"}"), 1);

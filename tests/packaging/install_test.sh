@@ -48,6 +48,23 @@ check "the scripts' stores live in the service's state directory" \
     test "$(sed -n 's/^ScriptDataFolder //p' "$conf/varnserver.conf")" = "/var/lib/$(unit_value StateDirectory "$unit")"
 check "the unit names no other prefix" bash -c "! grep -E '/usr/local|@VARN_' '$unit'"
 
+# The installed pieces fit together: every script the configuration names (its ScriptFiles line, even
+# commented out) is installed where that line reads it, the monitoring files are in the documentation,
+# and where the statistics timer is installed the configuration writes what it reads.
+conf_value() { sed -nE "s/^$1 +//p" "$conf/varnserver.conf" | tail -n 1; }
+named_scripts=$(sed -nE 's/^#?ScriptFiles +//p' "$conf/varnserver.conf")
+check "the configuration names example scripts" test -n "$named_scripts"
+for script in $named_scripts; do
+    check "installed: the script $script the configuration names" test -f "$conf/$script"
+done
+for file in prometheus/prometheus.yml prometheus/varnserver.rules.yml grafana/varnserver-dashboard.json; do
+    check "installed: share/doc/varnserver/$file" test -f "$prefix/share/doc/varnserver/$file"
+done
+if [[ -x "$build/varnstats" ]]; then
+    check "the statistics timer's server writes statistics lines (StatLogging 1)" test "$(conf_value StatLogging)" = 1
+    check "and their time stamps (LogTimestamps 1)" test "$(conf_value LogTimestamps)" = 1
+fi
+
 # The template for several servers on one host: each instance its configuration, folders and log.
 template=$prefix/lib/systemd/system/varnserver@.service
 check "installed: the template unit" test -f "$template"
@@ -156,6 +173,19 @@ if [[ -x "$build/varnstats" ]]; then
         ! grep -qE '$root|/usr/local' '$root/usr/lib/systemd/system/varnstats.service'"
 fi
 
+# --- a prefix under /opt: the configuration under /etc/opt, as the README's table says ---------------------
+opt_root=$work/opt-root
+DESTDIR=$opt_root cmake --install "$build" --prefix /opt/varn >"$work/opt.log"
+check "prefix /opt/varn: the configuration in /etc/opt/varn/varnserver" \
+    test -f "$opt_root/etc/opt/varn/varnserver/varnserver.conf" -a -f "$opt_root/etc/opt/varn/varnserver/scripts/welcome.lua"
+check "prefix /opt/varn: the programs in /opt/varn/bin, the unit in /opt/varn/lib/systemd/system" \
+    test -x "$opt_root/opt/varn/bin/varnserver" -a -f "$opt_root/opt/varn/lib/systemd/system/varnserver.service"
+check "prefix /opt/varn: the unit names those places" bash -c "
+    grep -q '^ExecStart=/opt/varn/bin/varnserver ' '$opt_root/opt/varn/lib/systemd/system/varnserver.service' &&
+    grep -qx 'WorkingDirectory=/etc/opt/varn/varnserver' '$opt_root/opt/varn/lib/systemd/system/varnserver.service'"
+readme=$(dirname "$0")/../../README.md
+check "the README's table of prefixes names /etc/opt/varn/varnserver" grep -q '| `/etc/opt/varn/varnserver` |' "$readme"
+
 # --- each start keeps the previous run's log ------------------------------------------------------------
 # The unit's ExecStartPre that keeps it, run as the service manager runs it ($$ is a $), on a scratch log.
 keep_log=$(unit_value ExecStartPre "$unit" | grep 'varnserver\.log')
@@ -187,6 +217,8 @@ exec_start=${exec_start//'${CREDENTIALS_DIRECTORY}'/$credentials}
 exec_start=${exec_start//\/var\/log\/varnserver\/varnserver.log/$work/varnserver.log}
 read -r -a command <<<"$exec_start"
 
+# The installed configuration has LogTimestamps 1: a line may start with its time.
+stamp='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z '
 started=0
 for attempt in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 20000))
@@ -194,15 +226,19 @@ for attempt in 1 2 3 4 5; do
     cp "$conf/varnserver.conf" "$conf/admin-password" "$credentials/"
     printf 'GameIPAddress 127.0.0.1\nServerPort %s\nAdminServer 1\nAdminPort %s\nBannedFile %s\n' \
         "$port" "$admin_port" "$state/banned.txt" >>"$credentials/varnserver.conf"
+    # With Lua, the example scripts as the configuration's commented line names them.
+    if grep -q '^VARN_LUA_FOUND:INTERNAL=1$' "$build/CMakeCache.txt"; then
+        printf 'ScriptFiles %s\nScriptDataFolder %s\n' "$named_scripts" "$state" >>"$credentials/varnserver.conf"
+    fi
     rm -f "$work/varnserver.log"
     (cd "$working_directory" && exec "${command[@]}" </dev/null >"$work/console" 2>&1) &
     server_pid=$!
     for _ in $(seq 100); do
-        grep -q "^ADMINSERVER: " "$work/varnserver.log" 2>/dev/null && break
+        grep -qE "^($stamp)?ADMINSERVER: " "$work/varnserver.log" 2>/dev/null && break
         kill -0 "$server_pid" 2>/dev/null || break
         sleep 0.1
     done
-    if grep -q "^ADMINSERVER: successfully started the server (port $admin_port)$" "$work/varnserver.log"; then
+    if grep -qE "^($stamp)?ADMINSERVER: successfully started the server \(port $admin_port\)$" "$work/varnserver.log"; then
         started=1
         break
     fi
@@ -230,14 +266,24 @@ if (( started )); then
     for _ in $(seq 50); do [[ -s "$work/varnserver.log" ]] && break; sleep 0.1; done
     check "after rotation the server writes a new log" test -s "$work/varnserver.log"
     check "the rotated log ends with its closing line" \
-        bash -c "tail -n 1 '$work/varnserver.log.1' | grep -qx -- '- VarnServer log closed -'"
+        bash -c "tail -n 1 '$work/varnserver.log.1' | grep -qE -- '^($stamp)?- VarnServer log closed -\$'"
     check "reload and log reopening keep the server running" kill -0 "$server_pid"
     kill -TERM "$server_pid"
     status=0
     wait "$server_pid" || status=$?
     server_pid=
     check "SIGTERM stops it with status 0" test "$status" = 0
-    check "the log ends with its closing line" bash -c "tail -n 1 '$work/varnserver.log' | grep -qx -- '- VarnServer log closed -'"
+    check "the log ends with its closing line" bash -c "tail -n 1 '$work/varnserver.log' | grep -qE -- '^($stamp)?- VarnServer log closed -\$'"
+    if grep -q '^VARN_LUA_FOUND:INTERNAL=1$' "$build/CMakeCache.txt"; then
+        # A script that cannot be loaded stops the start-up; one that fails later says SCRIPT-ERROR.
+        check "the installed example scripts loaded and raised no error" \
+            bash -c "! cat '$work/varnserver.log.1' '$work/varnserver.log' | grep -q '^SCRIPT-ERROR'"
+    fi
+    if [[ -x "$prefix/bin/varnstats" ]]; then
+        "$prefix/bin/varnstats" ingest --db "$work/stats.sqlite" "$work/varnserver.log.1" >"$work/ingest.out" 2>&1 || true
+        check "varnstats stores the installed server's statistics lines" \
+            grep -qE ', [1-9][0-9]* statistics lines stored' "$work/ingest.out"
+    fi
 else
     fail "the installed server did not start: $(cat "$work/console" "$work/varnserver.log" 2>/dev/null)"
 fi

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 
 #include "Calendar.h"
 #include "Html.h"
@@ -23,9 +24,11 @@ protected:
         ingest(database, {scratch.file(name)});
     }
 
-    ReportResult report(const std::string& out, bool generatedAt = false) {
+    ReportResult report(const std::string& out, bool generatedAt = false,
+                        const std::optional<std::string>& server = std::nullopt) {
         auto connection = openDatabase(database, OpenMode::ReadOnly);
         ReportOptions options;
+        options.server = server;
         options.outputDirectory = out;
         options.title = "Fixture & <Friends>";
         options.generatedAt = generatedAt;
@@ -133,6 +136,57 @@ TEST_F(ReportTest, WithoutTimeStampsTheFiguresOverTimeAreLeftOutAndThePageSaysSo
     EXPECT_EQ(index.find("id=\"online\""), std::string::npos);
     EXPECT_EQ(index.find("id=\"hours\""), std::string::npos);
     EXPECT_NE(index.find("<b id=\"total-kills\">3</b>"), std::string::npos);
+}
+
+// Two servers share a database: the pages are of both, or of the one asked for by name, port or both.
+TEST_F(ReportTest, PagesForOneServerLeaveTheOthersOut) {
+    ingestFixture("stamped.log");
+    const std::string other = scratch.file("other.log");
+    const std::string mark = "\xA9";
+    writeFile(other, "2026-12-08T10:00:00.000Z - VarnServer log opened -\n"
+                     "2026-12-08T10:00:00.004Z ServerInit: Other Server" + mark + "2010" + mark + "Skyr:PB" + mark + "8" +
+                         mark + "\n"
+                         "2026-12-08T10:00:01.000Z Join: 0" + mark + "Solo" + mark + "10.0.0.50" + mark + "\n"
+                         "2026-12-08T10:00:09.000Z Quit: 0\n");
+    ingest(database, {other});
+    struct Case {
+        std::optional<std::string> server;
+        bool rico;
+        bool solo;
+    };
+    const Case cases[] = {
+        {std::nullopt, true, true},
+        {"Other Server", false, true},
+        {"2003", true, false},
+        {"Fixture Server:2003", true, false},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.server.value_or("every server"));
+        const std::string out = scratch.file("site-" + std::to_string(&testCase - cases));
+        const ReportResult result = report(out, false, testCase.server);
+        ASSERT_FALSE(result.error) << *result.error;
+        const std::string board = readFile(out + "/leaderboard.html");
+        EXPECT_EQ(board.find(">Rico</a>") != std::string::npos, testCase.rico);
+        EXPECT_EQ(board.find(">Solo</a>") != std::string::npos, testCase.solo);
+        EXPECT_EQ(result.players, std::size_t{(testCase.rico ? 9u : 0u) + (testCase.solo ? 1u : 0u)});
+    }
+    const ReportResult unknown = report(scratch.file("none"), false, std::string("Nowhere"));
+    ASSERT_TRUE(unknown.error);
+    EXPECT_NE(unknown.error->find("no server 'Nowhere'"), std::string::npos) << *unknown.error;
+    EXPECT_NE(unknown.error->find("Other Server:2010"), std::string::npos) << *unknown.error;
+}
+
+// A log written with StatLogging 0 holds no statistics line: the empty site names that key, the real
+// cause, not only the time stamps.
+TEST_F(ReportTest, AnEmptySiteNamesStatLogging) {
+    const std::string log = scratch.file("no-statistics.log");
+    writeFile(log, "Varn Server for Varn:PB 0.3 (Server: 0.3.1)\n\nSERVER: press 'q' or 'Q' to shutdown the server.\n");
+    ingest(database, {log});
+    ASSERT_FALSE(report(site).error);
+    const std::string index = readFile(site + "/index.html");
+    EXPECT_NE(index.find("id=\"no-statistics\""), std::string::npos) << index;
+    EXPECT_NE(index.find("<code>StatLogging 1</code>"), std::string::npos);
+    EXPECT_EQ(index.find("id=\"no-time-stamps\""), std::string::npos);
 }
 
 TEST_F(ReportTest, RefusesAnOutputDirectoryThatHoldsTheDatabase) {

@@ -10,19 +10,27 @@
 #include <array>
 #include <charconv>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
+#include <deque>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "AdminConnection.h"
 #include "GameEvents.h"
+#include "Profiles.h"
+#include "StatusQuery.h"
 #include "protocol/Packet.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/BanEntryText.h"
+#include "protocol/BrowserProtocol.h"
 #include "protocol/GameProtocol.h"
 
 namespace varnadmin {
@@ -46,6 +54,19 @@ constexpr std::size_t kMaxSayText = admin::kMaxSayDatagram - 3;
 constexpr std::uint8_t kSayChatKind = 0;
 // Two answered attempts normally stop the server; a too-late answer re-arms and costs one more.
 constexpr int kMaxShutdownAttempts = 3;
+// The game port status assumes when neither the profile nor --game-port names one (the example
+// configuration's ServerPort); the query port is the game port plus 123.
+constexpr std::uint16_t kDefaultGamePort = 4000;
+// How many numbered names (ops-2 ... ops-9) a default admin name tries when the server has it taken.
+constexpr int kNameNumbersTried = 8;
+// The kinds of lines watch prints, for --only.
+const std::set<std::string, std::less<>> kWatchKinds = {"joins", "leaves", "kicks", "bans",  "chat",
+                                                         "kills", "scores", "pings", "motd"};
+
+std::string profileFileText() {
+    const auto path = profileFilePath();
+    return path ? *path : std::string("$XDG_CONFIG_HOME/varnadmin/servers.conf");
+}
 
 // The defaults and limits in the text come from the protocol header.
 std::string usageText() {
@@ -58,16 +79,28 @@ std::string usageText() {
     "  --port=PORT            the admin port, AdminPort of the server (default ") +
            std::to_string(admin::kDefaultPort) + ")\n" +
            "  --name=NAME            the admin name, at most " + std::to_string(admin::kMaxNameLength) +
-           " bytes, no '" + static_cast<char>(varn::kNameEnd) + "' (default: your user name and\n" +
-    "                         this run's process id, such as ops-4711)\n" +
+           " bytes, no '" + static_cast<char>(varn::kNameEnd) + "' (default: your user name; when the\n" +
+    "                         server has that taken, with a number: ops-2)\n" +
     "  --password-file=FILE   read the admin password from the first line of FILE; without it the\n"
     "                         password is asked for on the terminal (not echoed), or read as one\n"
     "                         line from standard input when that is not a terminal\n"
     "  --timeout=SECONDS      how long to wait for each answer (default 3)\n"
+    "  -s, --server=NAME      the server NAME of the profile file (" + profileFileText() + "),\n"
+    "                         which gives its host, ports, password file and admin name; several\n"
+    "                         by repeating -s or with commas (-s team,practice), every one with\n"
+    "                         -s all: the command runs on each in turn (not watch)\n"
+    "  --game-port=PORT       status only: the game port, ServerPort (default 4000); the status\n"
+    "                         query goes to it plus 123\n"
+    "  --query-port=PORT      status only: the query port itself\n"
     "  --duration=SECONDS     watch only: stop after this long (default: until Ctrl+C)\n"
+    "  --only=KINDS           watch only: print only these kinds of lines, by commas: joins,\n"
+    "                         leaves, kicks, bans, chat, kills, scores, pings, motd\n"
+    "  --no-pings             watch only: leave out the ping lines\n"
     "  -h, --help             show this text\n"
     "\n"
     "Commands:\n"
+    "  status           the server's name, version, players and maximum, from its status query\n"
+    "                   (no password needed), else the players from the admin port\n"
     "  players          list the players (id, score, name)\n"
     "  say TEXT...      send a chat message to every player and admin\n"
     "  kick ID          remove player ID\n"
@@ -87,7 +120,8 @@ std::string usageText() {
     "  motd             make the server reload motd.txt\n"
     "  scripts reload   make the server reload its scripts (when it has ScriptFiles)\n"
     "  shutdown         shut the server down (needs AdminAllowShutdown 1)\n"
-    "  watch            print joins, chat, kills, scores, pings and leaves as they happen\n"
+    "  watch            print joins, chat, kills, scores, pings and leaves as they happen; a\n"
+    "                   player an admin removed shows as kicked or banned (by the ban list)\n"
     "\n"
     "TIME is a whole number with a unit: 45s, 30m, 2h, 7d or 2w (at most 3650d). TEXT is the reason\n"
     "the next admin reads, at most " + std::to_string(admin::kMaxBanReason) + " bytes.\n"
@@ -95,10 +129,9 @@ std::string usageText() {
     "Exit status: 0 done, 1 refused or no answer, 2 wrong usage.\n";
 }
 
-// The user's name and this process's id, so that two runs at once (a watch and a kick, say) never
-// ask for the same admin name: the server refuses a second admin of a name.
+// The user's name, as the ban file records who banned. A run at the same time as another (a watch and
+// a kick, say) finds it taken and numbers it (numberedName).
 std::string defaultName() {
-    const std::string processId = "-" + std::to_string(::getpid());
     std::string user;
     if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name != nullptr) {
         for (const char* c = entry->pw_name; *c != '\0'; ++c) {
@@ -108,8 +141,13 @@ std::string defaultName() {
         }
     }
     if (user.empty()) user = kFallbackName;
-    const std::size_t room = admin::kMaxNameLength > processId.size() ? admin::kMaxNameLength - processId.size() : 0;
-    return user.substr(0, room) + processId;
+    return user.substr(0, admin::kMaxNameLength);
+}
+
+// The name with "-NUMBER", cut so that it fits the server's limit.
+std::string numberedName(const std::string& name, int number) {
+    const std::string suffix = "-" + std::to_string(number);
+    return name.substr(0, admin::kMaxNameLength - suffix.size()) + suffix;
 }
 
 struct Options {
@@ -129,6 +167,16 @@ struct Options {
     bool force = false;
     // bans: the lines with their details.
     bool longList = false;
+    // The general options the command line gave (a profile fills in only the others).
+    std::set<std::string, std::less<>> given;
+    // -s: the profile servers to run the command on; label: the one this run is for.
+    std::vector<std::string> servers;
+    std::string label;
+    // status: where the status query goes.
+    std::uint16_t gamePort = kDefaultGamePort;
+    std::optional<std::uint16_t> queryPort;
+    // watch: the kinds of lines to print (none: every kind).
+    std::optional<std::set<std::string, std::less<>>> only;
 };
 
 void fail(const std::string& message) { std::cerr << "varnadmin: " << message << '\n'; }
@@ -222,10 +270,46 @@ std::string entryFormsText() {
 const std::map<std::string, int, std::less<>> kArgumentCounts = {
     {"players", 0}, {"say", 1},   {"kick", 1},      {"ban", 1},  {"ip", 1},       {"bans", 0},
     {"addban", 1},  {"unban", 1}, {"password", -1}, {"motd", 0}, {"shutdown", 0}, {"watch", 0},
-    {"scripts", 1},
+    {"scripts", 1}, {"status", 0},
 };
 
+// "a,b,c" as its words; empty words are left out.
+std::vector<std::string> commaWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    for (std::string word; std::getline(stream, word, ',');) {
+        if (!word.empty()) words.push_back(word);
+    }
+    return words;
+}
+
+std::optional<std::uint16_t> portNumber(const std::string& text) {
+    const auto port = wholeNumber(text);
+    if (!port || *port < 1 || *port > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(*port);
+}
+
 bool setOption(Options& options, std::string_view option, const std::string& value) {
+    options.given.emplace(option);
+    if (option == "--server" || option == "-s") {
+        const std::vector<std::string> names = commaWords(value);
+        options.servers.insert(options.servers.end(), names.begin(), names.end());
+        return !names.empty();
+    }
+    if (option == "--game-port" || option == "--query-port") {
+        const auto port = portNumber(value);
+        if (!port) return false;
+        (option == "--game-port" ? options.gamePort : options.queryPort.emplace()) = *port;
+        return true;
+    }
+    if (option == "--only") {
+        options.only.emplace();
+        for (const std::string& kind : commaWords(value)) {
+            if (!kWatchKinds.contains(kind)) return false;
+            options.only->insert(kind);
+        }
+        return !options.only->empty();
+    }
     if (option == "--host") {
         options.host = value;
     } else if (option == "--port") {
@@ -253,7 +337,8 @@ bool isHelpOption(std::string_view argument) { return argument == "-h" || argume
 bool isGeneralOption(std::string_view argument) {
     const std::string_view name = argument.substr(0, argument.find('='));
     return name == "--host" || name == "--port" || name == "--name" || name == "--password-file" ||
-           name == "--timeout" || name == "--duration";
+           name == "--timeout" || name == "--duration" || name == "--server" || name == "-s" ||
+           name == "--game-port" || name == "--query-port" || name == "--only";
 }
 
 // Sets the general option at arguments[index], taking its value from the next argument when it has
@@ -287,6 +372,8 @@ bool parseArguments(int argumentCount, char** arguments, Options& options, std::
         const std::string_view argument = arguments[index];
         if (!optionsEnded && argument == "--") {
             optionsEnded = true;
+        } else if (!optionsEnded && argument == "--no-pings") {
+            options.given.emplace(argument);
         } else if (!optionsEnded && isGeneralOption(argument)) {
             if (!takeGeneralOption(argumentCount, arguments, index, options, error)) return false;
         } else if (!options.command.empty()) {
@@ -341,6 +428,9 @@ std::optional<std::string> checkCommand(Options& options) {
     if (options.command == "password" && given == 1 &&
         (options.arguments[0].empty() || options.arguments[0].size() > admin::kMaxServerPassword)) {
         return "the server password must be 1 to " + std::to_string(admin::kMaxServerPassword) + " bytes";
+    }
+    if ((options.only || options.given.contains("--no-pings")) && options.command != "watch") {
+        return "--only and --no-pings are for watch";
     }
     if (options.name.size() > admin::kMaxNameLength ||
         options.name.find(static_cast<char>(varn::kNameEnd)) != std::string::npos) {
@@ -792,8 +882,127 @@ int shutDown(const Session& session) {
     return kExitFailed;
 }
 
+// Watch asks the server a few things of its own while datagrams keep coming: those that arrive
+// meanwhile are held and printed afterwards, in order.
+std::optional<Bytes> askWhileWatching(const Session& session, const Bytes& request, const Bytes& prefix,
+                                      std::deque<Datagram>& held) {
+    session.connection.send(request);
+    using SteadyClock = std::chrono::steady_clock;
+    const auto deadline = SteadyClock::now() + session.options.timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<Milliseconds>(deadline - SteadyClock::now());
+        auto datagram = session.connection.next(std::max(left, Milliseconds(0)));
+        if (!datagram) return std::nullopt;
+        if (datagram->fromAdminPort && datagram->bytes.size() >= prefix.size() &&
+            std::equal(prefix.begin(), prefix.end(), datagram->bytes.begin())) {
+            return datagram->bytes;
+        }
+        held.push_back(std::move(*datagram));
+    }
+}
+
+// Whether an entry of the server's ban list covers the address; nothing when the list does not tell
+// (no answer, or a list too long for one reply that does not show it).
+std::optional<bool> addressBanned(const Session& session, const std::string& address, std::deque<Datagram>& held) {
+    const auto own = varn::banentry::readEntryForm(address);
+    if (!own) return std::nullopt;
+    const auto reply = askWhileWatching(session, {admin::kListBans}, {admin::kListBans}, held);
+    if (!reply) return std::nullopt;
+    std::string entry;
+    for (std::size_t index = 1; index < reply->size(); ++index) {
+        const char c = static_cast<char>((*reply)[index]);
+        if (c != admin::kBanListSeparator) {
+            entry.push_back(c);
+            continue;
+        }
+        const auto form = varn::banentry::readEntryForm(entry);
+        if (form && form->covers(own->address)) return true;
+        entry.clear();
+    }
+    if (reply->size() > admin::kBanListReplySize - 16) return std::nullopt;
+    return false;
+}
+
+// The kind of a watch line (for --only), from the word it starts with.
+std::string lineKind(const std::string& line) {
+    static const std::map<std::string, std::string, std::less<>> kinds = {
+        {"join", "joins"},   {"leave", "leaves"}, {"chat", "chat"}, {"kill", "kills"},
+        {"death", "kills"},  {"score", "scores"}, {"ping", "pings"}, {"motd", "motd"}};
+    const auto found = kinds.find(line.substr(0, line.find(':')));
+    return found == kinds.end() ? "other" : found->second;
+}
+
+// What watch prints of the players and the lines: the addresses it knows (from the joins and, for
+// those on at the start, from the server) tell a kick from a ban, which the leave notice does not.
+class WatchPrinter {
+public:
+    WatchPrinter(const Session& session, std::deque<Datagram>& held)
+        : session_(session), held_(held), events_(session.login.players) {}
+
+    void learnAddresses() {
+        for (const Player& player : session_.login.players) {
+            const auto id = static_cast<std::uint8_t>(player.id);
+            const auto reply = askWhileWatching(session_, bytesOf(admin::encodePlayerRequest(admin::kPlayerAddress, id)),
+                                                {admin::kPlayerAddress, id}, held_);
+            if (reply && reply->size() > 2) addresses_[player.id] = std::string(reply->begin() + 2, reply->end());
+        }
+    }
+
+    void print(const Datagram& datagram) {
+        const varn::PacketReader reader(datagram.bytes.data(), datagram.bytes.size());
+        std::string removal;
+        if (datagram.fromAdminPort && !datagram.bytes.empty()) {
+            if (const auto joined = varn::decodePlayerJoined(reader); joined && datagram.bytes[0] == varn::command::kPlayerJoined) {
+                addresses_[joined->playerId] = std::string(joined->address);
+            } else if (const auto left = varn::decodePlayerLeft(reader);
+                       left && datagram.bytes[0] == varn::command::kPlayerLeft &&
+                       left->reason == varn::leftReason::kKickedOrBanned) {
+                removal = removalKind(left->playerId);
+            }
+        }
+        auto line = events_.describe(datagram);
+        if (!line) return;
+        std::set<std::string, std::less<>> kinds = {lineKind(*line)};
+        if (!removal.empty()) {
+            const std::string both = "(" + GameEvents::leaveReason(varn::leftReason::kKickedOrBanned) + ")";
+            if (const auto at = line->find(both); at != std::string::npos && removal != "unknown") {
+                line->replace(at, both.size(), removal == "bans" ? "(banned by an admin)" : "(kicked by an admin)");
+            }
+            kinds = removal == "unknown" ? std::set<std::string, std::less<>>{"kicks", "bans"}
+                                         : std::set<std::string, std::less<>>{removal};
+        }
+        if (!wanted(kinds)) return;
+        std::printf("%s\n", line->c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    // "bans" when the ban list now covers the player's address, "kicks" when not, "unknown" when it
+    // cannot be told.
+    std::string removalKind(int playerId) {
+        const auto address = addresses_.find(playerId);
+        if (address == addresses_.end()) return "unknown";
+        const auto banned = addressBanned(session_, address->second, held_);
+        if (!banned) return "unknown";
+        return *banned ? "bans" : "kicks";
+    }
+
+    bool wanted(const std::set<std::string, std::less<>>& kinds) const {
+        const Options& options = session_.options;
+        if (options.given.contains("--no-pings") && kinds.contains("pings")) return false;
+        if (!options.only) return true;
+        return std::any_of(kinds.begin(), kinds.end(), [&options](const std::string& kind) { return options.only->contains(kind); });
+    }
+
+    const Session& session_;
+    std::deque<Datagram>& held_;
+    GameEvents events_;
+    std::map<int, std::string> addresses_;
+};
+
 int watch(const Session& session) {
-    GameEvents events(session.login.players);
+    std::deque<Datagram> held;
+    WatchPrinter printer(session, held);
     std::printf("watching %s:%u as '%s' (admin id %d)\n", session.options.host.c_str(),
                 static_cast<unsigned>(session.options.port), session.options.name.c_str(),
                 session.login.adminId);
@@ -801,6 +1010,7 @@ int watch(const Session& session) {
         std::printf("player: %d '%s' (score %d)\n", player.id, player.name.c_str(), player.score);
     }
     std::fflush(stdout);
+    printer.learnAddresses();
 
     using SteadyClock = std::chrono::steady_clock;
     const auto end = session.options.duration ? SteadyClock::now() + *session.options.duration
@@ -808,6 +1018,12 @@ int watch(const Session& session) {
     auto lastHeard = SteadyClock::now();
     bool warned = false;
     while (!stopRequested() && SteadyClock::now() < end) {
+        if (!held.empty()) {
+            const Datagram datagram = std::move(held.front());
+            held.pop_front();
+            printer.print(datagram);
+            continue;
+        }
         const auto untilEnd = std::chrono::duration_cast<Milliseconds>(end - SteadyClock::now());
         const auto datagram = session.connection.next(std::min(untilEnd, Milliseconds(1000)));
         if (!datagram) {
@@ -820,10 +1036,7 @@ int watch(const Session& session) {
         }
         lastHeard = SteadyClock::now();
         warned = false;
-        if (const auto line = events.describe(*datagram)) {
-            std::printf("%s\n", line->c_str());
-            std::fflush(stdout);
-        }
+        printer.print(*datagram);
     }
     return kExitDone;
 }
@@ -843,6 +1056,138 @@ int runCommand(const Session& session) {
     if (command == "scripts") return reloadScripts(session);
     if (command == "shutdown") return shutDown(session);
     return watch(session);
+}
+
+// The row of status: the server (its profile name, else host:port), its name, version, players and
+// maximum ('?' where the admin port does not tell).
+void printStatusRow(const Options& options, const std::string& name, const std::string& version, int players,
+                    const std::string& maximum) {
+    const std::string server = options.label.empty() ? options.host + ":" + std::to_string(options.port) : options.label;
+    std::printf("%-14s %-26s %-8s %d/%s\n", server.c_str(), name.c_str(), version.c_str(), players, maximum.c_str());
+    std::fflush(stdout);
+}
+
+// Logs in with the admin name; a default name the server has taken is tried again with a number.
+LoginResult logIn(AdminConnection& connection, Options& options, const std::string& password) {
+    const std::string wanted = options.name;
+    LoginResult login = connection.login(options.name, password, options.timeout);
+    for (int number = 2; number < 2 + kNameNumbersTried && !options.given.contains("--name") &&
+                         login.outcome == LoginOutcome::refused && login.refusalReason == admin::kRefusedNameInUse;
+         ++number) {
+        options.name = numberedName(wanted, number);
+        login = connection.login(options.name, password, options.timeout);
+    }
+    return login;
+}
+
+// Runs the command on one server.
+int runOn(Options options) {
+    std::string error;
+    if (options.command == "status") {
+        const std::uint16_t queryPort =
+            options.queryPort.value_or(static_cast<std::uint16_t>(options.gamePort + varn::browser::kQueryPortOffset));
+        if (const auto status = queryStatus(options.host, queryPort, options.timeout)) {
+            printStatusRow(options, status->name, status->version, status->players, std::to_string(status->maxPlayers));
+            return kExitDone;
+        }
+        std::cerr << "varnadmin: " << (options.label.empty() ? options.host : options.label)
+                  << ": no answer to the status query on port " << queryPort << "; asking the admin port\n";
+    }
+    // The connection is opened (nothing is sent) first, so that an entry that would shut this
+    // computer out is refused before the password is asked for.
+    AdminConnection connection;
+    if (!connection.open(options.host, options.port, error)) {
+        fail(error);
+        return kExitFailed;
+    }
+    if (const auto problem = shutsOutThisComputer(options, connection)) {
+        fail(*problem);
+        return kExitFailed;
+    }
+    const auto password = adminPassword(options);
+    if (!password) return kExitUsage;
+    installStopHandlers();
+    const LoginResult login = logIn(connection, options, *password);
+    if (login.outcome == LoginOutcome::tooLong) {
+        fail("the admin password is too long for the server to read");
+        return kExitUsage;
+    }
+    if (login.outcome == LoginOutcome::noAnswer) {
+        if (stopRequested()) return kExitFailed;
+        fail("no answer from " + options.host + ":" + std::to_string(options.port) + " within " +
+             secondsText(options.timeout) +
+             " s; is the server running with AdminServer 1 and an AdminPassword, on this port?");
+        return kExitFailed;
+    }
+    if (login.outcome == LoginOutcome::refused) {
+        fail("login refused: " + refusalText(login.refusalReason, options));
+        return kExitFailed;
+    }
+    if (options.command == "status") {
+        printStatusRow(options, "?", "?", static_cast<int>(login.players.size()), "?");
+        connection.quit();
+        return kExitDone;
+    }
+    const int status = runCommand(Session{connection, login, options});
+    // A server that is shutting down has no session left to end.
+    if (options.command != "shutdown" || status != kExitDone) connection.quit();
+    return status;
+}
+
+// The profile's values, where the command line gave none.
+Options withProfile(const Options& options, const ServerProfile& profile) {
+    Options server = options;
+    server.label = profile.name;
+    const auto fill = [&options](std::string_view option, auto& field, const auto& value) {
+        if (value && !options.given.contains(option)) field = *value;
+    };
+    fill("--host", server.host, profile.host);
+    fill("--port", server.port, profile.adminPort);
+    fill("--game-port", server.gamePort, profile.gamePort);
+    if (profile.queryPort && !options.given.contains("--query-port")) server.queryPort = profile.queryPort;
+    if (profile.passwordFile && !options.given.contains("--password-file")) server.passwordFile = profile.passwordFile;
+    fill("--name", server.name, profile.adminName);
+    if (profile.adminName && !options.given.contains("--name")) server.given.emplace("--name");
+    return server;
+}
+
+// The servers -s names, from the profile file; "all" is every one. Nothing with a message on a mistake.
+std::optional<std::vector<Options>> serversOf(const Options& options, std::string& error) {
+    const auto path = profileFilePath();
+    if (!path) {
+        error = "-s needs a profile file, and neither XDG_CONFIG_HOME nor HOME is set";
+        return std::nullopt;
+    }
+    std::ifstream file(*path);
+    if (!file) {
+        error = "-s needs the profile file " + *path + " (one [NAME] a server; see varnadmin --help)";
+        return std::nullopt;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    const char* home = std::getenv("HOME");
+    const auto profiles = readProfiles(text.str(), home != nullptr ? home : "", error);
+    if (!profiles) {
+        error = *path + ": " + error;
+        return std::nullopt;
+    }
+    std::vector<Options> servers;
+    for (const std::string& name : options.servers) {
+        bool found = false;
+        for (const ServerProfile& profile : *profiles) {
+            if (name == "all" || profile.name == name) {
+                servers.push_back(withProfile(options, profile));
+                found = true;
+            }
+        }
+        if (!found) {
+            std::string known;
+            for (const ServerProfile& profile : *profiles) known += (known.empty() ? "" : ", ") + profile.name;
+            error = "no server '" + name + "' in " + *path + " (it has: " + (known.empty() ? "none" : known) + ")";
+            return std::nullopt;
+        }
+    }
+    return servers;
 }
 
 int run(int argumentCount, char** arguments) {
@@ -866,41 +1211,30 @@ int run(int argumentCount, char** arguments) {
         std::cerr << "Try 'varnadmin --help'.\n";
         return kExitUsage;
     }
-
-    // The connection is opened (nothing is sent) first, so that an entry that would shut this
-    // computer out is refused before the password is asked for.
-    AdminConnection connection;
-    if (!connection.open(options.host, options.port, error)) {
-        fail(error);
-        return kExitFailed;
+    std::vector<Options> servers = {options};
+    if (!options.servers.empty()) {
+        auto named = serversOf(options, error);
+        if (!named) {
+            fail(error);
+            return kExitUsage;
+        }
+        servers = std::move(*named);
     }
-    if (const auto problem = shutsOutThisComputer(options, connection)) {
-        fail(*problem);
-        return kExitFailed;
-    }
-    const auto password = adminPassword(options);
-    if (!password) return kExitUsage;
-    installStopHandlers();
-    const LoginResult login = connection.login(options.name, *password, options.timeout);
-    if (login.outcome == LoginOutcome::tooLong) {
-        fail("the admin password is too long for the server to read");
+    if (servers.size() > 1 && options.command == "watch") {
+        fail("watch follows one server at a time; run one varnadmin watch for each");
         return kExitUsage;
     }
-    if (login.outcome == LoginOutcome::noAnswer) {
-        if (stopRequested()) return kExitFailed;
-        fail("no answer from " + options.host + ":" + std::to_string(options.port) + " within " +
-             secondsText(options.timeout) +
-             " s; is the server running with AdminServer 1 and an AdminPassword, on this port?");
-        return kExitFailed;
+    if (options.command == "status") std::fprintf(stderr, "%-14s %-26s %-8s %s\n", "SERVER", "NAME", "VERSION", "PLAYERS");
+    int worst = kExitDone;
+    for (const Options& server : servers) {
+        if (servers.size() > 1 && options.command != "status") {
+            std::printf("== %s\n", server.label.c_str());
+            std::fflush(stdout);
+        }
+        worst = std::max(worst, runOn(server));
+        if (stopRequested()) break;
     }
-    if (login.outcome == LoginOutcome::refused) {
-        fail("login refused: " + refusalText(login.refusalReason, options));
-        return kExitFailed;
-    }
-    const int status = runCommand(Session{connection, login, options});
-    // A server that is shutting down has no session left to end.
-    if (options.command != "shutdown" || status != kExitDone) connection.quit();
-    return status;
+    return worst;
 }
 
 }  // namespace

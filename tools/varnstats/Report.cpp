@@ -238,6 +238,13 @@ private:
     }
 
     std::string timeNotice() const {
+        // Nothing at all read: the statistics lines are off (the usual cause), or ingest has not run.
+        if (statistics_.servers.empty() && statistics_.players.empty()) {
+            return "<p class=\"notice\" id=\"no-statistics\">No statistics lines have been read yet. Turn on "
+                   "<code>StatLogging 1</code> in the server's configuration (and <code>LogTimestamps 1</code> "
+                   "for the figures over time), restart the server, and let <code>varnstats ingest</code> read "
+                   "its log.</p>\n";
+        }
         if (!statistics_.lastTime) {
             return "<p class=\"notice\" id=\"no-time-stamps\">The logs read so far carry no time stamps, so "
                    "the "
@@ -426,7 +433,16 @@ ReportResult writeReport(Database& database, const ReportOptions& options) {
         result.error = error;
         return result;
     }
-    const Statistics statistics = loadStatistics(database);
+    const Statistics statistics = loadStatistics(database, options.server);
+    if (options.server && statistics.servers.empty()) {
+        std::string known;
+        for (const ServerFigures& server : loadStatistics(database).servers) {
+            known += (known.empty() ? "" : ", ") + server.name + ":" + server.port;
+        }
+        result.error = "no server '" + *options.server + "' in " + database.description() + " (it has: " +
+                       (known.empty() ? "none" : known) + ")";
+        return result;
+    }
     const SiteBuilder builder(statistics, options);
     const auto write = [&](std::string_view name, const std::string& content, bool inPlayers) {
         if (result.error) return;

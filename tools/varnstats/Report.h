@@ -14,6 +14,8 @@ struct ReportOptions {
     std::string title = "Server statistics";
     // Write the report's own time on the pages (off: the same data gives the same bytes).
     bool generatedAt = false;
+    // One server's pages (its name, port or "name:port"); nothing: every server's.
+    std::optional<std::string> server;
 };
 
 struct ReportResult {

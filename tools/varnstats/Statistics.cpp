@@ -37,7 +37,7 @@ std::optional<std::int64_t> mostUsed(const std::map<std::int64_t, std::int64_t>&
 
 class Loader {
 public:
-    explicit Loader(Database& database) : database_(database) {}
+    Loader(Database& database, const std::optional<std::string>& server) : database_(database), only_(server) {}
 
     Statistics load() {
         loadServers();
@@ -52,6 +52,9 @@ public:
             player.weaponUses.erase(0);
             player.favouriteVehicle = mostUsed(player.vehicleUses);
             player.favouriteWeapon = mostUsed(player.weaponUses);
+        }
+        if (only_) {
+            std::erase_if(statistics_.players, [](const PlayerFigures& player) { return player.sessions == 0; });
         }
         computeOnline();
         computeWeekHours();
@@ -77,15 +80,19 @@ private:
             server.gameLabel = rows->text(3);
             server.slots = rows->integer(4);
             server.lastSeen = rows->optionalInteger(5);
+            if (only_ && !namesServer(server, *only_)) continue;
             noteTime(server.lastSeen);
             serverIndex_[server.id] = statistics_.servers.size();
             statistics_.servers.push_back(std::move(server));
         }
         auto starts = database_.prepare("SELECT server_id, started_at FROM server_starts ORDER BY id");
         while (starts->next()) {
-            if (const auto found = serverIndex_.find(starts->integer(0)); found != serverIndex_.end()) {
-                ++statistics_.servers[found->second].starts;
+            const auto found = serverIndex_.find(starts->integer(0));
+            if (found == serverIndex_.end()) {
+                if (!only_) noteTime(starts->optionalInteger(1));
+                continue;
             }
+            ++statistics_.servers[found->second].starts;
             noteTime(starts->optionalInteger(1));
         }
     }
@@ -277,6 +284,7 @@ private:
     }
 
     Database& database_;
+    std::optional<std::string> only_;
     Statistics statistics_;
     std::unordered_map<std::int64_t, std::size_t> serverIndex_;
     std::unordered_map<std::int64_t, std::size_t> playerIndex_;
@@ -313,7 +321,13 @@ const ServerFigures* Statistics::server(std::int64_t id) const {
     return nullptr;
 }
 
-Statistics loadStatistics(Database& database) { return Loader(database).load(); }
+Statistics loadStatistics(Database& database, const std::optional<std::string>& server) {
+    return Loader(database, server).load();
+}
+
+bool namesServer(const ServerFigures& server, std::string_view text) {
+    return text == server.name || text == server.port || text == server.name + ":" + server.port;
+}
 
 std::vector<const PlayerFigures*> playersInOrder(const Statistics& statistics, PlayerOrder order) {
     std::vector<const PlayerFigures*> players;

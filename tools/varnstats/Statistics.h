@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Database.h"
@@ -94,7 +95,13 @@ struct Statistics {
     const ServerFigures* server(std::int64_t id) const;
 };
 
-Statistics loadStatistics(Database& database);
+// Every server's figures, or (server given) one server's: a server is named by its name, its port, or
+// "name:port". The one server's figures leave out the other servers, their sessions, kills and the
+// players who never played on it.
+Statistics loadStatistics(Database& database, const std::optional<std::string>& server = std::nullopt);
+
+// Whether the text names the server (its name, its port, or "name:port").
+bool namesServer(const ServerFigures& server, std::string_view text);
 
 enum class PlayerOrder { Name, Kills, Deaths, KillsPerDeath, PlayTime, Sessions };
 

@@ -25,7 +25,7 @@ constexpr int kExitUsage = 2;
 void printUsage(std::FILE* to) {
     std::fprintf(to,
                  "usage: varnstats ingest [--db DB] [--gzip-limit MIB] LOGFILE...\n"
-                 "       varnstats report [--db DB] --out DIR [--title TEXT] [--generated-at]\n"
+                 "       varnstats report [--db DB] --out DIR [--title TEXT] [--generated-at] [--server S]\n"
                  "\n"
                  "  ingest    reads the statistics lines of server logs (plain or gzip) into the database;\n"
                  "            only lines not read before are read, so it can run every minute\n"
@@ -38,7 +38,9 @@ void printUsage(std::FILE* to) {
                  "                   (default 1024)\n"
                  "  --out DIR        where the site goes; must not hold the database\n"
                  "  --title TEXT     the site's title (default \"Server statistics\")\n"
-                 "  --generated-at   write the time of the report on the pages\n");
+                 "  --generated-at   write the time of the report on the pages\n"
+                 "  --server S       the pages of one server only (its name, its port, or name:port);\n"
+                 "                   without it, every server of the database together\n");
 }
 
 struct Arguments {
@@ -47,6 +49,7 @@ struct Arguments {
     std::optional<std::string> out;
     std::string title = "Server statistics";
     bool generatedAt = false;
+    std::optional<std::string> server;
     std::optional<std::uint64_t> gzipLimit;
     std::vector<std::string> files;
 };
@@ -81,6 +84,8 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
             arguments.database = value;
         } else if (optionValue(argc, argv, index, "--out", value)) {
             arguments.out = value;
+        } else if (optionValue(argc, argv, index, "--server", value)) {
+            arguments.server = value;
         } else if (optionValue(argc, argv, index, "--title", value)) {
             arguments.title = value;
         } else if (optionValue(argc, argv, index, "--gzip-limit", value)) {
@@ -100,7 +105,7 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    if (arguments.command == "ingest" && (arguments.files.empty() || arguments.out)) return std::nullopt;
+    if (arguments.command == "ingest" && (arguments.files.empty() || arguments.out || arguments.server)) return std::nullopt;
     if (arguments.command == "report" && (!arguments.files.empty() || !arguments.out || arguments.gzipLimit))
         return std::nullopt;
     return arguments;
@@ -163,6 +168,7 @@ int report(const Arguments& arguments) {
     options.outputDirectory = *arguments.out;
     options.title = arguments.title;
     options.generatedAt = arguments.generatedAt;
+    options.server = arguments.server;
     const ReportResult result = writeReport(*database, options);
     if (result.error) {
         std::fprintf(stderr, "varnstats: %s\n", result.error->c_str());
