@@ -26,6 +26,8 @@ struct HttpServer::Connection {
     bool stream = false;
     bool ending = false;
     bool writing = false;
+    // The handler deferred its reply: the connection waits for answer() until its reply deadline.
+    bool deferred = false;
     std::string pending;
     std::size_t written = 0;
 
@@ -129,7 +131,16 @@ bool HttpServer::readRequest(Connection& connection, LoopTasks::Milliseconds now
         return startReply(connection, HttpResponse::text(status, std::move(body)), now);
     }
     reader.request().connection = connection.id;
+    reader.request().peerAddress = connection.socket->peerAddress();
     HttpResponse response = handler_(reader.request());
+    if (response.deferred) {
+        connection.replying = true;
+        connection.deferred = true;
+        connection.reader = HttpRequestReader(0, 0);
+        connection.deadline = now + limits_.replyTimeoutMilliseconds;
+        updateSweep();
+        return true;
+    }
     return startReply(connection, std::move(response), now);
 }
 
@@ -181,6 +192,23 @@ bool HttpServer::push(ConnectionId stream, std::string_view bytes) {
         return false;
     }
     connection->pending += bytes;
+    if (writePending(*connection)) return true;
+    close(*connection);
+    return false;
+}
+
+bool HttpServer::answer(ConnectionId waiting, HttpResponse response) {
+    Connection* connection = find(waiting);
+    if (connection == nullptr || !connection->deferred || response.deferred) return false;
+    connection->deferred = false;
+    // The reply keeps the deadline the request was given: a slow answer leaves less time to write.
+    const LoopTasks::Milliseconds deadline = connection->deadline;
+    connection->replying = true;
+    connection->stream = response.stream;
+    connection->pending = toWire(response);
+    connection->timed = !connection->stream;
+    connection->deadline = deadline;
+    updateSweep();
     if (writePending(*connection)) return true;
     close(*connection);
     return false;

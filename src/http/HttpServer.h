@@ -64,6 +64,9 @@ public:
     // Sends bytes on a stream the handler opened (the request's `connection`); false when it is gone,
     // or is cut off now because its client has left more than maxStreamBacklogBytes untaken.
     bool push(ConnectionId stream, std::string_view bytes);
+    // Sends the reply to a request its handler deferred (HttpResponse::later); false when the
+    // connection is gone (its client left, or its reply deadline passed) or was not deferred.
+    bool answer(ConnectionId waiting, HttpResponse response);
     // Closes a stream once what was pushed has been written.
     void endStream(ConnectionId stream);
     // Told when a stream closes, whatever the reason, so its owner can forget it.

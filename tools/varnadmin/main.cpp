@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "AdminConnection.h"
-#include "GameEvents.h"
+#include "adminclient/AdminConnection.h"
+#include "adminclient/GameEvents.h"
 #include "protocol/Packet.h"
 #include "protocol/AdminProtocol.h"
 #include "protocol/BanEntryText.h"
