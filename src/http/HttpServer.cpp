@@ -209,9 +209,12 @@ bool HttpServer::answer(ConnectionId waiting, HttpResponse response) {
     connection->timed = !connection->stream;
     connection->deadline = deadline;
     updateSweep();
+    // A reply written whole closes the connection as well as a client that has gone does; only the
+    // latter is a failure.
     if (writePending(*connection)) return true;
+    const bool written = connection->pending.empty();
     close(*connection);
-    return false;
+    return written;
 }
 
 void HttpServer::endStream(ConnectionId stream) {
