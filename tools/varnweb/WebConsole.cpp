@@ -29,9 +29,6 @@ constexpr const char* kContentSecurityPolicy =
     "form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
 constexpr std::size_t kTokenBytes = 32;
 constexpr varn::LoopTasks::Milliseconds kSweepMilliseconds = 250;
-// The server pings an administrator every second; this long without a datagram means the session is
-// gone (the server stopped, or dropped it).
-constexpr varn::LoopTasks::Milliseconds kSilenceMilliseconds = 20'000;
 // Two answered attempts normally stop the server; a too-late answer re-arms and costs one more.
 constexpr int kMaxShutdownAttempts = 3;
 constexpr std::uint8_t kSayChatKind = 0;
@@ -374,7 +371,7 @@ void WebConsole::sweep(Milliseconds) {
         if (!session->streams.empty()) session->lastSeen = time;
         const bool idle = time - session->lastSeen > settings_.idleMilliseconds;
         // The welcome was heard at the login, and pings every second since.
-        const bool silent = time - session->link->lastHeard() > kSilenceMilliseconds;
+        const bool silent = time - session->link->lastHeard() > settings_.silenceMilliseconds;
         if (idle || silent) gone.push_back(session.get());
     }
     for (Session* session : gone) endSession(*session, true);

@@ -29,6 +29,9 @@ struct ConsoleSettings {
     std::size_t maxSessions = 16;
     // How long the server is given to answer a request.
     std::int64_t answerMilliseconds = 3000;
+    // The server pings an administrator every second; this long without a datagram means the session
+    // is gone (the server stopped, or dropped it).
+    std::int64_t silenceMilliseconds = 20'000;
 };
 
 // The web console: one administrator session on the server for each person logged in, the pages,
