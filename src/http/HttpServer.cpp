@@ -100,7 +100,8 @@ void HttpServer::serve(Connection& connection, Readiness readiness, LoopTasks::M
     if (!connection.replying) {
         goOn = readRequest(connection, now);
     } else {
-        if (readiness.writable) goOn = writePending(connection);
+        // A deferred reply has nothing to write until it is answered.
+        if (readiness.writable && !connection.deferred) goOn = writePending(connection);
         if (goOn && readiness.readable) goOn = discardInput(connection);
     }
     if (!goOn) close(connection);

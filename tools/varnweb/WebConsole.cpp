@@ -120,7 +120,6 @@ struct WebConsole::Session {
     std::optional<Notice> notice;
     Milliseconds lastSeen = 0;
     std::vector<std::uint64_t> streams;
-    std::vector<std::string> banLines;
     bool ended = false;
 };
 
@@ -211,7 +210,7 @@ HttpResponse WebConsole::handle(const HttpRequest& request) {
         return response.with("X-Content-Type-Options", "nosniff").with("Cache-Control", "no-cache");
     }
     Session* session = sessionOf(request);
-    if (request.method == "GET" || request.method == "HEAD") {
+    if (request.method == "GET") {
         if (request.path == "/") return page(request, session);
         if (request.path == "/events") {
             if (session == nullptr) return htmlPage(403, "<!DOCTYPE html><p>Not logged in.</p>\n");
@@ -327,7 +326,12 @@ void WebConsole::finishLogin(Session& session, std::uint64_t connection, std::ui
     kept.link->setReceiver([this, &kept](const Datagram& datagram) { received(kept, datagram); });
     std::fprintf(stderr, "varnweb: '%s' logged in from %s as admin %d\n", kept.name.c_str(),
                  varn::ipTextOf(client).c_str(), kept.adminId);
-    http_->answer(connection, redirect("/").with("Set-Cookie", sessionCookie(kept.token, false)));
+    // A visitor who left before the answer never gets the cookie: the session would only hold a place.
+    if (!http_->answer(connection, redirect("/").with("Set-Cookie", sessionCookie(kept.token, false)))) {
+        kept.link->quit();
+        retire(std::move(owned));
+        return;
+    }
     sessions_.emplace(kept.token, std::move(owned));
 }
 
@@ -446,20 +450,21 @@ HttpResponse WebConsole::bans(const HttpRequest& request, Session& session) {
     const auto query = parseForm(request.query);
     const std::string search = query ? field(*query, "q") : "";
     const long page = query ? wholeNumber(field(*query, "page"), 1, 1'000'000).value_or(1) : 1;
-    session.banLines.clear();
-    fetchBanPage(session, request.connection, 0, search, static_cast<std::size_t>(page - 1));
+    fetchBanPage(session, request.connection, std::make_shared<std::vector<std::string>>(), search,
+                 static_cast<std::size_t>(page - 1));
     return HttpResponse::later();
 }
 
 // Asks for the ban list's lines page after page, from the first entry not yet seen, and shows them
 // once all have come.
-void WebConsole::fetchBanPage(Session& session, std::uint64_t connection, std::uint32_t first, std::string query,
+void WebConsole::fetchBanPage(Session& session, std::uint64_t connection, BanLines lines, std::string query,
                               std::size_t page) {
+    const auto first = static_cast<std::uint32_t>(lines->size());
     Request request;
     request.byte(admin::kListBanLines).uint32(first);
     const Bytes prefix = bytesOf(request);
     session.link->ask(prefix, AdminLink::startsWith(prefix), now() + settings_.answerMilliseconds,
-                      [this, &session, connection, first, query, page](std::optional<Bytes> reply) {
+                      [this, &session, connection, first, lines, query, page](std::optional<Bytes> reply) {
         if (!reply) {
             session.notice = refused(noAnswerText(settings_) + " (the ban list)");
             http_->answer(connection, redirect("/"));
@@ -473,15 +478,15 @@ void WebConsole::fetchBanPage(Session& session, std::uint64_t connection, std::u
         std::size_t start = 0;
         for (std::size_t end = text.find(admin::kBanLineEnd); end != std::string::npos;
              end = text.find(admin::kBanLineEnd, start)) {
-            session.banLines.push_back(text.substr(start, end - start));
+            lines->push_back(text.substr(start, end - start));
             start = end + 1;
             ++next;
         }
         if (next > first && next < total && !session.ended) {
-            fetchBanPage(session, connection, next, query, page);
+            fetchBanPage(session, connection, lines, query, page);
             return;
         }
-        http_->answer(connection, htmlPage(200, bansPage(viewOf(session), session.banLines, query, page)));
+        http_->answer(connection, htmlPage(200, bansPage(viewOf(session), *lines, query, page)));
     });
 }
 

@@ -70,7 +70,8 @@ private:
     varn::HttpResponse act(const varn::HttpRequest& request, Session& session, const Form& form);
     varn::HttpResponse events(const varn::HttpRequest& request, Session& session);
     varn::HttpResponse bans(const varn::HttpRequest& request, Session& session);
-    void fetchBanPage(Session& session, std::uint64_t connection, std::uint32_t first, std::string query,
+    using BanLines = std::shared_ptr<std::vector<std::string>>;
+    void fetchBanPage(Session& session, std::uint64_t connection, BanLines lines, std::string query,
                       std::size_t page);
 
     // Sends a request and, on its answer (or none), sets the session's notice and redirects.
