@@ -6,7 +6,7 @@
 #
 # Set by the top-level CMakeLists.txt: VARN_SOURCE_DIR, VARN_BINARY_DIR and the install directories
 # VARN_BINDIR, VARN_SYSCONFDIR, VARN_DATADIR and VARN_SYSTEMD_UNIT_DIR (relative or absolute), and
-# VARN_INSTALL_STATS_UNIT (1 when varnstats is built).
+# VARN_INSTALL_STATS_UNIT (1 when varnstats is built) and VARN_INSTALL_WEB_UNIT (1 when varnweb is built).
 
 # A directory under the prefix, as GNUInstallDirs' CMAKE_INSTALL_FULL_<dir> would give it for the
 # prefix of this install: etc/ and var/ go to /etc and /var for the prefixes / and /usr, and to
@@ -54,6 +54,12 @@ if(VARN_INSTALL_STATS_UNIT)
   configure_file("${VARN_SOURCE_DIR}/packaging/varnstats.service.in"
                  "${VARN_BINARY_DIR}/packaging/varnstats.service" @ONLY)
   file(INSTALL "${VARN_BINARY_DIR}/packaging/varnstats.service" DESTINATION "${VARN_FULL_UNITDIR}")
+endif()
+# The web console's service, where varnweb is built.
+if(VARN_INSTALL_WEB_UNIT)
+  configure_file("${VARN_SOURCE_DIR}/packaging/varnweb.service.in"
+                 "${VARN_BINARY_DIR}/packaging/varnweb.service" @ONLY)
+  file(INSTALL "${VARN_BINARY_DIR}/packaging/varnweb.service" DESTINATION "${VARN_FULL_UNITDIR}")
 endif()
 # The template for several servers on one host: varnserver@<instance>.service.
 configure_file("${VARN_SOURCE_DIR}/packaging/varnserver@.service.in"

@@ -96,6 +96,12 @@ HttpResponse HttpResponse::text(int status, std::string body) {
     return response;
 }
 
+HttpResponse HttpResponse::later() {
+    HttpResponse response;
+    response.deferred = true;
+    return response;
+}
+
 HttpResponse& HttpResponse::with(std::string name, std::string value) {
     headers.push_back({std::move(name), std::move(value)});
     return *this;

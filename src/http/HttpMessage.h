@@ -26,6 +26,8 @@ struct HttpRequest {
     std::string body;
     // Which connection sent it, for a handler that answers with a stream (see HttpServer::push).
     std::uint64_t connection = 0;
+    // The client's IPv4 address (network byte order) as the connection came from; 0 when unknown.
+    std::uint32_t peerAddress = 0;
 
     // The first header of that name (any case), or empty.
     std::string_view header(std::string_view name) const;
@@ -41,8 +43,12 @@ struct HttpResponse {
     // The connection stays open after the body, and what HttpServer::push sends for it follows
     // (Server-Sent Events and the like): no Content-Length is written.
     bool stream = false;
+    // The handler answers later, through HttpServer::answer, when what the reply needs has arrived
+    // (another server's answer); nothing of this response is sent.
+    bool deferred = false;
 
     static HttpResponse text(int status, std::string body);
+    static HttpResponse later();
     HttpResponse& with(std::string name, std::string value);
 };
 

@@ -26,6 +26,8 @@ struct HttpServer::Connection {
     bool stream = false;
     bool ending = false;
     bool writing = false;
+    // The handler deferred its reply: the connection waits for answer() until its reply deadline.
+    bool deferred = false;
     std::string pending;
     std::size_t written = 0;
 
@@ -98,7 +100,8 @@ void HttpServer::serve(Connection& connection, Readiness readiness, LoopTasks::M
     if (!connection.replying) {
         goOn = readRequest(connection, now);
     } else {
-        if (readiness.writable) goOn = writePending(connection);
+        // A deferred reply has nothing to write until it is answered.
+        if (readiness.writable && !connection.deferred) goOn = writePending(connection);
         if (goOn && readiness.readable) goOn = discardInput(connection);
     }
     if (!goOn) close(connection);
@@ -129,7 +132,16 @@ bool HttpServer::readRequest(Connection& connection, LoopTasks::Milliseconds now
         return startReply(connection, HttpResponse::text(status, std::move(body)), now);
     }
     reader.request().connection = connection.id;
+    reader.request().peerAddress = connection.socket->peerAddress();
     HttpResponse response = handler_(reader.request());
+    if (response.deferred) {
+        connection.replying = true;
+        connection.deferred = true;
+        connection.reader = HttpRequestReader(0, 0);
+        connection.deadline = now + limits_.replyTimeoutMilliseconds;
+        updateSweep();
+        return true;
+    }
     return startReply(connection, std::move(response), now);
 }
 
@@ -184,6 +196,26 @@ bool HttpServer::push(ConnectionId stream, std::string_view bytes) {
     if (writePending(*connection)) return true;
     close(*connection);
     return false;
+}
+
+bool HttpServer::answer(ConnectionId waiting, HttpResponse response) {
+    Connection* connection = find(waiting);
+    if (connection == nullptr || !connection->deferred || response.deferred) return false;
+    connection->deferred = false;
+    // The reply keeps the deadline the request was given: a slow answer leaves less time to write.
+    const LoopTasks::Milliseconds deadline = connection->deadline;
+    connection->replying = true;
+    connection->stream = response.stream;
+    connection->pending = toWire(response);
+    connection->timed = !connection->stream;
+    connection->deadline = deadline;
+    updateSweep();
+    // A reply written whole closes the connection as well as a client that has gone does; only the
+    // latter is a failure.
+    if (writePending(*connection)) return true;
+    const bool written = connection->pending.empty();
+    close(*connection);
+    return written;
 }
 
 void HttpServer::endStream(ConnectionId stream) {

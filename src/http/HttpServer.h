@@ -36,7 +36,9 @@ struct HttpLimits {
 
 // A small HTTP/1.1 server on the loop's thread. One request per connection: read within its limits,
 // handed to the handler, its reply written as the client takes it, and the connection closed; a reply
-// marked as a stream keeps its connection open for what push() sends later. Nothing here ever waits:
+// marked as a stream keeps its connection open for what push() sends later, and one the handler defers
+// (HttpResponse::later) is sent when answer() is called, or never if its deadline passes first, so a
+// handler that needs another server's answer never waits for it. Nothing here ever waits:
 // a client too slow to send its request or take its reply is cut off at its deadline, and the loop is
 // woken for deadlines only while a connection has one.
 class HttpServer {
@@ -64,6 +66,9 @@ public:
     // Sends bytes on a stream the handler opened (the request's `connection`); false when it is gone,
     // or is cut off now because its client has left more than maxStreamBacklogBytes untaken.
     bool push(ConnectionId stream, std::string_view bytes);
+    // Sends the reply to a request its handler deferred (HttpResponse::later); false when the
+    // connection is gone (its client left, or its reply deadline passed) or was not deferred.
+    bool answer(ConnectionId waiting, HttpResponse response);
     // Closes a stream once what was pushed has been written.
     void endStream(ConnectionId stream);
     // Told when a stream closes, whatever the reason, so its owner can forget it.

@@ -15,7 +15,7 @@ bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 class PosixStreamConnection final : public StreamConnection {
 public:
-    explicit PosixStreamConnection(int fd) : fd_(fd) {}
+    PosixStreamConnection(int fd, std::uint32_t peer) : fd_(fd), peer_(peer) {}
     ~PosixStreamConnection() override { ::close(fd_); }
     PosixStreamConnection(const PosixStreamConnection&) = delete;
     PosixStreamConnection& operator=(const PosixStreamConnection&) = delete;
@@ -37,6 +37,7 @@ public:
     }
 
     WaitHandle waitHandle() const override { return fd_; }
+    std::uint32_t peerAddress() const override { return peer_; }
 
 private:
     static StreamResult resultOf(ssize_t moved) {
@@ -47,6 +48,7 @@ private:
     }
 
     int fd_;
+    std::uint32_t peer_;
 };
 
 class PosixStreamListener final : public StreamListener {
@@ -78,11 +80,14 @@ public:
     std::unique_ptr<StreamConnection> accept() override {
         if (fd_ < 0) return nullptr;
         int connection;
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
         do {
-            connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            length = sizeof peer;
+            connection = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
         } while (connection < 0 && errno == EINTR);
         if (connection < 0) return nullptr;
-        return std::make_unique<PosixStreamConnection>(connection);
+        return std::make_unique<PosixStreamConnection>(connection, peer.sin_addr.s_addr);
     }
 
     std::uint16_t localPort() const override {

@@ -29,6 +29,8 @@ public:
     virtual StreamResult read(std::span<std::uint8_t> buffer) = 0;
     virtual StreamResult write(std::span<const std::uint8_t> bytes) = 0;
     virtual WaitHandle waitHandle() const = 0;
+    // The client's IPv4 address (network byte order); 0 where it is not known.
+    virtual std::uint32_t peerAddress() const { return 0; }
 };
 
 // A non-blocking TCP listener on one IPv4 address. Closed when destroyed.

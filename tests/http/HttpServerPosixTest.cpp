@@ -41,6 +41,11 @@ protected:
             response.stream = true;
             return response;
         }
+        if (request.path == "/later") {
+            waiting_.push_back(request.connection);
+            peers_.push_back(request.peerAddress);
+            return HttpResponse::later();
+        }
         return HttpResponse::text(404, "not found\n").with("Set-Cookie", "seen=1; HttpOnly");
     }
 
@@ -65,6 +70,8 @@ protected:
     std::unique_ptr<HttpServer> server_;
     std::vector<HttpServer::ConnectionId> streams_;
     std::vector<HttpServer::ConnectionId> closedStreams_;
+    std::vector<HttpServer::ConnectionId> waiting_;
+    std::vector<std::uint32_t> peers_;
 };
 
 TEST_F(HttpServerTest, ReadsBodiesWithinTheirBoundAndAnswersEachRequestOnce) {
@@ -142,6 +149,35 @@ TEST_F(HttpServerTest, AStreamWhoseClientTakesNothingIsCutOffAtItsBacklog) {
     EXPECT_TRUE(second.readSome(got));
     EXPECT_EQ(got.substr(got.size() - 11), "data: bye\n\n");
     EXPECT_EQ(server_->openConnections(), 0u);
+}
+
+TEST_F(HttpServerTest, ADeferredReplyGoesWhenAnsweredAndNotAfterItsDeadline) {
+    LoopbackStreamClient answered(port_);
+    LoopbackStreamClient forgotten(port_);
+    answered.send("GET /later HTTP/1.1\r\n\r\n");
+    forgotten.send("GET /later HTTP/1.1\r\n\r\n");
+    pump(10);
+    ASSERT_EQ(waiting_.size(), 2u);
+    EXPECT_EQ(peers_[0], htonl(INADDR_LOOPBACK));
+    std::string got;
+    EXPECT_FALSE(answered.readSome(got));
+    EXPECT_TRUE(got.empty());
+
+    EXPECT_TRUE(server_->answer(waiting_[0], HttpResponse::text(200, "answered\n")));
+    pump(5);
+    EXPECT_TRUE(answered.readSome(got));
+    EXPECT_EQ(got.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(got.substr(got.size() - 9), "answered\n");
+    EXPECT_FALSE(server_->answer(waiting_[0], HttpResponse::text(200, "twice\n")));
+
+    // The other is closed unanswered at its reply deadline; a late answer finds nothing.
+    loop_.setNow(HttpLimits{}.replyTimeoutMilliseconds + 1);
+    pump(5);
+    std::string none;
+    EXPECT_TRUE(forgotten.readSome(none));
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(server_->openConnections(), 0u);
+    EXPECT_FALSE(server_->answer(waiting_[1], HttpResponse::text(200, "late\n")));
 }
 
 }  // namespace

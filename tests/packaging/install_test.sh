@@ -86,11 +86,20 @@ if [[ -x "$build/varnstats" ]]; then
     done
     check "the statistics unit runs the installed varnstats" grep -q "exec $prefix/bin/varnstats ingest " "$stats_unit"
 fi
+# The web console's unit, where varnweb is built: the installed program, and no credential (it
+# holds no secret).
+web_unit=$prefix/lib/systemd/system/varnweb.service
+if [[ -x "$build/varnweb" ]]; then
+    check "installed: lib/systemd/system/varnweb.service" test -f "$web_unit"
+    check "the web console's unit runs the installed varnweb" \
+        grep -qx "ExecStart=$prefix/bin/varnweb --admin \${VARNWEB_ADMIN} --listen \${VARNWEB_LISTEN} \$VARNWEB_OPTIONS" "$web_unit"
+    check "the web console's unit loads no credential" bash -c "! grep -qE '^(LoadCredential|SetCredential|ImportCredential)' '$web_unit'"
+fi
 unit_path_allowed() {
     case "$1" in
         "$prefix"/*) [[ -e "$1" ]] ;;
         /var/lib/varnserver | /var/lib/varnserver/* | /var/log/varnserver | /var/log/varnserver/* | /var/lib/varnstats | /var/lib/varnstats/* | \
-            /var/log/private/varnserver | /bin/sh | /bin/kill | /etc/varnstats/varnstats.env) return 0 ;;
+            /var/log/private/varnserver | /bin/sh | /bin/kill | /etc/varnstats/varnstats.env | /etc/varnweb/varnweb.env) return 0 ;;
         *) return 1 ;;
     esac
 }
@@ -109,6 +118,13 @@ if command -v systemd-analyze >/dev/null; then
     if [[ -f "$stats_unit" ]]; then
         check "systemd-analyze verify passes the statistics service and timer" \
             systemd-analyze verify "$stats_unit" "$prefix/lib/systemd/system/varnstats.timer"
+    fi
+    if [[ -f "$web_unit" ]]; then
+        check "systemd-analyze verify passes the web console's service" systemd-analyze verify "$web_unit"
+        web_security=$(systemd-analyze security --offline=true "$web_unit" 2>&1 | sed -n 's/.*Overall exposure level for varnweb.service: \([0-9.]*\).*/\1/p')
+        echo "systemd-analyze security of the web console: exposure $web_security"
+        check "systemd-analyze security rates the web console's unit 2.0 or better" \
+            bash -c "systemd-analyze security --offline=true --threshold=20 '$web_unit' >/dev/null 2>&1"
     fi
     security=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for varnserver.service: \([0-9.]*\).*/\1/p')
     echo "systemd-analyze security: exposure $security"

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "AdminConnection.h"
-#include "GameEvents.h"
+#include "adminclient/AdminConnection.h"
+#include "adminclient/GameEvents.h"
 #include "Profiles.h"
 #include "StatusQuery.h"
 #include "protocol/Packet.h"

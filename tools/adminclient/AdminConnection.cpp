@@ -1,4 +1,4 @@
-#include "AdminConnection.h"
+#include "adminclient/AdminConnection.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -129,21 +129,27 @@ LoginResult AdminConnection::login(const std::string& name, const std::string& p
         const std::optional<Datagram> datagram = next(std::max(left, Milliseconds(0)));
         if (!datagram) return result;
         if (!datagram->fromAdminPort) continue;
-        const varn::PacketReader reader(datagram->bytes.data(), datagram->bytes.size());
-        if (const auto welcome = varn::decodeWelcome(reader)) {
-            result.outcome = LoginOutcome::accepted;
-            result.adminId = welcome->header.peerId;
-            for (const varn::WelcomeEntry& entry : welcome->players) {
-                result.players.push_back(Player{entry.id, entry.score, entry.name});
-            }
-            return result;
-        }
-        if (const auto reason = varn::decodeNotice(reader)) {
-            result.outcome = LoginOutcome::refused;
-            result.refusalReason = *reason;
-            return result;
-        }
+        if (auto answer = decodeLoginReply(datagram->bytes)) return *answer;
     }
+}
+
+std::optional<LoginResult> decodeLoginReply(const Bytes& bytes) {
+    const varn::PacketReader reader(bytes.data(), bytes.size());
+    LoginResult result;
+    if (const auto welcome = varn::decodeWelcome(reader)) {
+        result.outcome = LoginOutcome::accepted;
+        result.adminId = welcome->header.peerId;
+        for (const varn::WelcomeEntry& entry : welcome->players) {
+            result.players.push_back(Player{entry.id, entry.score, entry.name});
+        }
+        return result;
+    }
+    if (const auto reason = varn::decodeNotice(reader)) {
+        result.outcome = LoginOutcome::refused;
+        result.refusalReason = *reason;
+        return result;
+    }
+    return std::nullopt;
 }
 
 void AdminConnection::quit() { send({admin::kQuit}); }

@@ -36,6 +36,9 @@ struct LoginResult {
     std::vector<Player> players;
 };
 
+// The answer to a join: a welcome or a refusal; nothing for any other datagram.
+std::optional<LoginResult> decodeLoginReply(const Bytes& bytes);
+
 // One admin session over UDP. Every wait answers the server's pings, so a session never times out
 // while the client is waiting.
 class AdminConnection {

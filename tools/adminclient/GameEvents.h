@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "AdminConnection.h"
+#include "adminclient/AdminConnection.h"
 
 namespace varnadmin {
 
@@ -17,6 +17,9 @@ public:
 
     // The line for one datagram, or nothing for what is not worth a line.
     std::optional<std::string> describe(const Datagram& datagram);
+
+    // The players as the welcome and the notices since have left them, by id.
+    const std::map<int, Player>& players() const { return players_; }
 
     // The reason of a player-left notice in words.
     static std::string leaveReason(int reason);

@@ -1,4 +1,4 @@
-#include "GameEvents.h"
+#include "adminclient/GameEvents.h"
 
 #include <cstdint>
 #include <cstdio>
