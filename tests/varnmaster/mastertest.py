@@ -14,8 +14,32 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "varnstats"))
 
-from statstest import (Failure, GameClient, ServerProcess, check, check_equal, missing_program,  # noqa: E402,F401
+from statstest import (Failure, GameClient, check, check_equal, missing_program,  # noqa: E402,F401
                        run, run_test, wait_until)
+
+
+class ServerProcess:
+    """The real varnserver in a directory with its settings (text or bytes); stopped with SIGTERM."""
+
+    def __init__(self, binary, directory, settings):
+        self.directory = directory
+        with open(os.path.join(directory, "server.conf"), "wb") as conf:
+            conf.write(settings if isinstance(settings, bytes) else settings.encode())
+        open(os.path.join(directory, "banned.txt"), "w").close()
+        self.output = open(os.path.join(directory, "console.txt"), "wb")
+        self.process = subprocess.Popen([binary, "-c", "server.conf"], cwd=directory, stdin=subprocess.DEVNULL,
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        self.output.close()
+        return self.process.returncode
 
 
 def free_port(kind=socket.SOCK_DGRAM, address="127.0.0.1"):
