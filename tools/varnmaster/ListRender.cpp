@@ -172,10 +172,24 @@ std::vector<const Listed*> answeredServers(const ServerList& list) {
     return servers;
 }
 
+std::string entryJson(const Listed& server) { return dumped(entryOf(server)); }
+
 std::string serversJson(const ServerList& list) {
-    Json servers = Json::array();
-    for (const Listed* server : answeredServers(list)) servers.push_back(entryOf(*server));
-    return dumped(Json{{"servers", std::move(servers)}}) + "\n";
+    const std::vector<const Listed*> servers = answeredServers(list);
+    std::size_t size = 32;
+    for (const Listed* server : servers) size += server->json.size() + 1;
+    std::string json;
+    json.reserve(size);
+    // Each entry is a whole JSON value made by the library; only the list's frame is written here.
+    json += "{\"servers\":[";
+    bool first = true;
+    for (const Listed* server : servers) {
+        if (!first) json += ',';
+        first = false;
+        json += server->json.empty() ? entryJson(*server) : server->json;
+    }
+    json += "]}\n";
+    return json;
 }
 
 std::string serverJson(const ServerList& list, ServerKey key, bool& found) {

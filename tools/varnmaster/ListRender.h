@@ -16,7 +16,11 @@ std::string displayText(std::string_view bytes);
 // The listed servers that have answered, sorted by address and port.
 std::vector<const Listed*> answeredServers(const ServerList& list);
 
-// {"servers": [...]} with every entry the README's schema describes.
+// One server's entry, as ServerList keeps it (its Describe).
+std::string entryJson(const Listed& server);
+
+// {"servers": [...]} with every entry the README's schema describes: the entries each server keeps,
+// put together (an entry not kept yet is written now).
 std::string serversJson(const ServerList& list);
 // One entry, or nothing when that server is not listed.
 std::string serverJson(const ServerList& list, ServerKey key, bool& found);

@@ -93,7 +93,7 @@ void systemRandom(std::span<std::uint8_t> bytes) {
 }
 
 MasterService::MasterService(const MasterSettings& settings, LoopTasks& loop, const platform::Clock& clock)
-    : settings_(settings), loop_(loop), clock_(clock), list_(settings, systemRandom) {}
+    : settings_(settings), loop_(loop), clock_(clock), list_(settings, systemRandom, entryJson) {}
 
 MasterService::~MasterService() {
     if (secondTask_ != 0) loop_.removePeriodic(secondTask_);

@@ -52,9 +52,10 @@ bool SendBudget::take(std::size_t bytes, std::int64_t nowMilliseconds) {
     return true;
 }
 
-ServerList::ServerList(const MasterSettings& settings, RandomSource random)
+ServerList::ServerList(const MasterSettings& settings, RandomSource random, Describe describe)
     : settings_(settings),
       random_(std::move(random)),
+      describe_(std::move(describe)),
       challengeBudget_(std::max(1, settings.sendDatagramsPerSecond / 2), std::max(1, settings.sendBytesPerSecond / 2)),
       pollBudget_(std::max(1, settings.sendDatagramsPerSecond - settings.sendDatagramsPerSecond / 2),
                   std::max(1, settings.sendBytesPerSecond - settings.sendBytesPerSecond / 2)) {
@@ -239,6 +240,7 @@ void ServerList::statusPiece(ServerKey from, std::span<const std::uint8_t> datag
     server.answered = true;
     server.missedPolls = 0;
     server.lastSeen = nowSeconds;
+    if (describe_) server.json = describe_(server);
     ++generation_;
 }
 

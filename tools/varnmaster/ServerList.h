@@ -58,6 +58,9 @@ struct Listed {
     std::int64_t pollSent = 0;         // monotonic milliseconds; 0 while none is out
     std::int32_t missedPolls = 0;
     std::unique_ptr<browser::StatusPieces> pieces;  // only while a poll is out
+    // The server's entry of the list's JSON, made when its status comes, so the whole list is only
+    // put together from these.
+    std::string json;
 };
 
 // One datagram the list wants sent.
@@ -107,6 +110,8 @@ class ServerList {
 public:
     // Fills the 8 bytes of a challenge from the system's random source.
     using RandomSource = std::function<void(std::span<std::uint8_t>)>;
+    // Writes a server's entry of the list's JSON (ListRender's entryJson).
+    using Describe = std::function<std::string(const Listed&)>;
 
     // A verification answer counts within this long; a poll's reply within this long.
     static constexpr std::int64_t kPollTimeoutMilliseconds = 3'000;
@@ -114,7 +119,7 @@ public:
     // A server's longest heartbeat gap, twice, and a margin: a listed server silent that long has gone.
     static constexpr std::int64_t kHeartbeatAgeSeconds = 2 * 1920 + 300;
 
-    ServerList(const MasterSettings& settings, RandomSource random);
+    ServerList(const MasterSettings& settings, RandomSource random, Describe describe = {});
 
     void heartbeat(std::uint32_t address, std::uint32_t localAddress, std::span<const std::uint8_t> datagram,
                    std::int64_t nowMilliseconds, std::int64_t nowSeconds);
@@ -163,6 +168,7 @@ private:
 
     MasterSettings settings_;
     RandomSource random_;
+    Describe describe_;
     // Half the budget each: a flood of heartbeats can spend the challenges' half, never the polls'.
     SendBudget challengeBudget_;
     SendBudget pollBudget_;
