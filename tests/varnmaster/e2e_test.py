@@ -59,7 +59,11 @@ def main(arguments, scratch):
         check_equal(status, 200, "one server's JSON")
         check_equal(json.loads(body)["name"], NAMES[0], "one server's name")
         check("ETag" in headers and "max-age" in headers.get("Cache-Control", ""), f"no cache headers: {headers}")
-        status, _, _ = http_get(http_port, "/servers.json", {"If-None-Match": headers["ETag"]})
+        # A cache holding the list's tag is told it is still good; unknown paths are not found.
+        _, list_headers, _ = http_get(http_port, "/servers.json")
+        check_equal(http_get(http_port, "/servers.json", {"If-None-Match": list_headers["ETag"]})[0], 304,
+                    "the list asked again with its tag")
+        check_equal(http_get(http_port, "/servers/127.0.0.1:1.json")[0], 404, "a server not listed")
 
         # 2. A player who joins shows in the player list at the next poll.
         load = subprocess.Popen([arguments.varnload, "--port", str(ports[1]), "--players", "1", "--rate", "2",
