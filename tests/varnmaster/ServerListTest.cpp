@@ -159,7 +159,7 @@ TEST_F(ServerListTest, ForgedHeartbeatsNeverEvictTheListAndStayWithinTheirLimits
     // The challenges' half of the budget: at most 20 challenges in a second, whatever comes; the
     // pending ones time out and make room again.
     const std::int64_t second = now + 10'000;
-    list.tick(second, seconds);
+    list.tick(second);
     takeOutbox();
     EXPECT_EQ(list.pendingCount(), 0u);
     settings.maxPending = 1'000;
@@ -171,9 +171,9 @@ TEST_F(ServerListTest, ForgedHeartbeatsNeverEvictTheListAndStayWithinTheirLimits
     EXPECT_EQ(roomy.counters().drops[static_cast<std::size_t>(Drop::budget)], 80u);
     EXPECT_EQ(roomy.challengeBudget().bytesTaken(), 20u * 9u);
     // A poll still goes out: the polls' half is untouched.
-    list.tick(second + settings.pollSeconds * 1000LL, seconds);
+    list.tick(second + settings.pollSeconds * 1000LL);
     takeOutbox();
-    list.tick(second + 2 * settings.pollSeconds * 1000LL, seconds);
+    list.tick(second + 2 * settings.pollSeconds * 1000LL);
     const std::vector<Outgoing> polls = takeOutbox();
     ASSERT_EQ(polls.size(), 1u);
     EXPECT_EQ(polls[0].to.address, kServer);
@@ -193,7 +193,7 @@ TEST_F(ServerListTest, MissedPollsAndSilenceDropAServerAndAHeartbeatBringsItBack
     for (int missed = 1; missed <= ServerList::kMostMissedPolls; ++missed) {
         // Each poll goes unanswered: at the next poll's time it counts as missed, and the next goes.
         when += settings.pollSeconds * 1000LL;
-        list.tick(when, seconds);
+        list.tick(when);
         EXPECT_EQ(list.listed().size(), missed < ServerList::kMostMissedPolls ? 1u : 0u) << missed;
         takeOutbox();
     }
@@ -213,12 +213,22 @@ TEST_F(ServerListTest, MissedPollsAndSilenceDropAServerAndAHeartbeatBringsItBack
     // Answering every poll, but silent on heartbeats beyond the longest gap: dropped.
     for (std::int64_t step = 1; step * 600 <= ServerList::kHeartbeatAgeSeconds + 600; ++step) {
         const std::int64_t at = now + step * 600'000;
-        list.tick(at, seconds + step * 600);
+        list.tick(at);
         takeOutbox();
         if (!list.listed().empty()) list.statusPiece({kServer, 5123}, statusReply("Back", 2), at, seconds + step * 600);
     }
     EXPECT_TRUE(list.listed().empty());
     EXPECT_EQ(drops(Drop::heartbeatAge), 1u);
+
+    // A step of the calendar clock alone (an operator or a time service setting it) drops nothing.
+    now += 10 * 600'000;
+    verify(kServer, 5123);
+    list.statusPiece({kServer, 5123}, statusReply("Stepped", 0), now, seconds);
+    list.tick(now + 1'000);
+    seconds += 10 * ServerList::kHeartbeatAgeSeconds;
+    list.statusPiece({kServer, 5123}, statusReply("Stepped", 0), now + 2'000, seconds);
+    list.tick(now + 3'000);
+    EXPECT_EQ(list.answeredCount(), 1u);
     EXPECT_GT(list.generation(), generation);
 }
 

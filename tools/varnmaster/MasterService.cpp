@@ -133,7 +133,7 @@ bool MasterService::start(std::string& reason) {
     secondTask_ = loop_.addPeriodic(1'000, [this](LoopTasks::Milliseconds now) { everySecond(now); });
     lastSummary_ = clock_.monotonicMilliseconds();
     // The restored servers are polled at once.
-    list_.tick(clock_.monotonicMilliseconds(), clock_.calendarSeconds());
+    list_.tick(clock_.monotonicMilliseconds());
     flushOutbox();
     return true;
 }
@@ -204,7 +204,7 @@ void MasterService::flushOutbox() {
 
 void MasterService::everySecond(LoopTasks::Milliseconds) {
     const std::int64_t nowMilliseconds = clock_.monotonicMilliseconds();
-    list_.tick(nowMilliseconds, clock_.calendarSeconds());
+    list_.tick(nowMilliseconds);
     flushOutbox();
     if (settings_.stateFile && list_.stateGeneration() != savedState_ &&
         nowMilliseconds - lastStateSave_ >= kStateSaveMilliseconds) {
@@ -268,7 +268,7 @@ void MasterService::loadState() {
         const std::int64_t firstSeen = entry.value("firstSeen", std::int64_t{0});
         const std::int64_t lastHeartbeat = entry.value("lastHeartbeat", std::int64_t{0});
         list_.restore({hostOrderOf(parsed), static_cast<std::uint16_t>(portNumber)}, localParsed, firstSeen,
-                      lastHeartbeat, clock_.monotonicMilliseconds());
+                      lastHeartbeat, clock_.monotonicMilliseconds(), clock_.calendarSeconds());
         ++restored;
     }
     savedState_ = list_.stateGeneration();

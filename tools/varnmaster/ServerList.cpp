@@ -113,6 +113,7 @@ void ServerList::heartbeat(std::uint32_t address, std::uint32_t localAddress, st
     if (auto listed = listed_.find(key.packed()); listed != listed_.end()) {
         Listed& server = listed->second;
         server.lastHeartbeat = nowSeconds;
+        server.lastHeartbeatAt = nowMilliseconds;
         server.localAddress = localAddress;
         ++stateGeneration_;
         // A heartbeat asks for a fresh look at the server.
@@ -195,6 +196,7 @@ void ServerList::challengeAnswer(ServerKey from, std::span<const std::uint8_t> d
     server.localAddress = localAddress;
     server.firstSeen = nowSeconds;
     server.lastHeartbeat = nowSeconds;
+    server.lastHeartbeatAt = nowMilliseconds;
     server.nextPoll = nowMilliseconds;
     ++stateGeneration_;
     poll(server, nowMilliseconds);
@@ -252,7 +254,7 @@ void ServerList::drop(std::unordered_map<std::uint64_t, Listed>::iterator server
     listed_.erase(server);
 }
 
-void ServerList::tick(std::int64_t nowMilliseconds, std::int64_t nowSeconds) {
+void ServerList::tick(std::int64_t nowMilliseconds) {
     for (auto pending = pending_.begin(); pending != pending_.end();) {
         if (nowMilliseconds - pending->second.sent > settings_.challengeSeconds * 1000LL) {
             ++counters_.challengesTimedOut;
@@ -275,7 +277,7 @@ void ServerList::tick(std::int64_t nowMilliseconds, std::int64_t nowSeconds) {
                 continue;
             }
         }
-        if (nowSeconds - entry.lastHeartbeat > kHeartbeatAgeSeconds) {
+        if (nowMilliseconds - entry.lastHeartbeatAt > kHeartbeatAgeSeconds * 1000) {
             drop(server++, Drop::heartbeatAge);
             continue;
         }
@@ -285,13 +287,16 @@ void ServerList::tick(std::int64_t nowMilliseconds, std::int64_t nowSeconds) {
 }
 
 void ServerList::restore(ServerKey key, std::uint32_t localAddress, std::int64_t firstSeen,
-                         std::int64_t lastHeartbeat, std::int64_t nowMilliseconds) {
+                         std::int64_t lastHeartbeat, std::int64_t nowMilliseconds, std::int64_t nowSeconds) {
     if (listed_.size() >= static_cast<std::size_t>(settings_.maxServers) || listed_.contains(key.packed())) return;
     Listed& server = listed_[key.packed()];
     server.key = key;
     server.localAddress = localAddress;
     server.firstSeen = firstSeen;
     server.lastHeartbeat = lastHeartbeat;
+    // Its age as the calendar tells it, carried over to the monotonic clock once.
+    const std::int64_t age = std::clamp<std::int64_t>(nowSeconds - lastHeartbeat, 0, kHeartbeatAgeSeconds + 1);
+    server.lastHeartbeatAt = nowMilliseconds - age * 1000;
     server.nextPoll = nowMilliseconds;
     adjustPorts(key.address, +1);
 }

@@ -53,7 +53,9 @@ struct Listed {
     browser::ServerStatus status;
     std::int64_t firstSeen = 0;        // calendar seconds
     std::int64_t lastSeen = 0;         // calendar seconds of the last status reply
-    std::int64_t lastHeartbeat = 0;    // calendar seconds
+    std::int64_t lastHeartbeat = 0;    // calendar seconds, as shown and kept
+    std::int64_t lastHeartbeatAt = 0;  // monotonic milliseconds, for the age rule: a step of the
+                                       // calendar clock must not drop the list
     std::int64_t nextPoll = 0;         // monotonic milliseconds
     std::int64_t pollSent = 0;         // monotonic milliseconds; 0 while none is out
     std::int32_t missedPolls = 0;
@@ -130,11 +132,11 @@ public:
     // A datagram that is none of the three.
     void malformed() { countDrop(Drop::malformed); }
     // Time-outs, drops and the polls that are due.
-    void tick(std::int64_t nowMilliseconds, std::int64_t nowSeconds);
+    void tick(std::int64_t nowMilliseconds);
 
     // A server from the state file: verified, polled at once, listed once it answers.
     void restore(ServerKey key, std::uint32_t localAddress, std::int64_t firstSeen, std::int64_t lastHeartbeat,
-                 std::int64_t nowMilliseconds);
+                 std::int64_t nowMilliseconds, std::int64_t nowSeconds);
 
     std::vector<Outgoing>& outbox() { return outbox_; }
     const std::unordered_map<std::uint64_t, Listed>& listed() const { return listed_; }
