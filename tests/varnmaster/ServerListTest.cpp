@@ -156,6 +156,13 @@ TEST_F(ServerListTest, ForgedHeartbeatsNeverEvictTheListAndStayWithinTheirLimits
     EXPECT_EQ(drops(Drop::pendingFull), 95u);
     EXPECT_EQ(takeOutbox().size(), 5u);
     ASSERT_EQ(list.answeredCount(), 1u);
+    // The minute's summary line says what was dropped and why, once.
+    const std::string summary = list.takeDropSummary();
+    EXPECT_EQ(summary.rfind("MASTER-WARNING: 102 dropped in the last minute (", 0), 0u) << summary;
+    for (const char* reason : {"rate 5", "ports_per_address 2", "pending_full 95"}) {
+        EXPECT_NE(summary.find(reason), std::string::npos) << reason;
+    }
+    EXPECT_EQ(list.takeDropSummary(), "");
     // The challenges' half of the budget: at most 20 challenges in a second, whatever comes; the
     // pending ones time out and make room again.
     const std::int64_t second = now + 10'000;
