@@ -123,6 +123,8 @@ bool MasterService::start(std::string& reason) {
         }
         HttpLimits limits;
         limits.maxConnections = 64;
+        // The whole list of a full master is several megabytes: a client gets half a minute for it.
+        limits.replyTimeoutMilliseconds = 30'000;
         http_ = std::make_unique<HttpServer>(loop_, std::move(listener), limits,
                                              [this](const HttpRequest& request) { return answer(request); });
     }
