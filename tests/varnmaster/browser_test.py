@@ -101,6 +101,8 @@ def main(arguments, scratch):
                            f"ListenAddress {MASTER}\nHttpPort {http_port}\nPollSeconds 1\nTitle \"Varn <servers>\"\n")
     game_servers, players = [], []
     try:
+        # The servers' first heartbeat goes at once and the next 15 s later: the master listens first.
+        check(wait_until(lambda: http_get(http_port, "/healthz")[0] == 200, 10), "the master never answered /healthz")
         ports = []
         for index, (name, _) in enumerate(SERVERS):
             directory = os.path.join(scratch, f"server{index}")
