@@ -27,6 +27,7 @@ packages=(
     "test    prometheus                  command -v promtool"
     "test    nodejs                      command -v node"
     "test    npm                         command -v npm"
+    "test    python3-jsonschema          test -f /usr/lib/python3/dist-packages/jsonschema/__init__.py"
     "stats   libsqlite3-dev              test -f /usr/include/sqlite3.h"
     "stats   libpq-dev                   test -f /usr/include/postgresql/libpq-fe.h"
     "stats   zlib1g-dev                  test -f /usr/include/zlib.h"

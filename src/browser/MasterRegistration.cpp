@@ -25,13 +25,6 @@ constexpr std::uint32_t kStopGrowingAt = 1'800'000;
 constexpr std::uint32_t kFallbackQuietInterval = 120'000;
 constexpr std::uint32_t kFallbackQuietGap = 86'400'000;
 
-constexpr std::uint32_t kGeneratorMultiplier = 214013u;
-constexpr std::uint32_t kGeneratorIncrement = 2531011u;
-constexpr std::uint32_t kAnswerStartA = 0x67452301u;
-constexpr std::uint32_t kAnswerStartB = 0xEFCDAB89u;
-constexpr std::uint32_t kAnswerKey1 = 0x98BADCFEu;
-constexpr std::uint32_t kAnswerKey2 = 0x10325476u;
-
 bool endsWithReservedDomain(std::string_view name) {
     if (!name.empty() && name.back() == '.') name.remove_suffix(1);
     if (name.size() < kReservedDomain.size()) return false;
@@ -57,29 +50,10 @@ std::uint32_t resolveMaster(const std::string& name, int lookups,
     return 0;
 }
 
-std::uint32_t littleEndianAt(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 }  // namespace
 
-std::uint32_t MasterRegistration::drawRandom() {
-    generatorState_ = generatorState_ * kGeneratorMultiplier + kGeneratorIncrement;
-    return (generatorState_ >> 16) & 0x7FFFu;
-}
-
 void MasterRegistration::buildVerificationTable() {
-    for (std::size_t row = 0; row < verificationTable_.size(); ++row) {
-        verificationTable_[row].fill(static_cast<std::uint8_t>(row));
-    }
-    const std::size_t rows = verificationTable_.size();
-    for (std::size_t row = 0; row < rows; ++row) {
-        for (std::size_t column = 0; column < verificationTable_[row].size(); ++column) {
-            const std::size_t other = row + drawRandom() % (rows - row);
-            std::swap(verificationTable_[row][column], verificationTable_[other][column]);
-        }
-    }
+    verification_.shuffle();
 }
 
 void MasterRegistration::setUpMasters(const std::vector<std::string>& masterServers, const HostLookup& lookupHost) {
@@ -143,18 +117,7 @@ bool MasterRegistration::isFromMasterNetwork(const PeerAddress& sender) const {
 
 std::uint32_t MasterRegistration::verificationResponse(
     std::span<const std::uint8_t, browser::kChallengeLength> challenge) const {
-    std::uint32_t a = kAnswerStartA;
-    std::uint32_t b = kAnswerStartB;
-    for (const std::uint8_t x : challenge) {
-        const VerificationRow& row = verificationTable_[(a & 0xFFu) ^ x];
-        const std::uint32_t low = littleEndianAt(row.data());
-        const std::uint32_t high = littleEndianAt(row.data() + 4);
-        const std::uint32_t nextA = (a >> 8) ^ low ^ ((b << 24) + kAnswerKey1);
-        const std::uint32_t nextB = (b >> 8) ^ high ^ ((a << 24) + kAnswerKey2);
-        a = nextA;
-        b = nextB;
-    }
-    return a + b;
+    return verification_.answer(challenge);
 }
 
 }  // namespace varn

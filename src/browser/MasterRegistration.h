@@ -10,6 +10,7 @@
 #include "net/PeerAddress.h"
 #include "platform/DatagramSocket.h"
 #include "protocol/BrowserProtocol.h"
+#include "protocol/MasterVerification.h"
 
 namespace varn {
 
@@ -46,15 +47,7 @@ public:
     bool fallbackInUse() const { return fallbackInUse_; }
 
 private:
-    using VerificationRow = std::array<std::uint8_t, 8>;
-
-    // Shared with the master service, together with the answer's constants.
-    static constexpr std::uint32_t kGeneratorSeed = 0x1F2E3D4Cu;
-
-    std::uint32_t drawRandom();
-
-    std::array<VerificationRow, 256> verificationTable_{};
-    std::uint32_t generatorState_ = kGeneratorSeed;
+    browser::VerificationKey verification_;
     PeerAddress firstMaster_;
     PeerAddress secondMaster_;
     bool fallbackInUse_ = false;

@@ -101,13 +101,20 @@ std::optional<std::string> numberWarning(const ConfigKey& key, std::string_view 
     return warning;
 }
 
-std::string unknownKeyWarning(std::string_view key, const std::string& place) {
+const ConfigKey* findIn(std::span<const ConfigKey> keys, std::string_view name) {
+    for (const ConfigKey& key : keys) {
+        if (key.name == name) return &key;
+    }
+    return nullptr;
+}
+
+std::string unknownKeyWarning(std::span<const ConfigKey> keys, std::string_view key, const std::string& place) {
     std::vector<std::string_view> names;
-    for (const ConfigKey& known : knownConfigKeys())
+    for (const ConfigKey& known : keys)
         names.push_back(known.name);
     std::string warning = "warning: unknown key '" + shown(key) + "'" + place;
     // A tab is part of the key: "ServerPort<tab>4000" is one key without values.
-    if (const auto tab = key.find('\t'); tab != std::string_view::npos && findConfigKey(key.substr(0, tab))) {
+    if (const auto tab = key.find('\t'); tab != std::string_view::npos && findIn(keys, key.substr(0, tab))) {
         return warning + " (a tab does not end a key: did you mean '" + std::string(key.substr(0, tab)) +
                "' followed by a space?)";
     }
@@ -140,19 +147,23 @@ bool readsNumber(ConfigKeyKind kind) {
 }  // namespace
 
 std::vector<std::string> configurationWarnings(const ConfigFile& config) {
+    return configurationWarnings(config, knownConfigKeys());
+}
+
+std::vector<std::string> configurationWarnings(const ConfigFile& config, std::span<const ConfigKey> keys) {
     const std::string file = config.loadedPath() != nullptr ? *config.loadedPath() : "the configuration";
     // Only a key's last line counts: its values replaced those of earlier lines.
     std::map<std::string_view, std::uint32_t> lastLines;
     for (const ConfigFile::KeyLine& keyLine : config.keyLines()) {
-        if (const ConfigKey* key = findConfigKey(keyLine.key))
+        if (const ConfigKey* key = findIn(keys, keyLine.key))
             lastLines[key->name] = keyLine.line;
     }
     std::vector<std::string> warnings;
     for (const ConfigFile::KeyLine& keyLine : config.keyLines()) {
         const std::string place = where(file, keyLine.line);
-        const ConfigKey* key = findConfigKey(keyLine.key);
+        const ConfigKey* key = findIn(keys, keyLine.key);
         if (key == nullptr) {
-            warnings.push_back(unknownKeyWarning(keyLine.key, place));
+            warnings.push_back(unknownKeyWarning(keys, keyLine.key, place));
             continue;
         }
         if (!readsNumber(key->kind) || lastLines[key->name] != keyLine.line)
@@ -167,7 +178,11 @@ std::vector<std::string> configurationWarnings(const ConfigFile& config) {
 }
 
 std::size_t reportConfigurationWarnings(const ConfigFile& config) {
-    const std::vector<std::string> warnings = configurationWarnings(config);
+    return reportConfigurationWarnings(config, knownConfigKeys());
+}
+
+std::size_t reportConfigurationWarnings(const ConfigFile& config, std::span<const ConfigKey> keys) {
+    const std::vector<std::string> warnings = configurationWarnings(config, keys);
     for (const std::string& warning : warnings)
         ServerLog::instance().diagnostic(warning);
     return warnings.size();

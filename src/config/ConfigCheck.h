@@ -2,21 +2,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace varn {
 
 class ConfigFile;
+struct ConfigKey;
 
 // What the server will make of a loaded configuration, as warnings for standard error, one line each
 // in the order of the file's lines: keys it does not know (with the known key the line probably
 // meant), and numbers that are not wholly a number or lie outside their key's range (with the number
 // the server will use, which is what it has always made of such a text).
 std::vector<std::string> configurationWarnings(const ConfigFile& config);
+// The same against another program's table of keys (varnmaster's).
+std::vector<std::string> configurationWarnings(const ConfigFile& config, std::span<const ConfigKey> keys);
 
 // Writes configurationWarnings to standard error; returns how many there were.
 std::size_t reportConfigurationWarnings(const ConfigFile& config);
+std::size_t reportConfigurationWarnings(const ConfigFile& config, std::span<const ConfigKey> keys);
 // After a failed load, the path and the reason to standard error; nothing when no load was tried.
 void reportConfigurationLoadFailure(const ConfigFile& config);
 

@@ -36,6 +36,23 @@ int hexValue(char digit) {
     return -1;
 }
 
+// A method is a token: letters, digits and a few marks.
+bool isToken(std::string_view word) {
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](char letter) {
+        const auto byte = static_cast<unsigned char>(letter);
+        return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
+               std::string_view("!#$%&'*+-.^_`|~").find(letter) != std::string_view::npos;
+    });
+}
+
+// A target holds printable ASCII only; anything else must come %XX-escaped.
+bool isPrintable(std::string_view word) {
+    return std::all_of(word.begin(), word.end(), [](char letter) {
+        const auto byte = static_cast<unsigned char>(letter);
+        return byte > 0x20 && byte < 0x7F;
+    });
+}
+
 // The path with its %XX escapes decoded; false for a broken escape or one that makes a NUL.
 bool decodePath(std::string_view path, std::string& decoded) {
     decoded.clear();
@@ -232,7 +249,8 @@ HttpRequestReader::State HttpRequestReader::parseHead(std::string_view head) {
     const std::string_view method = takeWord(requestLine);
     const std::string_view target = takeWord(requestLine);
     const std::string_view version = requestLine;
-    if (method.empty() || target.empty() || version.substr(0, 7) != "HTTP/1." || target.front() != '/') {
+    if (!isToken(method) || target.empty() || !isPrintable(target) || version.substr(0, 7) != "HTTP/1." ||
+        target.front() != '/') {
         return fail(400);
     }
     request_.method = method;

@@ -26,6 +26,9 @@ struct ReceiveResult {
     std::size_t length = 0;
     std::uint32_t address = 0;
     std::uint16_t port = 0;
+    // The address the datagram was sent to, from a batched receive on a socket that reports it
+    // (reportLocalAddresses); 0 otherwise.
+    std::uint32_t localAddress = 0;
 };
 
 // One place of a batched receive: the caller's buffer and what was received into it.
@@ -43,6 +46,8 @@ struct SendSlot {
     std::size_t length = 0;
     // Bytes sent; -1 when this datagram did not go.
     int sent = -1;
+    // The local address to send from, on a socket bound to all addresses; 0 lets the system pick.
+    std::uint32_t source = 0;
 };
 
 // One IPv4 datagram socket. Every socket is created non-blocking: a receive never waits, and a
@@ -84,6 +89,10 @@ public:
     // Asks the system for a receive buffer of this many bytes (SO_RCVBUF) and returns the size it
     // granted, which its limit may have cut; -1 where the size cannot be set or read.
     virtual int setReceiveBufferBytes(int /*bytes*/) { return -1; }
+    // Asks the system to say, for each datagram of a batched receive, the local address it was sent
+    // to, and to honour a batched send's source address: a socket bound to all addresses can then
+    // answer from the address it was asked on. False where the system cannot.
+    virtual bool reportLocalAddresses() { return false; }
     virtual void close() = 0;
     // The handle the loop's readiness wait watches; kNoWaitHandle when there is none.
     virtual WaitHandle waitHandle() const = 0;

@@ -174,6 +174,14 @@ public:
     }
 #endif
 
+#if defined(__linux__)
+    bool reportLocalAddresses() override {
+        const int on = 1;
+        reportLocal_ = fd_ >= 0 && ::setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+        return reportLocal_;
+    }
+#endif
+
     int setReceiveBufferBytes(int bytes) override {
         if (fd_ < 0) return -1;
         if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return -1;
@@ -214,6 +222,7 @@ private:
         std::array<mmsghdr, kSystemBatch> messages{};
         std::array<iovec, kSystemBatch> parts{};
         std::array<sockaddr_in, kSystemBatch> senders{};
+        std::array<PacketInfoSpace, kSystemBatch> controls{};
         for (std::size_t index = 0; index < count; ++index) {
             parts[index] = {slots[index].buffer, slots[index].capacity};
             msghdr& header = messages[index].msg_hdr;
@@ -221,6 +230,10 @@ private:
             header.msg_namelen = sizeof senders[index];
             header.msg_iov = &parts[index];
             header.msg_iovlen = 1;
+            if (reportLocal_) {
+                header.msg_control = controls[index].bytes;
+                header.msg_controllen = sizeof controls[index].bytes;
+            }
         }
         int received;
         do {
@@ -239,6 +252,7 @@ private:
             ReceiveResult& result = slots[index].result;
             result.address = senders[index].sin_addr.s_addr;
             result.port = senders[index].sin_port;
+            result.localAddress = reportLocal_ ? destinationOf(messages[index].msg_hdr) : 0;
             // A datagram longer than its buffer is refused, not cut; the ones after it are kept.
             const bool oversized = (messages[index].msg_hdr.msg_flags & MSG_TRUNC) != 0;
             result.status = oversized ? ReceiveStatus::failed : ReceiveStatus::datagram;
@@ -258,6 +272,7 @@ private:
         std::array<mmsghdr, kSystemBatch> messages{};
         std::array<iovec, kSystemBatch> parts{};
         std::array<sockaddr_in, kSystemBatch> destinations{};
+        std::array<PacketInfoSpace, kSystemBatch> controls{};
         for (std::size_t index = 0; index < count; ++index) {
             destinations[index] = socketAddress(slots[index].address, slots[index].port);
             parts[index] = {const_cast<std::uint8_t*>(slots[index].data), slots[index].length};
@@ -266,6 +281,7 @@ private:
             header.msg_namelen = sizeof destinations[index];
             header.msg_iov = &parts[index];
             header.msg_iovlen = 1;
+            if (slots[index].source != 0) setSource(header, controls[index], slots[index].source);
         }
         for (;;) {
             ++systemCalls.sends;
@@ -281,10 +297,40 @@ private:
             if (!wouldBlock(errno) || !roomWait.waitForRoom(fd_)) return -1;
         }
     }
+
+    // Room for one IP_PKTINFO control message, aligned as the system wants it.
+    struct PacketInfoSpace {
+        alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+    };
+
+    static std::uint32_t destinationOf(msghdr& header) {
+        for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr; control = CMSG_NXTHDR(&header, control)) {
+            if (control->cmsg_level == IPPROTO_IP && control->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(control), sizeof info);
+                return info.ipi_addr.s_addr;
+            }
+        }
+        return 0;
+    }
+
+    static void setSource(msghdr& header, PacketInfoSpace& space, std::uint32_t source) {
+        std::memset(space.bytes, 0, sizeof space.bytes);
+        header.msg_control = space.bytes;
+        header.msg_controllen = sizeof space.bytes;
+        cmsghdr* control = CMSG_FIRSTHDR(&header);
+        control->cmsg_level = IPPROTO_IP;
+        control->cmsg_type = IP_PKTINFO;
+        control->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = source;
+        std::memcpy(CMSG_DATA(control), &info, sizeof info);
+    }
 #endif
 
     int fd_ = -1;
     std::error_code bindError_;
+    bool reportLocal_ = false;
 };
 
 }  // namespace

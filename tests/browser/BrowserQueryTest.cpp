@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "browser/BrowserFixture.h"
 #include "browser/StatusReply.h"
+#include "protocol/BrowserStatusReader.h"
 #include "support/LogCapture.h"
 
 namespace varn::testing {
@@ -316,6 +318,92 @@ TEST_F(BrowserQueryTest, PlayersStopAtTheReplyLimitAndThePiecesReassemble) {
         reassembled = concat(reassembled, slice(datagram, piece == 0 ? 0 : 4, datagram.size() - 4));
     }
     EXPECT_EQ(reassembled, expected);
+}
+
+// The master reads what this server sends: a whole reply, and a long one from its pieces in any
+// order (a missing piece leaves it incomplete; a piece of another reply is refused).
+TEST_F(BrowserQueryTest, TheMastersReaderTakesTheRepliesWholeOrFromTheirPiecesInAnyOrder) {
+    struct Case {
+        int players;
+        std::size_t replySize;  // 0: as the players make it
+        std::size_t datagrams;
+    };
+    const Case cases[] = {{3, 0, 1}, {400, 0, 5}, {120, 2716, 3}};
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.players);
+        players.clear();
+        addPlayers(testCase.players, 12);
+        std::string name = "Name <b>&amp; \xC3\xA9";
+        if (testCase.replySize != 0) {
+            const std::size_t withoutName = expectedWithPlayers("", testCase.players, 12).size();
+            name = std::string(testCase.replySize - withoutName, 'n');
+        }
+        reloadConfiguration("ServerName \"" + name + "\"\nServerPassword x\nServerPasswordEnabled 1\n");
+        start();
+        const std::vector<Bytes> replies = queryStatus(peer(0x7F000009u));
+        ASSERT_EQ(replies.size(), testCase.datagrams);
+
+        browser::StatusPieces pieces;
+        // Last first: every piece but the last leaves the reply incomplete.
+        for (std::size_t index = replies.size(); index-- > 1;) {
+            EXPECT_EQ(pieces.add(replies[index]), browser::StatusPieces::Outcome::incomplete);
+        }
+        if (replies.size() > 1) {
+            Bytes stranger = replies[1];
+            stranger[stranger.size() - 1] ^= 0x55;
+            EXPECT_EQ(pieces.add(stranger), browser::StatusPieces::Outcome::refused);
+        }
+        ASSERT_EQ(pieces.add(replies[0]), browser::StatusPieces::Outcome::complete);
+        const auto status = browser::decodeStatusReply(pieces.reply());
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->gameName, "varn");
+        EXPECT_EQ(status->gamePort, 4000);
+        EXPECT_EQ(status->serverName, name);
+        EXPECT_EQ(status->mapName, "Palm Bay");
+        EXPECT_EQ(status->version, "0.3");
+        EXPECT_TRUE(status->password);
+        EXPECT_EQ(status->players, testCase.players);
+        EXPECT_EQ(status->maxPlayers, 4);
+        EXPECT_EQ(status->rules, (std::vector<std::pair<std::string, std::string>>{{" ", " "}}));
+        ASSERT_FALSE(status->playerList.empty());
+        EXPECT_EQ(status->playerList.front().name, "0xxxxxxxxxxx");
+        EXPECT_EQ(status->playerList.back().score, 0);
+        // A reply cut anywhere in its fields is not a reply.
+        const Bytes& whole = pieces.reply();
+        for (const std::size_t cut : {std::size_t{3}, std::size_t{10}, std::size_t{40}}) {
+            EXPECT_FALSE(browser::decodeStatusReply(std::span(whole).first(cut))) << cut;
+        }
+        if (replies.size() > 1) {
+            browser::StatusPieces missing;
+            for (std::size_t index = 0; index + 1 < replies.size(); ++index) {
+                EXPECT_NE(missing.add(replies[index]), browser::StatusPieces::Outcome::complete);
+            }
+        }
+    }
+}
+
+TEST(HeartbeatReaderTest, OnlyTheExactHeartbeatAnnouncesAPort) {
+    struct Case {
+        std::string datagram;
+        std::optional<std::uint16_t> port;
+    };
+    const Case cases[] = {
+        {"\\hb\\5126\\varn", 5126}, {"\\hb\\1\\varn", 1}, {"\\hb\\65535\\varn", 65535},
+        {"\\hb\\65536\\varn", std::nullopt}, {"\\hb\\0\\varn", std::nullopt},
+        {"\\hb\\05126\\varn", std::nullopt}, {"\\hb\\\\varn", std::nullopt},
+        {"\\hb\\5126\\varnx", std::nullopt}, {"\\hb\\5126\\VARN", std::nullopt},
+        {"\\hb\\-1\\varn", std::nullopt}, {"\\hb\\51 6\\varn", std::nullopt},
+        {"\\HB\\5126\\varn", std::nullopt}, {"", std::nullopt}, {"\\hb\\", std::nullopt},
+        {std::string("\\hb\\5126\\varn\0", 15), std::nullopt},
+    };
+    for (const Case& testCase : cases) {
+        const Bytes datagram(testCase.datagram.begin(), testCase.datagram.end());
+        EXPECT_EQ(browser::decodeHeartbeat(datagram), testCase.port) << testCase.datagram;
+    }
+    // What this server sends is what the reader takes.
+    PacketWriter<browser::kMaxHeartbeatLength> heartbeat;
+    browser::encodeHeartbeat(heartbeat, 27123);
+    EXPECT_EQ(browser::decodeHeartbeat(std::span(heartbeat.data(), heartbeat.size())), 27123);
 }
 
 TEST(StatusReplyTest, GroupsAreWholeAndStopOnlyOnceTheLimitIsPassed) {
