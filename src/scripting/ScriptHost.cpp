@@ -230,11 +230,7 @@ void ScriptHost::runTimer(std::int64_t timer) {
         tasks_->removePeriodic(entry.task);
         timers_.erase(found);
     }
-    if (admitCall()) {
-        const std::int64_t start = stopwatch_();
-        entry.script->callReference(entry.reference, "timer", {});
-        chargeCall(start);
-    }
+    entry.script->callReference(entry.reference, "timer", {});
     if (entry.repeat == Repeat::Once) entry.script->releaseReference(entry.reference);
 }
 
@@ -264,8 +260,14 @@ bool ScriptHost::admitCall() {
     return false;
 }
 
-void ScriptHost::chargeCall(std::int64_t startNanoseconds) {
+std::int64_t ScriptHost::callStarting(const LuaScript& script) {
+    if (watchdog_) watchdog_->callStarted(script.file());
+    return stopwatch_();
+}
+
+void ScriptHost::callFinished(std::int64_t startNanoseconds) {
     const std::int64_t used = stopwatch_() - startNanoseconds;
+    if (watchdog_) watchdog_->callEnded();
     usedNanoseconds_ += used;
     nanosecondsTotal_ += used;
 }
@@ -290,10 +292,9 @@ void ScriptHost::dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pu
                                                       : LuaScript::ResultReader();
     for (const std::unique_ptr<LuaScript>& script : scripts_) {
         if (!script->hasHandlers(event) || script->switchedOff()) continue;
-        if (!admitCall()) return;
-        const std::int64_t start = stopwatch_();
-        script->callHandlers(event, pushArguments, reader);
-        chargeCall(start);
+        // Skipped by the global budget: so is every script after it.
+        const CallOutcome outcome = script->callHandlers(event, pushArguments, reader);
+        if (outcome == CallOutcome::Skipped && !script->switchedOff()) return;
         if (decided) return;
     }
 }
@@ -448,15 +449,12 @@ bool ScriptHost::runCommand(const Commands& commands, std::string_view text, con
     const auto found = commands.find(name);
     if (found == commands.end()) return false;
     const Command command = found->second;
-    if (command.script->switchedOff() || !admitCall()) return true;
-    const std::int64_t start = stopwatch_();
     command.script->callReference(command.reference, "command", [&pushWho, rest](lua_State* state) {
         pushWho(state);
         pushText(state, rest);
         pushWords(state, rest);
         return 3;
     });
-    chargeCall(start);
     return true;
 }
 
