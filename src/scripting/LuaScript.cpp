@@ -102,7 +102,8 @@ bool LuaScript::run(std::string& error) {
     });
     luaL_unref(state, LUA_REGISTRYINDEX, chunk);
     if (outcome == CallOutcome::Finished) return true;
-    error = lastError_;
+    // An error's message names the file and line; a stop names the file here.
+    error = outcome == CallOutcome::Failed ? lastError_ : file() + ": " + lastError_;
     return false;
 }
 
@@ -196,8 +197,8 @@ void LuaScript::countError() {
     }
     if (++errorsThisMinute_ > limits_.errorsPerMinute && !switchedOff_) {
         switchedOff_ = true;
-        log_.error("switched off until the next reload: more than " + std::to_string(limits_.errorsPerMinute) +
-                   " errors in a minute");
+        log_.errorAlways("switched off until the next reload: more than " + std::to_string(limits_.errorsPerMinute) +
+                         " errors in a minute");
     }
 }
 

@@ -44,7 +44,7 @@ struct ScriptLimits {
     std::int64_t instructions = 200'000;
     std::int32_t errorsPerMinute = 10;
     // The wall-clock time one call may take before the count hook stops it.
-    std::int64_t timeLimitNanoseconds = 250'000'000;
+    std::int64_t timeLimitNanoseconds = 200'000'000;
 };
 
 // Why a call did not finish.
@@ -83,6 +83,7 @@ public:
     const std::string& file() const { return log_.file(); }
     ScriptLog& log() { return log_; }
     ScriptStore& store() { return *store_; }
+    const ScriptStore& store() const { return *store_; }
     ScriptHost& host() { return host_; }
     const ScriptLimits& limits() const { return limits_; }
     std::size_t memoryInUse() const { return memoryInUse_; }

@@ -51,7 +51,7 @@ TEST_F(ScriptGameTest, EveryEventReachesScriptsWithItsValues) {
     server->notifyBanAdded(BanAdded{"10.0.0.*", Actor{Actor::Kind::Administrator, "boss"}, false});
     server->notifyBanRemoved(BanRemoved{"10.0.0.*", Actor{Actor::Kind::Script, "other.lua"}});
     server->notifyAdministratorLoggedIn(AdministratorLoggedIn{5, "boss", "127.0.0.100"});
-    server->notifyAdministratorSaid(AdministratorSaid{5, "boss", "hi players"});
+    server->notifyAdministratorSaid(AdministratorSaid{5, "boss", "hi players", "127.0.0.100"});
     receiveGame(bob, {2});
     server->notifyServerStopping();
 
@@ -229,7 +229,9 @@ varn.command('big', function(p) print(pcall(varn.store.set, 'big', string.rep('z
     ASSERT_TRUE(startWithScript(script)) << loadError;
     join(alice, "alice");
     receiveGame(alice, chatDatagram(1, "/set visits 41"));
-    const std::filesystem::path store = folder() / "data" / "test.store";
+    // Named after the script's path.
+    const std::filesystem::path store = host->script(0).store().path();
+    EXPECT_EQ(store.parent_path(), folder() / "data");
     EXPECT_FALSE(std::filesystem::exists(store));
     tasks.advance(10'000);
     ASSERT_TRUE(std::filesystem::exists(store));
