@@ -260,7 +260,10 @@ int storeGet(lua_State* state) {
     std::size_t length = 0;
     const char* key = luaL_checklstring(state, 1, &length);
     const ScriptStore::Value* value = scriptOf(state).store().find(std::string_view(key, length));
-    if (value == nullptr) return 0;
+    if (value == nullptr) {
+        lua_pushnil(state);
+        return 1;
+    }
     pushStoreValue(state, *value);
     return 1;
 }

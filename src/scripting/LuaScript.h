@@ -87,6 +87,8 @@ public:
     ScriptHost& host() { return host_; }
     const ScriptLimits& limits() const { return limits_; }
     std::size_t memoryInUse() const { return memoryInUse_; }
+    // The state, for inspection (what a script can reach).
+    lua_State* state() const { return state_; }
 
     // Used by the binding and the sandbox.
     static LuaScript& of(lua_State* state);

@@ -183,6 +183,18 @@ TEST_F(ScriptGameTest, CommandsReachTheirScriptAndStaySwallowed) {
                                                                     "SCRIPT: b.lua: boss bob"}));
 }
 
+// An administrator reaches every handler with the same table: id, name and address.
+TEST_F(ScriptGameTest, AdministratorsCarryTheirAddressToEveryHandler) {
+    ASSERT_TRUE(startWithScript(R"(
+varn.on('adminsay', function(who, text) print('say', who.id, who.name, who.ip, text) end)
+varn.adminCommand('where', function(who) print('command', who.id, who.name, who.ip) end)
+)")) << loadError;
+    adminServer->administrators().add(admin, "boss");
+    receiveAdmin(admin, {3, 0, '!', 'w', 'h', 'e', 'r', 'e', 0});
+    EXPECT_EQ(linesStartingWith("SCRIPT"), (std::vector<std::string>{"SCRIPT: test.lua: say 0 boss 127.0.0.100 !where",
+                                                                    "SCRIPT: test.lua: command 0 boss 127.0.0.100"}));
+}
+
 TEST_F(ScriptGameTest, ACommandNameTakenTwiceStopsTheLoad) {
     EXPECT_FALSE(startWithScripts({write("a.lua", "varn.command('top', function() end)"),
                                    write("b.lua", "\n\nvarn.command('top', function() end)")}));
