@@ -46,6 +46,12 @@ void armCallBudget(lua_State* state) {
 }
 
 void noteThreadStopped(lua_State* state, lua_State* thread) {
+    // The main thread is never resumed; a stop there ends with the call.
+    if (lua_pushthread(thread) == 1) {
+        lua_pop(thread, 1);
+        return;
+    }
+    lua_pop(thread, 1);
     if (lua_getfield(state, LUA_REGISTRYINDEX, kStoppedThreads) != LUA_TTABLE) {
         lua_pop(state, 1);
         lua_newtable(state);

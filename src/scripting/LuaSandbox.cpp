@@ -135,11 +135,15 @@ int runWrapped(lua_State* state) {
     if (status == LUA_OK || status == LUA_YIELD) return results;
     if (!mustPassOn(state, status)) {
         lua_pop(state, 1);
+        LuaScript& script = LuaScript::of(state);
+        lua_State* previous = script.runningThread();
+        script.setRunningThread(coroutine);
 #if LUA_VERSION_RELEASE_NUM >= 50406
         status = lua_closethread(coroutine, state);
 #else
         status = lua_resetthread(coroutine);
 #endif
+        script.setRunningThread(previous);
         lua_xmove(coroutine, state, 1);
         if (mustPassOn(state, status)) return lua_error(state);
         if (lua_type(state, -1) == LUA_TSTRING) {

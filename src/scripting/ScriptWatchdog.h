@@ -22,7 +22,7 @@ namespace varn {
 class ScriptWatchdog {
 public:
     using Milliseconds = std::chrono::milliseconds;
-    static constexpr Milliseconds kPollInterval{50};
+    static constexpr Milliseconds kPollInterval{100};
     static constexpr Milliseconds kStuckAfter{2000};
     static constexpr int kExitStatus = 1;
     // How the process ends (std::_Exit unless a test passes its own) and whether a stop was asked for.
