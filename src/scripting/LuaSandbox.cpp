@@ -200,6 +200,8 @@ int safeLoad(lua_State* state) {
     const char* chunk = lua_tolstring(state, 1, &length);
     if (chunk == nullptr || lua_type(state, 1) != LUA_TSTRING) return luaL_error(state, "load: only a text is taken");
     const char* name = luaL_optstring(state, 2, chunk);
+    // Reading the text (a long comment allocates nothing) is work of the call.
+    chargeBytes(state, length);
     const int status = luaL_loadbufferx(state, chunk, length, name, "t");
     if (status != LUA_OK) {
         if (status == LUA_ERRMEM) return lua_error(state);

@@ -57,6 +57,7 @@ TEST_F(ScriptBudgetTest, WorkThatTheCountDidNotSeeIsStopped) {
         {"table.unpack over a huge range", "pcall(table.unpack, {}, 1, 1e8)", kOverBudget},
         {"a long gsub replacement", "local s = ('x'):rep(4096):gsub('', ('%0'):rep(100000))", kOverBudget},
         {"reversing a large text", "local s = ('x'):rep(1000):rep(2000) for i = 1, 40 do s = s:reverse() end", kOverBudget},
+        {"loading a long comment", "local s = '--' .. ('x'):rep(1000):rep(100) for i = 1, 1e5 do load(s) end", kOverBudget},
         {"utf8.len of a large text", "local s = ('x'):rep(1000):rep(1000) for i = 1, 1e4 do utf8.len(s) end", kOverBudget},
     };
     settings.memoryLimitBytes = std::size_t{64} << 20;
