@@ -2,6 +2,7 @@
 // welcome and top examples in a host over a game that takes the texts and drops them.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "platform/Files.h"
 #include "scripting/ScriptGame.h"
 #include "scripting/ScriptHost.h"
+#include "scripting/ScriptWatchdog.h"
 
 namespace {
 
@@ -35,6 +37,9 @@ struct World {
                           std::string(VARN_SOURCE_DIR) + "/examples/scripts/top.lua"};
         settings.dataFolder = "/tmp";
         host = std::make_unique<ScriptHost>(settings, game, clock, platform::FileSystem::system(), nullptr);
+        // Watched as the server watches its scripts: every call tells the watchdog it starts and ends.
+        host->watchCalls(std::make_unique<ScriptWatchdog>(std::chrono::milliseconds(settings.timeLimitMilliseconds),
+                                                          [] { return false; }));
         std::string error;
         if (!host->load(error)) throw std::runtime_error(error);
         record.name = "alice";

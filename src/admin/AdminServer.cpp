@@ -233,9 +233,10 @@ void AdminServer::say(const Request& request) {
         auto& log = ServerLog::instance();
         log.line("***> ", name, ": ", printableForLog(said));
     }
-    game_.notifyAdministratorSaid(AdministratorSaid{request.adminId, name, said});
+    const IpText ip = request.from.ipText();
+    game_.notifyAdministratorSaid(AdministratorSaid{request.adminId, name, said, ip.view()});
     if (said.starts_with('!') &&
-        game_.decideAdministratorCommand(AdministratorCommand{request.adminId, name, said})) {
+        game_.decideAdministratorCommand(AdministratorCommand{request.adminId, name, said, ip.view()})) {
         return;
     }
     PacketWriter<admin::kMaxSayDatagram + 1> relay;

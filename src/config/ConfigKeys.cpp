@@ -18,6 +18,7 @@ constexpr std::int32_t kDefaultReceiveBufferBytes = 1024 * 1024;
 constexpr std::int32_t kDefaultScriptMemoryMebibytes = 32;
 constexpr std::int32_t kDefaultScriptInstructions = 200'000;
 constexpr std::int32_t kDefaultScriptErrorLimit = 10;
+constexpr std::int32_t kDefaultScriptTimeLimitMilliseconds = 200;
 constexpr std::int32_t kDefaultAutoBanMaxPerMinute = 60;
 constexpr std::int64_t kMostAdminRememberDays = 3650;
 
@@ -85,6 +86,7 @@ constexpr std::array kKeys = {
     integer("ScriptMemoryLimit", 1, 4096, kDefaultScriptMemoryMebibytes),
     integer("ScriptInstructionLimit", 1000, kHighestInt, kDefaultScriptInstructions),
     integer("ScriptErrorLimit", 1, kHighestInt, kDefaultScriptErrorLimit),
+    integer("ScriptTimeLimit", 10, 1000, kDefaultScriptTimeLimitMilliseconds),
     integer("ScriptTextSenderId", 0, 255),
     integer("ScriptTextKind", 0, 255),
     integer("MetricsPort", 1, kHighestPortNumber),

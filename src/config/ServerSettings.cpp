@@ -95,6 +95,7 @@ void readScriptSettings(const ConfigFile& config, ServerSettings& settings) {
     }
     if (const std::int32_t limit = config.getInt("ScriptInstructionLimit"); limit > 0) scripts.instructionLimit = limit;
     if (const std::int32_t limit = config.getInt("ScriptErrorLimit"); limit > 0) scripts.errorLimitPerMinute = limit;
+    if (const std::int32_t limit = config.getInt("ScriptTimeLimit"); limit > 0) scripts.timeLimitMilliseconds = limit;
     if (config.has("ScriptTextSenderId")) scripts.textSenderId = config.getInt("ScriptTextSenderId");
     if (config.has("ScriptTextKind")) scripts.textKind = config.getInt("ScriptTextKind");
 }

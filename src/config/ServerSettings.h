@@ -23,13 +23,15 @@ struct SendLimitSettings {
 // the scripting is built.
 struct ScriptSettings {
     std::vector<std::string> files;
-    // Where each script's store lives ("<folder>/<script base name>.store").
+    // Where each script's store lives ("<folder>/<script path>.store", see ScriptStore).
     std::string dataFolder = ".";
     std::size_t memoryLimitBytes = std::size_t{32} << 20;
     // Lua instructions one call may run (about a millisecond of work by default).
     std::int64_t instructionLimit = 200'000;
     // A script that errs more often than this in a minute is switched off until the next reload.
     std::int32_t errorLimitPerMinute = 10;
+    // The wall-clock time one call may take (10 to 1000 ms); past it the call is stopped.
+    std::int32_t timeLimitMilliseconds = 200;
     // The sender id and chat kind of the texts scripts send; kind 3 is never relayed, so it is refused.
     std::int32_t textSenderId = 255;
     std::int32_t textKind = 0;

@@ -106,6 +106,7 @@ struct AdministratorSaid {
     std::int32_t id;
     std::string_view name;
     std::string_view text;
+    std::string_view ipText;
 };
 struct SecondPassed {
     std::int64_t monotonicSeconds;
@@ -127,6 +128,7 @@ struct AdministratorCommand {
     std::int32_t id;
     std::string_view name;
     std::string_view text;  // from the '!' on
+    std::string_view ipText;
 };
 enum class ChatVerdict : std::uint8_t { Relay, Swallow };
 

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/Signals.h"
@@ -11,7 +12,9 @@ namespace varn::platform {
 
 namespace {
 
-volatile sig_atomic_t stopFlag = 0;
+// Atomic: the scripts' watchdog thread reads it too. Lock-free, so a handler may set it.
+std::atomic<int> stopFlag{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 volatile sig_atomic_t reloadFlag = 0;
 volatile sig_atomic_t logReopenFlag = 0;
 // Set after each byte written to the wake pipe, so that a pass with no signal reads nothing from it.
@@ -72,7 +75,7 @@ void StopSignals::install(bool hangUpStops) {
     handle(SIGPIPE, SIG_IGN);
 }
 
-bool StopSignals::stopRequested() { return stopFlag != 0; }
+bool StopSignals::stopRequested() { return stopFlag.load() != 0; }
 
 bool StopSignals::takeReloadRequest() {
     const bool requested = reloadFlag != 0;

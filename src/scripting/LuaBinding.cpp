@@ -36,12 +36,22 @@ constexpr NamedEvent kDecisions[] = {
 
 LuaScript& scriptOf(lua_State* state) { return LuaScript::of(state); }
 
+// Handlers and commands are held partly outside the state: a script may have kMaxRegistrations of
+// them; past that a registration is an error the script can catch.
+void takeRegistration(lua_State* state, const char* what) {
+    if (!scriptOf(state).takeRegistration()) {
+        luaL_error(state, "%s: no more registrations (at most %d a script)", what,
+                   static_cast<int>(LuaScript::kMaxRegistrations));
+    }
+}
+
 template <std::size_t Count>
 int registerHandler(lua_State* state, const NamedEvent (&names)[Count], const char* what, const char* noun) {
     const char* name = luaL_checkstring(state, 1);
     luaL_checktype(state, 2, LUA_TFUNCTION);
     for (const NamedEvent& named : names) {
         if (std::strcmp(named.name, name) != 0) continue;
+        takeRegistration(state, what);
         lua_settop(state, 2);
         scriptOf(state).addHandler(named.event, luaL_ref(state, LUA_REGISTRYINDEX));
         return 0;
@@ -70,6 +80,7 @@ int registerCommand(lua_State* state, ScriptHost::CommandKind kind) {
     if (!validCommandName(name, length)) {
         return luaL_error(state, "'%s' is no command name (1 to 24 letters, digits, '_' or '-')", name);
     }
+    takeRegistration(state, kind == ScriptHost::CommandKind::Player ? "varn.command" : "varn.adminCommand");
     lua_settop(state, 2);
     const int reference = luaL_ref(state, LUA_REGISTRYINDEX);
     LuaScript& script = scriptOf(state);
@@ -93,14 +104,16 @@ std::size_t relayText(const char* text, std::size_t length, char* buffer) {
     return kept;
 }
 
+// A player id, from a player's table or given as it is: 0 to 255.
 std::int32_t playerIdArgument(lua_State* state, int index) {
+    lua_Integer id = 0;
     if (lua_type(state, index) == LUA_TTABLE) {
         lua_getfield(state, index, "id");
-        const lua_Integer id = luaL_checkinteger(state, -1);
+        id = luaL_checkinteger(state, -1);
         lua_pop(state, 1);
-        return static_cast<std::int32_t>(id);
+    } else {
+        id = luaL_checkinteger(state, index);
     }
-    const lua_Integer id = luaL_checkinteger(state, index);
     if (id < 0 || id > 255) return luaL_argerror(state, index, "no player id");
     return static_cast<std::int32_t>(id);
 }
@@ -142,7 +155,8 @@ int ban(lua_State* state) {
     char buffer[kMaxScriptText];
     const std::size_t kept = relayText(reason, length, buffer);
     LuaScript& script = scriptOf(state);
-    const auto seconds = static_cast<std::uint32_t>(std::llround(minutes * 60));
+    // Any time at all is at least a second: 0 seconds would be a ban without a time limit.
+    const auto seconds = static_cast<std::uint32_t>(std::ceil(minutes * 60));
     lua_pushboolean(state, script.host().game().ban(id, script.file(), seconds, std::string_view(buffer, kept)) ? 1 : 0);
     return 1;
 }
@@ -168,13 +182,13 @@ int print(lua_State* state) {
     return 0;
 }
 
-// warn's control messages ("@on", "@off") are taken and ignored.
+// warn's control messages ("@on", "@off") are taken and ignored; the pieces are joined as print's.
 int warn(lua_State* state) {
     const int count = lua_gettop(state);
     luaL_checkstring(state, 1);
     for (int index = 2; index <= count; ++index) luaL_checkstring(state, index);
     if (count == 1 && lua_tostring(state, 1)[0] == '@') return 0;
-    lua_concat(state, count);
+    pushJoined(state);
     std::size_t length = 0;
     const char* text = lua_tolstring(state, -1, &length);
     scriptOf(state).log().write(std::string_view(text, length));
@@ -193,8 +207,12 @@ int players(lua_State* state) {
 
 int player(lua_State* state) {
     const lua_Integer id = luaL_checkinteger(state, 1);
-    const ScriptPlayer* found = scriptOf(state).host().playerNow(static_cast<std::int32_t>(id));
-    if (found == nullptr) return 0;
+    const ScriptPlayer* found =
+        id >= 0 && id <= 255 ? scriptOf(state).host().playerNow(static_cast<std::int32_t>(id)) : nullptr;
+    if (found == nullptr) {
+        lua_pushnil(state);
+        return 1;
+    }
     pushPlayer(state, *found);
     return 1;
 }
@@ -242,7 +260,10 @@ int storeGet(lua_State* state) {
     std::size_t length = 0;
     const char* key = luaL_checklstring(state, 1, &length);
     const ScriptStore::Value* value = scriptOf(state).store().find(std::string_view(key, length));
-    if (value == nullptr) return 0;
+    if (value == nullptr) {
+        lua_pushnil(state);
+        return 1;
+    }
     pushStoreValue(state, *value);
     return 1;
 }

@@ -34,8 +34,8 @@ bool matchClass(unsigned char c, unsigned char letter) {
 
 bool isPlainPattern(std::string_view pattern) {
     for (const char c : pattern) {
-        if (c == '\0') return true;
-        if (std::strchr("^$*+?.([%-", c) != nullptr) return false;
+        // strchr finds the terminator for a NUL: a NUL is an ordinary character here.
+        if (c != '\0' && std::strchr("^$*+?.([%-", c) != nullptr) return false;
     }
     return true;
 }

@@ -3,8 +3,12 @@
 #include <lua.hpp>
 
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "scripting/LuaCost.h"
 #include "scripting/LuaPattern.h"
 #include "scripting/LuaScript.h"
 
@@ -14,28 +18,16 @@ namespace {
 
 constexpr std::size_t kMaxDateFormat = 64;
 constexpr std::size_t kMaxRequireName = 64;
-constexpr const char* kOriginal = "varn.original";
 constexpr const char* kModules = "varn.modules";
 
-int strideFor(const LuaScript& script) {
-    return script.limits().instructions < kBudgetStride ? static_cast<int>(script.limits().instructions)
-                                                         : kBudgetStride;
-}
-
-// Fires every stride instructions in every coroutine of the state; once the call is stopped it fires
-// at every instruction, so the stop comes back however the script tries to catch it.
-void countHook(lua_State* state, lua_Debug*) {
-    LuaScript& script = LuaScript::of(state);
-    if (!script.callStopped()) {
-        script.instructionsLeft() -= lua_gethookcount(state);
-        if (script.instructionsLeft() > 0) {
-            if (lua_gethookcount(state) != strideFor(script)) lua_sethook(state, countHook, LUA_MASKCOUNT, strideFor(script));
-            return;
-        }
-        script.noteStopped();
-    }
-    lua_sethook(state, countHook, LUA_MASKCOUNT, 1);
-    luaL_error(state, "stopped: over its instruction budget");
+// Calls the library's own function, the wrapper's first upvalue, with the arguments as given; its
+// results are returned as they are.
+int callOriginal(lua_State* state) {
+    const int count = lua_gettop(state);
+    lua_pushvalue(state, lua_upvalueindex(1));
+    lua_insert(state, 1);
+    lua_call(state, count, LUA_MULTRET);
+    return lua_gettop(state);
 }
 
 // A stop (budget or memory) is passed on by every function that would otherwise catch an error.
@@ -55,15 +47,31 @@ int finishProtectedCall(lua_State* state, int status, lua_KContext extra) {
 
 int safePcall(lua_State* state) {
     luaL_checkany(state, 1);
+    passOnStop(state);
     lua_pushboolean(state, 1);
     lua_insert(state, 1);
     const int status = lua_pcallk(state, lua_gettop(state) - 2, LUA_MULTRET, 0, 0, finishProtectedCall);
     return finishProtectedCall(state, status, 0);
 }
 
+// xpcall's message handler runs where the error was raised, before anything unwinds: for a stop
+// raised in the count hook that is with the hooks off. A stopped call's handler never runs; the stop
+// goes on as it is.
+int runMessageHandler(lua_State* state) {
+    if (LuaScript::of(state).callStopped()) return 1;
+    lua_pushvalue(state, lua_upvalueindex(1));
+    lua_insert(state, 1);
+    lua_call(state, lua_gettop(state) - 1, 1);
+    return 1;
+}
+
 int safeXpcall(lua_State* state) {
     const int count = lua_gettop(state);
     luaL_checktype(state, 2, LUA_TFUNCTION);
+    passOnStop(state);
+    lua_pushvalue(state, 2);
+    lua_pushcclosure(state, runMessageHandler, 1);
+    lua_replace(state, 2);
     lua_pushboolean(state, 1);
     lua_pushvalue(state, 1);
     lua_rotate(state, 3, 2);
@@ -71,28 +79,105 @@ int safeXpcall(lua_State* state) {
     return finishProtectedCall(state, status, 2);
 }
 
-// Calls the library's own function kept under name in the registry's table of originals, with the
-// arguments as given; its results are returned as they are.
-int callOriginal(lua_State* state, const char* library, const char* name) {
-    const int count = lua_gettop(state);
-    lua_getfield(state, LUA_REGISTRYINDEX, kOriginal);
-    lua_getfield(state, -1, library);
-    lua_getfield(state, -1, name);
-    lua_replace(state, -3);
-    lua_pop(state, 1);
-    lua_insert(state, 1);
-    lua_call(state, count, LUA_MULTRET);
-    return lua_gettop(state);
+// Resumes coroutine with the count armed and the running thread known to the cost model; the status,
+// with the results or the error object moved onto state.
+int resumeCounted(lua_State* state, lua_State* coroutine, int arguments, int& results) {
+    LuaScript& script = LuaScript::of(state);
+    if (!lua_checkstack(coroutine, arguments)) luaL_error(state, "too many arguments to resume");
+    lua_xmove(state, coroutine, arguments);
+    lua_State* previous = script.runningThread();
+    script.setRunningThread(coroutine);
+    const int status = lua_resume(coroutine, state, arguments, &results);
+    script.setRunningThread(previous);
+    if (status == LUA_OK || status == LUA_YIELD) {
+        if (!lua_checkstack(state, results + 1)) {
+            lua_pop(coroutine, results);
+            luaL_error(state, "too many results to resume");
+        }
+        lua_xmove(coroutine, state, results);
+    } else {
+        lua_xmove(coroutine, state, 1);
+    }
+    return status;
 }
 
-// coroutine.resume and coroutine.close answer false and the error instead of raising it: a stop
+lua_State* checkedCoroutine(lua_State* state, int index) {
+    lua_State* coroutine = lua_tothread(state, index);
+    luaL_argexpected(state, coroutine != nullptr, index, "coroutine");
+    return coroutine;
+}
+
+// coroutine.resume answers false and the error instead of raising it; a stop or a memory error
 // inside the coroutine is raised again.
-int passOnStop(lua_State* state, const char* name) {
-    const int results = callOriginal(state, "coroutine", name);
+int safeResume(lua_State* state) {
+    lua_State* coroutine = checkedCoroutine(state, 1);
+    checkCoroutine(state, coroutine, "resume");
+    int results = 0;
+    const int status = resumeCounted(state, coroutine, lua_gettop(state) - 1, results);
+    if (status != LUA_OK && status != LUA_YIELD) {
+        if (mustPassOn(state, status)) return lua_error(state);
+        lua_pushboolean(state, 0);
+        lua_insert(state, -2);
+        return 2;
+    }
+    lua_pushboolean(state, 1);
+    lua_insert(state, -(results + 1));
+    return results + 1;
+}
+
+// The function coroutine.wrap gives. A coroutine that failed is closed (its to-be-closed variables
+// run) unless the call was stopped: then it never runs again.
+int runWrapped(lua_State* state) {
+    lua_State* coroutine = lua_tothread(state, lua_upvalueindex(1));
+    checkCoroutine(state, coroutine, "resume");
+    int results = 0;
+    int status = resumeCounted(state, coroutine, lua_gettop(state), results);
+    if (status == LUA_OK || status == LUA_YIELD) return results;
+    if (!mustPassOn(state, status)) {
+        lua_pop(state, 1);
+        LuaScript& script = LuaScript::of(state);
+        lua_State* previous = script.runningThread();
+        script.setRunningThread(coroutine);
+#if LUA_VERSION_RELEASE_NUM >= 50406
+        status = lua_closethread(coroutine, state);
+#else
+        status = lua_resetthread(coroutine);
+#endif
+        script.setRunningThread(previous);
+        lua_xmove(coroutine, state, 1);
+        if (mustPassOn(state, status)) return lua_error(state);
+        if (lua_type(state, -1) == LUA_TSTRING) {
+            luaL_where(state, 1);
+            lua_insert(state, -2);
+            lua_concat(state, 2);
+        }
+    }
+    return lua_error(state);
+}
+
+int safeWrap(lua_State* state) {
+    luaL_checktype(state, 1, LUA_TFUNCTION);
+    lua_State* coroutine = lua_newthread(state);
+    lua_pushvalue(state, 1);
+    lua_xmove(state, coroutine, 1);
+    lua_pushcclosure(state, runWrapped, 1);
+    return 1;
+}
+
+// coroutine.close runs the coroutine's pending to-be-closed variables: counted, and never for one
+// that was stopped.
+int safeClose(lua_State* state) {
+    lua_State* coroutine = checkedCoroutine(state, 1);
+    checkCoroutine(state, coroutine, "close");
+    LuaScript& script = LuaScript::of(state);
+    lua_State* previous = script.runningThread();
+    script.setRunningThread(coroutine);
+    const int results = callOriginal(state);
+    script.setRunningThread(previous);
     if (results >= 2 && lua_toboolean(state, 1) == 0) {
         const char* message = lua_tostring(state, 2);
         const bool outOfMemory = message != nullptr && std::strcmp(message, "not enough memory") == 0;
-        if (outOfMemory || LuaScript::of(state).callStopped()) {
+        if (outOfMemory || script.callStopped()) {
             lua_settop(state, 2);
             return lua_error(state);
         }
@@ -100,16 +185,13 @@ int passOnStop(lua_State* state, const char* name) {
     return results;
 }
 
-int safeResume(lua_State* state) { return passOnStop(state, "resume"); }
-int safeClose(lua_State* state) { return passOnStop(state, "close"); }
-
 // Finalizers run with the hooks off, so no metatable with __gc is taken.
 int safeSetmetatable(lua_State* state) {
     if (lua_type(state, 2) == LUA_TTABLE && lua_getfield(state, 2, "__gc") != LUA_TNIL) {
         return luaL_error(state, "setmetatable: a metatable with __gc is not allowed");
     }
     lua_settop(state, 2);
-    return callOriginal(state, "_G", "setmetatable");
+    return callOriginal(state);
 }
 
 // Only text chunks: a binary chunk can break the state it is loaded into.
@@ -118,6 +200,8 @@ int safeLoad(lua_State* state) {
     const char* chunk = lua_tolstring(state, 1, &length);
     if (chunk == nullptr || lua_type(state, 1) != LUA_TSTRING) return luaL_error(state, "load: only a text is taken");
     const char* name = luaL_optstring(state, 2, chunk);
+    // Reading the text (a long comment allocates nothing) is work of the call.
+    chargeBytes(state, length);
     const int status = luaL_loadbufferx(state, chunk, length, name, "t");
     if (status != LUA_OK) {
         if (status == LUA_ERRMEM) return lua_error(state);
@@ -136,60 +220,16 @@ int safeLoad(lua_State* state) {
 int safeCollectgarbage(lua_State* state) {
     const char* option = luaL_optstring(state, 1, "collect");
     for (const char* allowed : {"collect", "count", "step", "isrunning"}) {
-        if (std::strcmp(option, allowed) == 0) return callOriginal(state, "_G", "collectgarbage");
+        if (std::strcmp(option, allowed) == 0) return callOriginal(state);
     }
     return luaL_error(state, "collectgarbage: option '%s' is not allowed", option);
 }
 
-// Pattern calls are matched by LuaPattern, which counts its steps. One call may take at most
-// kPatternSteps and what is left of the call's instruction budget; the steps it took are taken from
-// that budget, so many calls in a loop stop as a long loop does.
-class PatternSteps {
-public:
-    PatternSteps(lua_State* state, const char* overBudget) : state_(state), overBudget_(overBudget) {
-        LuaScript& script = LuaScript::of(state);
-        if (script.callStopped() || script.instructionsLeft() <= 0) stop(LuaScript::kOverInstructionBudget);
-        fromInstructions_ = script.instructionsLeft() < kPatternSteps;
-        given_ = fromInstructions_ ? script.instructionsLeft() : kPatternSteps;
-        left_ = given_;
-    }
-    std::int64_t& left() { return left_; }
-    // Takes the steps used so far from the call's instruction budget.
-    void charge() {
-        const std::int64_t used = given_ - (left_ > 0 ? left_ : 0);
-        LuaScript::of(state_).instructionsLeft() -= used;
-        given_ -= used;
-    }
-    // Ends a call whose outcome was not a match: the message of a malformed pattern, or the stop.
-    int raise(LuaPattern::Outcome outcome, const LuaPattern& pattern) {
-        charge();
-        if (outcome == LuaPattern::Outcome::Malformed) return luaL_error(state_, "%s", pattern.error());
-        return stop(fromInstructions_ ? LuaScript::kOverInstructionBudget : overBudget_);
-    }
-    // Work done outside the matcher, counted in steps.
-    void take(std::int64_t steps) {
-        left_ -= steps;
-        if (left_ < 0) {
-            charge();
-            stop(fromInstructions_ ? LuaScript::kOverInstructionBudget : overBudget_);
-        }
-        charge();
-    }
-
-private:
-    // A stop, as the count hook gives it: no script code can catch it.
-    int stop(const char* reason) {
-        LuaScript::of(state_).noteStopped(reason);
-        lua_sethook(state_, countHook, LUA_MASKCOUNT, 1);
-        return luaL_error(state_, "stopped: %s", reason);
-    }
-
-    lua_State* state_;
-    const char* overBudget_;
-    std::int64_t given_ = 0;
-    std::int64_t left_ = 0;
-    bool fromInstructions_ = false;
-};
+// Ends a pattern call whose outcome was not a match: the message of a malformed pattern, or the stop.
+int raiseFrom(PatternSteps& steps, LuaPattern::Outcome outcome, const LuaPattern& pattern) {
+    if (outcome == LuaPattern::Outcome::Malformed) return steps.raiseMalformed(pattern.error());
+    steps.raiseOverBudget();
+}
 
 // The subject and the pattern at 1 and 2, refused over their sizes.
 std::string_view checkedText(lua_State* state, int index, std::size_t limit, const char* name, const char* what) {
@@ -279,7 +319,7 @@ int findOrMatch(lua_State* state, bool find) {
             lua_pushinteger(state, static_cast<lua_Integer>(match.end()));
             return 2 + pushCaptures(state, match, subject, start, match.end(), false);
         }
-        if (outcome != LuaPattern::Outcome::NoMatch) return steps.raise(outcome, match);
+        if (outcome != LuaPattern::Outcome::NoMatch) return raiseFrom(steps, outcome, match);
     } while (start++ < subject.size() && !anchored);
     steps.charge();
     luaL_pushfail(state);
@@ -311,7 +351,7 @@ int gmatchNext(lua_State* state) {
             return pushCaptures(state, match, subject, start, match.end(), true);
         }
         if (outcome != LuaPattern::Outcome::Match && outcome != LuaPattern::Outcome::NoMatch) {
-            return steps.raise(outcome, match);
+            return raiseFrom(steps, outcome, match);
         }
     }
     steps.charge();
@@ -337,6 +377,8 @@ void addReplacementText(lua_State* state, luaL_Buffer& buffer, const LuaPattern&
                         std::size_t start, std::size_t end) {
     std::size_t length = 0;
     const char* text = lua_tolstring(state, 3, &length);
+    // Read once for every match.
+    chargeBytes(state, length);
     for (std::size_t index = 0; index < length; ++index) {
         const char c = text[index];
         if (c != '%') {
@@ -377,7 +419,7 @@ int safeGsub(lua_State* state) {
     while (count < most) {
         const LuaPattern::Outcome outcome = match.match(at, anchored ? 1 : 0);
         if (outcome != LuaPattern::Outcome::Match && outcome != LuaPattern::Outcome::NoMatch) {
-            return steps.raise(outcome, match);
+            return raiseFrom(steps, outcome, match);
         }
         if (outcome == LuaPattern::Outcome::Match && match.end() != lastEnd) {
             ++count;
@@ -435,14 +477,16 @@ int safeRep(lua_State* state) {
     if (total > static_cast<double>(LuaScript::of(state).limits().memoryBytes)) {
         return luaL_error(state, "string.rep: the result would be over the memory limit");
     }
-    return callOriginal(state, "string", "rep");
+    // A short text repeated many times is copied piece by piece.
+    chargeInstructions(state, count + static_cast<std::int64_t>(total) / static_cast<std::int64_t>(kBytesPerInstruction));
+    return callOriginal(state);
 }
 
 int safeDate(lua_State* state) {
     std::size_t length = 0;
     luaL_optlstring(state, 1, "%c", &length);
     if (length > kMaxDateFormat) return luaL_error(state, "os.date: the format is over %d bytes", static_cast<int>(kMaxDateFormat));
-    return callOriginal(state, "os", "date");
+    return callOriginal(state);
 }
 
 // require takes names of [A-Za-z0-9_.] and loads "<name with '.' as '/'>.lua" from the script's own
@@ -483,29 +527,226 @@ int safeRequire(lua_State* state) {
     return 1;
 }
 
-// Keeps a library function as the original and puts the replacement (or nothing) in its place.
-void replace(lua_State* state, const char* library, const char* name, lua_CFunction replacement) {
-    lua_getfield(state, LUA_REGISTRYINDEX, kOriginal);
-    if (lua_getfield(state, -1, library) == LUA_TNIL) {
-        lua_pop(state, 1);
-        lua_newtable(state);
-        lua_pushvalue(state, -1);
-        lua_setfield(state, -3, library);
+// The elements from first to last, as the table functions count them (none when last < first),
+// saturated far beyond any budget.
+std::int64_t elementsBetween(lua_Integer first, lua_Integer last) {
+    if (last < first) return 0;
+    const auto count = static_cast<lua_Unsigned>(last) - static_cast<lua_Unsigned>(first) + 1;
+    return count > (lua_Unsigned{1} << 60) || count == 0 ? std::int64_t{1} << 60 : static_cast<std::int64_t>(count);
+}
+
+// table.move(a1, f, e, t [, a2]) moves e - f + 1 elements, present or not.
+int safeMove(lua_State* state) {
+    const lua_Integer first = luaL_checkinteger(state, 2);
+    const lua_Integer last = luaL_checkinteger(state, 3);
+    chargeInstructions(state, elementsBetween(first, last));
+    return callOriginal(state);
+}
+
+// The table functions take what is no table to the library, which refuses it with its own message.
+bool isTable(lua_State* state) { return lua_type(state, 1) == LUA_TTABLE; }
+
+// table.insert(t, pos, v) shifts the elements from pos up; with two arguments it appends.
+int safeInsert(lua_State* state) {
+    if (lua_gettop(state) == 3 && isTable(state)) {
+        const lua_Integer size = luaL_len(state, 1);
+        chargeInstructions(state, elementsBetween(luaL_checkinteger(state, 2), size));
     }
-    if (std::strcmp(library, "_G") == 0) {
+    return callOriginal(state);
+}
+
+// table.remove(t [, pos]) shifts the elements after pos down.
+int safeRemove(lua_State* state) {
+    if (!isTable(state)) return callOriginal(state);
+    const lua_Integer size = luaL_len(state, 1);
+    chargeInstructions(state, 1 + elementsBetween(luaL_optinteger(state, 2, size), size));
+    return callOriginal(state);
+}
+
+// table.sort compares about n log n times (a comparison function is counted as it runs).
+int safeSort(lua_State* state) {
+    if (!isTable(state)) return callOriginal(state);
+    const std::int64_t size = elementsBetween(1, luaL_len(state, 1));
+    std::int64_t logarithm = 1;
+    while (logarithm < 62 && (std::int64_t{1} << logarithm) < size) ++logarithm;
+    chargeInstructions(state, size > (std::int64_t{1} << 40) ? size : size * logarithm);
+    return callOriginal(state);
+}
+
+// table.concat(t [, sep [, i [, j]]]) and table.unpack(t [, i [, j]]) visit i..j.
+int visitRange(lua_State* state, int firstIndex) {
+    if (!isTable(state)) return callOriginal(state);
+    const lua_Integer first = luaL_optinteger(state, firstIndex, 1);
+    lua_Integer last = 0;
+    if (lua_isnoneornil(state, firstIndex + 1)) {
+        last = luaL_len(state, 1);
+    } else {
+        last = luaL_checkinteger(state, firstIndex + 1);
+    }
+    chargeInstructions(state, elementsBetween(first, last));
+    return callOriginal(state);
+}
+
+int safeConcat(lua_State* state) { return visitRange(state, 3); }
+int safeUnpack(lua_State* state) { return visitRange(state, 2); }
+
+// Functions that walk their first argument's bytes (utf8.len, codepoint, offset; string.pack's
+// formats) without building anything.
+int walkFirstText(lua_State* state) {
+    std::size_t length = 0;
+    if (lua_type(state, 1) == LUA_TSTRING) lua_tolstring(state, 1, &length);
+    chargeInstructions(state, 1 + static_cast<std::int64_t>(length / kBytesPerInstruction));
+    return callOriginal(state);
+}
+
+// What a script can reach: the libraries it may use and, in each, the functions and values it
+// gets, as the library has them or through a wrapper (which finds the library's own function, if
+// there is one, as its first upvalue). Everything else is taken out, so a new Lua version or a new
+// library function widens nothing unseen. print and warn come from the binding.
+constexpr SandboxEntry kSandbox[] = {
+    {"_G", "_G", nullptr},
+    {"_G", "_VERSION", nullptr},
+    {"_G", "assert", nullptr},
+    {"_G", "collectgarbage", safeCollectgarbage},
+    {"_G", "error", nullptr},
+    {"_G", "getmetatable", nullptr},
+    {"_G", "ipairs", nullptr},
+    {"_G", "load", safeLoad},
+    {"_G", "next", nullptr},
+    {"_G", "pairs", nullptr},
+    {"_G", "pcall", safePcall},
+    {"_G", "rawequal", nullptr},
+    {"_G", "rawget", nullptr},
+    {"_G", "rawlen", nullptr},
+    {"_G", "rawset", nullptr},
+    {"_G", "require", safeRequire},
+    {"_G", "select", nullptr},
+    {"_G", "setmetatable", safeSetmetatable},
+    {"_G", "tonumber", nullptr},
+    {"_G", "tostring", nullptr},
+    {"_G", "type", nullptr},
+    {"_G", "xpcall", safeXpcall},
+    {"_G", "string", nullptr},
+    {"_G", "table", nullptr},
+    {"_G", "math", nullptr},
+    {"_G", "utf8", nullptr},
+    {"_G", "coroutine", nullptr},
+    {"_G", "os", nullptr},
+    {"string", "byte", nullptr},
+    {"string", "char", nullptr},
+    {"string", "find", safeFind},
+    {"string", "format", nullptr},
+    {"string", "gmatch", safeGmatch},
+    {"string", "gsub", safeGsub},
+    {"string", "len", nullptr},
+    {"string", "lower", nullptr},
+    {"string", "match", safeMatch},
+    {"string", "pack", walkFirstText},
+    {"string", "packsize", walkFirstText},
+    {"string", "rep", safeRep},
+    {"string", "reverse", nullptr},
+    {"string", "sub", nullptr},
+    {"string", "unpack", walkFirstText},
+    {"string", "upper", nullptr},
+    {"table", "concat", safeConcat},
+    {"table", "insert", safeInsert},
+    {"table", "move", safeMove},
+    {"table", "pack", nullptr},
+    {"table", "remove", safeRemove},
+    {"table", "sort", safeSort},
+    {"table", "unpack", safeUnpack},
+    {"math", "abs", nullptr},
+    {"math", "acos", nullptr},
+    {"math", "asin", nullptr},
+    {"math", "atan", nullptr},
+    {"math", "ceil", nullptr},
+    {"math", "cos", nullptr},
+    {"math", "deg", nullptr},
+    {"math", "exp", nullptr},
+    {"math", "floor", nullptr},
+    {"math", "fmod", nullptr},
+    {"math", "huge", nullptr},
+    {"math", "log", nullptr},
+    {"math", "max", nullptr},
+    {"math", "maxinteger", nullptr},
+    {"math", "min", nullptr},
+    {"math", "mininteger", nullptr},
+    {"math", "modf", nullptr},
+    {"math", "pi", nullptr},
+    {"math", "rad", nullptr},
+    {"math", "random", nullptr},
+    {"math", "randomseed", nullptr},
+    {"math", "sin", nullptr},
+    {"math", "sqrt", nullptr},
+    {"math", "tan", nullptr},
+    {"math", "tointeger", nullptr},
+    {"math", "type", nullptr},
+    {"math", "ult", nullptr},
+    {"utf8", "char", nullptr},
+    {"utf8", "charpattern", nullptr},
+    {"utf8", "codepoint", walkFirstText},
+    {"utf8", "codes", nullptr},
+    {"utf8", "len", walkFirstText},
+    {"utf8", "offset", walkFirstText},
+    {"coroutine", "close", safeClose},
+    {"coroutine", "create", nullptr},
+    {"coroutine", "isyieldable", nullptr},
+    {"coroutine", "resume", safeResume},
+    {"coroutine", "running", nullptr},
+    {"coroutine", "status", nullptr},
+    {"coroutine", "wrap", safeWrap},
+    {"coroutine", "yield", nullptr},
+    {"os", "clock", nullptr},
+    {"os", "date", safeDate},
+    {"os", "time", nullptr},
+    // The metatable every string shares: its __index is the string library above; the arithmetic
+    // metamethods turn numeric texts into numbers.
+    {kStringMetatable, "__index", nullptr},
+    {kStringMetatable, "__add", nullptr},
+    {kStringMetatable, "__sub", nullptr},
+    {kStringMetatable, "__mul", nullptr},
+    {kStringMetatable, "__div", nullptr},
+    {kStringMetatable, "__mod", nullptr},
+    {kStringMetatable, "__pow", nullptr},
+    {kStringMetatable, "__unm", nullptr},
+    {kStringMetatable, "__idiv", nullptr},
+};
+
+bool allowed(std::string_view library, std::string_view name) {
+    for (const SandboxEntry& entry : kSandbox) {
+        if (entry.library == library && entry.name == name) return true;
+    }
+    return false;
+}
+
+// Pushes the table of a library as the sandbox sees it: the global table, the string metatable or a
+// global library table.
+void pushLibrary(lua_State* state, std::string_view library) {
+    if (library == "_G") {
         lua_pushglobaltable(state);
+    } else if (library == kStringMetatable) {
+        lua_pushliteral(state, "");
+        lua_getmetatable(state, -1);
+        lua_remove(state, -2);
     } else {
-        lua_getglobal(state, library);
+        lua_getglobal(state, std::string(library).c_str());
     }
-    lua_getfield(state, -1, name);
-    lua_setfield(state, -3, name);
-    if (replacement != nullptr) {
-        lua_pushcfunction(state, replacement);
-    } else {
+}
+
+// Takes out of the table on the stack top every key the allow-list does not name for library.
+void prune(lua_State* state, std::string_view library) {
+    std::vector<std::string> unlisted;
+    lua_pushnil(state);
+    while (lua_next(state, -2) != 0) {
+        lua_pop(state, 1);
+        if (lua_type(state, -1) == LUA_TSTRING && !allowed(library, lua_tostring(state, -1))) {
+            unlisted.emplace_back(lua_tostring(state, -1));
+        }
+    }
+    for (const std::string& name : unlisted) {
         lua_pushnil(state);
+        lua_setfield(state, -2, name.c_str());
     }
-    lua_setfield(state, -2, name);
-    lua_pop(state, 3);
 }
 
 void openLibraries(lua_State* state) {
@@ -515,17 +756,9 @@ void openLibraries(lua_State* state) {
     luaL_requiref(state, LUA_MATHLIBNAME, luaopen_math, 1);
     luaL_requiref(state, LUA_UTF8LIBNAME, luaopen_utf8, 1);
     luaL_requiref(state, LUA_COLIBNAME, luaopen_coroutine, 1);
-    lua_pop(state, 6);
-    // os: only the clock, the time and the date; the rest of the library is never reachable.
-    luaL_requiref(state, LUA_OSLIBNAME, luaopen_os, 0);
-    lua_newtable(state);
-    for (const char* name : {"time", "date", "clock"}) {
-        lua_getfield(state, -2, name);
-        lua_setfield(state, -2, name);
-    }
-    lua_setglobal(state, LUA_OSLIBNAME);
-    lua_pop(state, 1);
-    // luaopen_os registered the full library as a loaded module: drop that trace.
+    luaL_requiref(state, LUA_OSLIBNAME, luaopen_os, 1);
+    lua_pop(state, 7);
+    // The loaded modules are reachable only from the registry; drop them all the same.
     lua_getfield(state, LUA_REGISTRYINDEX, LUA_LOADED_TABLE);
     lua_pushnil(state);
     lua_setfield(state, -2, LUA_OSLIBNAME);
@@ -534,36 +767,33 @@ void openLibraries(lua_State* state) {
 
 }  // namespace
 
+std::span<const SandboxEntry> sandboxEntries() { return kSandbox; }
+
 void openSandbox(lua_State* state) {
     openLibraries(state);
     lua_newtable(state);
-    lua_setfield(state, LUA_REGISTRYINDEX, kOriginal);
-    lua_newtable(state);
     lua_setfield(state, LUA_REGISTRYINDEX, kModules);
-
-    replace(state, "_G", "dofile", nullptr);
-    replace(state, "_G", "loadfile", nullptr);
-    replace(state, "_G", "load", safeLoad);
-    replace(state, "_G", "collectgarbage", safeCollectgarbage);
-    replace(state, "_G", "pcall", safePcall);
-    replace(state, "_G", "xpcall", safeXpcall);
-    replace(state, "_G", "setmetatable", safeSetmetatable);
-    replace(state, "_G", "require", safeRequire);
-    replace(state, "string", "dump", nullptr);
-    replace(state, "string", "find", safeFind);
-    replace(state, "string", "match", safeMatch);
-    replace(state, "string", "gmatch", safeGmatch);
-    replace(state, "string", "gsub", safeGsub);
-    replace(state, "string", "rep", safeRep);
-    replace(state, "coroutine", "resume", safeResume);
-    replace(state, "coroutine", "close", safeClose);
-    replace(state, "os", "date", safeDate);
-
-    lua_sethook(state, countHook, LUA_MASKCOUNT, strideFor(LuaScript::of(state)));
-}
-
-void rearmBudget(lua_State* state) {
-    lua_sethook(state, countHook, LUA_MASKCOUNT, strideFor(LuaScript::of(state)));
+    // Wrappers first, each with the library's own function (or nil) as its upvalue.
+    for (const SandboxEntry& entry : kSandbox) {
+        if (entry.wrapper == nullptr) continue;
+        pushLibrary(state, entry.library);
+        lua_getfield(state, -1, entry.name);
+        lua_pushcclosure(state, entry.wrapper, 1);
+        lua_setfield(state, -2, entry.name);
+        lua_pop(state, 1);
+    }
+    std::string_view pruned[8];
+    std::size_t prunedCount = 0;
+    for (const SandboxEntry& entry : kSandbox) {
+        bool seen = false;
+        for (std::size_t index = 0; index < prunedCount; ++index) seen = seen || pruned[index] == entry.library;
+        if (seen || prunedCount == std::size(pruned)) continue;
+        pruned[prunedCount++] = entry.library;
+        pushLibrary(state, entry.library);
+        prune(state, entry.library);
+        lua_pop(state, 1);
+    }
+    armCallBudget(state);
 }
 
 }  // namespace varn

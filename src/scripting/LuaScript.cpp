@@ -7,6 +7,7 @@
 
 #include "platform/Clock.h"
 #include "scripting/LuaBinding.h"
+#include "scripting/LuaCost.h"
 #include "scripting/LuaSandbox.h"
 #include "scripting/ScriptHost.h"
 
@@ -35,7 +36,9 @@ LuaScript::~LuaScript() {
     // Closing runs pending to-be-closed variables: with the budget armed.
     stopped_ = false;
     instructionsLeft_ = limits_.instructions;
-    rearmBudget(state_);
+    callStart_ = host_.readStopwatch();
+    runningThread_ = state_;
+    armCallBudget(state_);
     lua_close(state_);
 }
 
@@ -54,7 +57,11 @@ void* LuaScript::allocate(void* self, void* block, std::size_t oldSize, std::siz
         script.memoryInUse_ -= previous;
         return nullptr;
     }
-    if (newSize > previous && script.memoryInUse_ - previous + newSize > script.limits_.memoryBytes) return nullptr;
+    if (newSize > previous) {
+        if (script.memoryInUse_ - previous + newSize > script.limits_.memoryBytes) return nullptr;
+        // What a library function builds is work of the call too.
+        chargeAllocation(script, newSize - previous);
+    }
     void* resized = std::realloc(block, newSize);
     if (resized != nullptr) script.memoryInUse_ = script.memoryInUse_ - previous + newSize;
     return resized;
@@ -95,14 +102,25 @@ bool LuaScript::run(std::string& error) {
     });
     luaL_unref(state, LUA_REGISTRYINDEX, chunk);
     if (outcome == CallOutcome::Finished) return true;
-    error = lastError_;
+    // An error's message names the file and line; a stop names the file here.
+    error = outcome == CallOutcome::Failed ? lastError_ : file() + ": " + lastError_;
     return false;
+}
+
+bool LuaScript::overTime() const { return host_.readStopwatch() - callStart_ > limits_.timeLimitNanoseconds; }
+
+bool LuaScript::takeRegistration() {
+    if (registrations_ >= kMaxRegistrations) return false;
+    ++registrations_;
+    return true;
 }
 
 CallOutcome LuaScript::protectedCall(std::string_view what, const std::function<void(lua_State*)>& body) {
     stopped_ = false;
     instructionsLeft_ = limits_.instructions;
-    rearmBudget(state_);
+    armCallBudget(state_);
+    callStart_ = host_.callStarting(*this);
+    runningThread_ = state_;
     lua_pushcfunction(state_, [](lua_State* state) -> int {
         const auto& call = *static_cast<const std::function<void(lua_State*)>*>(lua_touserdata(state, 1));
         lua_settop(state, 0);
@@ -111,6 +129,8 @@ CallOutcome LuaScript::protectedCall(std::string_view what, const std::function<
     });
     lua_pushlightuserdata(state_, const_cast<std::function<void(lua_State*)>*>(&body));
     const int status = lua_pcall(state_, 1, 0, 0);
+    runningThread_ = nullptr;
+    host_.callFinished(callStart_);
     if (status == LUA_OK) {
         lua_settop(state_, 0);
         return CallOutcome::Finished;
@@ -128,7 +148,7 @@ CallOutcome LuaScript::protectedCall(std::string_view what, const std::function<
     }
     lua_settop(state_, 0);
     stopped_ = false;
-    rearmBudget(state_);
+    armCallBudget(state_);
     return outcome;
 }
 
@@ -139,7 +159,7 @@ CallOutcome LuaScript::callHandlers(ScriptEvent event, const ArgumentPusher& pus
     const std::vector<int>& references = handlers_[static_cast<std::size_t>(event)];
     for (std::size_t index = 0; index < references.size(); ++index) {
         const int reference = references[index];
-        if (switchedOff_) return CallOutcome::Skipped;
+        if (switchedOff_ || !host_.admitCall()) return CallOutcome::Skipped;
         bool decided = false;
         last = protectedCall(eventName(event), [&](lua_State* state) {
             lua_rawgeti(state, LUA_REGISTRYINDEX, reference);
@@ -154,7 +174,7 @@ CallOutcome LuaScript::callHandlers(ScriptEvent event, const ArgumentPusher& pus
 }
 
 CallOutcome LuaScript::callReference(int reference, std::string_view what, const ArgumentPusher& pushArguments) {
-    if (switchedOff_) return CallOutcome::Skipped;
+    if (switchedOff_ || !host_.admitCall()) return CallOutcome::Skipped;
     const CallOutcome outcome = protectedCall(what, [&](lua_State* state) {
         lua_rawgeti(state, LUA_REGISTRYINDEX, reference);
         const int count = pushArguments ? pushArguments(state) : 0;
@@ -177,8 +197,8 @@ void LuaScript::countError() {
     }
     if (++errorsThisMinute_ > limits_.errorsPerMinute && !switchedOff_) {
         switchedOff_ = true;
-        log_.error("switched off until the next reload: more than " + std::to_string(limits_.errorsPerMinute) +
-                   " errors in a minute");
+        log_.errorAlways("switched off until the next reload: more than " + std::to_string(limits_.errorsPerMinute) +
+                         " errors in a minute");
     }
 }
 

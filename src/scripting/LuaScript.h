@@ -43,6 +43,8 @@ struct ScriptLimits {
     std::size_t memoryBytes = std::size_t{32} << 20;
     std::int64_t instructions = 200'000;
     std::int32_t errorsPerMinute = 10;
+    // The wall-clock time one call may take before the count hook stops it.
+    std::int64_t timeLimitNanoseconds = 200'000'000;
 };
 
 // Why a call did not finish.
@@ -81,9 +83,12 @@ public:
     const std::string& file() const { return log_.file(); }
     ScriptLog& log() { return log_; }
     ScriptStore& store() { return *store_; }
+    const ScriptStore& store() const { return *store_; }
     ScriptHost& host() { return host_; }
     const ScriptLimits& limits() const { return limits_; }
     std::size_t memoryInUse() const { return memoryInUse_; }
+    // The state, for inspection (what a script can reach).
+    lua_State* state() const { return state_; }
 
     // Used by the binding and the sandbox.
     static LuaScript& of(lua_State* state);
@@ -95,6 +100,15 @@ public:
         stopped_ = true;
         stopReason_ = reason;
     }
+    const char* stopReason() const { return stopReason_; }
+    // True once the running call has run past its time limit.
+    bool overTime() const;
+    // The thread (main or coroutine) of the running call that runs now; null between calls.
+    lua_State* runningThread() const { return runningThread_; }
+    void setRunningThread(lua_State* thread) { runningThread_ = thread; }
+    // Registrations (handlers and commands) count towards kMaxRegistrations; false past it.
+    bool takeRegistration();
+    static constexpr std::size_t kMaxRegistrations = 10'000;
     static constexpr const char* kOverInstructionBudget = "over its instruction budget";
     std::int64_t& instructionsLeft() { return instructionsLeft_; }
     const std::string& folder() const { return folder_; }
@@ -114,6 +128,9 @@ private:
     ScriptLog log_;
     std::unique_ptr<ScriptStore> store_;
     lua_State* state_ = nullptr;
+    lua_State* runningThread_ = nullptr;
+    std::int64_t callStart_ = 0;
+    std::size_t registrations_ = 0;
     std::size_t memoryInUse_ = 0;
     std::int64_t instructionsLeft_ = 0;
     bool stopped_ = false;

@@ -8,6 +8,7 @@
 #include "log/ServerLog.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Signals.h"
 #include "scripting/GameForScripts.h"
 #include "scripting/LuaBinding.h"
 #include "scripting/ScriptNotices.h"
@@ -25,7 +26,34 @@ std::int64_t steadyNanoseconds() {
 
 std::string fileNameOf(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
+ScriptLimits limitsOf(const ScriptSettings& settings) {
+    return ScriptLimits{settings.memoryLimitBytes, settings.instructionLimit, settings.errorLimitPerMinute,
+                        std::int64_t{settings.timeLimitMilliseconds} * 1'000'000};
+}
+
+// A store is named after its script's path as ScriptFiles gives it, so that two folders never share
+// one: letters, digits, '.' and '-' as they are, every other byte as '_' and two hex digits
+// ("scripts/vote.lua" keeps "scripts_2fvote.lua.store").
 std::string storePathFor(const std::string& folder, const std::string& path) {
+    const std::string normal = std::filesystem::path(path).lexically_normal().generic_string();
+    std::string name;
+    for (const char c : normal) {
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+        if (kept) {
+            name += c;
+            continue;
+        }
+        constexpr char kDigits[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(c);
+        name += '_';
+        name += kDigits[byte >> 4];
+        name += kDigits[byte & 0x0f];
+    }
+    return (std::filesystem::path(folder) / (name + ".store")).string();
+}
+
+// Where the store was kept before: by the script's base name alone.
+std::string oldStorePathFor(const std::string& folder, const std::string& path) {
     return (std::filesystem::path(folder) / (std::filesystem::path(path).stem().string() + ".store")).string();
 }
 
@@ -54,13 +82,15 @@ std::string actorText(const Actor& by) {
 
 void pushText(lua_State* state, std::string_view text) { lua_pushlstring(state, text.data(), text.size()); }
 
-// An administrator as handlers get it: a table with its id and name (room for the address).
-void pushAdministrator(lua_State* state, std::int32_t id, std::string_view name) {
+// An administrator as handlers get it: a table with its id, name and address.
+void pushAdministrator(lua_State* state, std::int32_t id, std::string_view name, std::string_view ipText) {
     lua_createtable(state, 0, 3);
     lua_pushinteger(state, id);
     lua_setfield(state, -2, "id");
     pushText(state, name);
     lua_setfield(state, -2, "name");
+    pushText(state, ipText);
+    lua_setfield(state, -2, "ip");
 }
 
 // "/name the rest" or "!name the rest": the name, and the text after it without its leading spaces.
@@ -107,12 +137,20 @@ ScriptHost::~ScriptHost() {
 }
 
 bool ScriptHost::loadInto(ScriptList& scripts, Commands (&commands)[2], std::string& error) {
-    const ScriptLimits limits{settings_.memoryLimitBytes, settings_.instructionLimit, settings_.errorLimitPerMinute};
+    const ScriptLimits limits = limitsOf(settings_);
     for (const std::string& path : settings_.files) {
-        auto store = std::make_unique<ScriptStore>(files_, storePathFor(settings_.dataFolder, path));
+        auto store = std::make_unique<ScriptStore>(files_, storePathFor(settings_.dataFolder, path),
+                                                   oldStorePathFor(settings_.dataFolder, path));
         if (!store->load()) {
             ServerLog::instance().line("SCRIPT-ERROR: ", printableForLog(fileNameOf(path)), ": the store '",
                                        printableForLog(store->path()), "' cannot be read; it starts empty.");
+            ServerLog::instance().line("SCRIPT-ERROR: ", printableForLog(fileNameOf(path)), ": the store '",
+                                       printableForLog(store->path()),
+                                       "' is left as it is: nothing is saved to it until a reload reads it.");
+        } else if (store->tookOver()) {
+            ServerLog::instance().line("SCRIPT: ", printableForLog(fileNameOf(path)), ": the store '",
+                                       printableForLog(store->oldPath()), "' is now '", printableForLog(store->path()),
+                                       "'.");
         }
         scripts.push_back(std::make_unique<LuaScript>(path, limits, *this, ScriptLog(fileNameOf(path), clock_),
                                                       std::move(store)));
@@ -231,11 +269,7 @@ void ScriptHost::runTimer(std::int64_t timer) {
         tasks_->removePeriodic(entry.task);
         timers_.erase(found);
     }
-    if (admitCall()) {
-        const std::int64_t start = stopwatch_();
-        entry.script->callReference(entry.reference, "timer", {});
-        chargeCall(start);
-    }
+    entry.script->callReference(entry.reference, "timer", {});
     if (entry.repeat == Repeat::Once) entry.script->releaseReference(entry.reference);
 }
 
@@ -265,8 +299,14 @@ bool ScriptHost::admitCall() {
     return false;
 }
 
-void ScriptHost::chargeCall(std::int64_t startNanoseconds) {
+std::int64_t ScriptHost::callStarting(const LuaScript& script) {
+    if (watchdog_) watchdog_->callStarted(script.file());
+    return stopwatch_();
+}
+
+void ScriptHost::callFinished(std::int64_t startNanoseconds) {
     const std::int64_t used = stopwatch_() - startNanoseconds;
+    if (watchdog_) watchdog_->callEnded();
     usedNanoseconds_ += used;
     nanosecondsTotal_ += used;
 }
@@ -291,10 +331,9 @@ void ScriptHost::dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pu
                                                       : LuaScript::ResultReader();
     for (const std::unique_ptr<LuaScript>& script : scripts_) {
         if (!script->hasHandlers(event) || script->switchedOff()) continue;
-        if (!admitCall()) return;
-        const std::int64_t start = stopwatch_();
-        script->callHandlers(event, pushArguments, reader);
-        chargeCall(start);
+        // Skipped by the global budget: so is every script after it.
+        const CallOutcome outcome = script->callHandlers(event, pushArguments, reader);
+        if (outcome == CallOutcome::Skipped && !script->switchedOff()) return;
         if (decided) return;
     }
 }
@@ -385,16 +424,14 @@ void ScriptHost::onBanRemoved(const BanRemoved& event) {
 
 void ScriptHost::onAdministratorLoggedIn(const AdministratorLoggedIn& event) {
     dispatch(ScriptEvent::AdminLogin, [&event](lua_State* state) {
-        pushAdministrator(state, event.id, event.name);
-        pushText(state, event.ipText);
-        lua_setfield(state, -2, "ip");
+        pushAdministrator(state, event.id, event.name, event.ipText);
         return 1;
     });
 }
 
 void ScriptHost::onAdministratorSaid(const AdministratorSaid& event) {
     dispatch(ScriptEvent::AdminSay, [&event](lua_State* state) {
-        pushAdministrator(state, event.id, event.name);
+        pushAdministrator(state, event.id, event.name, event.ipText);
         pushText(state, event.text);
         return 2;
     });
@@ -449,15 +486,12 @@ bool ScriptHost::runCommand(const Commands& commands, std::string_view text, con
     const auto found = commands.find(name);
     if (found == commands.end()) return false;
     const Command command = found->second;
-    if (command.script->switchedOff() || !admitCall()) return true;
-    const std::int64_t start = stopwatch_();
     command.script->callReference(command.reference, "command", [&pushWho, rest](lua_State* state) {
         pushWho(state);
         pushText(state, rest);
         pushWords(state, rest);
         return 3;
     });
-    chargeCall(start);
     return true;
 }
 
@@ -472,7 +506,7 @@ void ScriptHost::onSlashCommand(const SlashCommand& command) {
 bool ScriptHost::onAdministratorCommand(const AdministratorCommand& command) {
     return runCommand(commands_[static_cast<std::size_t>(CommandKind::Administrator)], command.text,
                       [&command](lua_State* state) {
-                          pushAdministrator(state, command.id, command.name);
+                          pushAdministrator(state, command.id, command.name, command.ipText);
                           return 1;
                       });
 }
@@ -482,6 +516,8 @@ bool scriptsBuiltIn() { return true; }
 std::unique_ptr<Scripts> loadScripts(const ScriptSettings& settings, ScriptGame& game, const platform::Clock& clock,
                                      platform::FileSystem& files, LoopTasks* tasks, std::string& error) {
     auto host = std::make_unique<ScriptHost>(settings, game, clock, files, tasks);
+    host->watchCalls(std::make_unique<ScriptWatchdog>(ScriptWatchdog::Milliseconds(settings.timeLimitMilliseconds),
+                                                      platform::StopSignals::stopRequested));
     if (!host->load(error)) return nullptr;
     return host;
 }
@@ -501,7 +537,7 @@ std::vector<std::string> compileScripts(const ScriptSettings& settings) {
     platform::ManualClock clock;
     ScriptHost host(settings, game, clock, platform::FileSystem::system(), nullptr);
     std::vector<std::string> errors;
-    const ScriptLimits limits{settings.memoryLimitBytes, settings.instructionLimit, settings.errorLimitPerMinute};
+    const ScriptLimits limits = limitsOf(settings);
     for (const std::string& path : settings.files) {
         LuaScript script(path, limits, host, ScriptLog(fileNameOf(path), clock),
                          std::make_unique<ScriptStore>(platform::FileSystem::system(), std::string()));

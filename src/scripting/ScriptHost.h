@@ -12,6 +12,7 @@
 #include "net/LoopTasks.h"
 #include "scripting/LuaScript.h"
 #include "scripting/ScriptGame.h"
+#include "scripting/ScriptWatchdog.h"
 #include "scripting/Scripting.h"
 
 namespace varn {
@@ -80,6 +81,16 @@ public:
     const std::vector<ScriptPlayer>& playersNow();
     const ScriptPlayer* playerNow(std::int32_t id);
 
+    // Around every call into a script: whether it may start (all scripts together get
+    // kGlobalBudgetNanoseconds of every second), its start (the stopwatch's reading, which the call's
+    // time limit is counted from), and its end, which charges the time it took.
+    bool admitCall();
+    std::int64_t callStarting(const LuaScript& script);
+    void callFinished(std::int64_t startNanoseconds);
+    std::int64_t readStopwatch() const { return stopwatch_(); }
+    // Watches every call from another thread: one stuck in a library function ends the process.
+    void watchCalls(std::unique_ptr<ScriptWatchdog> watchdog) { watchdog_ = std::move(watchdog); }
+
     std::size_t scriptCount() const { return scripts_.size(); }
     const LuaScript& script(std::size_t index) const { return *scripts_[index]; }
 
@@ -103,8 +114,6 @@ private:
     // Calls the handlers of event in every script that has them, within the global budget.
     void dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pushArguments,
                   const LuaScript::ResultReader& readResult = {});
-    bool admitCall();
-    void chargeCall(std::int64_t startNanoseconds);
     bool runCommand(const Commands& commands, std::string_view text, const LuaScript::ArgumentPusher& pushWho);
     void reportSkips(bool force);
 
@@ -114,6 +123,7 @@ private:
     platform::FileSystem& files_;
     LoopTasks* tasks_;
     Stopwatch stopwatch_;
+    std::unique_ptr<ScriptWatchdog> watchdog_;
     ScriptServerFacts facts_;
     ScriptList scripts_;
     Commands commands_[2];

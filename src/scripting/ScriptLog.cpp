@@ -27,6 +27,11 @@ void ScriptLog::writeLine(std::string_view prefix, std::string_view text) {
                                cut ? "..." : "");
 }
 
+void ScriptLog::errorAlways(std::string_view text) {
+    ServerLog::instance().line("SCRIPT-ERROR: ", printableForLog(file_), ": ", printableForLog(text.substr(0, kMaxLineText)),
+                               text.size() > kMaxLineText ? "..." : "");
+}
+
 void ScriptLog::reportHeldBack() {
     if (heldBack_ == 0 || clock_.monotonicSeconds() - firstHeldBackSecond_ < kSummarySeconds) return;
     ServerLog::instance().line("SCRIPT-ERROR: ", printableForLog(file_), ": ", heldBack_,

@@ -23,6 +23,8 @@ public:
 
     void write(std::string_view text) { writeLine("SCRIPT: ", text); }
     void error(std::string_view text) { writeLine("SCRIPT-ERROR: ", text); }
+    // An error line that is never held back (that the script is switched off).
+    void errorAlways(std::string_view text);
     // Writes the summary of the lines held back when a minute has passed since the first of them.
     void reportHeldBack();
 

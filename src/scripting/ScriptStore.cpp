@@ -9,11 +9,14 @@
 namespace varn {
 
 // The saved form: a header line, then for each entry one line "<type> <key bytes> <value bytes>"
-// followed by the key's and the value's bytes and a line end. Types: s text, n number, i integer,
-// b yes/no. Lengths make any byte safe in keys and texts.
+// followed by the key's bytes, a line end, the value's bytes and a line end. Types: s text, n number,
+// i integer, b yes/no. Lengths make any byte safe in keys and texts; the line end between key and
+// value keeps them apart for a reader too. The first form ("varn-store 1") had no line end between
+// them; it is still read.
 namespace {
 
-constexpr std::string_view kHeader = "varn-store 1\n";
+constexpr std::string_view kHeader = "varn-store 2\n";
+constexpr std::string_view kFirstHeader = "varn-store 1\n";
 
 std::string valueBytes(const ScriptStore::Value& value, char& type) {
     if (const auto* text = std::get_if<std::string>(&value)) {
@@ -77,8 +80,8 @@ bool decodeValue(char type, std::string_view bytes, ScriptStore::Value& out) {
 std::size_t ScriptStore::entrySize(std::string_view key, const Value& value) {
     char type = 0;
     const std::string bytes = valueBytes(value, type);
-    // "<type> <key length> <value length>\n<key><value>\n"
-    return 2 + std::to_string(key.size()).size() + 1 + std::to_string(bytes.size()).size() + 1 + key.size() +
+    // "<type> <key length> <value length>\n<key>\n<value>\n"
+    return 2 + std::to_string(key.size()).size() + 1 + std::to_string(bytes.size()).size() + 1 + key.size() + 1 +
            bytes.size() + 1;
 }
 
@@ -94,6 +97,7 @@ std::string ScriptStore::encode(const std::map<std::string, Value, std::less<>>&
         out += std::to_string(bytes.size());
         out += '\n';
         out += key;
+        out += '\n';
         out += bytes;
         out += '\n';
     }
@@ -101,8 +105,11 @@ std::string ScriptStore::encode(const std::map<std::string, Value, std::less<>>&
 }
 
 std::optional<std::map<std::string, ScriptStore::Value, std::less<>>> ScriptStore::decode(std::string_view bytes) {
-    if (!bytes.starts_with(kHeader)) return std::nullopt;
+    const bool first = bytes.starts_with(kFirstHeader);
+    if (!first && !bytes.starts_with(kHeader)) return std::nullopt;
     bytes.remove_prefix(kHeader.size());
+    // The line end between key and value (none in the first form).
+    const std::size_t apart = first ? 0 : 1;
     std::map<std::string, Value, std::less<>> entries;
     while (!bytes.empty()) {
         if (bytes.size() < 2 || bytes[1] != ' ') return std::nullopt;
@@ -111,14 +118,15 @@ std::optional<std::map<std::string, ScriptStore::Value, std::less<>>> ScriptStor
         std::size_t keyLength = 0;
         std::size_t valueLength = 0;
         if (!readNumber(bytes, keyLength, ' ') || !readNumber(bytes, valueLength, '\n')) return std::nullopt;
-        if (keyLength > bytes.size() || valueLength > bytes.size() - keyLength ||
-            bytes.size() - keyLength - valueLength < 1 || bytes[keyLength + valueLength] != '\n') {
+        if (keyLength > bytes.size() || apart > bytes.size() - keyLength ||
+            valueLength > bytes.size() - keyLength - apart || bytes.size() - keyLength - apart - valueLength < 1 ||
+            (apart == 1 && bytes[keyLength] != '\n') || bytes[keyLength + apart + valueLength] != '\n') {
             return std::nullopt;
         }
         Value value;
-        if (!decodeValue(type, bytes.substr(keyLength, valueLength), value)) return std::nullopt;
+        if (!decodeValue(type, bytes.substr(keyLength + apart, valueLength), value)) return std::nullopt;
         entries.insert_or_assign(std::string(bytes.substr(0, keyLength)), std::move(value));
-        bytes.remove_prefix(keyLength + valueLength + 1);
+        bytes.remove_prefix(keyLength + apart + valueLength + 1);
     }
     return entries;
 }
@@ -127,8 +135,15 @@ bool ScriptStore::load() {
     entries_.clear();
     size_ = kHeader.size();
     changed_ = false;
+    readable_ = false;
     std::error_code missing;
-    if (!std::filesystem::exists(path_, missing)) return !missing;
+    if (!std::filesystem::exists(path_, missing)) {
+        if (missing) return false;
+        if (!takeOverOldFile()) {
+            readable_ = true;
+            return true;
+        }
+    }
     // Read as bytes: a text value may hold any byte, line ends too.
     platform::RegularFileReader reader(path_);
     if (!reader.isOpen()) return false;
@@ -145,6 +160,16 @@ bool ScriptStore::load() {
     if (!entries) return false;
     entries_ = std::move(*entries);
     for (const auto& [key, value] : entries_) size_ += entrySize(key, value);
+    readable_ = true;
+    return true;
+}
+
+// A store under the old name is moved to the new one, once: false when there is none to take.
+bool ScriptStore::takeOverOldFile() {
+    std::error_code missing;
+    if (oldPath_.empty() || !std::filesystem::exists(oldPath_, missing)) return false;
+    if (files_.rename(oldPath_, path_)) return true;  // the new name cannot be read: not written either
+    tookOver_ = true;
     return true;
 }
 
@@ -178,7 +203,7 @@ const ScriptStore::Value* ScriptStore::find(std::string_view key) const {
 }
 
 std::error_code ScriptStore::saveIfChanged() {
-    if (!changed_) return {};
+    if (!changed_ || !readable_) return {};
     const platform::SavePlan plan = platform::planSaves(files_, path_);
     const std::error_code error = platform::saveFile(files_, plan, encode(entries_));
     if (!error) changed_ = false;

@@ -23,11 +23,17 @@ public:
     using Value = std::variant<std::string, double, std::int64_t, bool>;
     static constexpr std::size_t kMaxBytes = 64 * 1024;
 
-    ScriptStore(platform::FileSystem& files, std::string path) : files_(files), path_(std::move(path)) {}
+    // oldPath, when given, is where the store was kept before: taken over once when path is missing.
+    ScriptStore(platform::FileSystem& files, std::string path, std::string oldPath = {})
+        : files_(files), path_(std::move(path)), oldPath_(std::move(oldPath)) {}
 
     // Reads the file; a missing file is an empty store. False (with the store empty) when the file
-    // exists but cannot be read or is not a store.
+    // exists but cannot be read or is not a store: then it is never written over (saves do nothing
+    // until a load works).
     bool load();
+    // Whether the last load moved the file from the old path.
+    bool tookOver() const { return tookOver_; }
+    const std::string& oldPath() const { return oldPath_; }
     // False when the store would grow past kMaxBytes; nothing is changed then.
     bool set(std::string_view key, const Value& value);
     void remove(std::string_view key);
@@ -45,9 +51,13 @@ public:
 
 private:
     static std::size_t entrySize(std::string_view key, const Value& value);
+    bool takeOverOldFile();
 
     platform::FileSystem& files_;
     std::string path_;
+    std::string oldPath_;
+    bool readable_ = true;
+    bool tookOver_ = false;
     std::map<std::string, Value, std::less<>> entries_;
     std::size_t size_ = 0;
     bool changed_ = false;

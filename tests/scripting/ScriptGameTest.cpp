@@ -51,7 +51,7 @@ TEST_F(ScriptGameTest, EveryEventReachesScriptsWithItsValues) {
     server->notifyBanAdded(BanAdded{"10.0.0.*", Actor{Actor::Kind::Administrator, "boss"}, false});
     server->notifyBanRemoved(BanRemoved{"10.0.0.*", Actor{Actor::Kind::Script, "other.lua"}});
     server->notifyAdministratorLoggedIn(AdministratorLoggedIn{5, "boss", "127.0.0.100"});
-    server->notifyAdministratorSaid(AdministratorSaid{5, "boss", "hi players"});
+    server->notifyAdministratorSaid(AdministratorSaid{5, "boss", "hi players", "127.0.0.100"});
     receiveGame(bob, {2});
     server->notifyServerStopping();
 
@@ -183,6 +183,18 @@ TEST_F(ScriptGameTest, CommandsReachTheirScriptAndStaySwallowed) {
                                                                     "SCRIPT: b.lua: boss bob"}));
 }
 
+// An administrator reaches every handler with the same table: id, name and address.
+TEST_F(ScriptGameTest, AdministratorsCarryTheirAddressToEveryHandler) {
+    ASSERT_TRUE(startWithScript(R"(
+varn.on('adminsay', function(who, text) print('say', who.id, who.name, who.ip, text) end)
+varn.adminCommand('where', function(who) print('command', who.id, who.name, who.ip) end)
+)")) << loadError;
+    adminServer->administrators().add(admin, "boss");
+    receiveAdmin(admin, {3, 0, '!', 'w', 'h', 'e', 'r', 'e', 0});
+    EXPECT_EQ(linesStartingWith("SCRIPT"), (std::vector<std::string>{"SCRIPT: test.lua: say 0 boss 127.0.0.100 !where",
+                                                                    "SCRIPT: test.lua: command 0 boss 127.0.0.100"}));
+}
+
 TEST_F(ScriptGameTest, ACommandNameTakenTwiceStopsTheLoad) {
     EXPECT_FALSE(startWithScripts({write("a.lua", "varn.command('top', function() end)"),
                                    write("b.lua", "\n\nvarn.command('top', function() end)")}));
@@ -229,7 +241,9 @@ varn.command('big', function(p) print(pcall(varn.store.set, 'big', string.rep('z
     ASSERT_TRUE(startWithScript(script)) << loadError;
     join(alice, "alice");
     receiveGame(alice, chatDatagram(1, "/set visits 41"));
-    const std::filesystem::path store = folder() / "data" / "test.store";
+    // Named after the script's path.
+    const std::filesystem::path store = host->script(0).store().path();
+    EXPECT_EQ(store.parent_path(), folder() / "data");
     EXPECT_FALSE(std::filesystem::exists(store));
     tasks.advance(10'000);
     ASSERT_TRUE(std::filesystem::exists(store));
