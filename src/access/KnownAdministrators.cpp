@@ -12,10 +12,10 @@ namespace varn {
 
 namespace {
 
-constexpr std::int64_t kSecondsPerDay = 86400;
+constexpr std::int64_t kSecondsPerKeptDay = 86400;
 
 // The system's words for an error, without a full stop at the end.
-std::string reasonText(const std::error_code& error) {
+std::string knownFileReason(const std::error_code& error) {
     std::string reason = error.message();
     while (!reason.empty() && (reason.back() == '.' || reason.back() == '\n' || reason.back() == '\r')) {
         reason.pop_back();
@@ -27,7 +27,7 @@ std::string reasonText(const std::error_code& error) {
 
 KnownAdministrators::KnownAdministrators(platform::FileSystem& files, const platform::Clock& clock,
                                          std::int32_t days)
-    : files_(files), clock_(clock), keepSeconds_(std::int64_t{days} * kSecondsPerDay) {}
+    : files_(files), clock_(clock), keepSeconds_(std::int64_t{days} * kSecondsPerKeptDay) {}
 
 bool KnownAdministrators::load(const std::string& path) {
     path_ = path;
@@ -97,7 +97,7 @@ bool KnownAdministrators::save() {
     const std::error_code error = platform::saveFile(files_, plan_, content);
     if (!error) return true;
     ServerLog::instance().line("SERVER-WARNING: Unable to save the known administrators' addresses '",
-                               printableForLog(path_), "' (", reasonText(error), ").");
+                               printableForLog(path_), "' (", knownFileReason(error), ").");
     return false;
 }
 

@@ -18,14 +18,14 @@ namespace varn {
 namespace {
 
 // A warning shows at most this much of a key or value read from the file.
-constexpr std::size_t kShownTextLimit = 80;
+constexpr std::size_t kShownSettingLimit = 80;
 // Beyond this, a number's exact value does not matter: it is out of every range.
 constexpr std::int64_t kSaturation = std::int64_t{1} << 40;
 
-std::string shown(std::string_view text) {
-    if (text.size() <= kShownTextLimit)
+std::string shownSetting(std::string_view text) {
+    if (text.size() <= kShownSettingLimit)
         return printableForLog(text);
-    return printableForLog(text.substr(0, kShownTextLimit)) + "...";
+    return printableForLog(text.substr(0, kShownSettingLimit)) + "...";
 }
 
 // The value of a text that is wholly a decimal number (an optional sign, then digits only), saturated
@@ -90,7 +90,7 @@ std::optional<std::string> numberWarning(const ConfigKey& key, std::string_view 
         return std::nullopt;
     }
     const std::int64_t used = numberUsed(key, text);
-    std::string warning = "warning: " + std::string(key.name) + " '" + shown(text) + "'" + place + " " + problem;
+    std::string warning = "warning: " + std::string(key.name) + " '" + shownSetting(text) + "'" + place + " " + problem;
     // A number the start-up refuses is never "used": the warning agrees with the error that follows it.
     const std::optional<bool> taken = startUpTakesNumber(key.name, static_cast<std::int32_t>(used));
     if (taken && !*taken)
@@ -112,7 +112,7 @@ std::string unknownKeyWarning(std::span<const ConfigKey> keys, std::string_view 
     std::vector<std::string_view> names;
     for (const ConfigKey& known : keys)
         names.push_back(known.name);
-    std::string warning = "warning: unknown key '" + shown(key) + "'" + place;
+    std::string warning = "warning: unknown key '" + shownSetting(key) + "'" + place;
     // A tab is part of the key: "ServerPort<tab>4000" is one key without values.
     if (const auto tab = key.find('\t'); tab != std::string_view::npos && findIn(keys, key.substr(0, tab))) {
         return warning + " (a tab does not end a key: did you mean '" + std::string(key.substr(0, tab)) +
@@ -206,14 +206,14 @@ std::vector<std::string> adminPasswordWarnings(const ConfigFile& config, const s
     }
     if (passwordFile != nullptr) {
         if (const auto mode = platform::modeReadableByOthers(*passwordFile)) {
-            warnings.push_back("warning: the admin password file '" + shown(*passwordFile) +
+            warnings.push_back("warning: the admin password file '" + shownSetting(*passwordFile) +
                                "' is readable by group or others (mode " + octalMode(*mode) + ")" + ownerOnly);
         }
     }
     const std::uint32_t passwordLine = lastLineOf(config, "AdminPassword");
     if (passwordLine != 0 && config.loadedPath() != nullptr) {
         if (const auto mode = platform::modeReadableByOthers(*config.loadedPath())) {
-            warnings.push_back("warning: " + shown(file) + " holds AdminPassword (line " +
+            warnings.push_back("warning: " + shownSetting(file) + " holds AdminPassword (line " +
                                std::to_string(passwordLine) + ") and is readable by group or others (mode " +
                                octalMode(*mode) + ")" + ownerOnly + ", or give the password with "
                                "--admin-password-file");

@@ -505,8 +505,8 @@ void WebConsole::shutdownAttempt(Session& session, std::uint64_t connection, int
     session.link->ask({admin::kShutdown}, AdminLink::startsWith({admin::kShutdown}),
                       now() + settings_.answerMilliseconds,
                       [this, &session, connection, attempt](std::optional<Bytes> reply) {
-        const auto answer = reply ? admin::decodeAnswer(varn::PacketReader(reply->data(), reply->size()), admin::kShutdown)
-                                  : std::nullopt;
+        std::optional<std::uint8_t> answer;
+        if (reply) answer = admin::decodeAnswer(varn::PacketReader(reply->data(), reply->size()), admin::kShutdown);
         // Armed, or re-armed after a late second attempt: the next attempt completes it.
         if ((answer == admin::kShutdownArmed || answer == admin::kShutdownTooLate) && attempt + 1 < kMaxShutdownAttempts) {
             shutdownAttempt(session, connection, attempt + 1);
