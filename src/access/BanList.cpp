@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -20,12 +21,15 @@ BanList::~BanList() {
 }
 
 bool BanList::load(const std::string& path) {
-    // A reload would drop the changes that the file lacks: they are saved first, or kept. A file
-    // that could not be read takes no save; what the list gained meanwhile is kept below instead.
+    // The file is read before anything is written: the operator's edit is what the list takes,
+    // with the server's own changes made again on top of it.
     const bool fileWasUnreadable = !unreadableReason_.empty();
-    if (!fileWasUnreadable && hasUnsavedChanges() && !save()) return false;
+    // Changes the file lacked before the reload are written once it is read; what the reading itself
+    // finds expired waits for the grouped save.
+    const bool hadUnsavedChanges = hasUnsavedChanges();
     std::string content;
-    const bool read = platform::readTextFile(path, content);
+    platform::FileStamp stamp;
+    const bool read = platform::readTextFile(path, content, stamp);
     const bool missing = !read && platform::fileIsMissing(path);
     // A failed load of another file than the list's own leaves the list as it was.
     if (!read && !filePath_.empty() && path != filePath_) return false;
@@ -39,20 +43,57 @@ bool BanList::load(const std::string& path) {
     if (missing) {
         // The first save after a change creates the file; one that has gone while the list holds
         // entries is made again by the next grouped save.
+        knownStamp_.reset();
         changed_ = changed_ || !entries_.empty();
         nothingToCreate_ = entries_.empty();
         return false;
     }
     nothingToCreate_ = false;
+    takeInFile(path, content, stamp,
+               fileWasUnreadable ? MemoryLines::KeptWhereTheFileLacksThem : MemoryLines::Dropped);
+    if (hadUnsavedChanges) save();
+    return true;
+}
+
+void BanList::takeInFile(const std::string& path, const std::string& content, const platform::FileStamp& stamp,
+                         MemoryLines memory) {
     std::vector<std::string> keptLines;
-    if (fileWasUnreadable) {
+    if (memory == MemoryLines::KeptWhereTheFileLacksThem) {
         for (std::size_t index = 0; index < entries_.size(); ++index) keptLines.push_back(lineOf(index));
     }
     readEntries(path, content);
+    knownStamp_ = stamp;
+    changed_ = false;
     if (!keptLines.empty()) keepLinesTheFileLacks(keptLines);
+    applyOwnChanges(memory);
     // A line whose date has passed while the file lay unread never matches.
-    expireDue(clock_.calendarSeconds());
-    return true;
+    std::vector<std::string> expired = takeOutExpired(clock_.calendarSeconds());
+    expiredWhileReading_.insert(expiredWhileReading_.end(), std::make_move_iterator(expired.begin()),
+                                std::make_move_iterator(expired.end()));
+}
+
+// The server's changes are made again in the order they were made. A removal or expiry whose line
+// the operator has taken out (or changed) already has nothing left to do.
+void BanList::applyOwnChanges(MemoryLines memory) {
+    for (const OwnChange& change : ownChanges_) {
+        changed_ = true;
+        if (change.kind == OwnChange::Kind::Added) {
+            // The lines kept from memory hold the additions already.
+            if (memory == MemoryLines::Dropped) appendLine(change.line);
+            continue;
+        }
+        std::size_t found = entries_.size();
+        for (std::size_t index = 0; index < entries_.size() && found == entries_.size(); ++index) {
+            if (lineOf(index) == change.line) found = index;
+        }
+        // An administrator's removal takes the entry even when the operator changed its details.
+        if (found == entries_.size() && change.kind == OwnChange::Kind::Removed) {
+            const std::string_view entry = readBanLine(change.line).entry;
+            found = static_cast<std::size_t>(std::find(entries_.begin(), entries_.end(), entry) - entries_.begin());
+        }
+        if (found < entries_.size()) eraseAt(found);
+    }
+    findNextExpiry();
 }
 
 void BanList::keepLinesTheFileLacks(const std::vector<std::string>& lines) {
@@ -60,8 +101,7 @@ void BanList::keepLinesTheFileLacks(const std::vector<std::string>& lines) {
     for (std::size_t index = 0; index < entries_.size(); ++index) inFile.insert(lineOf(index));
     for (const std::string& text : lines) {
         if (inFile.contains(text)) continue;
-        const BanLine line = readBanLine(text);
-        append(line.entry, EntryNote{line.hasDetails, std::string(line.detailsText), line.details.until});
+        appendLine(text);
         changed_ = true;
     }
 }
@@ -99,6 +139,7 @@ bool BanList::save() {
         file_.refuse(unreadableReason_);
         return false;
     }
+    if (!readAgainIfChanged()) return false;
     changed_ = false;
     std::string content;
     content.reserve(entries_.size() * 16);
@@ -106,7 +147,52 @@ bool BanList::save() {
         content += lineOf(index);
         content += platform::kTextLineEnd;
     }
-    return file_.save(content);
+    if (!file_.save(content)) {
+        claimFileAfterFailedSave(content);
+        return false;
+    }
+    ownChanges_.clear();
+    knownStamp_ = platform::fileStampOf(filePath_);
+    return true;
+}
+
+// Whatever a failed save left (the old file, the new one when only a later step failed, a cut one
+// written in place) holds nothing of the operator's that the list lacks: the save read any edit
+// first. So the next save writes the list without reading that file again; when it is the list's
+// whole content after all, the server's changes are in it.
+void BanList::claimFileAfterFailedSave(const std::string& written) {
+    std::string onDisk;
+    platform::FileStamp stamp;
+    if (!platform::readTextFile(filePath_, onDisk, stamp)) {
+        knownStamp_.reset();
+        return;
+    }
+    knownStamp_ = stamp;
+    std::string expected;
+    expected.reserve(written.size());
+    for (std::size_t index = 0; index < entries_.size(); ++index) {
+        expected += lineOf(index);
+        expected += '\n';
+    }
+    if (onDisk == expected) ownChanges_.clear();
+}
+
+bool BanList::readAgainIfChanged() {
+    const std::optional<platform::FileStamp> onDisk = platform::fileStampOf(filePath_);
+    if (onDisk == knownStamp_) return true;
+    // A file that has gone is made again from the list.
+    if (!onDisk && platform::fileIsMissing(filePath_)) return true;
+    std::string content;
+    platform::FileStamp stamp;
+    if (!platform::readTextFile(filePath_, content, stamp)) {
+        unreadableReason_ = platform::whyFileCannotBeRead(filePath_);
+        file_.refuse(unreadableReason_);
+        return false;
+    }
+    takeInFile(filePath_, content, stamp, MemoryLines::Dropped);
+    ServerLog::instance().line("SERVER: The Banned IP list changed on disk; read it again before saving (",
+                               entries_.size(), " entries).");
+    return true;
 }
 
 bool BanList::saveIfDue() {
@@ -134,8 +220,20 @@ void BanList::append(std::string_view entry, EntryNote note) {
     index_.insert(entry);
 }
 
+void BanList::appendLine(std::string_view text) {
+    const BanLine line = readBanLine(text);
+    append(line.entry, EntryNote{line.hasDetails, std::string(line.detailsText), line.details.until});
+}
+
+void BanList::eraseAt(std::size_t index) {
+    index_.erase(entries_[index]);
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+    notes_.erase(notes_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
 bool BanList::add(std::string_view ipText) {
     append(ipText, EntryNote{});
+    ownChanges_.push_back({OwnChange::Kind::Added, std::string(ipText)});
     return save();
 }
 
@@ -144,6 +242,7 @@ bool BanList::addAddress(const PeerAddress& address) { return add(address.ipText
 bool BanList::add(std::string_view entry, const BanDetails& details) {
     if (details.empty()) return add(entry);
     append(entry, EntryNote{true, banDetailsText(details), details.until});
+    ownChanges_.push_back({OwnChange::Kind::Added, lineOf(entries_.size() - 1)});
     return save();
 }
 
@@ -157,6 +256,7 @@ void BanList::addAutomatic(std::string_view entry, const BanDetails& details) {
     } else {
         append(entry, EntryNote{true, banDetailsText(details), details.until});
     }
+    ownChanges_.push_back({OwnChange::Kind::Added, lineOf(entries_.size() - 1)});
     changed_ = true;
 }
 
@@ -168,15 +268,23 @@ bool BanList::remove(std::string_view text) {
     const auto found = std::find(entries_.begin(), entries_.end(), text);
     if (found == entries_.end()) return false;
     nothingToCreate_ = false;
-    notes_.erase(notes_.begin() + (found - entries_.begin()));
-    entries_.erase(found);
-    index_.erase(text);
+    const auto index = static_cast<std::size_t>(found - entries_.begin());
+    ownChanges_.push_back({OwnChange::Kind::Removed, lineOf(index)});
+    eraseAt(index);
     findNextExpiry();
     save();
     return true;
 }
 
 std::vector<std::string> BanList::expireDue(std::int64_t now) {
+    std::vector<std::string> expired = std::move(expiredWhileReading_);
+    expiredWhileReading_.clear();
+    std::vector<std::string> due = takeOutExpired(now);
+    expired.insert(expired.end(), std::make_move_iterator(due.begin()), std::make_move_iterator(due.end()));
+    return expired;
+}
+
+std::vector<std::string> BanList::takeOutExpired(std::int64_t now) {
     std::vector<std::string> expired;
     if (!nextExpiry_ || now < *nextExpiry_) return expired;
     std::size_t kept = 0;
@@ -184,6 +292,7 @@ std::vector<std::string> BanList::expireDue(std::int64_t now) {
         const std::optional<std::int64_t>& until = notes_[index].until;
         if (until && *until <= now) {
             ServerLog::instance().line("SERVER: Ban on ", printableForLog(entries_[index]), " expired.");
+            ownChanges_.push_back({OwnChange::Kind::Expired, lineOf(index)});
             index_.erase(entries_[index]);
             expired.push_back(std::move(entries_[index]));
             continue;

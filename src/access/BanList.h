@@ -40,7 +40,12 @@ public:
     // when it had no file yet (or this one) it takes the path all the same: a missing file is
     // created by the first save after a change, while one that is there but cannot be read (no
     // permission, a folder) is never written over: its saves fail with the reason until a load works.
+    // A reload reads before it writes anything: the file is the operator's word, and the changes
+    // the server made since it last read or wrote the file (its own bans, removals and expiries)
+    // are made again on what it read; when there are any, the file is saved with them.
     bool load(const std::string& path);
+    // Writes the list to its file. When the file changed on disk since the list last read or wrote
+    // it, it is read again first, as a reload would, so that an operator's edit is never written over.
     bool save();
     // Add and remove change the list in memory whatever the save gives; add answers the save's
     // result, remove whether an equal entry was there. A failing save is told in the log.
@@ -64,6 +69,8 @@ public:
     bool savePending() const { return hasUnsavedChanges() && !filePath_.empty() && !nothingToCreate_; }
     // Some entry carries an end date.
     bool hasTimedEntries() const { return nextExpiry_.has_value(); }
+    // Reading the file took out expired entries that expireDue has not handed on yet.
+    bool hasExpiriesToHandOn() const { return !expiredWhileReading_.empty(); }
     bool isBanned(std::string_view ipText) const;
     bool isBannedAddress(const PeerAddress& address) const;
     // Writes every entry followed by '|' into out, stopping before the first entry (with its '|')
@@ -76,7 +83,8 @@ public:
 
     // Takes out the entries whose "until" date is at or before now (calendar seconds), each with
     // the line "SERVER: Ban on <entry> expired."; the file loses them at the next save, grouped or
-    // not. Costs nothing until the earliest date comes. The entries taken out, in list order.
+    // not. Costs nothing until the earliest date comes. The entries taken out, in list order, after
+    // those that reading the file took out (at start-up or a reload) since the last call.
     std::vector<std::string> expireDue(std::int64_t now);
 
     const std::vector<std::string>& entries() const { return entries_; }
@@ -89,12 +97,37 @@ private:
         std::string detailsText;
         std::optional<std::int64_t> until;
     };
+    // A change the server made to the list since it last read or wrote its file, kept so that it
+    // can be made again on the file as the operator left it.
+    struct OwnChange {
+        enum class Kind {
+            Added,    // the line was appended
+            Removed,  // an administrator removed the line's entry
+            Expired,  // the line's date passed
+        };
+        Kind kind;
+        std::string line;  // the entry with its details, as the file holds it
+    };
+    // Whether the lines the list had are kept when the file is read in.
+    enum class MemoryLines { Dropped, KeptWhereTheFileLacksThem };
+
     void append(std::string_view entry, EntryNote note);
+    void appendLine(std::string_view text);
+    void eraseAt(std::size_t index);
     std::string lineOf(std::size_t index) const;
     void findNextExpiry();
     void readEntries(const std::string& path, const std::string& content);
+    // Takes the file's content as the list, then the server's own changes on top.
+    void takeInFile(const std::string& path, const std::string& content, const platform::FileStamp& stamp,
+                    MemoryLines memory);
     // Appends the lines (entries with their details) that the list read from its file lacks.
     void keepLinesTheFileLacks(const std::vector<std::string>& lines);
+    void applyOwnChanges(MemoryLines memory);
+    // Before a save: reads the file again when it is not as the list last read or wrote it. False
+    // when it is there and cannot be read, so must not be written over.
+    bool readAgainIfChanged();
+    void claimFileAfterFailedSave(const std::string& written);
+    std::vector<std::string> takeOutExpired(std::int64_t now);
 
     // Seconds between two grouped saves.
     static constexpr std::int64_t kGroupedSaveSeconds = 1;
@@ -111,6 +144,12 @@ private:
     // Changes that only the grouped save writes, and when a save last ran (monotonic seconds).
     bool changed_ = false;
     std::optional<std::int64_t> lastSave_;
+    // The server's changes that the file lacks, in the order they were made.
+    std::vector<OwnChange> ownChanges_;
+    // The file as the list last read or wrote it; nothing when it was missing.
+    std::optional<platform::FileStamp> knownStamp_;
+    // Entries that reading the file took out as expired, for the next expireDue to hand on.
+    std::vector<std::string> expiredWhileReading_;
     const platform::Clock& clock_;
     BanFile file_;
 };

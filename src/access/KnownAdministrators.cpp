@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "access/BanDetails.h"
 #include "access/BanIndex.h"
@@ -60,8 +62,21 @@ bool KnownAdministrators::load(const std::string& path) {
         std::int64_t& kept = lastLogin_[*address];
         kept = std::max(kept, *date);
     }
-    while (lastLogin_.size() > kMaxAddresses) forgetOldest();
+    keepNewest();
     return true;
+}
+
+// One pass over however many lines the file held: a file of any length loads in time that grows
+// with its length, not its square.
+void KnownAdministrators::keepNewest() {
+    if (lastLogin_.size() <= kMaxAddresses) return;
+    std::vector<std::pair<std::uint32_t, std::int64_t>> logins(lastLogin_.begin(), lastLogin_.end());
+    const auto newerFirst = [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    };
+    std::nth_element(logins.begin(), logins.begin() + kMaxAddresses, logins.end(), newerFirst);
+    logins.resize(kMaxAddresses);
+    lastLogin_ = std::unordered_map<std::uint32_t, std::int64_t>(logins.begin(), logins.end());
 }
 
 bool KnownAdministrators::isKnown(std::uint32_t address) const {

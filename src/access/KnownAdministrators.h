@@ -40,6 +40,8 @@ public:
 private:
     bool save();
     void forgetOldest();
+    // Keeps the kMaxAddresses addresses with the newest logins.
+    void keepNewest();
 
     platform::FileSystem& files_;
     const platform::Clock& clock_;

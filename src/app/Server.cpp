@@ -188,6 +188,8 @@ int Server::run(int argumentCount, const char* const* arguments) {
     }
     if (!applyAdminPasswordFile()) waitForKeyAndExit(kExitFailure);
     reportAdminPasswordWarnings(ConfigFile::instance(), commandLine.getValue(kAdminPasswordFileOption));
+    reportAdminAddressWarnings(ConfigFile::instance());
+    if (const auto error = metricsAddressError(ConfigFile::instance())) log.line(*error);
     settings_ = readServerSettings(ConfigFile::instance());
 
     if (!startUp()) {
@@ -239,6 +241,11 @@ int Server::checkConfiguration(std::uint32_t commandLineWarningCount) {
     if (!applyAdminPasswordFile()) return finish(errors + 1, kExitFailure);
     warnings += static_cast<std::uint32_t>(
         reportAdminPasswordWarnings(config, commandLine.getValue(kAdminPasswordFileOption)));
+    warnings += static_cast<std::uint32_t>(reportAdminAddressWarnings(config));
+    if (const auto error = metricsAddressError(config)) {
+        log.line(*error);
+        ++errors;
+    }
     // The scripts are compiled, never run.
     const ServerSettings settings = readServerSettings(config);
     if (!settings.scripts.files.empty()) {

@@ -11,6 +11,7 @@
 #include "config/NameSuggestion.h"
 #include "log/ServerLog.h"
 #include "platform/FileModes.h"
+#include "platform/AddressText.h"
 #include "platform/Files.h"
 
 namespace varn {
@@ -139,6 +140,41 @@ std::uint32_t lastLineOf(const ConfigFile& config, std::string_view key) {
     return last;
 }
 
+// Four decimal numbers from 0 to 255 between dots, without leading zeros (which some readers take
+// for octal).
+bool isDottedIPv4(std::string_view text) {
+    std::size_t parts = 0;
+    std::size_t position = 0;
+    while (parts < 4) {
+        std::size_t end = position;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+        const std::string_view digits = text.substr(position, end - position);
+        if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) return false;
+        if (std::stoi(std::string(digits)) > 255) return false;
+        ++parts;
+        if (parts == 4) return end == text.size();
+        if (end >= text.size() || text[end] != '.') return false;
+        position = end + 1;
+    }
+    return false;
+}
+
+// Addresses that only the host itself (loopback) or a local network (the private and link-local
+// ranges) can reach.
+bool isLocalNetworkAddress(std::uint32_t hostOrder) {
+    const auto within = [hostOrder](std::uint32_t network, int bits) {
+        return (hostOrder >> (32 - bits)) == (network >> (32 - bits));
+    };
+    return within(0x7F000000u, 8) || within(0x0A000000u, 8) || within(0xAC100000u, 12) ||
+           within(0xC0A80000u, 16) || within(0xA9FE0000u, 16);
+}
+
+std::uint32_t hostOrderOf(std::uint32_t networkOrder) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&networkOrder);
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
+           std::uint32_t{bytes[3]};
+}
+
 bool readsNumber(ConfigKeyKind kind) {
     return kind == ConfigKeyKind::onOff || kind == ConfigKeyKind::integer ||
            kind == ConfigKeyKind::unsignedInteger;
@@ -226,6 +262,39 @@ std::size_t reportAdminPasswordWarnings(const ConfigFile& config, const std::str
     const std::vector<std::string> warnings = adminPasswordWarnings(config, passwordFile);
     for (const std::string& warning : warnings) ServerLog::instance().diagnostic(warning);
     return warnings.size();
+}
+
+std::vector<std::string> adminAddressWarnings(const ConfigFile& config) {
+    if (!config.isOn("AdminServer") || !config.isOn("PasswordLockout")) return {};
+    const std::string file = config.loadedPath() != nullptr ? *config.loadedPath() : "the configuration";
+    const std::string advice =
+        " with PasswordLockout 1: whoever can forge an administrator's source address can lock that "
+        "administrator out; give AdminIPAddress 127.0.0.1 and administer through varnadmin over SSH or the "
+        "web console on the same host";
+    const std::string* address = config.getString("AdminIPAddress");
+    if (address == nullptr) {
+        return {"warning: AdminServer 1" + where(file, lastLineOf(config, "AdminServer")) +
+                " listens on every local address (no AdminIPAddress)" + advice};
+    }
+    // Read as the admin socket is bound.
+    const std::uint32_t bound = hostOrderOf(platform::systemAddressFromText(address->c_str()));
+    if (bound == 0xFFFFFFFFu || isLocalNetworkAddress(bound)) return {};
+    const std::string kind = bound == 0 ? "every local address" : "a public address";
+    return {"warning: AdminIPAddress '" + shown(*address) + "'" + where(file, lastLineOf(config, "AdminIPAddress")) +
+            " listens on " + kind + advice};
+}
+
+std::size_t reportAdminAddressWarnings(const ConfigFile& config) {
+    const std::vector<std::string> warnings = adminAddressWarnings(config);
+    for (const std::string& warning : warnings) ServerLog::instance().diagnostic(warning);
+    return warnings.size();
+}
+
+std::optional<std::string> metricsAddressError(const ConfigFile& config) {
+    const std::string* address = config.getString("MetricsAddress");
+    if (address == nullptr || *address == "localhost" || isDottedIPv4(*address)) return std::nullopt;
+    return "ERROR: MetricsAddress '" + shown(*address) +
+           "' is not a dotted IPv4 address (such as 127.0.0.1) or localhost; the metrics endpoint is not started.";
 }
 
 std::string strictConfigurationCheckSummary(std::uint32_t errorCount, std::uint32_t warningCount,

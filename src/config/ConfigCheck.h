@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,6 +32,17 @@ void reportConfigurationLoadFailure(const ConfigFile& config);
 std::vector<std::string> adminPasswordWarnings(const ConfigFile& config, const std::string* passwordFile);
 // Writes adminPasswordWarnings to standard error; returns how many there were.
 std::size_t reportAdminPasswordWarnings(const ConfigFile& config, const std::string* passwordFile);
+
+// The admin server listening on every local address, or on a public one, with PasswordLockout 1:
+// whoever can forge an administrator's source address from afar can then lock him out, and no
+// count over plain UDP can tell the forger from the owner. One warning for standard error, or none.
+std::vector<std::string> adminAddressWarnings(const ConfigFile& config);
+// Writes adminAddressWarnings to standard error; returns how many there were.
+std::size_t reportAdminAddressWarnings(const ConfigFile& config);
+
+// MetricsAddress takes a dotted IPv4 address (four decimal numbers 0 to 255) or localhost; the
+// error line for anything else, or nothing.
+std::optional<std::string> metricsAddressError(const ConfigFile& config);
 
 // The last line of a configuration check: "Configuration OK." or the count of errors, and whether the
 // server would still start with them.

@@ -20,6 +20,7 @@ constexpr std::int32_t kDefaultScriptInstructions = 200'000;
 constexpr std::int32_t kDefaultScriptErrorLimit = 10;
 constexpr std::int32_t kDefaultScriptTimeLimitMilliseconds = 200;
 constexpr std::int32_t kDefaultAutoBanMaxPerMinute = 60;
+constexpr std::int32_t kDefaultJoinMaxPerSecond = 100;
 constexpr std::int64_t kMostAdminRememberDays = 3650;
 
 constexpr ConfigKey onOff(std::string_view name) {
@@ -69,6 +70,7 @@ constexpr std::array kKeys = {
     integer("ChatFloodBanMinutes", 0, kHighestInt),
     integer("JoinFloodBanMinutes", 0, kHighestInt),
     integer("AutoBanMaxPerMinute", 1, kHighestInt, kDefaultAutoBanMaxPerMinute),
+    integer("JoinMaxPerSecond", 1, kHighestInt, kDefaultJoinMaxPerSecond),
     text("LogFile"),
     onOff("LogTimestamps"),
     onOff("ASE"),

@@ -1,5 +1,6 @@
 #include "config/ServerSettings.h"
 
+#include "config/ConfigCheck.h"
 #include "config/ConfigFile.h"
 
 namespace varn {
@@ -64,6 +65,8 @@ void readLoggingAndPolicing(const ConfigFile& config, ServerSettings& settings) 
     settings.chatFloodBanMinutes = config.getInt("ChatFloodBanMinutes");
     const std::int32_t autoBans = config.getInt("AutoBanMaxPerMinute");
     settings.autoBanMaxPerMinute = autoBans > 0 ? autoBans : kDefaultAutoBanMaxPerMinute;
+    const std::int32_t joins = config.getInt("JoinMaxPerSecond");
+    settings.joinMaxPerSecond = joins > 0 ? joins : ServerSettings::kDefaultJoinMaxPerSecond;
 }
 
 void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
@@ -81,7 +84,11 @@ void readNetworkSettings(const ConfigFile& config, ServerSettings& settings) {
     settings.sendLimit.maxAllowed = config.getInt("ServerSendLimitMaxAllowed");
     settings.sendLimit.logDropped = config.isOn("ServerSendLimitLogDropped");
     if (config.getString("MetricsPort") != nullptr) settings.metricsPort = config.getInt("MetricsPort");
-    if (const std::string* address = config.getString("MetricsAddress")) settings.metricsAddress = *address;
+    if (const std::string* address = config.getString("MetricsAddress")) {
+        settings.metricsAddress = *address == "localhost" ? "127.0.0.1" : *address;
+    }
+    // An address that is not taken leaves no endpoint; the start-up says why.
+    if (metricsAddressError(config)) settings.metricsPort.reset();
 }
 
 void readScriptSettings(const ConfigFile& config, ServerSettings& settings) {

@@ -83,6 +83,9 @@ struct ServerSettings {
     std::int32_t chatFloodBanMinutes = 0;
     // Bans the server may make by itself in one minute (60 when the key is missing or not above 0).
     std::int32_t autoBanMaxPerMinute = 60;
+    // Joins the server accepts in one second (100 when the key is missing or not above 0).
+    static constexpr std::int32_t kDefaultJoinMaxPerSecond = 100;
+    std::int32_t joinMaxPerSecond = kDefaultJoinMaxPerSecond;
 
     bool browserRegistration = false;
     bool queryFloodGuard = false;

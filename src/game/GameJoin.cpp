@@ -180,6 +180,8 @@ void join(GameServer& server, const PacketReader& payload, const PeerAddress& fr
         refuse(server, from, ip.view(), name.text, JoinRefusal::ByObserver, *notice);
         return;
     }
+    // Beyond the joins a second that any real use needs, a join goes unanswered and unlogged.
+    if (!server.joinRate().allowJoin(server.clock().monotonicMilliseconds())) return;
     const std::int32_t id = server.players().add(from, name.text);
     if (id < 0) {
         ServerLog::instance().line("ERROR: Unable to add '", name.text, "' from '", ip.view(), "'");

@@ -86,6 +86,7 @@ void GameServer::checkJoinFlood() {
     HandlerScope scope(*this);
     const std::int64_t now = clock_.monotonicSeconds();
     automaticBans_.endMinuteIfOver(now);
+    joinRate_.endMinuteIfOver(clock_.monotonicMilliseconds());
     std::vector<std::string> judged;
     for (auto& [ipText, join] : recentJoins_) {
         if (join.ticks < kJoinJudgedAtTicks) {
@@ -165,8 +166,8 @@ void GameServer::passSecond(std::int32_t chatFloodMaxCount, std::int32_t timeout
 
 bool GameServer::needsSecondTicks() const {
     return players_.size() != 0 || administrators_->anyAdministrator() || !recentJoins_.empty() ||
-           automaticBans_.minuteOpen() || passwordLockout_.reportPending() || bans_.hasTimedEntries() ||
-           bans_.savePending();
+           automaticBans_.minuteOpen() || joinRate_.minuteOpen() || passwordLockout_.reportPending() ||
+           bans_.hasTimedEntries() || bans_.hasExpiriesToHandOn() || bans_.savePending();
 }
 
 // The chat cycle is the one count that moves while nobody plays: every fourth pass clears the

@@ -42,6 +42,7 @@ GameServer::GameServer(PlayerRegistry& playerRegistry, UdpEndpoint& gameSocket, 
       clock_(clock),
       administrators_(&noAdministrators()),
       automaticBans_(static_cast<std::uint32_t>(settings.autoBanMaxPerMinute)),
+      joinRate_(static_cast<std::uint32_t>(settings.joinMaxPerSecond)),
       statisticsLines_(std::make_unique<StatisticsLines>(settings)) {
     addObserver(*statisticsLines_);
     auto& log = ServerLog::instance();

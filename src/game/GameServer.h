@@ -14,6 +14,7 @@
 #include "access/BanDetails.h"
 #include "game/AdministratorChannel.h"
 #include "game/GameEvents.h"
+#include "game/JoinRateLimit.h"
 #include "game/PlayerRegistry.h"
 #include "net/PeerAddress.h"
 #include "protocol/GameProtocol.h"
@@ -189,6 +190,8 @@ public:
     PasswordLockout& passwordLockout() { return passwordLockout_; }
     // The bound on the bans the server makes by itself, and the offenders it drops instead.
     AutomaticBanLimit& automaticBans() { return automaticBans_; }
+    // The bound on the joins accepted in one second.
+    JoinRateLimit& joinRate() { return joinRate_; }
     const ServerSettings& settings() const { return settings_; }
     const platform::Clock& clock() const { return clock_; }
     AdministratorChannel& administrators() { return *administrators_; }
@@ -262,6 +265,7 @@ private:
     std::uint32_t expectedClientCrc_ = kExpectedClientCrc;
     RecentJoins recentJoins_;
     AutomaticBanLimit automaticBans_;
+    JoinRateLimit joinRate_;
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedVehicle_{};
     std::array<std::uint32_t, kMaxLoggedPlayers> loggedWeapon_{};
     std::array<std::uint8_t, kMotdPacketSize> motdPacket_{};

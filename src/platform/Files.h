@@ -2,17 +2,35 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 namespace varn::platform {
 
+// What tells one state of a file from another without reading it: its size, the time it was last
+// written and which file it is (a file saved by renaming a new one over it is another file).
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    std::uint64_t device = 0;
+    std::uint64_t fileId = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
 // Reads a whole text file, a CR right before an LF dropped, at most maxBytes bytes after that
 // translation. False when the file cannot be opened for reading, is no regular file (a folder, a
 // FIFO, a device) or cannot be read to its end.
 bool readTextFile(const std::string& path, std::string& content,
                   std::size_t maxBytes = static_cast<std::size_t>(-1));
+// The same, with the stamp of the file that was read, taken before its first byte: a change made
+// while it is read shows as a later stamp.
+bool readTextFile(const std::string& path, std::string& content, FileStamp& stamp);
+
+// The stamp of the regular file at path (a symbolic link followed), or nothing when there is none
+// or it cannot be looked at.
+std::optional<FileStamp> fileStampOf(const std::string& path);
 
 // Why readTextFile cannot read path, as the operating system words it ("No such file or directory",
 // "Permission denied"), or "not a regular file". Asked after a read has failed, so it looks again:
@@ -33,6 +51,8 @@ public:
     RegularFileReader& operator=(const RegularFileReader&) = delete;
 
     bool isOpen() const { return handle_ != kClosed; }
+    // The stamp of the open file; nothing when it is not open or cannot be looked at.
+    std::optional<FileStamp> stamp() const;
     // The number of bytes read into buffer: 0 at the end of the file, -1 when reading fails.
     std::int64_t read(char* buffer, std::size_t size);
 

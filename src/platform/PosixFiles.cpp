@@ -16,6 +16,16 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 int descriptorOf(FileSystem::Handle file) { return static_cast<int>(file); }
 
+FileStamp stampOf(const struct stat& info) {
+    FileStamp stamp;
+    stamp.size = static_cast<std::uint64_t>(info.st_size);
+    stamp.modifiedNanoseconds =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+    stamp.device = static_cast<std::uint64_t>(info.st_dev);
+    stamp.fileId = static_cast<std::uint64_t>(info.st_ino);
+    return stamp;
+}
+
 // The mode a new file takes: that of the file it stands in for, else what the umask leaves of 0666.
 mode_t modeFor(const std::string& permissionsOf) {
     struct stat info {};
@@ -129,6 +139,18 @@ RegularFileReader::RegularFileReader(const std::string& path) {
 
 RegularFileReader::~RegularFileReader() {
     if (isOpen()) ::close(static_cast<int>(handle_));
+}
+
+std::optional<FileStamp> RegularFileReader::stamp() const {
+    struct stat info {};
+    if (!isOpen() || ::fstat(static_cast<int>(handle_), &info) != 0) return std::nullopt;
+    return stampOf(info);
+}
+
+std::optional<FileStamp> fileStampOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return stampOf(info);
 }
 
 std::int64_t RegularFileReader::read(char* buffer, std::size_t size) {

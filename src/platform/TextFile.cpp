@@ -9,9 +9,9 @@ namespace varn::platform {
 
 // The same on every platform: the file is read in binary and only a CR before an LF is dropped, so a
 // file written on either platform reads the same.
-bool readTextFile(const std::string& path, std::string& content, std::size_t maxBytes) {
-    RegularFileReader in(path);
-    if (!in.isOpen()) return false;
+namespace {
+
+bool readAll(RegularFileReader& in, std::string& content, std::size_t maxBytes) {
     content.clear();
     char chunk[4096];
     bool pendingCarriageReturn = false;
@@ -39,6 +39,23 @@ bool readTextFile(const std::string& path, std::string& content, std::size_t max
     }
     if (pendingCarriageReturn && content.size() < maxBytes) content.push_back('\r');
     return true;
+}
+
+}  // namespace
+
+bool readTextFile(const std::string& path, std::string& content, std::size_t maxBytes) {
+    RegularFileReader in(path);
+    if (!in.isOpen()) return false;
+    return readAll(in, content, maxBytes);
+}
+
+bool readTextFile(const std::string& path, std::string& content, FileStamp& stamp) {
+    RegularFileReader in(path);
+    if (!in.isOpen()) return false;
+    const std::optional<FileStamp> taken = in.stamp();
+    if (!taken) return false;
+    stamp = *taken;
+    return readAll(in, content, static_cast<std::size_t>(-1));
 }
 
 std::string whyFileCannotBeRead(const std::string& path) {

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstdint>
+#include <optional>
+
 #include "platform/Files.h"
 
 namespace varn::platform {
@@ -11,6 +14,25 @@ std::error_code lastError() { return {static_cast<int>(::GetLastError()), std::s
 HANDLE handleOf(FileSystem::Handle file) { return reinterpret_cast<HANDLE>(file); }
 
 bool exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::uint64_t joined(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
+
+// The stamp of an open file on a disk; nothing for a folder or when it cannot be looked at.
+std::optional<FileStamp> stampOfHandle(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    FileStamp stamp;
+    stamp.size = joined(information.nFileSizeHigh, information.nFileSizeLow);
+    // FILETIME counts 100-nanosecond steps.
+    stamp.modifiedNanoseconds = static_cast<std::int64_t>(
+        joined(information.ftLastWriteTime.dwHighDateTime, information.ftLastWriteTime.dwLowDateTime) * 100);
+    stamp.device = information.dwVolumeSerialNumber;
+    stamp.fileId = joined(information.nFileIndexHigh, information.nFileIndexLow);
+    return stamp;
+}
 
 class WindowsFileSystem final : public FileSystem {
 public:
@@ -123,6 +145,23 @@ RegularFileReader::RegularFileReader(const std::string& path) {
 
 RegularFileReader::~RegularFileReader() {
     if (isOpen()) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+std::optional<FileStamp> RegularFileReader::stamp() const {
+    if (!isOpen()) return std::nullopt;
+    return stampOfHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+// Opened without asking to read or write, so a file another program holds open can still be looked at.
+std::optional<FileStamp> fileStampOf(const std::string& path) {
+    const HANDLE opened =
+        ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::optional<FileStamp> stamp;
+    if (::GetFileType(opened) == FILE_TYPE_DISK) stamp = stampOfHandle(opened);
+    ::CloseHandle(opened);
+    return stamp;
 }
 
 std::int64_t RegularFileReader::read(char* buffer, std::size_t size) {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "access/BanDetails.h"
 #include "access/BanList.h"
 #include "access/BanListFixture.h"
 #include "platform/Clock.h"
@@ -266,7 +268,9 @@ TEST_F(BanListSaveTest, ReloadKeepsChangesThatTheFileLacksUntilTheyAreSaved) {
     files.fail(Step::Write, ENOSPC);
     EXPECT_FALSE(list.add("5.6.7.8"));
 
-    EXPECT_FALSE(list.load(path_)) << "a reload now would drop 5.6.7.8";
+    // The reload reads the file and makes the unsaved ban again on top of it; the save it then
+    // tries fails and is told, as any failing save.
+    EXPECT_TRUE(list.load(path_)) << "the file was read";
     EXPECT_EQ(list.entries(), (Entries{"1.2.3.4", "5.6.7.8"}));
 
     files.heal();
@@ -385,6 +389,107 @@ TEST_F(BanListSaveTest, ExpiredEntriesLeaveTheFileAndNeverMatchOnceRead) {
     clock.advanceSeconds(1);
     EXPECT_TRUE(list.saveIfDue());
     EXPECT_EQ(fileText(), testing::asFileText("6.6.6.6 # until=2027-01-01T00:00:00Z\n"));
+}
+
+const std::string kReadAgain = "SERVER: The Banned IP list changed on disk; read it again before saving (";
+
+// A reload reads before it writes: a file that went missing (the list kept, marked for saving) and
+// came back with an operator's new entry is taken as it is, even when the grouped save is not due.
+TEST_F(BanListSaveTest, ReloadOfAFileThatCameBackTakesTheOperatorsFile) {
+    BanList list(files, clock);
+    loadList(list, "1.1.1.1\n");
+    list.addAutomatic("2.2.2.2", {});
+    EXPECT_TRUE(list.saveIfDue());
+    ASSERT_TRUE(fs::remove(path_));
+
+    EXPECT_FALSE(list.load(path_));
+    EXPECT_EQ(list.entries(), (Entries{"1.1.1.1", "2.2.2.2"})) << "the list stays in force";
+    EXPECT_FALSE(list.saveIfDue()) << "the grouped save is not due within the same second";
+    const std::string operatorsFile = testing::asFileText("1.1.1.1\n2.2.2.2\n3.3.3.3\n");
+    writeBytes(path_, operatorsFile);
+    log.clear();
+    EXPECT_TRUE(list.load(path_));
+    EXPECT_TRUE(list.isBanned("3.3.3.3"));
+    EXPECT_EQ(list.entries(), (Entries{"1.1.1.1", "2.2.2.2", "3.3.3.3"}));
+    EXPECT_EQ(fileText(), operatorsFile);
+    clock.advanceSeconds(1);
+    list.saveIfDue();
+    EXPECT_EQ(fileText(), operatorsFile) << "nothing of the server's own is left to write";
+    EXPECT_TRUE(log.lines().empty());
+}
+
+// Every kind of save (grouped, an administrator's, the shut-down's plain save) of a file the operator
+// edited since the list last read or wrote it reads it again first and makes only the server's own
+// changes on it: its bans, an administrator's removal and the expiries, each in the order made.
+TEST_F(BanListSaveTest, SavesOfAnEditedFileKeepTheEditAndAddTheServersOwnChanges) {
+    clock.setSeconds(1796904000);  // 2026-12-10T12:00:00Z
+    struct Case {
+        const char* name;
+        std::function<bool(BanList&)> save;
+    };
+    const std::vector<Case> cases = {
+        {"grouped", [](BanList& list) { return list.saveIfDue(); }},
+        {"administrator's", [](BanList& list) { return list.remove("5.5.5.5") && !list.isBanned("5.5.5.5"); }},
+        {"shut-down", [](BanList& list) { return list.save(); }},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        clock.advanceSeconds(60);
+        BanList list(files, clock);
+        loadList(list,
+                 "1.1.1.1\n"
+                 "2.2.2.2 # until=" + utcDateText(clock.calendarSeconds() + 10) + "\n"
+                 "5.5.5.5\n");
+        // The operator takes out 1.1.1.1 and adds 6.6.6.6; the server bans 7.7.7.7 and 2.2.2.2 runs out.
+        writeBytes(path_, testing::asFileText("2.2.2.2 # until=" + utcDateText(clock.calendarSeconds() + 10) +
+                                              "\n5.5.5.5\n6.6.6.6\n# 8.8.8.8 noted by hand\n"));
+        list.addAutomatic("7.7.7.7", {});
+        clock.advanceSeconds(10);
+        EXPECT_EQ(list.expireDue(clock.calendarSeconds()), Entries{"2.2.2.2"});
+        log.clear();
+        EXPECT_TRUE(testCase.save(list));
+
+        const std::string removedByAdmin = std::string(testCase.name) == "administrator's" ? "" : "5.5.5.5\n";
+        const std::string expected = removedByAdmin + "6.6.6.6\n# 8.8.8.8 noted by hand\n7.7.7.7\n";
+        EXPECT_EQ(fileText(), testing::asFileText(expected));
+        EXPECT_FALSE(list.isBanned("1.1.1.1")) << "the operator's removal holds at once";
+        EXPECT_TRUE(list.isBanned("6.6.6.6"));
+        EXPECT_TRUE(list.isBanned("7.7.7.7"));
+        ASSERT_EQ(log.lines().size(), 1u) << log.text();
+        EXPECT_EQ(log.lines()[0].substr(0, kReadAgain.size()), kReadAgain);
+        EXPECT_FALSE(list.hasUnsavedChanges());
+
+        // The file as the list wrote it is not read again; a save of it writes the list as it is.
+        log.clear();
+        EXPECT_TRUE(list.save());
+        EXPECT_TRUE(log.lines().empty()) << log.text();
+        EXPECT_EQ(fileText(), testing::asFileText(expected));
+    }
+}
+
+// The server's own changes wait for a save that works: a failing one keeps them, and a later edit by
+// the operator does not lose them either.
+TEST_F(BanListSaveTest, OwnChangesOutliveFailingSavesAndLaterEdits) {
+    BanList list(files, clock);
+    loadList(list, "1.1.1.1\n");
+    files.fail(Step::Write, ENOSPC);
+    list.addAutomatic("2.2.2.2", {});
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_TRUE(list.hasUnsavedChanges());
+
+    writeBytes(path_, testing::asFileText("1.1.1.1\n3.3.3.3\n"));
+    files.heal();
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_EQ(fileText(), testing::asFileText("1.1.1.1\n3.3.3.3\n2.2.2.2\n"));
+    EXPECT_FALSE(list.hasUnsavedChanges());
+
+    // Once written, a ban is the file's: the operator's removal of it is final.
+    writeBytes(path_, testing::asFileText("1.1.1.1\n"));
+    list.addAutomatic("4.4.4.4", {});
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(list.saveIfDue());
+    EXPECT_EQ(fileText(), testing::asFileText("1.1.1.1\n4.4.4.4\n"));
 }
 
 }  // namespace

@@ -84,6 +84,32 @@ TEST(ServerSettingsTest, ChatFloodLimitFallsBackToTwoUnlessAboveZero) {
     }
 }
 
+// A bound of joins a second is there unless a positive number replaces it; the metrics endpoint
+// takes localhost as 127.0.0.1, and is left out for an address that is not dotted IPv4.
+TEST(ServerSettingsTest, JoinBoundAndMetricsAddressReadAsTheServerUsesThem) {
+    struct Case {
+        const char* lines;
+        std::int32_t joinMaxPerSecond;
+        std::optional<std::int32_t> metricsPort;
+        const char* metricsAddress;
+    };
+    const Case cases[] = {
+        {"", 100, std::nullopt, "127.0.0.1"},
+        {"JoinMaxPerSecond 0\nMetricsPort 9100\n", 100, 9100, "127.0.0.1"},
+        {"JoinMaxPerSecond 7\nMetricsPort 9100\nMetricsAddress localhost\n", 7, 9100, "127.0.0.1"},
+        {"MetricsPort 9100\nMetricsAddress 10.1.2.3\n", 100, 9100, "10.1.2.3"},
+        {"MetricsPort 9100\nMetricsAddress 0\n", 100, std::nullopt, "0"},
+        {"MetricsPort 9100\nMetricsAddress 0x0\n", 100, std::nullopt, "0x0"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.lines);
+        const ServerSettings settings = settingsOf(testCase.lines);
+        EXPECT_EQ(settings.joinMaxPerSecond, testCase.joinMaxPerSecond);
+        EXPECT_EQ(settings.metricsPort, testCase.metricsPort);
+        EXPECT_EQ(settings.metricsAddress, testCase.metricsAddress);
+    }
+}
+
 TEST(ServerSettingsTest, StartUpLooksAtLogKeysBeforeTheSettings) {
     ConfigFile config;
     EXPECT_FALSE(logTimestampsWanted(config));

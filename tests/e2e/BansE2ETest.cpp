@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,90 @@ TEST(BansE2ETest, TimedBansRunOutAndJoinFloodBansCarryTheirLimit) {
     EXPECT_EQ(saved.back(), '\n');
     EXPECT_EQ(saved.find('\n'), head.find('\n')) << "two lines: the expired one is gone";
     EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 2);
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// The ban file is the operator's word. A file deleted under the running server (a SIGHUP finds it
+// missing and keeps the list) and written anew with one more entry is taken as written by the next
+// SIGHUP, even right after a save of the server's own (here an expiry), when the list still waits
+// to be written.
+TEST(BansE2ETest, AFileWrittenAnewAfterItWentMissingIsTakenByTheNextHangUp) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("banned.txt", "127.0.0.7 # until=" + utcDateText(calendarNow() + 3) + "\n10.0.0.1\n");
+    directory.write("varnserver.conf", baseConfiguration(port));
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+    // The expiry is saved at once; a save within the last second makes the next one wait.
+    ASSERT_TRUE(server.waitForOutput("SERVER: Ban on 127.0.0.7 expired.\n", 10s));
+    for (int wait = 0; wait < 100 && directory.read("banned.txt") != "10.0.0.1\n"; ++wait) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(directory.read("banned.txt"), "10.0.0.1\n");
+
+    std::filesystem::remove(directory.path() / "banned.txt");
+    server.signal(SIGHUP);
+    ASSERT_TRUE(server.waitForOutput("SERVER-WARNING: Unable to reload the Banned IP list.\n"));
+    const std::string operatorsFile = "10.0.0.1\n127.0.0.8\n";
+    directory.write("banned.txt", operatorsFile);
+    server.signal(SIGHUP);
+    ASSERT_TRUE(server.waitForOutput("SERVER: Reloaded the Banned IP list (2 entries).\n"));
+
+    UdpClient added("127.0.0.8");
+    added.sendTo(port, joinDatagram("eve"));
+    EXPECT_EQ(joinAnswer(added), std::optional<Bytes>(Bytes{6, 1})) << "the operator's new entry is in force";
+    EXPECT_EQ(directory.read("banned.txt"), operatorsFile);
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+    EXPECT_EQ(directory.read("banned.txt"), operatorsFile);
+}
+
+// An operator takes a line out of the file without telling the server, and a join flood is banned
+// meanwhile: neither the grouped save nor the shut-down's save puts the line back, and the flood ban
+// is not lost. The log says once that the file was read again before saving.
+TEST(BansE2ETest, AnEditWithoutHangUpSurvivesAFloodBanAndARestart) {
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("banned.txt", "10.0.0.1\n10.0.0.2\n");
+    directory.write("varnserver.conf", baseConfiguration(port) + "JoinFloodBanMinutes 90\n");
+    {
+        ServerProcess server(directory.path(), {}, false);
+        ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'"));
+        directory.write("banned.txt", "10.0.0.2\n10.0.0.3\n");
+
+        UdpClient first("127.0.0.4"), second("127.0.0.4"), third("127.0.0.4");
+        first.sendTo(port, joinDatagram("flood"));
+        ASSERT_EQ(joinAnswer(first).value_or(Bytes{0}).at(0), 1);
+        for (UdpClient* again : {&second, &third}) {
+            again->sendTo(port, joinDatagram("flood"));
+            EXPECT_EQ(joinAnswer(*again), std::optional<Bytes>(Bytes{6}));
+        }
+        ASSERT_TRUE(server.waitForOutput("BANNED: '127.0.0.4' for Join Flood.\n", 15s));
+        server.signal(SIGTERM);
+        ASSERT_EQ(server.waitForExit(), std::optional<int>(0));
+        EXPECT_EQ(countOf(server.output(), "SERVER: The Banned IP list changed on disk; read it again before saving (3 entries).\n"), 1u)
+            << server.output();
+    }
+    const std::string saved = directory.read("banned.txt");
+    EXPECT_EQ(saved.substr(0, 18), "10.0.0.2\n10.0.0.3\n") << saved;
+    EXPECT_EQ(saved.find("10.0.0.1"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\n127.0.0.4 # until="), std::string::npos) << saved;
+    EXPECT_EQ(countOf(saved, "\n"), 3u) << saved;
+
+    // After the restart the server holds the file as the operator and the flood left it.
+    ServerProcess restarted(directory.path(), {}, false);
+    ASSERT_TRUE(restarted.waitForOutput("SERVER: press 'q'"));
+    UdpClient flooder("127.0.0.4");
+    flooder.sendTo(port, joinDatagram("again"));
+    EXPECT_EQ(joinAnswer(flooder), std::optional<Bytes>(Bytes{6, 1}));
+    restarted.signal(SIGTERM);
+    ASSERT_EQ(restarted.waitForExit(), std::optional<int>(0));
+    EXPECT_EQ(directory.read("banned.txt"), saved) << "nothing changed, nothing lost";
 }
 
 }  // namespace

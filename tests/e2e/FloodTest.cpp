@@ -316,5 +316,65 @@ TEST(FloodTest, ForgedJoinFloodsAgainstALongBanListKeepPingsAndStopOnTime) {
     EXPECT_EQ(countOf(file, "\n"), 100001u + kBansPerMinute);
 }
 
+// Forged joins from ever new addresses, each a join and a quit, with the statistics lines and time
+// stamps on: the server accepts at most JoinMaxPerSecond joins a second and drops the rest
+// unanswered, so the log grows by a bounded number of lines however fast the forger sends. Every
+// accepted join wrote a join line, a quit line and their statistics lines before.
+TEST(FloodTest, ForgedJoinsFromNewAddressesGrowTheLogByABoundedAmount) {
+    constexpr int kForged = 3000;
+    constexpr int kJoinsPerSecond = 100;
+    ScratchDirectory directory;
+    const std::uint16_t port = freeUdpPort();
+    directory.write("varnserver.conf", baseConfiguration(port) + "StatLogging 1\nLogTimestamps 1\n");
+    directory.write("banned.txt", "");
+    ServerProcess server(directory.path(), {}, false);
+    ASSERT_TRUE(server.waitForOutput("SERVER: press 'q'", 20s));
+    const std::size_t logBefore = directory.read("server.log").size();
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto start = SteadyClock::now();
+    for (int index = 0; index < kForged; ++index) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(0x7F030000u | static_cast<std::uint32_t>(index + 1));
+        ASSERT_TRUE(fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
+        const Bytes join = joinDatagram("forged");
+        const Bytes quit = {2};
+        for (const Bytes* datagram : {&join, &quit}) {
+            ::sendto(fd, datagram->data(), datagram->size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        }
+        ::close(fd);
+        // Paced over about a second, so the flood reaches the server rather than its socket's buffer.
+        if (index % 50 == 49) std::this_thread::sleep_until(start + 1000ms * (index + 1) / kForged);
+        server.drainOutput();
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - start).count() + 1;
+    std::this_thread::sleep_for(1500ms);
+    server.drainOutput();
+
+    // A real player still gets in once the flood is over.
+    UdpClient player("127.0.0.2");
+    player.sendTo(port, joinDatagram("player"));
+    const std::optional<Bytes> welcome = player.receive();
+    ASSERT_TRUE(welcome.has_value());
+    EXPECT_EQ(welcome->at(0), 1);
+
+    server.signal(SIGTERM);
+    ASSERT_EQ(server.waitForExit(10s), std::optional<int>(0));
+    const std::string log = directory.read("server.log");
+    const std::size_t joins = countOf(log, "Z JOIN: '");
+    const std::size_t bound = static_cast<std::size_t>(kJoinsPerSecond * (seconds + 1) + 1);
+    std::printf("%zu joins logged from %d forged addresses in %lld s, the log grew by %zu bytes\n", joins, kForged,
+                static_cast<long long>(seconds), log.size() - logBefore);
+    EXPECT_GE(joins, static_cast<std::size_t>(kJoinsPerSecond)) << "the flood did reach the server";
+    EXPECT_LE(joins, bound);
+    // Each accepted join costs about 250 bytes of log (join, quit and their statistics lines).
+    EXPECT_LT(log.size() - logBefore, bound * 400) << "bytes the log grew by";
+}
+
 }  // namespace
 }  // namespace varn::e2e

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -114,6 +117,94 @@ TEST(OperatorOptionsTest, CheckConfigNamesAdminPasswordMistakesAndStrictFailsOnA
         ServerProcess check(directory.path(), testCase.arguments, false, ErrorOutput::apart);
         ASSERT_EQ(check.waitForExit(), std::optional<int>(testCase.status)) << check.errorOutput();
         EXPECT_EQ(check.errorOutput(), testCase.errors);
+    }
+}
+
+// The installed configuration keeps the admin server on 127.0.0.1, where no source address can be
+// forged from outside the host; with PasswordLockout 1, an admin server on every or a public address
+// is named, since forged wrong logins from an administrator's address can lock him out.
+TEST(OperatorOptionsTest, CheckConfigNamesAnAdminServerOpenToForgedLockOuts) {
+    std::string installed;
+    {
+        std::ifstream in(fs::path(VARN_SOURCE_DIR) / "packaging" / "varnserver.conf", std::ios::binary);
+        installed.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const auto replaced = [&installed](const std::string& from, const std::string& to) {
+        std::string text = installed;
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        if (at != std::string::npos) text.replace(at, from.size(), to);
+        return text;
+    };
+    // As an operator switches it on.
+    installed = replaced("\nAdminServer 0\n", "\nAdminServer 1\n");
+    const std::string advice =
+        " with PasswordLockout 1: whoever can forge an administrator's source address can lock that administrator "
+        "out; give AdminIPAddress 127.0.0.1 and administer through varnadmin over SSH or the web console on the "
+        "same host\n";
+    struct Case {
+        const char* name;
+        std::string configuration;
+        int status;
+        std::string warning;
+    };
+    const Case cases[] = {
+        {"as installed", installed, 0, ""},
+        {"every local address", replaced("\nAdminIPAddress 127.0.0.1\n", "\nAdminIPAddress 0.0.0.0\n"), 1,
+         "warning: AdminIPAddress '0.0.0.0' in my.conf line " +
+             std::to_string(std::count(installed.begin(), installed.begin() + installed.find("\nAdminIPAddress"), '\n') + 2) +
+             " listens on every local address" + advice},
+        {"no address at all", replaced("\nAdminIPAddress 127.0.0.1\n", "\n"), 1, "listens on every local address (no AdminIPAddress)" + advice},
+        {"a public address", replaced("\nAdminIPAddress 127.0.0.1\n", "\nAdminIPAddress 198.51.100.7\n"), 1,
+         "listens on a public address" + advice},
+        {"a private address", replaced("\nAdminIPAddress 127.0.0.1\n", "\nAdminIPAddress 192.168.1.5\n"), 0, ""},
+        {"lock-out off", replaced("\nPasswordLockout 1\n", "\nPasswordLockout 0\n"), 0, ""},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ScratchDirectory directory;
+        directory.write("my.conf", testCase.configuration);
+        fs::permissions(directory.path() / "my.conf", kOwnerOnly);
+        directory.write("private.pw", "secret\n");
+        fs::permissions(directory.path() / "private.pw", kOwnerOnly);
+        ServerProcess check(directory.path(),
+                            {"--check-config", "--strict", "-c", "my.conf", "--admin-password-file", "private.pw"},
+                            false, ErrorOutput::apart);
+        ASSERT_EQ(check.waitForExit(), std::optional<int>(testCase.status)) << check.errorOutput();
+        const std::string errors = check.errorOutput();
+        if (testCase.warning.empty()) {
+            EXPECT_EQ(errors, "Configuration OK.\n");
+        } else {
+            EXPECT_NE(errors.find(testCase.warning), std::string::npos) << errors;
+            EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+        }
+    }
+}
+
+// MetricsAddress takes a dotted IPv4 address or localhost; anything else (which the system would
+// read as some other address, or not at all) is an error that the check names and counts.
+TEST(OperatorOptionsTest, CheckConfigNamesAMetricsAddressThatIsNotDottedIPv4) {
+    struct Case {
+        const char* address;
+        bool accepted;
+    };
+    const Case cases[] = {{"127.0.0.1", true}, {"localhost", true}, {"0.0.0.0", true},
+                          {"0", false},        {"0x0", false},      {"127.1", false},
+                          {"010.0.0.1", false}, {"256.0.0.1", false}, {"metrics.example", false}};
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.address);
+        ScratchDirectory directory;
+        directory.write("my.conf", baseConfiguration(4000) + "MetricsPort 9100\nMetricsAddress " +
+                                       testCase.address + "\n");
+        ServerProcess check(directory.path(), {"--check-config", "--strict", "-c", "my.conf"}, false,
+                            ErrorOutput::apart);
+        ASSERT_EQ(check.waitForExit(), std::optional<int>(testCase.accepted ? 0 : 1)) << check.errorOutput();
+        const std::string error = "ERROR: MetricsAddress '" + std::string(testCase.address) +
+                                  "' is not a dotted IPv4 address (such as 127.0.0.1) or localhost; the metrics "
+                                  "endpoint is not started.\n";
+        EXPECT_EQ(check.output(), testCase.accepted ? "" : error);
+        EXPECT_EQ(check.errorOutput(), testCase.accepted ? "Configuration OK.\n"
+                                                         : "Configuration has 1 error; the server would start anyway.\n");
     }
 }
 

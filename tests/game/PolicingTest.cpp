@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "access/BanDetails.h"
+#include "metrics/GameCounters.h"
 #include "support/FileText.h"
 #include "support/GameServerFixture.h"
 #include "support/TemporaryDirectory.h"
@@ -497,6 +499,82 @@ TEST_F(PolicingTest, AutomaticBansBeyondTheMinutesLimitDropTheOffendersInstead) 
     EXPECT_EQ(log.lines(), (Lines{"SERVER-WARNING: 4 flood offenders dropped unanswered instead of banned in the "
                                   "last minute (AutoBanMaxPerMinute 2)."}));
     EXPECT_EQ(joinFrom(peer(13)).front().front(), 1);
+}
+
+// Forged joins from ever new addresses must not fill the disk with join and quit lines: beyond
+// JoinMaxPerSecond accepted joins in a second, a join gets no answer and no line, whoever sends it;
+// the next second takes joins again, and one line sums the drops up once their minute is over.
+TEST_F(PolicingTest, JoinsBeyondTheSecondsLimitAreDroppedUnansweredAndSummedUpOnceAMinute) {
+    reconfigure("JoinMaxPerSecond 3\nMaxPlayers 26\n");
+    start();
+    std::uint32_t nextHost = 10;
+    const auto joinAndQuit = [&] {
+        const PeerAddress from = peer(nextHost++);
+        network.clearSent();
+        receiveGame(from, bytesOf({1, 24, 'f', 'o', 'r', 'g', 'e', 'd', '|', 0}));
+        const Packets answer = gameSentTo(from);
+        if (!answer.empty() && answer.front().front() == 1) receiveGame(from, bytesOf({2}));
+        return !answer.empty();
+    };
+    const auto joinLines = [this] {
+        std::size_t count = 0;
+        for (const std::string& line : log.lines()) count += line.rfind("JOIN: ", 0) == 0 ? 1 : 0;
+        return count;
+    };
+    std::vector<bool> answered;
+    for (int attempt = 0; attempt < 5; ++attempt) answered.push_back(joinAndQuit());
+    EXPECT_EQ(answered, (std::vector<bool>{true, true, true, false, false}));
+    EXPECT_EQ(joinLines(), 3u);
+
+    clock.advanceMonotonicMilliseconds(999);
+    EXPECT_FALSE(joinAndQuit()) << "still the same second";
+    clock.advanceMonotonicMilliseconds(1);
+    EXPECT_TRUE(joinAndQuit()) << "a new second";
+    EXPECT_EQ(joinLines(), 4u);
+
+    log.clear();
+    server->passSecond(2, 15);
+    EXPECT_TRUE(server->needsSecondTicks()) << "a summary is due";
+    EXPECT_EQ(log.text().find("joins dropped"), std::string::npos) << "not before the minute is over";
+    clock.advanceSeconds(59);
+    server->passSecond(2, 15);
+    EXPECT_EQ(log.lines(), (Lines{"SERVER-WARNING: 3 joins dropped unanswered in the last minute (JoinMaxPerSecond 3)."}));
+    log.clear();
+    clock.advanceSeconds(60);
+    server->passSecond(2, 15);
+    EXPECT_TRUE(log.lines().empty()) << "no line for a minute without drops";
+}
+
+// The expiry count takes every ban that ran out: those whose date had passed when the file was read
+// at start-up or at a reload (each logged as expired there) as well as those that run out later.
+TEST_F(PolicingTest, ExpiredBansAreCountedWhetherTheyRanOutWhenReadOrLater) {
+    const auto writeBanFile = [this](const std::string& text) {
+        std::ofstream out(banFile, std::ios::binary | std::ios::trunc);
+        out << text;
+    };
+    const auto dated = [this](const char* entry, std::int64_t fromNow) {
+        return std::string(entry) + " # until=" + utcDateText(clock.calendarSeconds() + fromNow) + "\n";
+    };
+    writeBanFile(dated("1.1.1.1", -60) + dated("2.2.2.2", -1) + dated("3.3.3.3", 5));
+    ASSERT_TRUE(bans.load(banFile));
+    start();
+    GameCounters counters;
+    server->addObserver(counters);
+    EXPECT_TRUE(server->needsSecondTicks());
+    server->passSecond(2, 15);
+    EXPECT_EQ(counters.bansExpired(), 2u) << "both ran out before the start";
+
+    writeBanFile(dated("3.3.3.3", 5) + dated("4.4.4.4", -10));
+    ASSERT_TRUE(bans.load(banFile));
+    server->passSecond(2, 15);
+    EXPECT_EQ(counters.bansExpired(), 3u) << "one ran out before the reload";
+
+    clock.advanceSeconds(5);
+    server->passSecond(2, 15);
+    EXPECT_EQ(counters.bansExpired(), 4u) << "one ran out while the server ran";
+    server->passSecond(2, 15);
+    EXPECT_EQ(counters.bansExpired(), 4u) << "each once";
+    server->removeObserver(counters);
 }
 
 }  // namespace

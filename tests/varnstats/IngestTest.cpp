@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "StatsTestSupport.h"
+#include "../support/ReleasedFifo.h"
 
 namespace varnstats {
 namespace {
@@ -486,6 +487,29 @@ TEST_F(IngestTest, AMissingFileIsReportedAndTheOthersAreStillRead) {
     EXPECT_NE(summaries[0].error->find("gone.log"), std::string::npos);
     EXPECT_FALSE(summaries[1].error);
     EXPECT_EQ(summaries[1].stored, 24u);
+}
+
+// A FIFO (or a device, or a folder) whose name matches the log pattern is skipped at once and named,
+// not waited on: only regular files are read. The files beside it are read as ever.
+TEST_F(IngestTest, ANonRegularFileIsSkippedAtOnceAndTheOthersAreRead) {
+    writeFile(scratch.file("server.log"), fixture("stamped.log"));
+    varn::testing::ReleasedFifo fifo(scratch.file("server.log.1"));
+    ASSERT_TRUE(fifo.made());
+    std::filesystem::create_directory(scratch.file("server.log.2"));
+    std::vector<FileSummary> summaries;
+    const long long taken = varn::testing::millisecondsTaken([&] {
+        summaries = ingest(database, {fifo.path(), scratch.file("server.log.2"), scratch.file("server.log")});
+    });
+    EXPECT_LT(taken, 1500) << "waited on the FIFO";
+    ASSERT_EQ(summaries.size(), 3u);
+    for (std::size_t index = 0; index < 2; ++index) {
+        SCOPED_TRACE(summaries[index].path);
+        EXPECT_TRUE(summaries[index].notRegularFile);
+        EXPECT_FALSE(summaries[index].error);
+        EXPECT_EQ(summaries[index].lines, 0u);
+    }
+    EXPECT_FALSE(summaries[2].notRegularFile);
+    EXPECT_EQ(summaries[2].stored, 24u);
 }
 
 }  // namespace

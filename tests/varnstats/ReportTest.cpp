@@ -311,6 +311,54 @@ TEST_F(ReportTest, TheBusyHoursOfVeryLongSessionsCostNoMoreThanShortOnes) {
     EXPECT_LT(seconds, 0.5);
 }
 
+// Forged joins are a join and a quit each, without play: however many the log holds, the site gets
+// a page for each player who played a minute or more and for the hundred with the most kills, and
+// each leaderboard lists at most a thousand of them.
+TEST_F(ReportTest, PagesAndLeaderboardsStayBoundedHoweverManyNamesJoined) {
+    constexpr int kPlayed = 1200;
+    constexpr int kForged = 3000;
+    std::string log = "2026-01-01T00:00:00.000Z ServerInit: S" + kSep + "1" + kSep + "Skyr:PB" + kSep + "26" + kSep + "\n";
+    for (int slot = 0; slot < kPlayed; ++slot) {
+        log += "2026-01-01T00:00:00.000Z Join: " + std::to_string(slot) + kSep + "P" + std::to_string(10000 + slot) +
+               kSep + "1.1.1.1" + kSep + "\n";
+    }
+    for (int slot = 0; slot < kPlayed; ++slot) log += "2026-01-01T00:01:00.000Z Quit: " + std::to_string(slot) + "\n";
+    for (int forged = 0; forged < kForged; ++forged) {
+        log += "2026-01-01T00:02:00.000Z Join: 0" + kSep + "F" + std::to_string(10000 + forged) + kSep + "1.1.1.1" + kSep +
+               "\n2026-01-01T00:02:00.000Z Quit: 0\n";
+    }
+    writeFile(scratch.file("server.log"), log);
+    ingest(database, {scratch.file("server.log")});
+    const ReportResult result = report(site);
+    ASSERT_FALSE(result.error) << *result.error;
+    EXPECT_EQ(result.players, static_cast<std::size_t>(kPlayed + kForged));
+
+    std::size_t playerPages = 0;
+    std::size_t forgedPages = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(site + "/players")) {
+        ++playerPages;
+        const std::string page = readFile(entry.path().string());
+        if (page.find("<strong>F1") != std::string::npos) ++forgedPages;
+    }
+    // Ties at no kills go by name, so the hundred "top" players are forged ones.
+    EXPECT_EQ(playerPages, static_cast<std::size_t>(kPlayed + 100));
+    EXPECT_EQ(forgedPages, 100u);
+    for (const char* name : {"leaderboard.html", "leaderboard-name.html", "leaderboard-playtime.html"}) {
+        SCOPED_TRACE(name);
+        const std::string page = readFile(site + "/" + name);
+        std::size_t rows = 0;
+        for (std::size_t at = page.find("<tr data-player="); at != std::string::npos;
+             at = page.find("<tr data-player=", at + 1)) {
+            ++rows;
+        }
+        EXPECT_EQ(rows, 1000u);
+        EXPECT_LT(page.size(), 400'000u);
+    }
+    // The players listed are linked to their pages.
+    const std::string top = readFile(site + "/leaderboard-playtime.html");
+    EXPECT_NE(top.find(">P10000</a>"), std::string::npos);
+}
+
 TEST(LeaderboardOrderTest, TiesGoByKillsThenFewestDeathsThenName) {
     Statistics statistics;
     const auto add = [&statistics](std::int64_t id, const char* name, std::int64_t kills, std::int64_t deaths,

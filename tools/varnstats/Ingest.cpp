@@ -600,6 +600,10 @@ FileSummary Ingester::ingestFile(const std::string& path) {
     source.limitUncompressed(options_.gzipLimit);
     std::string head;
     if (!source.open(path) || !source.readAt(0, kHeadLength, head)) {
+        if (source.notRegularFile()) {
+            summary.notRegularFile = true;
+            return summary;
+        }
         summary.error = source.error();
         return summary;
     }

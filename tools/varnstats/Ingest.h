@@ -19,6 +19,7 @@ struct FileSummary {
     std::string path;
     bool known = false;             // recognised as a file read before
     bool skipped = false;           // known and not read at all; skipReason says why
+    bool notRegularFile = false;    // not read at all: a FIFO, a device or a folder
     std::string skipReason;
     std::uint64_t startOffset = 0;  // where reading began (uncompressed bytes)
     std::uint64_t endOffset = 0;    // after the last complete line read

@@ -1,5 +1,8 @@
 #include "LogSource.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -33,12 +36,28 @@ void LogSource::fail(const std::string& what) {
     }
 }
 
+// Opened without waiting, so that a FIFO without a writer (or a device) is refused at once; only a
+// regular file is read, then with blocking reads as any file.
 bool LogSource::open(const std::string& path) {
     path_ = path;
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) {
+        error_ = path + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        notRegularFile_ = true;
+        error_ = path + ": not a regular file";
+        ::close(descriptor);
+        return false;
+    }
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
     errno = 0;
-    file_ = gzopen(path.c_str(), "rb");
+    file_ = gzdopen(descriptor, "rb");
     if (file_ == nullptr) {
         error_ = path + ": cannot open: " + std::strerror(errno != 0 ? errno : ENOMEM);
+        ::close(descriptor);
         return false;
     }
     gzbuffer(handle(file_), kBufferSize);

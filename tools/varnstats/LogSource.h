@@ -16,8 +16,10 @@ public:
     LogSource(const LogSource&) = delete;
     LogSource& operator=(const LogSource&) = delete;
 
-    // False with the reason in error() when the file cannot be opened.
+    // False with the reason in error() when the file cannot be opened or is no regular file (a FIFO,
+    // a device, a folder), which is refused without waiting for a writer.
     bool open(const std::string& path);
+    bool notRegularFile() const { return notRegularFile_; }
     bool isCompressed() const { return compressed_; }
     // Of a compressed file, at most this many uncompressed bytes are read; a read past them fails
     // and overLimit() tells why.
@@ -38,6 +40,7 @@ private:
     void* file_ = nullptr;  // gzFile; reads plain files as they are
     bool compressed_ = false;
     bool overLimit_ = false;
+    bool notRegularFile_ = false;
     std::uint64_t limit_ = UINT64_MAX;
     std::uint64_t position_ = 0;
     std::string path_;

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <string_view>
+#include <unordered_set>
 
 #include "Calendar.h"
 #include "Charts.h"
@@ -19,6 +20,12 @@ namespace {
 constexpr std::size_t kTopPlayers = 10;
 constexpr std::size_t kRecentSessions = 20;
 constexpr std::size_t kListedOpponents = 10;
+// The site stays bounded however many names the log holds (forged joins are a join and a quit each,
+// without play): a player has a page of his own when he played a minute or more, or is among the
+// players with the most kills; each leaderboard lists at most so many of those players.
+constexpr std::int64_t kPagePlayMilliseconds = 60'000;
+constexpr std::size_t kPagedTopPlayers = 100;
+constexpr std::size_t kLeaderboardRows = 1000;
 constexpr std::string_view kNone = "&ndash;";
 
 constexpr std::string_view kStyle =
@@ -112,6 +119,12 @@ class SiteBuilder {
 public:
     SiteBuilder(const Statistics& statistics, const ReportOptions& options)
         : statistics_(statistics), options_(options) {
+        std::size_t rank = 0;
+        for (const PlayerFigures* player : playersInOrder(statistics_, PlayerOrder::Kills)) {
+            if (rank++ < kPagedTopPlayers || player->playMilliseconds >= kPagePlayMilliseconds) {
+                paged_.insert(player->id);
+            }
+        }
         if (options_.generatedAt) {
             const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::system_clock::now().time_since_epoch());
@@ -145,7 +158,10 @@ public:
     std::string leaderboard(const LeaderboardPage& sorted) const {
         std::string page = pageStart("Leaderboard", false);
         page += "<p>Sorted by " + std::string(sorted.heading) +
-                ". Choose a column heading to sort by it. Kills do not count suicides; deaths do.</p>\n";
+                ". Choose a column heading to sort by it. Kills do not count suicides; deaths do. Listed are "
+                "the players who played a minute or more and the " +
+                std::to_string(kPagedTopPlayers) + " with the most kills, at most " +
+                std::to_string(kLeaderboardRows) + ".</p>\n";
         page += "<div class=\"scroll\"><table id=\"leaderboard\"><thead><tr><th>#</th>";
         for (const char* column : {"Player", "Kills", "Deaths", "K/D", "Play time", "Sessions"}) {
             const LeaderboardPage* target = nullptr;
@@ -164,9 +180,10 @@ public:
         page += "<th>Favourite vehicle</th><th>Favourite weapon</th></tr></thead>\n<tbody>\n";
         std::size_t rank = 0;
         for (const PlayerFigures* player : playersInOrder(statistics_, sorted.order)) {
+            if (!hasPage(*player)) continue;
+            if (rank == kLeaderboardRows) break;
             page += "<tr data-player=\"" + std::to_string(player->id) + "\"><td>" + std::to_string(++rank) +
-                    "</td><td class=\"name\"><a href=\"players/" + playerFile(*player) + "\">" +
-                    escapeHtml(player->name) + "</a></td><td class=\"kills\">" +
+                    "</td><td class=\"name\">" + nameLink(*player, "players/") + "</td><td class=\"kills\">" +
                     std::to_string(player->kills) + "</td><td class=\"deaths\">" +
                     std::to_string(player->deaths) + "</td><td class=\"kd\">" + formatKillsPerDeath(*player) +
                     "</td><td class=\"playtime\">" + playTime(*player) + "</td><td class=\"sessions\">" +
@@ -216,6 +233,9 @@ public:
     }
 
     static std::string_view style() { return kStyle; }
+
+    // Whether the player gets a page of his own.
+    bool hasPage(const PlayerFigures& player) const { return paged_.contains(player.id); }
 
 private:
     std::string pageStart(const std::string& heading, bool inPlayers) const {
@@ -353,9 +373,8 @@ private:
         std::string html = std::string("<h2>") + heading + "</h2><div class=\"scroll\"><table id=\"" + id +
                            "\"><thead><tr><th>#</th><th>Player</th><th>Times</th></tr></thead><tbody>\n";
         for (std::size_t index = 0; index < rows.size() && index < kListedOpponents; ++index) {
-            html += "<tr><td>" + std::to_string(index + 1) + "</td><td><a href=\"" +
-                    playerFile(*rows[index].second) + "\">" + escapeHtml(rows[index].second->name) +
-                    "</a></td><td>" + std::to_string(rows[index].first) + "</td></tr>\n";
+            html += "<tr><td>" + std::to_string(index + 1) + "</td><td>" + nameLink(*rows[index].second, "") +
+                    "</td><td>" + std::to_string(rows[index].first) + "</td></tr>\n";
         }
         return html + "</tbody></table></div>\n";
     }
@@ -408,9 +427,16 @@ private:
         return html + "</tbody></table></div>\n";
     }
 
+    // The name, linked to the player's page when he has one; folder leads from the page to players/.
+    std::string nameLink(const PlayerFigures& player, const std::string& folder) const {
+        if (!hasPage(player)) return escapeHtml(player.name);
+        return "<a href=\"" + folder + playerFile(player) + "\">" + escapeHtml(player.name) + "</a>";
+    }
+
     const Statistics& statistics_;
     const ReportOptions& options_;
     std::string generated_;
+    std::unordered_set<std::int64_t> paged_;
 };
 
 }  // namespace
@@ -452,8 +478,9 @@ ReportResult writeReport(Database& database, const ReportOptions& options) {
     write("style.css", std::string(SiteBuilder::style()), false);
     write("index.html", builder.overview(), false);
     for (const LeaderboardPage& page : kLeaderboards) write(page.file, builder.leaderboard(page), false);
-    for (const PlayerFigures& player : statistics.players)
-        write(playerFile(player), builder.playerPage(player), true);
+    for (const PlayerFigures& player : statistics.players) {
+        if (builder.hasPage(player)) write(playerFile(player), builder.playerPage(player), true);
+    }
     result.players = statistics.players.size();
     return result;
 }

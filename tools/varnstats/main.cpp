@@ -116,6 +116,10 @@ void printSummary(const FileSummary& summary) {
         std::fprintf(stderr, "varnstats: %s\n", summary.error->c_str());
         return;
     }
+    if (summary.notRegularFile) {
+        std::printf("%s: skipped: not a regular file\n", summary.path.c_str());
+        return;
+    }
     if (summary.skipped) {
         std::printf("%s: known (%s), skipped: 0 new lines, 0 statistics lines stored\n", summary.path.c_str(),
                     summary.skipReason.c_str());
