@@ -9,7 +9,7 @@ shift || true
 scripts/setup-deps.sh build fuzz
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVARN_FUZZ=ON -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=OFF
+    -DVARN_FUZZ=ON -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=OFF -DVARN_UNITY_BUILD=OFF
 cmake --build build-fuzz
 
 targets=("$@")
