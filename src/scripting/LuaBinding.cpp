@@ -91,7 +91,7 @@ int registerCommand(lua_State* state, ScriptHost::CommandKind kind) {
     return 0;
 }
 
-int command(lua_State* state) { return registerCommand(state, ScriptHost::CommandKind::Player); }
+int playerCommand(lua_State* state) { return registerCommand(state, ScriptHost::CommandKind::Player); }
 int adminCommand(lua_State* state) { return registerCommand(state, ScriptHost::CommandKind::Administrator); }
 
 // The text as the relay carries it, written into buffer (kMaxScriptText bytes); answers its length.
@@ -367,7 +367,7 @@ void openBinding(lua_State* state) {
     lua_newtable(state);
     setFunction(state, "on", on);
     setFunction(state, "decide", decide);
-    setFunction(state, "command", command);
+    setFunction(state, "command", playerCommand);
     setFunction(state, "adminCommand", adminCommand);
     setFunction(state, "send", send);
     setFunction(state, "broadcast", broadcast);
