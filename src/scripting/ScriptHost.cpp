@@ -441,8 +441,8 @@ void ScriptHost::onAdministratorSaid(const AdministratorSaid& event) {
     });
 }
 
-// The first script whose decision names a notice refuses the join with it, and the log says which
-// script it was and what it answered (the game logs the refusal itself as it does every other).
+// The first script whose decision names a notice refuses the join with it. The log says which script
+// it was and what it answered, as the game names no script in a refusal of its own.
 std::optional<std::uint8_t> ScriptHost::decideJoin(const JoinRequest& request) {
     std::optional<std::uint8_t> refusal;
     std::string answered;

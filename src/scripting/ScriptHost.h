@@ -114,7 +114,7 @@ private:
     // Calls the handlers of event in every script that has them, within the global budget; the
     // script whose handler took the decision, or null.
     LuaScript* dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pushArguments,
-                  const LuaScript::ResultReader& readResult = {});
+                        const LuaScript::ResultReader& readResult = {});
     bool runCommand(const Commands& commands, std::string_view text, const LuaScript::ArgumentPusher& pushWho);
     void reportSkips(bool force);
 
