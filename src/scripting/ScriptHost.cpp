@@ -321,8 +321,8 @@ void ScriptHost::reportSkips(bool force) {
     lastSkipReportSecond_ = now;
 }
 
-void ScriptHost::dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pushArguments,
-                          const LuaScript::ResultReader& readResult) {
+LuaScript* ScriptHost::dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pushArguments,
+                                const LuaScript::ResultReader& readResult) {
     bool decided = false;
     const LuaScript::ResultReader reader = readResult ? LuaScript::ResultReader([&](lua_State* state) {
         decided = readResult(state);
@@ -333,9 +333,10 @@ void ScriptHost::dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pu
         if (!script->hasHandlers(event) || script->switchedOff()) continue;
         // Skipped by the global budget: so is every script after it.
         const CallOutcome outcome = script->callHandlers(event, pushArguments, reader);
-        if (outcome == CallOutcome::Skipped && !script->switchedOff()) return;
-        if (decided) return;
+        if (outcome == CallOutcome::Skipped && !script->switchedOff()) return nullptr;
+        if (decided) return script.get();
     }
+    return nullptr;
 }
 
 void ScriptHost::onServerStarted() { dispatch(ScriptEvent::Start, {}); }
@@ -396,10 +397,13 @@ void ScriptHost::onPlayerDied(const PlayerDied& event) {
         return 2;
     });
     if (!killer) return;
-    dispatch(ScriptEvent::Kill, [&victim, &killer](lua_State* state) {
+    // A suicide is a kill too, with the killer the victim: the third argument tells it apart.
+    const bool suicide = killer->id == victim.id;
+    dispatch(ScriptEvent::Kill, [&victim, &killer, suicide](lua_State* state) {
         pushPlayer(state, *killer);
         pushPlayer(state, victim);
-        return 2;
+        lua_pushboolean(state, suicide ? 1 : 0);
+        return 3;
     });
 }
 
@@ -437,10 +441,12 @@ void ScriptHost::onAdministratorSaid(const AdministratorSaid& event) {
     });
 }
 
-// The first script whose decision names a notice refuses the join with it.
+// The first script whose decision names a notice refuses the join with it. The log says which script
+// it was and what it answered, as the game names no script in a refusal of its own.
 std::optional<std::uint8_t> ScriptHost::decideJoin(const JoinRequest& request) {
     std::optional<std::uint8_t> refusal;
-    dispatch(
+    std::string answered;
+    const LuaScript* refuser = dispatch(
         ScriptEvent::DecideJoin,
         [&request](lua_State* state) {
             lua_createtable(state, 0, 2);
@@ -450,12 +456,18 @@ std::optional<std::uint8_t> ScriptHost::decideJoin(const JoinRequest& request) {
             lua_setfield(state, -2, "ip");
             return 1;
         },
-        [&refusal](lua_State* state) {
+        [&refusal, &answered](lua_State* state) {
             const char* answer = lua_type(state, -1) == LUA_TSTRING ? lua_tostring(state, -1) : nullptr;
             if (answer == nullptr) return false;
             refusal = joinNoticeNamed(answer);
+            if (refusal) answered = answer;
             return refusal.has_value();
         });
+    if (refusal && refuser != nullptr) {
+        ServerLog::instance().line("SCRIPT: ", printableForLog(refuser->file()), ": refused the join of '",
+                                   printableForLog(request.name), "' from '", printableForLog(request.ipText),
+                                   "': ", answered, ".");
+    }
     return refusal;
 }
 
@@ -486,7 +498,9 @@ bool ScriptHost::runCommand(const Commands& commands, std::string_view text, con
     const auto found = commands.find(name);
     if (found == commands.end()) return false;
     const Command command = found->second;
-    command.script->callReference(command.reference, "command", [&pushWho, rest](lua_State* state) {
+    // Named as typed, with its '/' or '!', so that an error says which command it came from.
+    const std::string what = "command " + std::string(text.substr(0, 1 + name.size()));
+    command.script->callReference(command.reference, what, [&pushWho, rest](lua_State* state) {
         pushWho(state);
         pushText(state, rest);
         pushWords(state, rest);

@@ -111,9 +111,10 @@ private:
     bool loadInto(ScriptList& scripts, Commands (&commands)[2], std::string& error);
     void closeScripts(ScriptList& scripts);
     void runTimer(std::int64_t timer);
-    // Calls the handlers of event in every script that has them, within the global budget.
-    void dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pushArguments,
-                  const LuaScript::ResultReader& readResult = {});
+    // Calls the handlers of event in every script that has them, within the global budget; the
+    // script whose handler took the decision, or null.
+    LuaScript* dispatch(ScriptEvent event, const LuaScript::ArgumentPusher& pushArguments,
+                        const LuaScript::ResultReader& readResult = {});
     bool runCommand(const Commands& commands, std::string_view text, const LuaScript::ArgumentPusher& pushWho);
     void reportSkips(bool force);
 

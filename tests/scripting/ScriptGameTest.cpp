@@ -99,6 +99,61 @@ TEST_F(ScriptGameTest, AnErrorInAHandlerIsLoggedAndTheGameGoesOn) {
     EXPECT_EQ(players.size(), 1);
 }
 
+// A suicide reaches the kill handlers too, with the killer the victim; their third argument tells it.
+TEST_F(ScriptGameTest, KillHandlersTellASuicideFromAKill) {
+    ASSERT_TRUE(startWithScript("varn.on('kill', function(killer, victim, suicide)\n"
+                                "  print('kill', killer.name, victim.name, suicide)\n"
+                                "end)\n"))
+        << loadError;
+    join(alice, "alice");
+    join(bob, "bob");
+    const struct {
+        PeerAddress reporter;
+        std::uint8_t killer;
+        const char* line;
+    } cases[] = {
+        {alice, 0, "SCRIPT: test.lua: kill alice alice true"},
+        {bob, 0, "SCRIPT: test.lua: kill alice bob false"},
+        {alice, 1, "SCRIPT: test.lua: kill bob alice false"},
+        {bob, 1, "SCRIPT: test.lua: kill bob bob true"},
+    };
+    for (const auto& death : cases) {
+        log.clear();
+        receiveGame(death.reporter, {11, death.killer});
+        EXPECT_EQ(linesStartingWith("SCRIPT"), std::vector<std::string>{death.line});
+    }
+}
+
+// An error in a command names the command as it was typed.
+TEST_F(ScriptGameTest, ACommandErrorNamesItsCommand) {
+    ASSERT_TRUE(startWithScript("varn.command('rank', function() error('no rank') end)\n"
+                                "varn.adminCommand('reset', function() error('no reset') end)\n"))
+        << loadError;
+    adminServer->administrators().add(admin, "boss");
+    join(alice, "alice");
+    receiveGame(alice, chatDatagram(1, "/rank me"));
+    receiveAdmin(admin, {3, 0, '!', 'r', 'e', 's', 'e', 't', 0});
+    const std::string file = settings.scripts.files[0];
+    EXPECT_EQ(linesStartingWith("SCRIPT-ERROR"),
+              (std::vector<std::string>{"SCRIPT-ERROR: test.lua: command /rank: " + file + ":1: no rank",
+                                        "SCRIPT-ERROR: test.lua: command !reset: " + file + ":2: no reset"}));
+}
+
+// A join a script refuses leaves a line naming the script and its answer; a script that lets it
+// pass, and a join no script refuses, leave none.
+TEST_F(ScriptGameTest, AJoinRefusedByAScriptIsLoggedWithTheScript) {
+    ASSERT_TRUE(startWithScripts(
+        {write("a.lua", "varn.decide('join', function(request) if request.name == 'eve' then return 'maybe' end end)"),
+         write("b.lua", "varn.decide('join', function(request) if request.name ~= 'alice' then return 'banned' end end)")}))
+        << loadError;
+    join(alice, "alice");
+    receiveGame(carol, joinDatagram("eve"));
+    EXPECT_EQ(gameSentTo(carol), std::vector<Bytes>{bytesOf({6, 1})});
+    EXPECT_EQ(players.size(), 1);
+    EXPECT_EQ(linesStartingWith("SCRIPT"),
+              std::vector<std::string>{"SCRIPT: b.lua: refused the join of 'eve' from '127.0.0.4': banned."});
+}
+
 TEST_F(ScriptGameTest, ActionsSendTheRelayBytesAndWriteTheRemovalLines) {
     ASSERT_TRUE(startWithScript(R"(
 varn.command('hello', function(player, rest) varn.send(player, 'hi ' .. player.name .. '\1\200') end)

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "browser/StatusReply.h"
 #include "http/HttpServer.h"
 #include "platform/Clock.h"
 #include "protocol/AdminProtocol.h"
@@ -74,8 +76,58 @@ private:
     std::vector<Bytes> received_;
 };
 
+// The server's query port, played on loopback: a status query is answered with a status reply that
+// names the server, while answering is on.
+class FakeQueryPort {
+public:
+    FakeQueryPort() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        socklen_t length = sizeof local;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+        port_ = local.sin_port;
+    }
+    ~FakeQueryPort() { ::close(fd_); }
+
+    std::uint16_t port() const { return port_; }
+    std::size_t queries() const { return queries_; }
+    // The name the next answers give; nothing answers no more.
+    void answerWith(std::optional<std::string> name) { name_ = std::move(name); }
+
+    void serve() {
+        std::uint8_t buffer[2048];
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        for (;;) {
+            const ssize_t got = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (got <= 0) return;
+            if (got != 1 || buffer[0] != 's') continue;
+            ++queries_;
+            if (!name_) continue;
+            varn::StatusReply reply;
+            reply.begin("varn", 5192);
+            reply.addStatus(*name_, "deathmatch", "city", "1.0", 0, 1, 16);
+            reply.endRules();
+            const auto bytes = reply.bytes();
+            ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::size_t queries_ = 0;
+    std::optional<std::string> name_;
+};
+
 class WebConsoleTest : public ::testing::Test {
 protected:
+    // What a test's console differs in.
+    virtual void adjust(ConsoleSettings&) {}
+
     void SetUp() override {
         auto listener = varn::platform::createTcpListener();
         ASSERT_TRUE(listener);
@@ -89,6 +141,7 @@ protected:
         settings.idleMilliseconds = 60'000;
         // The fake admin port sends no pings.
         settings.silenceMilliseconds = 3'600'000;
+        adjust(settings);
         console_ = std::make_unique<WebConsole>(loop_, clock_, settings, 4);
         varn::HttpLimits limits;
         limits.maxConnections = 16;
@@ -108,6 +161,7 @@ protected:
             loop_.setNow(clock_.monotonicMilliseconds());
             loop_.runOnce(5);
             admin_.serve();
+            query_.serve();
             if (client.readSome(reply)) break;
         }
         return reply;
@@ -136,6 +190,7 @@ protected:
     varn::platform::ManualClock clock_;
     PollLoopTasks loop_;
     FakeAdminPort admin_;
+    FakeQueryPort query_;
     std::uint16_t port_ = 0;
     std::unique_ptr<WebConsole> console_;
     std::unique_ptr<varn::HttpServer> http_;
@@ -197,6 +252,83 @@ TEST_F(WebConsoleTest, AWrongPasswordIsPassedOnAndNoCookieIsSet) {
     EXPECT_EQ(reply.find("Set-Cookie"), std::string::npos);
     EXPECT_NE(reply.find("Content-Security-Policy: default-src 'none'; script-src 'self'"), std::string::npos);
     EXPECT_EQ(console_->sessions(), 0u);
+}
+
+}  // namespace
+}  // namespace varnweb
+
+namespace varnweb {
+namespace {
+
+class WebConsoleStatusTest : public WebConsoleTest {
+protected:
+    void adjust(ConsoleSettings& settings) override {
+        settings.queryAddress = htonl(INADDR_LOOPBACK);
+        settings.queryPort = query_.port();
+    }
+    // The console goes before the HTTP server its open live view still pushes to at the end.
+    void TearDown() override { console_.reset(); }
+
+    // Runs the loop (the fakes answering) until what the client read holds text, or a bounded time.
+    bool readUntil(LoopbackStreamClient& client, std::string& read, const std::string& text) {
+        for (int pass = 0; pass < 400 && read.find(text) == std::string::npos; ++pass) {
+            loop_.setNow(clock_.monotonicMilliseconds());
+            loop_.runOnce(5);
+            admin_.serve();
+            query_.serve();
+            client.readSome(read);
+        }
+        return read.find(text) != std::string::npos;
+    }
+};
+
+// The name the status query gives heads the page as text and reaches an open live view; without an
+// answer the console shows the admin address, and it asks again every 30 s while someone is in.
+TEST_F(WebConsoleStatusTest, ShowsTheServersNameFromItsStatusQuery) {
+    query_.answerWith("<i>Team</i> server");
+    const std::string cookie = cookieOf(post("/login", "name=one&password=secret"));
+    ASSERT_FALSE(cookie.empty());
+    const std::string request = "GET / HTTP/1.1\r\nCookie: varnweb_session=" + cookie + "\r\n\r\n";
+    const std::string page = exchange(request);
+    EXPECT_NE(page.find("<span id=\"server\">&lt;i&gt;Team&lt;/i&gt; server</span>"), std::string::npos) << page;
+    EXPECT_EQ(page.find("<i>Team"), std::string::npos);
+    EXPECT_EQ(query_.queries(), 1u);
+
+    LoopbackStreamClient live(port_);
+    ASSERT_TRUE(live.connected());
+    live.send("GET /events HTTP/1.1\r\nCookie: varnweb_session=" + cookie + "\r\n\r\n");
+    std::string stream;
+    EXPECT_TRUE(readUntil(live, stream, "\"server\":\"<i>Team</i> server\"")) << stream;
+
+    // Unanswered past its deadline: the address again, on the page and in the live view.
+    query_.answerWith(std::nullopt);
+    clock_.advanceMonotonicMilliseconds(29'000);
+    EXPECT_NE(exchange(request).find("&lt;i&gt;Team"), std::string::npos) << "no query before 30 s";
+    EXPECT_EQ(query_.queries(), 1u);
+    clock_.advanceMonotonicMilliseconds(1'000);
+    exchange(request);
+    EXPECT_EQ(query_.queries(), 2u);
+    clock_.advanceMonotonicMilliseconds(3'000);
+    EXPECT_NE(exchange(request).find("<span id=\"server\">test</span>"), std::string::npos);
+    EXPECT_TRUE(readUntil(live, stream, "\"server\":\"test\"")) << stream;
+
+    // Answered again at the next refresh: the new name.
+    query_.answerWith("Second");
+    clock_.advanceMonotonicMilliseconds(30'000);
+    exchange(request);
+    EXPECT_NE(exchange(request).find("<span id=\"server\">Second</span>"), std::string::npos);
+    EXPECT_TRUE(readUntil(live, stream, "\"server\":\"Second\"")) << stream;
+}
+
+// Without a query port nothing is asked and the address heads the page.
+TEST_F(WebConsoleTest, AsksNoStatusWithoutAQueryPort) {
+    query_.answerWith("Named");
+    const std::string cookie = cookieOf(post("/login", "name=one&password=secret"));
+    ASSERT_FALSE(cookie.empty());
+    EXPECT_NE(exchange("GET / HTTP/1.1\r\nCookie: varnweb_session=" + cookie + "\r\n\r\n")
+                  .find("<span id=\"server\">test</span>"),
+              std::string::npos);
+    EXPECT_EQ(query_.queries(), 0u);
 }
 
 }  // namespace

@@ -206,7 +206,9 @@ function serverConfiguration(port, adminPort) {
   return `ServerName "Web Console Test"\nServerPort ${port}\nMaxPlayers 16\nGame 2\nGameMode 1\n` +
          'BannedFile banned.txt\nLogFile server.log\nMOTDEnabled 0\nServerPasswordEnabled 0\nServerPassword old\n' +
          `AdminServer 1\nAdminPort ${adminPort}\nAdminIPAddress ${LOOPBACK}\nAdminPassword ${ADMIN_PASSWORD}\n` +
-         'AdminAllowShutdown 1\nPasswordLockout 1\nAdminRememberDays 0\nChatFloodMaxCount 20\n';
+         'AdminAllowShutdown 1\nPasswordLockout 1\nAdminRememberDays 0\nChatFloodMaxCount 20\n' +
+         // Status queries answered on the game port + 123; heartbeats go to a loopback address only.
+         'ASE 1\nASEMasterServers 127.77.0.1\n';
 }
 
 function countOf(text, part) { return text.split(part).length - 1; }
@@ -261,6 +263,8 @@ async function logInStep(web, page) {
   const response = await web.logIn(page, ADMIN_NAME, ADMIN_PASSWORD);
   checkEqual(response.status(), 200, 'the page after the login');
   checkEqual(await web.text(page, '#admin-name'), ADMIN_NAME, 'the name shown after the login');
+  // The server's name, as its status query gives it, heads the page.
+  await waitFor(async () => (await web.text(page, '#server')) === 'Web Console Test', 'the server\'s name in the header');
   const cookies = await page.cookies();
   checkEqual(cookies.length, 1, 'cookies after the login');
   const [cookie] = cookies;
@@ -477,7 +481,8 @@ async function main() {
     await waitFor(() => server.log().includes('ADMINSERVER: successfully started'), 'the server');
     const startWeb = async () => {
       const web = new Program(path.resolve(options.varnweb),
-                              ['--admin', `${LOOPBACK}:${adminPort}`, '--listen', `${LOOPBACK}:${webPort}`], scratch, 'varnweb');
+                              ['--admin', `${LOOPBACK}:${adminPort}`, '--listen', `${LOOPBACK}:${webPort}`,
+                               '--query', `${LOOPBACK}:${gamePort + 123}`], scratch, 'varnweb');
       programs.push(web);
       await waitFor(() => web.output().includes('varnweb: serving'), 'varnweb');
       return web;

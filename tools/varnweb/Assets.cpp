@@ -13,6 +13,7 @@ std::string_view consoleScript() {
   const template = document.getElementById('player-row');
   const count = document.getElementById('player-count');
   const feed = document.getElementById('feed');
+  const server = document.getElementById('server');
   const maxLines = 200;
   let lastSequence = 0;
   for (const item of feed.children) lastSequence = Math.max(lastSequence, Number(item.dataset.sequence));
@@ -46,6 +47,7 @@ std::string_view consoleScript() {
   const events = new EventSource(source);
   events.addEventListener('state', message => {
     const state = JSON.parse(message.data);
+    if (server && typeof state.server === 'string') server.textContent = state.server;
     showPlayers(state.players);
     showLines(state.lines);
     document.body.dataset.connected = 'yes';

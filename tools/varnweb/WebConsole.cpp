@@ -125,7 +125,15 @@ struct WebConsole::Session {
 
 WebConsole::WebConsole(varn::LoopTasks& loop, const varn::platform::Clock& clock, ConsoleSettings settings,
                        std::size_t maxStreams)
-    : loop_(loop), clock_(clock), settings_(std::move(settings)), maxStreams_(maxStreams) {}
+    : loop_(loop), clock_(clock), settings_(std::move(settings)), maxStreams_(maxStreams) {
+    if (settings_.queryPort == 0) return;
+    status_ = std::make_unique<StatusWatch>(
+        loop_, settings_.queryAddress, settings_.queryPort,
+        StatusWatch::Timing{settings_.statusAnswerMilliseconds, settings_.statusRefreshMilliseconds},
+        [this] { serverNameChanged(); });
+    // Without a socket the console shows the address, as for a server that does not answer.
+    if (!status_->open()) status_.reset();
+}
 
 WebConsole::~WebConsole() {
     closeAll();
@@ -178,7 +186,7 @@ std::string WebConsole::sessionCookie(const std::string& token, bool clear) cons
 }
 
 ConsoleView WebConsole::viewOf(Session& session) {
-    ConsoleView view{settings_.serverText, session.name, session.csrf, session.notice};
+    ConsoleView view{serverShown(), session.name, session.csrf, session.notice};
     // A notice is shown once.
     session.notice.reset();
     return view;
@@ -232,7 +240,7 @@ HttpResponse WebConsole::handle(const HttpRequest& request) {
 }
 
 HttpResponse WebConsole::page(const HttpRequest&, Session* session) {
-    if (session == nullptr) return htmlPage(200, loginPage(settings_.serverText, std::nullopt, ""));
+    if (session == nullptr) return htmlPage(200, loginPage(serverShown(), std::nullopt, ""));
     return htmlPage(200, consolePage(viewOf(*session), session->events->players(), session->feed));
 }
 
@@ -243,7 +251,7 @@ HttpResponse WebConsole::login(const HttpRequest& request) {
     const std::string name = form ? field(*form, "name") : "";
     const std::string password = form ? field(*form, "password") : "";
     const auto refuse = [&](int status, std::string text) {
-        return htmlPage(status, loginPage(settings_.serverText, refused(std::move(text)), name));
+        return htmlPage(status, loginPage(serverShown(), refused(std::move(text)), name));
     };
     if (!acceptableName(name)) {
         return refuse(400, "The name must be 1 to " + std::to_string(admin::kMaxNameLength) +
@@ -278,6 +286,8 @@ HttpResponse WebConsole::login(const HttpRequest& request) {
     Session& pending = *session;
     loggingIn_.push_back(std::move(session));
     ensureSweep();
+    // Asked with the login, so that the first page can already show the server's name.
+    if (status_) status_->refresh(now());
     const std::uint64_t connection = request.connection;
     pending.link->ask(
         bytesOf(join), [](const Bytes& bytes) { return varnadmin::decodeLoginReply(bytes).has_value(); },
@@ -298,7 +308,7 @@ void WebConsole::finishLogin(Session& session, std::uint64_t connection, std::ui
     const std::int64_t seconds = now() / 1000;
     const auto result = answer ? varnadmin::decodeLoginReply(*answer) : std::nullopt;
     const auto refuse = [&](int status, std::string text) {
-        http_->answer(connection, htmlPage(status, loginPage(settings_.serverText, refused(std::move(text)), session.name)));
+        http_->answer(connection, htmlPage(status, loginPage(serverShown(), refused(std::move(text)), session.name)));
         retire(std::move(owned));
     };
     if (!result) {
@@ -368,6 +378,7 @@ void WebConsole::ensureSweep() {
 // runs only while there is a session, so a console nobody uses never wakes its loop.
 void WebConsole::sweep(Milliseconds) {
     const Milliseconds time = now();
+    if (status_) status_->refresh(time);
     for (auto& session : loggingIn_) session->link->expire(time);
     std::vector<Session*> gone;
     for (auto& [_, session] : sessions_) {
@@ -390,6 +401,18 @@ void WebConsole::sweep(Milliseconds) {
 }
 
 // ---- the live view ----
+
+const std::string& WebConsole::serverShown() const {
+    if (status_ && status_->serverName()) return *status_->serverName();
+    return settings_.serverText;
+}
+
+// Every open live view gets the new name with its next state.
+void WebConsole::serverNameChanged() {
+    for (auto& [_, session] : sessions_) {
+        if (!session->ended) pushState(*session);
+    }
+}
 
 void WebConsole::received(Session& session, const Datagram& datagram) {
     if (!datagram.fromAdminPort || datagram.bytes.empty() || session.ended) return;
@@ -414,7 +437,7 @@ std::string WebConsole::stateEvent(const Session& session, std::uint64_t after) 
     for (const FeedLine& line : session.feed) {
         if (line.sequence > after) lines.push_back({{"sequence", line.sequence}, {"text", line.text}});
     }
-    const nlohmann::json state = {{"players", players}, {"lines", lines}};
+    const nlohmann::json state = {{"server", serverShown()}, {"players", players}, {"lines", lines}};
     // Game texts are bytes; what is no UTF-8 shows as the replacement character.
     return "event: state\ndata: " + state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n\n";
 }

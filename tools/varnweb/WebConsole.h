@@ -15,6 +15,7 @@
 #include "varnweb/AdminLink.h"
 #include "varnweb/LoginGuard.h"
 #include "varnweb/Pages.h"
+#include "varnweb/StatusWatch.h"
 
 namespace varnweb {
 
@@ -23,6 +24,14 @@ struct ConsoleSettings {
     std::uint32_t serverAddress = 0;
     std::uint16_t serverPort = 0;
     std::string serverText;
+    // The server's query port for the browser status query (network byte order), whose answer names
+    // the server; 0 asks nothing and shows serverText.
+    std::uint32_t queryAddress = 0;
+    std::uint16_t queryPort = 0;
+    // How long the status query is given to answer, and how often it is asked while someone is
+    // logged in.
+    std::int64_t statusAnswerMilliseconds = 3000;
+    std::int64_t statusRefreshMilliseconds = 30'000;
     // The cookie gets Secure only behind a TLS proxy: over plain HTTP a browser would not send it back.
     bool behindTls = false;
     std::int64_t idleMilliseconds = 30 * 60 * 1000;
@@ -90,6 +99,9 @@ private:
     varn::HttpResponse redirect(const std::string& to) const;
     std::string sessionCookie(const std::string& token, bool clear) const;
     Milliseconds now() const { return clock_.monotonicMilliseconds(); }
+    // The server's name from the status query, or its address and port without one.
+    const std::string& serverShown() const;
+    void serverNameChanged();
 
     struct Stream {
         Session* session = nullptr;
@@ -109,6 +121,7 @@ private:
     std::vector<std::unique_ptr<Session>> retired_;
     std::map<std::uint64_t, Stream> streams_;
     varn::LoopTasks::TaskId sweepTask_ = 0;
+    std::unique_ptr<StatusWatch> status_;
 };
 
 }  // namespace varnweb

@@ -33,6 +33,9 @@ const char* kUsage =
     "  --admin HOST:PORT      the server's admin address and port (default 127.0.0.1:4003)\n"
     "  --listen ADDRESS:PORT  the console's own IPv4 address and port (default 127.0.0.1:8088); put a\n"
     "                         reverse proxy with TLS in front of it for anything but this computer\n"
+    "  --query HOST:PORT      the server's query port (its game port + 123 when it answers status\n"
+    "                         queries): the pages show the name it gives, refreshed every 30 s while\n"
+    "                         someone is logged in; without it they show the admin address\n"
     "  --behind-tls           the console is reached through HTTPS: its cookie is marked Secure\n"
     "  --idle-minutes N       a login ends after N minutes without a request (default 30)\n"
     "  --max-sessions N       at most N people logged in at once (default 16)\n"
@@ -45,6 +48,8 @@ struct Options {
     std::uint16_t adminPort = varn::admin::kDefaultPort;
     std::string listenAddress = "127.0.0.1";
     std::uint16_t listenPort = kDefaultListenPort;
+    std::string queryHost;
+    std::uint16_t queryPort = 0;
     bool behindTls = false;
     long idleMinutes = 30;
     long maxSessions = 16;
@@ -88,6 +93,8 @@ std::optional<std::string> parse(int count, char** arguments, Options& options) 
             if (!hostAndPort(value, options.adminHost, options.adminPort)) return "--admin takes HOST:PORT, not '" + value + "'";
         } else if (option == "--listen") {
             if (!hostAndPort(value, options.listenAddress, options.listenPort)) return "--listen takes ADDRESS:PORT, not '" + value + "'";
+        } else if (option == "--query") {
+            if (!hostAndPort(value, options.queryHost, options.queryPort)) return "--query takes HOST:PORT, not '" + value + "'";
         } else if (option == "--behind-tls") {
             options.behindTls = true;
         } else if (option == "--idle-minutes") {
@@ -128,6 +135,14 @@ int run(int count, char** arguments) {
     settings.serverAddress = serverAddress;
     settings.serverPort = varn::PeerAddress::fromHostOrder(0, options.adminPort).port;
     settings.serverText = options.adminHost + ":" + std::to_string(options.adminPort);
+    if (options.queryPort != 0) {
+        settings.queryAddress = varn::platform::lookupHostAddress(options.queryHost.c_str());
+        if (settings.queryAddress == 0) {
+            std::cerr << "varnweb: cannot resolve the query host '" << options.queryHost << "'\n";
+            return kExitFailed;
+        }
+        settings.queryPort = varn::PeerAddress::fromHostOrder(0, options.queryPort).port;
+    }
     settings.behindTls = options.behindTls;
     settings.idleMilliseconds = options.idleMinutes * 60 * 1000;
     settings.maxSessions = static_cast<std::size_t>(options.maxSessions);
