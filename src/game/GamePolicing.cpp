@@ -158,6 +158,9 @@ void GameServer::passSecond(std::int32_t chatFloodMaxCount, std::int32_t timeout
     checkTimeouts(timeoutSeconds);
     addIdleTime(1);
     sendPings();
+    // The pings leave before the observers hear of the second: a script's handlers may use their
+    // whole budget, and a player's pings must keep their one-second beat whatever the scripts do.
+    gameEndpoint_.flush();
     reportWrongPasswords();
     // Ban expiry dates are dates: the game reads the calendar clock.
     expireBans();
