@@ -10,6 +10,7 @@
 #include "access/PasswordLockout.h"
 #include "config/ServerSettings.h"
 #include "log/ServerLog.h"
+#include "net/UdpEndpoint.h"
 #include "platform/Clock.h"
 #include "protocol/GameProtocol.h"
 

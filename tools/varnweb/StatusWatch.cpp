@@ -8,9 +8,9 @@ namespace varnweb {
 
 namespace {
 // A status reply comes in pieces of at most 1364 bytes.
-constexpr std::size_t kReceiveBufferSize = 2048;
+constexpr std::size_t kStatusReplyBufferSize = 2048;
 // Datagrams taken in one pass, so that a flood cannot hold the console's loop.
-constexpr int kReceivesPerPass = 16;
+constexpr int kStatusReceivesPerPass = 16;
 }  // namespace
 
 StatusWatch::StatusWatch(varn::LoopTasks& loop, std::uint32_t address, std::uint16_t port, Timing timing,
@@ -47,8 +47,8 @@ void StatusWatch::refresh(Milliseconds now) {
 }
 
 void StatusWatch::receive() {
-    std::array<std::uint8_t, kReceiveBufferSize> buffer{};
-    for (int received = 0; received < kReceivesPerPass && socket_; ++received) {
+    std::array<std::uint8_t, kStatusReplyBufferSize> buffer{};
+    for (int received = 0; received < kStatusReceivesPerPass && socket_; ++received) {
         const varn::platform::ReceiveResult result = socket_->receive(buffer.data(), buffer.size());
         if (result.status == varn::platform::ReceiveStatus::nothingMore) return;
         if (result.status != varn::platform::ReceiveStatus::datagram || result.address != address_ ||
