@@ -280,7 +280,7 @@ std::vector<std::string> adminAddressWarnings(const ConfigFile& config) {
     const std::uint32_t bound = hostOrderOf(platform::systemAddressFromText(address->c_str()));
     if (bound == 0xFFFFFFFFu || isLocalNetworkAddress(bound)) return {};
     const std::string kind = bound == 0 ? "every local address" : "a public address";
-    return {"warning: AdminIPAddress '" + shown(*address) + "'" + where(file, lastLineOf(config, "AdminIPAddress")) +
+    return {"warning: AdminIPAddress '" + shownSetting(*address) + "'" + where(file, lastLineOf(config, "AdminIPAddress")) +
             " listens on " + kind + advice};
 }
 
@@ -293,7 +293,7 @@ std::size_t reportAdminAddressWarnings(const ConfigFile& config) {
 std::optional<std::string> metricsAddressError(const ConfigFile& config) {
     const std::string* address = config.getString("MetricsAddress");
     if (address == nullptr || *address == "localhost" || isDottedIPv4(*address)) return std::nullopt;
-    return "ERROR: MetricsAddress '" + shown(*address) +
+    return "ERROR: MetricsAddress '" + shownSetting(*address) +
            "' is not a dotted IPv4 address (such as 127.0.0.1) or localhost; the metrics endpoint is not started.";
 }
 
