@@ -11,6 +11,7 @@
 
 #include "metrics/MetricsEndpoint.h"
 #include "platform/StreamSocket.h"
+#include "support/LoopbackStreamClient.h"
 #include "support/PollLoopTasks.h"
 
 namespace varn {
@@ -18,54 +19,7 @@ namespace {
 
 using testing::PollLoopTasks;
 
-// A client socket on loopback, non-blocking once connected, so the test drives the loop between
-// its own steps.
-class Client {
-public:
-    explicit Client(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    }
-    ~Client() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return connected_; }
-    void send(const std::string& bytes) const {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t now = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (now <= 0) return;
-            sent += static_cast<std::size_t>(now);
-        }
-    }
-    void shrinkReceiveBuffer() const {
-        const int size = 4096;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    }
-    // Reads what is there; true once the server has closed (end of stream or reset).
-    bool readSome(std::string& into) const {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (got > 0) {
-                into.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
-    }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
+using Client = testing::LoopbackStreamClient;
 
 class MetricsEndpointTest : public ::testing::Test {
 protected:

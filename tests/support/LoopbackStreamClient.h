@@ -38,6 +38,11 @@ public:
             sent += static_cast<std::size_t>(now);
         }
     }
+    // A small receive buffer, so a reply the client does not read fills it soon.
+    void shrinkReceiveBuffer() const {
+        const int size = 4096;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     // Reads what is there; true once the server has closed (end of stream or reset).
     bool readSome(std::string& into) const {
         char buffer[65536];
